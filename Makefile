@@ -1,0 +1,55 @@
+# The two commands of the README: `make demo` and `make test`. Everything else is a step of theirs.
+.PHONY: all setup native windows fuzz build test test-native test-windows test-fuzz demo bench clean format
+
+JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
+
+all: build
+
+setup:
+	@scripts/setup.sh
+
+native: setup
+	cmake --preset native >/dev/null
+	cmake --build --preset native --parallel $(JOBS)
+
+windows: setup
+	cmake --preset windows >/dev/null
+	cmake --build --preset windows --parallel $(JOBS)
+	@KESTRUNE_WINEPREFIX=$(CURDIR)/build/windows/wine scripts/wine-prefix.sh
+
+fuzz: setup
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz --parallel $(JOBS)
+
+build: native windows fuzz
+
+test-native: native
+	ctest --test-dir build/native --output-on-failure -j $(JOBS)
+
+test-windows: windows
+	ctest --test-dir build/windows --output-on-failure -j $(JOBS)
+
+test-fuzz: fuzz
+	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/run-fuzz.sh build/fuzz
+
+test: build
+	@status=0; \
+	$(MAKE) --no-print-directory test-native || status=1; \
+	$(MAKE) --no-print-directory test-windows || status=1; \
+	$(MAKE) --no-print-directory test-fuzz || status=1; \
+	exit $$status
+
+demo: native
+	@scripts/demo.sh build/native
+
+bench: setup
+	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_TESTS=OFF >/dev/null
+	cmake --build build/bench --parallel $(JOBS)
+	@scripts/bench.sh build/bench
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "link/pause.h"
+#include "link/progress_reporter.h"
+#include "link/result_codes.h"
+#include "link/serial_port.h"
+
+#include <cstdint>
+
+namespace kestrune {
+
+// Acknowledgement bytes, each sent on its own.
+constexpr uint8_t LINK_ACK_HEADER = 1;
+constexpr uint8_t LINK_ACK_WAKEUP = 2;
+constexpr uint8_t LINK_ACK_OK = 3;
+constexpr uint8_t LINK_NAK_CRC = 4;
+
+constexpr uint32_t LINK_HEADER_SIZE = 11;
+constexpr uint32_t LINK_MAX_SEND_PAYLOAD = 65535;
+constexpr int LINK_ATTEMPTS = 10;
+constexpr uint32_t LINK_ACK_TIMEOUT_MS = 3000;
+constexpr uint32_t LINK_HEADER_TIMEOUT_MS = 100000;
+constexpr uint32_t LINK_PAYLOAD_PAUSE_MS = 100;
+
+// payloadLength u32, payloadCrc u32, reserved u8, headerCrc u16, all big-endian on the wire.
+struct LinkFrame {
+    uint32_t payloadLength;
+    uint32_t payloadCrc;
+    uint8_t reserved;
+    uint16_t headerCrc;
+};
+
+uint32_t crc32(const uint8_t* data, uint32_t length, uint32_t initial); // CRC-32/MPEG-2
+uint16_t crc16(const uint8_t* data, uint32_t length, uint16_t initial); // CRC-16/ARC
+
+// Builds the 11 header bytes for a payload (CRC-32 from 0xFFFFFFFF, CRC-16 from 0).
+void buildLinkHeader(const uint8_t* payload, uint32_t length, uint8_t out[LINK_HEADER_SIZE]);
+
+// What both frame operations work on. bytesSent and imageSize are the download's
+// progress counters (bytesSent reset by the session driver at session start).
+struct LinkContext {
+    SerialPort& port;
+    Pauser& pauser;
+    ProgressReporter& reporter;
+    uint32_t bytesSent = 0;
+    uint32_t imageSize = 0;
+};
+
+// LINK_OK when the box answered 3, LINK_ERR_RETRIES after 10 attempts. Reports progress
+// after the attempt loop whether or not the frame was delivered. length <= 65535.
+int sendFrame(LinkContext& link, const uint8_t* payload, uint32_t length);
+
+// capacity: in, the buffer's size; out (LINK_OK only), the payload bytes received.
+int receiveFrame(LinkContext& link, uint8_t* buffer, uint32_t* capacity,
+                 uint16_t payloadTimeoutMs);
+
+// The status text of a progress report: "Download 42.7 %" (capped at 100.0) and the
+// integer percentage for the bar (not capped). Formats into `text` without allocating.
+void formatProgress(uint32_t bytesSent, uint32_t imageSize, char* text, uint32_t textSize,
+                    int* percent);
+
+} // namespace kestrune
