@@ -9,6 +9,10 @@ stamp="$WINEPREFIX/.kestrune-ready"
 [ -f "$stamp" ] && exit 0
 
 mkdir -p "$WINEPREFIX"
+# Tests started in parallel wait for the one that creates the prefix.
+exec 9>"$WINEPREFIX.lock"
+flock 9
+[ -f "$stamp" ] && exit 0
 echo "Creating Wine prefix in $WINEPREFIX (once, about 15 s)"
 wineboot -i >/dev/null 2>&1 || true
 wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
