@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential make cmake ninja-build pkg-config
   libgtest-dev libgmock-dev googletest
   clang libclang-rt-14-dev clang-format
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
