@@ -44,6 +44,9 @@ struct LinkContext {
     ProgressReporter& reporter;
     uint32_t bytesSent = 0;
     uint32_t imageSize = 0;
+    // The one header buffer of both operations. A short header read overwrites only the
+    // bytes that arrived; the rest keep what the previous frame left there.
+    uint8_t headerBuffer[LINK_HEADER_SIZE] = {};
 };
 
 // LINK_OK when the box answered 3, LINK_ERR_RETRIES after 10 attempts. Reports progress
@@ -51,11 +54,14 @@ struct LinkContext {
 int sendFrame(LinkContext& link, const uint8_t* payload, uint32_t length);
 
 // capacity: in, the buffer's size; out (LINK_OK only), the payload bytes received.
-int receiveFrame(LinkContext& link, uint8_t* buffer, uint32_t* capacity,
-                 uint16_t payloadTimeoutMs);
+int receiveFrame(LinkContext& link, uint8_t* buffer, uint32_t* capacity, uint16_t payloadTimeoutMs);
 
 // The status text of a progress report: "Download 42.7 %" (capped at 100.0) and the
-// integer percentage for the bar (not capped). Formats into `text` without allocating.
+// integer percentage for the bar (not capped). Formats into `text` without allocating
+// and without taking any C-runtime lock (std::to_chars into stack buffers), so the session
+// thread may be terminated at any point. imageSize 0 (no image) reports 0 and
+// "Download 0.0 %" rather than dividing by zero. `text` is always NUL-terminated when
+// textSize > 0 and is cut short when it is smaller than the 17 bytes of "Download 100.0 %".
 void formatProgress(uint32_t bytesSent, uint32_t imageSize, char* text, uint32_t textSize,
                     int* percent);
 

@@ -1,0 +1,143 @@
+#include "link/link_frame.h"
+
+#include <charconv>
+#include <climits>
+
+namespace kestrune {
+namespace {
+
+void putU32BE(uint32_t value, uint8_t* p) {
+    p[0] = static_cast<uint8_t>(value >> 24);
+    p[1] = static_cast<uint8_t>(value >> 16);
+    p[2] = static_cast<uint8_t>(value >> 8);
+    p[3] = static_cast<uint8_t>(value);
+}
+
+uint32_t getU32BE(const uint8_t* p) {
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+
+// Appends a NUL-terminated piece, cutting it at the end of the buffer.
+uint32_t append(char* text, uint32_t textSize, uint32_t used, const char* piece, uint32_t n) {
+    for (uint32_t i = 0; i < n && used + 1 < textSize; ++i) {
+        text[used++] = piece[i];
+    }
+    return used;
+}
+
+void reportProgress(LinkContext& link) {
+    char text[32];
+    int percent = 0;
+    formatProgress(link.bytesSent, link.imageSize, text, sizeof text, &percent);
+    link.reporter.postProgress(percent);
+    link.reporter.setStatusText(text);
+    link.reporter.resetStallTicks();
+}
+
+} // namespace
+
+void buildLinkHeader(const uint8_t* payload, uint32_t length, uint8_t out[LINK_HEADER_SIZE]) {
+    putU32BE(length, out);
+    putU32BE(crc32(payload, length, 0xFFFFFFFFu), out + 4);
+    out[8] = 0;
+    const uint16_t headerCrc = crc16(out, 9, 0);
+    // The CRC-16 is reflected, but the header carries it high byte first.
+    out[9] = static_cast<uint8_t>(headerCrc >> 8);
+    out[10] = static_cast<uint8_t>(headerCrc);
+}
+
+int sendFrame(LinkContext& link, const uint8_t* payload, uint32_t length) {
+    uint8_t* header = link.headerBuffer;
+    buildLinkHeader(payload, length, header);
+
+    bool delivered = false;
+    for (int attempt = 0; attempt < LINK_ATTEMPTS && !delivered; ++attempt) {
+        link.port.writeBlock(header, LINK_HEADER_SIZE);
+        // The box's header acknowledgement: neither its arrival nor its value matters.
+        uint8_t headerAck = 0;
+        link.port.readByte(&headerAck, LINK_ACK_TIMEOUT_MS);
+        link.pauser.pause(LINK_PAYLOAD_PAUSE_MS);
+        link.port.writeBlock(payload, length);
+        uint8_t payloadAck = 0;
+        delivered = link.port.readByte(&payloadAck, LINK_ACK_TIMEOUT_MS) == LINK_OK &&
+                    payloadAck == LINK_ACK_OK;
+    }
+
+    // Counted once per call, delivered or not: the session judges success by it.
+    link.bytesSent += length;
+    reportProgress(link);
+    return delivered ? LINK_OK : LINK_ERR_RETRIES;
+}
+
+int receiveFrame(LinkContext& link, uint8_t* buffer, uint32_t* capacity,
+                 uint16_t payloadTimeoutMs) {
+    uint8_t* header = link.headerBuffer;
+    for (int attempt = 0; attempt < LINK_ATTEMPTS; ++attempt) {
+        uint32_t got = LINK_HEADER_SIZE;
+        if (link.port.readBlock(header, &got, LINK_HEADER_TIMEOUT_MS) != LINK_OK || got == 0) {
+            return LINK_ERR_IO;
+        }
+        // Only the payload CRC decides; the reserved byte and the header CRC are not checked.
+        const uint32_t announced = getU32BE(header);
+        const uint32_t payloadCrc = getU32BE(header + 4);
+        uint32_t wanted = announced < *capacity ? announced : *capacity;
+
+        link.port.writeByte(LINK_ACK_HEADER);
+        if (link.port.readBlock(buffer, &wanted, payloadTimeoutMs) != LINK_OK || wanted == 0) {
+            return LINK_ERR_IO;
+        }
+        if (crc32(buffer, wanted, 0xFFFFFFFFu) == payloadCrc) {
+            *capacity = wanted;
+            link.port.writeByte(LINK_ACK_OK);
+            return LINK_OK;
+        }
+        link.port.writeByte(LINK_NAK_CRC);
+    }
+    return LINK_ERR_RETRIES;
+}
+
+void formatProgress(uint32_t bytesSent, uint32_t imageSize, char* text, uint32_t textSize,
+                    int* percent) {
+    double ratio = 0.0;
+    *percent = 0;
+    if (imageSize != 0) {
+        const double bar = static_cast<double>(bytesSent) * 100.0 / imageSize;
+        // Far beyond any real download, but the cast must not overflow.
+        *percent = bar < static_cast<double>(INT_MAX) ? static_cast<int>(bar) : INT_MAX;
+        ratio = static_cast<double>(bytesSent) / imageSize * 100.0;
+    }
+
+    // One decimal, rounded as "%.1f" would; no locale, no allocation, no lock.
+    char number[32];
+    auto [end, ec] =
+        std::to_chars(number, number + sizeof number, ratio, std::chars_format::fixed, 1);
+    uint32_t numberLength = ec == std::errc() ? static_cast<uint32_t>(end - number) : 0;
+
+    // Read the number back in tenths (the text has exactly one decimal) and cap it at 100.0.
+    uint64_t tenths = 0;
+    for (uint32_t i = 0; i < numberLength; ++i) {
+        if (number[i] >= '0' && number[i] <= '9') {
+            tenths = tenths * 10 + static_cast<uint64_t>(number[i] - '0');
+        }
+    }
+    static constexpr char capped[] = "100.0";
+    const char* shown = number;
+    // (to_chars cannot fail here: 32 bytes hold any ratio of two 32-bit counts.)
+    if (numberLength == 0 || tenths > 1000) {
+        shown = capped;
+        numberLength = sizeof capped - 1;
+    }
+
+    if (textSize == 0) {
+        return;
+    }
+    static constexpr char prefix[] = "Download ";
+    static constexpr char suffix[] = " %";
+    uint32_t used = append(text, textSize, 0, prefix, sizeof prefix - 1);
+    used = append(text, textSize, used, shown, numberLength);
+    used = append(text, textSize, used, suffix, sizeof suffix - 1);
+    text[used] = '\0';
+}
+
+} // namespace kestrune
