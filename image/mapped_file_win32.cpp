@@ -1,0 +1,93 @@
+#include "image/mapped_file.h"
+
+#include <windows.h>
+
+namespace kestrune {
+
+namespace {
+
+HANDLE asHandle(intptr_t value) {
+    return reinterpret_cast<HANDLE>(value);
+}
+
+} // namespace
+
+bool MappedFile::open(const char* path, MapError& error, int& systemError) {
+    close();
+    error = MapError::None;
+    systemError = 0;
+
+    // Shared for reading only: no other program can write the image while it is loaded.
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = MapError::Open;
+        systemError = static_cast<int>(GetLastError());
+        return false;
+    }
+    // The low part only: imageSize is 32 bits wide. GetFileSize leaves the last error alone
+    // on success, so clear it first to tell a real failure from a size of 0xFFFFFFFF.
+    SetLastError(NO_ERROR);
+    const DWORD size = GetFileSize(file, nullptr);
+    const DWORD sizeError = GetLastError();
+    if (sizeError != NO_ERROR || size == INVALID_FILE_SIZE) {
+        error = MapError::Size;
+        systemError = static_cast<int>(sizeError);
+        CloseHandle(file);
+        return false;
+    }
+    // A maximum size of 0 maps the whole file; an empty file cannot be mapped and fails here.
+    HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (mapping == nullptr) {
+        error = MapError::Map;
+        systemError = static_cast<int>(GetLastError());
+        CloseHandle(file);
+        return false;
+    }
+    void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, size);
+    if (view == nullptr) {
+        error = MapError::Map;
+        systemError = static_cast<int>(GetLastError());
+        CloseHandle(mapping);
+        CloseHandle(file);
+        return false;
+    }
+    file_ = reinterpret_cast<intptr_t>(file);
+    mapping_ = mapping;
+    view_ = static_cast<const uint8_t*>(view);
+    size_ = size;
+    return true;
+}
+
+void MappedFile::close() {
+    if (view_ != nullptr) {
+        UnmapViewOfFile(view_);
+    }
+    if (mapping_ != nullptr) {
+        CloseHandle(static_cast<HANDLE>(mapping_));
+    }
+    if (file_ != -1) {
+        CloseHandle(asHandle(file_));
+    }
+    file_ = -1;
+    mapping_ = nullptr;
+    view_ = nullptr;
+    size_ = 0;
+}
+
+std::string describeSystemError(int systemError) {
+    char text[512];
+    DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                       static_cast<DWORD>(systemError), 0, text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' ||
+                          text[length - 1] == ' ' || text[length - 1] == '.')) {
+        --length;
+    }
+    if (length == 0) {
+        return "error " + std::to_string(systemError);
+    }
+    return std::string(text, length);
+}
+
+} // namespace kestrune
