@@ -102,6 +102,9 @@ bool loadImage(DownloadInfoResponse& record, const char* path, DownloadImage& im
         case MapError::Size:
             result.error = LoadError::Size;
             break;
+        case MapError::Empty:
+            result.error = LoadError::Empty;
+            break;
         case MapError::Map:
             result.error = LoadError::Map;
             break;

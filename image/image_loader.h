@@ -12,7 +12,8 @@ enum class LoadError {
     None,
     Open,   // missing or unreadable file (systemError tells which)
     Size,   // the size could not be determined or is not below 0xFFFFFFFF
-    Map,    // empty file, or the mapping failed
+    Empty,  // a 0-byte file (it cannot be mapped)
+    Map,    // the mapping failed
     Format, // the walk found the file inconsistent
 };
 

@@ -10,9 +10,10 @@ namespace kestrune {
 // (errno or GetLastError) is kept for the front ends' messages.
 enum class MapError {
     None,
-    Open, // missing, unreadable, not a regular file
-    Size, // size unavailable or not representable in 32 bits
-    Map,  // empty file, or the mapping/view could not be made
+    Open,  // missing, unreadable, not a regular file
+    Size,  // size unavailable or not representable in 32 bits
+    Empty, // a 0-byte file, which cannot be mapped
+    Map,   // the mapping or the view could not be made
 };
 
 // A whole file mapped read-only, opened shared for reading. Move-only; the mapping and the

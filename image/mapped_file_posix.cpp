@@ -44,7 +44,7 @@ bool MappedFile::open(const char* path, MapError& error, int& systemError) {
     const auto size = static_cast<uint32_t>(st.st_size);
     if (size == 0) {
         // An empty file cannot be mapped.
-        error = MapError::Map;
+        error = MapError::Empty;
         systemError = EINVAL;
         ::close(fd);
         return false;

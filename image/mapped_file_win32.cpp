@@ -39,7 +39,7 @@ bool MappedFile::open(const char* path, MapError& error, int& systemError) {
     // A maximum size of 0 maps the whole file; an empty file cannot be mapped and fails here.
     HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
     if (mapping == nullptr) {
-        error = MapError::Map;
+        error = size == 0 ? MapError::Empty : MapError::Map;
         systemError = static_cast<int>(GetLastError());
         CloseHandle(file);
         return false;
