@@ -1,0 +1,46 @@
+#pragma once
+
+#include "link/serial_port.h"
+
+#include <memory>
+
+namespace kestrune {
+
+// The platform's serial port: Win32 comm handles on Windows, termios elsewhere.
+//
+// Port names: on Windows "COM1".."COM9" are opened under exactly that name and any other
+// name (COM10 and above, or a device name) gets the "\\.\" device prefix unless it already
+// has one. Elsewhere "COM1" and "COM2" (any case) mean /dev/ttyS0 and /dev/ttyS1 and any
+// other name is a device path used as it is. On POSIX the open is exclusive through an
+// advisory lock (flock), as the Win32 open is through no sharing.
+//
+// The download and watch configurations each have their own handle. Opening a
+// configuration that is already open closes it first. Closing twice is harmless.
+class SystemSerialPort : public SerialPort {
+public:
+    // Stops the link co-operatively, for a front end that cannot terminate its session
+    // thread. A transfer blocked in this port returns at once (a read with what it has,
+    // usually nothing, so LINK_ERR_IO; a write with LINK_ERR_IO), and every later transfer
+    // and watch poll fails at once, until the next openDownloadPort or openWatchPort clears
+    // the cancel. Safe to call from any thread at any time, also while the port is being
+    // opened or closed, and on POSIX from a signal handler. A cancel that races with an
+    // open may or may not survive it: a front end that reopens in a loop keeps its own stop
+    // flag too. On Windows a read already blocked in ReadFile cannot be woken (the port is
+    // synchronous) and ends at its own time-out; everything after it fails at once.
+    virtual void cancel() = 0;
+
+    // Which port and operation failed last, e.g. "open /dev/ttyS0: No such file or
+    // directory"; "" when nothing failed. Set by the opens and the line settings only (the
+    // transfers stay free of formatting). For logs; the operator message goes to the sink.
+    virtual const char* lastError() const = 0;
+};
+
+// `sink` (may be null) receives "Cannot Start Downloading!!!." / "Error" when the download
+// port cannot be opened; a failed watch open only returns false, its caller reports it.
+std::unique_ptr<SystemSerialPort> createSystemSerialPort(PortErrorSink sink, void* context);
+
+// Shows a port error the platform's way: on Windows a task-modal error message box with
+// no owner window, elsewhere "caption: text" on standard error. `context` is not used.
+void systemPortErrorSink(void* context, const char* text, const char* caption);
+
+} // namespace kestrune
