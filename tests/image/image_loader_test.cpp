@@ -1,0 +1,359 @@
+#include "dsmcc/codec.h"
+#include "image/image_loader.h"
+#include "test_files.h"
+#include "tools/mkimage/image_writer.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <memory>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dirent.h>
+#endif
+
+using namespace kestrune;
+using kestrune::mkimage::buildImage;
+using kestrune::mkimage::ImageSpec;
+using kestrune::mkimage::ModuleSpec;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const Bytes SEVEN_BYTES = {0, 0, 0, 0, 0, 0, 0};
+const Bytes TWENTY_BYTES = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00,
+                            0x00, 0x00, 0x03, 0x01, 0x02, 0x01, 0x00, 0x61, 0x62, 0x63};
+
+Bytes build(const ImageSpec& spec) {
+    Bytes out;
+    std::string error;
+    EXPECT_TRUE(buildImage(spec, out, error)) << error;
+    return out;
+}
+
+// Three modules with skipped blocks of every kind and a module of size 0.
+ImageSpec threeModules() {
+    ImageSpec spec;
+    spec.block1 = Bytes(200, 0xB1);
+    spec.block2 = Bytes(300, 0xB2); // a length whose high byte is not 0
+    spec.block3 = Bytes(5, 0xB3);
+    spec.modules.push_back({10, 1, 0x81, {0x00, 0x0A}, mkimage::patternData(1000, 1)});
+    spec.modules.push_back({11, 2, 0x0A, {}, {}});
+    spec.modules.push_back({12, 3, 0x7F, Bytes(253, 0x5A), mkimage::patternData(77, 3)});
+    return spec;
+}
+
+// Walks `bytes` from a heap copy of exactly their size, so that the sanitizer sees any read
+// past the end.
+bool walkExact(DownloadInfoResponse& record, const Bytes& bytes,
+               std::unique_ptr<uint8_t[]>* keep = nullptr) {
+    auto copy = std::make_unique<uint8_t[]>(bytes.size() + (bytes.empty() ? 1 : 0));
+    if (!bytes.empty()) {
+        std::memcpy(copy.get(), bytes.data(), bytes.size());
+    }
+    const bool ok = walkImage(record, copy.get(), static_cast<uint32_t>(bytes.size()));
+    if (keep != nullptr) {
+        *keep = std::move(copy);
+    }
+    return ok;
+}
+
+Bytes withModuleCount(uint16_t count, uint16_t entries) {
+    Bytes bytes = {0, 0, 0, 0, 0, uint8_t(count >> 8), uint8_t(count)};
+    for (uint16_t i = 0; i < entries; ++i) {
+        const Bytes entry = {0, uint8_t(i), 0, 0, 0, 1, 0, 2, 0x01, 0x00, 0xEE};
+        bytes.insert(bytes.end(), entry.begin(), entry.end());
+    }
+    return bytes;
+}
+
+} // namespace
+
+TEST(ImageLoader, SevenByteFileHasNoModules) {
+    TestFolder folder;
+    DownloadInfoResponse record{};
+    record.numberOfModules = 9;
+    DownloadImage image;
+    ASSERT_TRUE(loadImage(record, folder.write("seven.dl", SEVEN_BYTES).c_str(), image));
+    EXPECT_TRUE(image.isLoaded());
+    EXPECT_EQ(image.size(), 7u);
+    EXPECT_EQ(record.numberOfModules, 0);
+}
+
+TEST(ImageLoader, TwentyByteFileHasOneModuleWithDataAtOffset17) {
+    TestFolder folder;
+    DownloadInfoResponse record{};
+    DownloadImage image;
+    ASSERT_TRUE(loadImage(record, folder.write("twenty.dl", TWENTY_BYTES).c_str(), image));
+    ASSERT_EQ(record.numberOfModules, 1);
+    const ModuleEntry& row = record.modules[0];
+    EXPECT_EQ(row.moduleId, 1);
+    EXPECT_EQ(row.moduleSize, 3u);
+    EXPECT_EQ(row.moduleVersion, 1);
+    EXPECT_EQ(row.moduleInfoLength, 2);
+    EXPECT_EQ(row.moduleInfo[0], 0x01);
+    EXPECT_EQ(row.moduleInfo[1], 0x00);
+    EXPECT_EQ(row.moduleData, image.data() + 17);
+    EXPECT_EQ(0, std::memcmp(row.moduleData, "abc", 3));
+    // The loader writes nothing else.
+    EXPECT_EQ(record.header.messageId, 0);
+    EXPECT_EQ(record.privateDataLength, 0);
+}
+
+TEST(ImageLoader, BlockLengthsAreLittleEndian) {
+    // Block 2's length bytes 03 00 skip three bytes, not 768.
+    Bytes bytes = {0x00, 0x03, 0x00, 0xAA, 0xBB, 0xCC, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01,
+                   0x00, 0x00, 0x00, 0x03, 0x01, 0x02, 0x01, 0x00, 0x61, 0x62, 0x63};
+    DownloadInfoResponse record{};
+    std::unique_ptr<uint8_t[]> copy;
+    ASSERT_TRUE(walkExact(record, bytes, &copy));
+    ASSERT_EQ(record.numberOfModules, 1);
+    EXPECT_EQ(record.modules[0].moduleData, copy.get() + 20);
+
+    // Block 3 with a length of 0x0102 = 258 bytes (least significant byte first).
+    ImageSpec spec;
+    spec.block3 = Bytes(258, 0xCD);
+    spec.modules.push_back({5, 0, 0x81, {1, 2, 3}, Bytes(4, 0x44)});
+    const Bytes built = build(spec);
+    EXPECT_EQ(built[3], 0x02);
+    EXPECT_EQ(built[4], 0x01);
+    ASSERT_TRUE(walkExact(record, built, &copy));
+    EXPECT_EQ(record.modules[0].moduleId, 5);
+    EXPECT_EQ(record.modules[0].moduleData, copy.get() + built.size() - 4);
+}
+
+TEST(ImageLoader, WalksEntriesBackToBack) {
+    const ImageSpec spec = threeModules();
+    Bytes bytes = build(spec);
+    bytes.insert(bytes.end(), {0xFF, 0xFF, 0xFF}); // after the last module: ignored
+    DownloadInfoResponse record{};
+    std::unique_ptr<uint8_t[]> copy;
+    ASSERT_TRUE(walkExact(record, bytes, &copy));
+    ASSERT_EQ(record.numberOfModules, 3);
+    size_t p = 1 + 200 + 2 + 300 + 2 + 5 + 2;
+    for (int i = 0; i < 3; ++i) {
+        const ModuleSpec& module = spec.modules[i];
+        const ModuleEntry& row = record.modules[i];
+        EXPECT_EQ(row.moduleId, module.moduleId);
+        EXPECT_EQ(row.moduleSize, module.data.size());
+        EXPECT_EQ(row.moduleVersion, module.moduleVersion);
+        ASSERT_EQ(row.moduleInfoLength, module.infoBytes.size() + 2);
+        EXPECT_EQ(row.moduleInfo[0], module.infoTag);
+        EXPECT_EQ(row.moduleInfo[1], module.infoBytes.size());
+        EXPECT_TRUE(
+            std::equal(module.infoBytes.begin(), module.infoBytes.end(), row.moduleInfo + 2));
+        p += 8 + row.moduleInfoLength;
+        EXPECT_EQ(row.moduleData, copy.get() + p) << "module " << i;
+        EXPECT_TRUE(std::equal(module.data.begin(), module.data.end(), row.moduleData));
+        p += row.moduleSize;
+    }
+    // A module of size 0: the next entry starts right after its moduleInfo.
+    EXPECT_EQ(record.modules[2].moduleData,
+              record.modules[1].moduleData + 8 + record.modules[2].moduleInfoLength);
+}
+
+TEST(ImageLoader, ModuleInfoMustBeExactlyOneDescriptor) {
+    auto withInfo = [](Bytes info) {
+        Bytes bytes = {0, 0, 0, 0, 0, 0, 1, 0, 1, 0, 0, 0, 0, 0, uint8_t(info.size())};
+        bytes.insert(bytes.end(), info.begin(), info.end());
+        return bytes;
+    };
+    DownloadInfoResponse record{};
+    EXPECT_TRUE(walkExact(record, withInfo({0x0A, 0x03, 1, 2, 3})));
+    EXPECT_EQ(record.modules[0].moduleInfoLength, 5);
+    EXPECT_FALSE(walkExact(record, withInfo({0x0A, 0x02, 1, 2, 3})));
+    EXPECT_FALSE(walkExact(record, withInfo({0x0A, 0x04, 1, 2, 3})));
+    EXPECT_FALSE(walkExact(record, withInfo({})));     // moduleInfoLength 0
+    EXPECT_FALSE(walkExact(record, withInfo({0x0A}))); // moduleInfoLength 1
+    EXPECT_TRUE(walkExact(record, withInfo({0x0A, 0x00})));
+}
+
+TEST(ImageLoader, RefusesMoreThanFiftyModules) {
+    DownloadInfoResponse record{};
+    EXPECT_TRUE(walkExact(record, withModuleCount(50, 50)));
+    EXPECT_EQ(record.numberOfModules, 50);
+    EXPECT_EQ(record.modules[49].moduleId, 49);
+
+    // 51 complete entries: refused before any row is written, so row 49 keeps the old load.
+    record.modules[49].moduleId = 0x4949;
+    EXPECT_FALSE(walkExact(record, withModuleCount(51, 51)));
+    EXPECT_EQ(record.numberOfModules, 0);
+    EXPECT_EQ(record.modules[49].moduleId, 0x4949);
+    EXPECT_FALSE(walkExact(record, withModuleCount(0xFFFF, 2)));
+}
+
+TEST(ImageLoader, RefusesEveryTruncation) {
+    const Bytes full = build(threeModules());
+    DownloadInfoResponse record{};
+    ASSERT_TRUE(walkExact(record, full));
+    for (size_t length = 0; length < full.size(); ++length) {
+        DownloadInfoResponse partial{};
+        const Bytes cut(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(length));
+        EXPECT_FALSE(walkExact(partial, cut)) << "length " << length;
+        EXPECT_EQ(partial.numberOfModules, 0) << "length " << length;
+        for (const ModuleEntry& row : partial.modules) {
+            ASSERT_EQ(row.moduleData, nullptr) << "length " << length;
+        }
+    }
+    // The same through real files, on a sample of lengths (each load maps a file).
+    TestFolder folder;
+    DownloadImage image;
+    for (size_t length : {size_t{0}, size_t{1}, size_t{202}, size_t{520}, full.size() - 1}) {
+        const Bytes cut(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(length));
+        EXPECT_FALSE(loadImage(record, folder.write("cut.dl", cut).c_str(), image))
+            << "length " << length;
+    }
+    EXPECT_FALSE(image.isLoaded());
+}
+
+TEST(ImageLoader, RefusesLengthsThatRunPastTheEnd) {
+    DownloadInfoResponse record{};
+    // A module size that would wrap a 32-bit position.
+    Bytes bytes = {0, 0, 0, 0, 0, 0, 1, 0, 1, 0xFF, 0xFF, 0xFF, 0xFF, 0, 2, 1, 0, 0x61};
+    EXPECT_FALSE(walkExact(record, bytes));
+    // Skipped blocks longer than the file.
+    EXPECT_FALSE(walkExact(record, {0xFF, 0, 0, 0, 0, 0, 0}));
+    EXPECT_FALSE(walkExact(record, {0x00, 0xFF, 0xFF, 0, 0, 0, 0}));
+    EXPECT_FALSE(walkExact(record, {0x00, 0x00, 0x00, 0x10, 0x00, 0, 0}));
+    EXPECT_FALSE(walkExact(record, {}));
+}
+
+TEST(ImageLoader, FailedWalkLeavesNoReferenceIntoTheFile) {
+    DownloadInfoResponse record{};
+    // Module 0 is fine, module 1 has a bad descriptor.
+    Bytes bytes = withModuleCount(2, 2);
+    bytes[7 + 11 + 9] = 0x05;
+    EXPECT_FALSE(walkExact(record, bytes));
+    EXPECT_EQ(record.numberOfModules, 0);
+    EXPECT_EQ(record.modules[0].moduleId, 0); // the rows walked stay written...
+    EXPECT_EQ(record.modules[1].moduleId, 1);
+    EXPECT_EQ(record.modules[0].moduleData, nullptr); // ...but point nowhere
+    EXPECT_EQ(record.modules[1].moduleData, nullptr);
+}
+
+TEST(ImageLoader, MissingAndEmptyFilesFail) {
+    TestFolder folder;
+    DownloadInfoResponse record{};
+    DownloadImage image;
+    LoadStatus status;
+    EXPECT_FALSE(loadImage(record, folder.file("absent.dl").c_str(), image, &status));
+    EXPECT_EQ(status.error, LoadError::Open);
+    EXPECT_NE(status.systemError, 0);
+    EXPECT_FALSE(describeSystemError(status.systemError).empty());
+
+    EXPECT_FALSE(loadImage(record, folder.write("empty.dl", {}).c_str(), image, &status));
+    EXPECT_EQ(status.error, LoadError::Empty);
+
+    EXPECT_FALSE(loadImage(record, folder.write("cut.dl", {0, 0, 0}).c_str(), image, &status));
+    EXPECT_EQ(status.error, LoadError::Format);
+    EXPECT_FALSE(loadImage(record, "", image, &status));
+    EXPECT_FALSE(image.isLoaded());
+}
+
+TEST(ImageLoader, FailedLoadKeepsThePreviousMappingAlive) {
+    TestFolder folder;
+    DownloadInfoResponse record{};
+    DownloadImage image;
+    const Bytes good = build(threeModules());
+    ASSERT_TRUE(loadImage(record, folder.write("good.dl", good).c_str(), image));
+    const uint8_t* mapping = image.data();
+    const uint8_t* third = record.modules[2].moduleData;
+
+    // A file whose first module is refused: row 2 still points into the old mapping, which
+    // must stay readable.
+    Bytes bad = withModuleCount(1, 1);
+    bad[7 + 9] = 0x07;
+    EXPECT_FALSE(loadImage(record, folder.write("bad.dl", bad).c_str(), image));
+    EXPECT_TRUE(image.isLoaded());
+    EXPECT_EQ(image.data(), mapping);
+    EXPECT_EQ(record.numberOfModules, 0);
+    EXPECT_EQ(record.modules[2].moduleData, third);
+    EXPECT_EQ(third[0], good[good.size() - 77]);
+
+    // A successful load replaces it; unused rows point nowhere.
+    ASSERT_TRUE(loadImage(record, folder.write("twenty.dl", TWENTY_BYTES).c_str(), image));
+    EXPECT_EQ(image.size(), 20u);
+    EXPECT_EQ(record.modules[0].moduleData, image.data() + 17);
+    EXPECT_EQ(record.modules[2].moduleData, nullptr);
+}
+
+TEST(ImageLoader, LoadedFileIsSharedForReadingOnly) {
+    TestFolder folder;
+    DownloadInfoResponse record{};
+    DownloadImage image;
+    const std::string path = folder.write("twenty.dl", TWENTY_BYTES);
+    ASSERT_TRUE(loadImage(record, path.c_str(), image));
+    // Another reader may open it too.
+    DownloadImage second;
+    DownloadInfoResponse other{};
+    EXPECT_TRUE(loadImage(other, path.c_str(), second));
+#ifdef _WIN32
+    // No one may write it while it is loaded.
+    HANDLE writer = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+    if (writer != INVALID_HANDLE_VALUE) {
+        CloseHandle(writer);
+    }
+#endif
+    second.release();
+    image.release();
+    EXPECT_FALSE(image.isLoaded());
+}
+
+namespace {
+
+// Open handles (Windows) or file descriptors and mappings (elsewhere) of this process.
+long openResources() {
+#ifdef _WIN32
+    DWORD count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &count);
+    return static_cast<long>(count);
+#else
+    long count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr) {
+            ++count;
+        }
+        closedir(dir);
+    }
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        ++count;
+    }
+    return count;
+#endif
+}
+
+} // namespace
+
+TEST(ImageLoader, ManyLoadsDoNotLeakMappings) {
+    TestFolder folder;
+    const std::string good = folder.write("good.dl", build(threeModules()));
+    const std::string bad = folder.write("bad.dl", withModuleCount(51, 51));
+    DownloadInfoResponse record{};
+    DownloadImage image;
+    ASSERT_TRUE(loadImage(record, good.c_str(), image));
+    const long before = openResources();
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_TRUE(loadImage(record, good.c_str(), image));
+        ASSERT_FALSE(loadImage(record, bad.c_str(), image));
+    }
+    ASSERT_TRUE(loadImage(record, good.c_str(), image));
+    EXPECT_LE(openResources(), before + 5);
+}
+
+TEST(DownloadImage, MovesOwnership) {
+    TestFolder folder;
+    DownloadInfoResponse record{};
+    DownloadImage image;
+    ASSERT_TRUE(loadImage(record, folder.write("twenty.dl", TWENTY_BYTES).c_str(), image));
+    const uint8_t* data = image.data();
+    DownloadImage moved(std::move(image));
+    EXPECT_FALSE(image.isLoaded()); // NOLINT(bugprone-use-after-move): moved-from is empty
+    EXPECT_EQ(moved.data(), data);
+    EXPECT_EQ(record.modules[0].moduleData[0], 'a');
+}
