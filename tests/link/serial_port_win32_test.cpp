@@ -1,0 +1,197 @@
+// The Win32 backend under Wine, COM1 on a pseudo-terminal whose far end is the native
+// com_peer playing the box (see com_peer.cpp for its one-byte commands).
+
+#include "link/link_frame.h"
+#include "link/system_serial_port.h"
+#include "tests/link/virtual_port.h"
+
+#include <chrono>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kestrune {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+struct SinkLog {
+    int calls = 0;
+    std::string text;
+    std::string caption;
+};
+
+void recordSink(void* context, const char* text, const char* caption) {
+    auto* log = static_cast<SinkLog*>(context);
+    ++log->calls;
+    log->text = text;
+    log->caption = caption;
+}
+
+long msSince(Clock::time_point start) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+Bytes readUpTo(SerialPort& port, uint32_t count, uint32_t timeoutMs) {
+    Bytes out(count);
+    uint32_t got = count;
+    if (port.readBlock(out.data(), &got, timeoutMs) != LINK_OK) {
+        got = 0;
+    }
+    out.resize(got);
+    return out;
+}
+
+struct Com1 : ::testing::Test {
+    SinkLog sink;
+    std::unique_ptr<SystemSerialPort> port = createSystemSerialPort(recordSink, &sink);
+
+    void SetUp() override {
+        ASSERT_TRUE(port->openDownloadPort("COM1")) << port->lastError();
+        port->purge();
+    }
+};
+
+TEST_F(Com1, DownloadConfigurationReachesTheLine) {
+    EXPECT_EQ(sink.calls, 0);
+    ASSERT_EQ(port->writeByte('S'), LINK_OK);
+    // 57600 baud, 8 data bits, no parity, one stop bit, as the box's side sees it.
+    EXPECT_EQ(readUpTo(*port, 4, 3000), (Bytes{1, 8, 0, 0}));
+}
+
+TEST_F(Com1, ReadTimeoutsShortReadsAndPurge) {
+    // Nothing arriving: an I/O error once the time-out has passed, byte left alone.
+    uint8_t byte = 0x77;
+    auto start = Clock::now();
+    EXPECT_EQ(port->readByte(&byte, 400), LINK_ERR_IO);
+    long waited = msSince(start);
+    EXPECT_GE(waited, 400 - 20); // Wine's tick granularity
+    EXPECT_LE(waited, 400 + 400 / 5);
+    EXPECT_EQ(byte, 0x77);
+
+    // Five of eleven bytes: success with the short count, after the time-out.
+    ASSERT_EQ(port->writeByte('P'), LINK_OK);
+    start = Clock::now();
+    EXPECT_EQ(readUpTo(*port, 11, 500), (Bytes{1, 2, 3, 4, 5}));
+    waited = msSince(start);
+    EXPECT_GE(waited, 500 - 20);
+    EXPECT_LE(waited, 500 + 500 / 5);
+
+    // Purge discards what has arrived.
+    ASSERT_EQ(port->writeByte('P'), LINK_OK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(port->purge());
+    EXPECT_EQ(port->readByte(&byte, 200), LINK_ERR_IO);
+}
+
+TEST_F(Com1, FrameSentAndReceivedThroughThePeer) {
+    SystemPauser pauser;
+    test::RecordingReporter reporter;
+    LinkContext link{*port, pauser, reporter};
+    link.imageSize = 4000;
+
+    Bytes payload(1000);
+    for (size_t i = 0; i < payload.size(); ++i) {
+        payload[i] = static_cast<uint8_t>(i * 13);
+    }
+    ASSERT_EQ(port->writeByte('F'), LINK_OK);
+    // The peer answers the first payload with 4: two attempts.
+    EXPECT_EQ(sendFrame(link, payload.data(), 1000), LINK_OK);
+    EXPECT_EQ(link.bytesSent, 1000u);
+    EXPECT_EQ(reporter.texts, std::vector<std::string>{"Download 25.0 %"});
+    EXPECT_EQ(reporter.percents, std::vector<int>{25});
+
+    // It sends the payload back, corrupted once: 1, 4, then 1, 3.
+    Bytes buffer(131072);
+    uint32_t capacity = static_cast<uint32_t>(buffer.size());
+    EXPECT_EQ(receiveFrame(link, buffer.data(), &capacity, 5000), LINK_OK);
+    ASSERT_EQ(capacity, 1000u);
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 1000), payload);
+
+    uint8_t verdict = 0;
+    EXPECT_EQ(port->readByte(&verdict, 5000), LINK_OK);
+    EXPECT_EQ(verdict, 'K') << "the peer saw unexpected acknowledgements";
+}
+
+TEST_F(Com1, WatchConfigurationSeesTheWakeUpByte) {
+    ASSERT_EQ(port->writeByte('W'), LINK_OK); // a byte in 300 ms
+    port->closeDownloadPort();
+    ASSERT_TRUE(port->openWatchPort("COM1"));
+
+    int polls = 0;
+    bool seen = false;
+    const auto start = Clock::now();
+    while (!seen && msSince(start) < 3000) {
+        const auto before = Clock::now();
+        seen = port->pollWatchByte();
+        ++polls;
+        if (!seen) {
+            EXPECT_LE(msSince(before), 100 + 40);
+        }
+    }
+    EXPECT_TRUE(seen);
+    EXPECT_GE(polls, 2); // it came after some empty polls
+    port->closeWatchPort();
+    port->closeWatchPort();
+    EXPECT_FALSE(port->pollWatchByte());
+
+    // 19200 baud 8N1 while the watch was open.
+    ASSERT_TRUE(port->openDownloadPort("COM1"));
+    ASSERT_EQ(port->writeByte('R'), LINK_OK);
+    EXPECT_EQ(readUpTo(*port, 4, 3000), (Bytes{2, 8, 0, 0}));
+}
+
+TEST(MissingPort, FailsToOpenAndTellsTheSink) {
+    // COM9 is mapped nowhere in the test prefix; COM42 goes through the device prefix.
+    for (const char* name : {"COM9", "COM42"}) {
+        SinkLog sink;
+        auto port = createSystemSerialPort(recordSink, &sink);
+        EXPECT_FALSE(port->openDownloadPort(name)) << name;
+        EXPECT_EQ(sink.calls, 1) << name;
+        EXPECT_EQ(sink.text, "Cannot Start Downloading!!!.");
+        EXPECT_EQ(sink.caption, "Error");
+        EXPECT_FALSE(port->openWatchPort(name)) << name;
+        EXPECT_EQ(sink.calls, 1) << name; // the watch's caller reports its own failure
+
+        // Every transfer on the port that did not open fails at once.
+        const auto start = Clock::now();
+        uint8_t buffer[4] = {};
+        uint32_t count = 4;
+        EXPECT_EQ(port->readBlock(buffer, &count, 5000), LINK_ERR_IO);
+        EXPECT_EQ(count, 0u);
+        EXPECT_EQ(port->writeBlock(buffer, 4), LINK_ERR_IO);
+        EXPECT_FALSE(port->purge());
+        EXPECT_FALSE(port->pollWatchByte());
+        EXPECT_LT(msSince(start), 50);
+        port->closeDownloadPort();
+        port->closeDownloadPort();
+    }
+}
+
+TEST(MissingPort, Com2MappedToAMissingPathDoesNotOpenForDownload) {
+    // Wine hands out a handle for a mapped port whose device is missing; the line
+    // settings then fail. Either way the download port is not usable.
+    auto port = createSystemSerialPort(nullptr, nullptr);
+    EXPECT_FALSE(port->openDownloadPort("COM2"));
+}
+
+TEST(Com1Cancel, CancelledPortFailsAtOnceUntilReopened) {
+    auto port = createSystemSerialPort(nullptr, nullptr);
+    ASSERT_TRUE(port->openDownloadPort("COM1"));
+    port->cancel();
+    const auto start = Clock::now();
+    uint8_t byte = 0;
+    EXPECT_EQ(port->readByte(&byte, 5000), LINK_ERR_IO);
+    EXPECT_EQ(port->writeByte('P'), LINK_ERR_IO);
+    EXPECT_LT(msSince(start), 50);
+    ASSERT_TRUE(port->openDownloadPort("COM1"));
+    port->purge();
+    ASSERT_EQ(port->writeByte('S'), LINK_OK);
+    EXPECT_EQ(readUpTo(*port, 4, 3000).size(), 4u);
+}
+
+} // namespace
+} // namespace kestrune
