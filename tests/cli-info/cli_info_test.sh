@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# kestrune-cli info, end to end. Arguments: WORK_FOLDER CLI MKIMAGE REPORT_DUMP SAMPLE [RUNNER...]
+# RUNNER (for example the Wine wrapper) is put before every program of the build.
+set -uo pipefail
+abs() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
+work="$1" cli="$(abs "$2")" mkimage="$(abs "$3")" dump="$(abs "$4")" sample="$(abs "$5")"
+shift 5
+run=("$@")
+
+rm -rf "$work" && mkdir -p "$work" && cd "$work" || exit 1
+cp "$sample" sample.dl || exit 1
+passed=0 failed=0
+pass() { passed=$((passed + 1)); }
+fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
+
+# info IMAGE: status and output compared with the library's report of the same file.
+same_as_library() {
+  local image="$1"
+  "${run[@]}" "$cli" info "$image" >"$image.out" 2>"$image.err"
+  local status=$?
+  "${run[@]}" "$dump" "$image" "$image.expected"
+  if [ "$status" -ne 0 ]; then
+    fail "$image: exit status $status: $(cat "$image.err")"
+  elif ! cmp -s "$image.out" "$image.expected"; then
+    fail "$image: output differs from the library's report"
+    cmp "$image.out" "$image.expected" | head -3
+  elif [ -s "$image.err" ]; then
+    fail "$image: unexpected text on stderr: $(cat "$image.err")"
+  else
+    pass
+  fi
+}
+
+# expect_status STATUS STDERR_PATTERN ARGS...: exit status, stderr text, nothing on stdout.
+expect_status() {
+  local want="$1" pattern="$2"
+  shift 2
+  "${run[@]}" "$cli" "$@" >status.out 2>status.err
+  local status=$?
+  if [ "$status" -ne "$want" ]; then
+    fail "info $*: exit status $status, expected $want"
+  elif ! grep -q -- "$pattern" status.err; then
+    fail "info $*: stderr lacks '$pattern': $(cat status.err)"
+  elif [ -s status.out ]; then
+    fail "info $*: wrote to stdout"
+  else
+    pass
+  fi
+}
+
+# The example image: two modules of 128000 and 2048 bytes.
+"${run[@]}" "$mkimage" -o example.dl --block1-text example \
+  --module 1 --version 1 --tag 0x81 --info "00 0A" --size 128000 \
+  --module 2 --version 0 --tag 0x81 --info "00 01 02 03 04 05 06 07" --size 2048 >/dev/null ||
+  fail "kestrune-mkimage could not write example.dl"
+same_as_library example.dl
+z4='0x       0 (0)'
+printf '%s\r\n' 'DownloadInfoResponse() {' '    dsmccMessageHeader() {' \
+  $'        protocolDiscriminator\t0x11 (17)' $'        dsmccType\t0x 3 (3)' \
+  $'        messageId\t0x1002 (4098)' $'        transactionId\t'"$z4" \
+  $'        reserved\t0x 0 (0)' $'        adapationLength\t0x 0 (0)' \
+  $'        messageLength\t0x   0 (0)' '        dsmccAdaptationHeader {' '        }' '    }' \
+  $'    downloadId\t'"$z4" $'    blockSize\t0x   0 (0)' $'    windowSize\t0x 0 (0)' \
+  $'    ackPeriod\t0x 0 (0)' $'    tCDownloadWindow\t'"$z4" $'    tCDownloadScenario\t'"$z4" \
+  '    userCompatibilities {' '    }' '' $'    numberOfModules\t0x   2 (2)' '' \
+  $'        moduleId\t0x   1 (1)' $'        moduleSize\t0x   1F400 (128000)' \
+  $'        moduleVersion\t0x 1 (1)' $'        modulesLength\t0x 4 (4)' '        {' \
+  '        0x81  0x 2  0x 0  0x a  ' '        }' '' \
+  $'        moduleId\t0x   2 (2)' $'        moduleSize\t0x     800 (2048)' \
+  $'        moduleVersion\t0x 0 (0)' $'        modulesLength\t0x A (10)' '        {' \
+  '        0x81  0x 8  0x 0  0x 1  0x 2  0x 3  0x 4  0x 5  ' '        0x 6  0x 7  ' '        }' \
+  '' $'    privateDataLength\t'"$z4" '' >example.want
+printf '}' >>example.want
+if cmp -s example.dl.out example.want; then pass; else fail "example.dl: not the expected report"; fi
+
+same_as_library sample.dl
+
+# No modules, and the largest image the loader accepts (50 modules of 255 info bytes).
+printf '\0\0\0\0\0\0\0' >seven.dl
+same_as_library seven.dl
+args=()
+for i in $(seq 1 50); do
+  args+=(--module "$i" --version "$i" --tag 0xFF --info "$(printf 'A5%.0s' $(seq 1 253))" --size "$i")
+done
+"${run[@]}" "$mkimage" -o fifty.dl "${args[@]}" >/dev/null || fail "kestrune-mkimage: fifty.dl"
+same_as_library fifty.dl
+
+# Usage and refusals.
+expect_status 64 'usage: kestrune-cli info IMAGE' info
+expect_status 64 'usage: kestrune-cli info IMAGE' info sample.dl seven.dl
+expect_status 64 'usage: kestrune-cli info IMAGE' info --bogus sample.dl
+expect_status 3 'absent.dl' info absent.dl
+head -c 1000 sample.dl >truncated.dl
+expect_status 2 'truncated.dl: Incorrect file format!' info truncated.dl
+: >empty.dl
+expect_status 2 'empty.dl: Incorrect file format!' info empty.dl
+{
+  printf '\0\0\0\0\0\0\063'
+  for i in $(seq 1 51); do printf '\0\001\0\0\0\0\0\002\001\0'; done
+} >fiftyone.dl
+expect_status 2 'fiftyone.dl: Incorrect file format!' info fiftyone.dl
+# A missing file says so, not that its format is wrong.
+"${run[@]}" "$cli" info absent.dl 2>absent.err
+if [ $? -eq 3 ] && ! grep -q Incorrect absent.err; then pass; else fail "missing file: $(cat absent.err)"; fi
+
+"${run[@]}" "$cli" info --help >help.out 2>&1
+status=$?
+if [ "$status" -eq 0 ] && grep -q 'usage: kestrune-cli info IMAGE' help.out &&
+   grep -q 'Exit status' help.out; then pass; else fail "info --help (status $status)"; fi
+
+echo "cli info: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
