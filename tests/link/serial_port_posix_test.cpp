@@ -4,6 +4,7 @@
 #include "tests/link/virtual_port.h"
 
 #include <chrono>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <string>
 #include <termios.h>
@@ -37,6 +38,7 @@ long msSince(Clock::time_point start) {
 
 // Within 20% of the time asked for, and never early.
 void expectWaited(long elapsedMs, long askedMs) {
+    std::printf("  waited %ld ms for a %ld ms time-out\n", elapsedMs, askedMs);
     EXPECT_GE(elapsedMs, askedMs);
     EXPECT_LE(elapsedMs, askedMs + askedMs / 5);
 }
