@@ -345,6 +345,17 @@ TEST(ReceiveFrame, SilenceBeforeHeaderOrPayloadIsAnIoError) {
     EXPECT_EQ(headerOnly.clock.nowMs, 60000u);
 }
 
+TEST(ReceiveFrame, ZeroLengthAnnouncementIsAnIoError) {
+    // Nothing can arrive for an empty payload, which counts as a silent box.
+    const Bytes empty;
+    Link link;
+    link.port.arrive(headerFor(empty));
+    uint8_t buffer[16];
+    uint32_t capacity = sizeof buffer;
+    EXPECT_EQ(receiveFrame(link.context, buffer, &capacity, 30000), LINK_ERR_IO);
+    EXPECT_EQ(link.written(), std::vector<Bytes>{{LINK_ACK_HEADER}});
+}
+
 TEST(ReceiveFrame, ShortHeaderKeepsThePreviousHeaderBytes) {
     // Only the first four header bytes arrive; the CRC field still holds the previous
     // frame's, which here matches the payload that follows.
