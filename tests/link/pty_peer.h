@@ -3,6 +3,10 @@
 // The far end of a pseudo-terminal pair, for tests of the POSIX serial port: the test
 // holds the master side and plays the box on it.
 
+#include "link/result_codes.h"
+#include "link/serial_port.h"
+
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <fcntl.h>
@@ -87,6 +91,54 @@ public:
     int master = -1;
     int slave = -1;
     std::string slavePath;
+};
+
+// The master side as a SerialPort, so that the link's own frame code can play the box.
+// A noisy line for tests: `corruptWrite` flips one bit in the middle of the Nth block
+// written, `corruptRead` in the Nth read of more than one byte (0 = none).
+class MasterPort final : public SerialPort {
+public:
+    explicit MasterPort(const PtyPair& pty) : pty_(pty) {}
+    int corruptWrite = 0;
+    int corruptRead = 0;
+
+    bool openDownloadPort(const char*) override { return true; }
+    void closeDownloadPort() override {}
+    bool purge() override { return tcflush(pty_.master, TCIOFLUSH) == 0; }
+    int writeByte(uint8_t value) override { return writeBlock(&value, 1); }
+    int writeBlock(const uint8_t* data, uint32_t count) override {
+        std::vector<uint8_t> bytes(data, data + count);
+        if (++writes_ == corruptWrite && count > 0) {
+            bytes[count / 2] ^= 0x08;
+        }
+        return pty_.send(bytes) ? LINK_OK : LINK_ERR_IO;
+    }
+    int readBlock(uint8_t* buffer, uint32_t* count, uint32_t timeoutMs) override {
+        const std::vector<uint8_t> got = pty_.receive(*count, static_cast<int>(timeoutMs));
+        std::copy(got.begin(), got.end(), buffer);
+        if (*count > 1 && ++blockReads_ == corruptRead && !got.empty()) {
+            buffer[got.size() / 2] ^= 0x08;
+        }
+        *count = static_cast<uint32_t>(got.size());
+        return got.empty() ? LINK_ERR_IO : LINK_OK;
+    }
+    int readByte(uint8_t* value, uint32_t timeoutMs) override {
+        uint32_t count = 1;
+        uint8_t byte = 0;
+        if (readBlock(&byte, &count, timeoutMs) != LINK_OK) {
+            return LINK_ERR_IO;
+        }
+        *value = byte;
+        return LINK_OK;
+    }
+    bool openWatchPort(const char*) override { return true; }
+    bool pollWatchByte() override { return false; }
+    void closeWatchPort() override {}
+
+private:
+    const PtyPair& pty_;
+    int writes_ = 0;
+    int blockReads_ = 0;
 };
 
 } // namespace kestrune::test

@@ -375,5 +375,54 @@ TEST(PosixFrames, ReceiveFrameOfAPartialPayloadWaitsItsTimeout) {
     EXPECT_EQ(capacity, 64u);
 }
 
+// The link's own frame code on both ends of the pty, a payload corrupted on the line once
+// in each direction: each side NAKs once and the retry gets through.
+TEST(PosixFrames, LinkAgainstItselfThroughANoisyLine) {
+    FrameLink server;
+    test::MasterPort boxPort(server.pty);
+    SystemPauser boxPauser;
+    test::RecordingReporter boxReporter;
+    LinkContext box{boxPort, boxPauser, boxReporter};
+    box.imageSize = 1;
+
+    Bytes request(300);
+    Bytes block(4000);
+    for (size_t i = 0; i < block.size(); ++i) {
+        block[i] = static_cast<uint8_t>(i * 31 + 7);
+        request[i % request.size()] = static_cast<uint8_t>(i);
+    }
+    server.context.imageSize = 8000;
+
+    // The box's first request payload and the server's first block payload are both
+    // damaged on the way.
+    boxPort.corruptWrite = 2; // write 1 is the header, write 2 the payload
+    boxPort.corruptRead = 2;  // read 1 is the block's header, read 2 its payload
+    int boxSend = -1;
+    int boxReceive = -1;
+    Bytes boxGot(131072);
+    uint32_t boxCapacity = static_cast<uint32_t>(boxGot.size());
+    std::thread boxThread([&] {
+        boxSend = sendFrame(box, request.data(), static_cast<uint32_t>(request.size()));
+        boxReceive = receiveFrame(box, boxGot.data(), &boxCapacity, 5000);
+    });
+
+    const auto start = Clock::now();
+    Bytes got(131072);
+    uint32_t capacity = static_cast<uint32_t>(got.size());
+    EXPECT_EQ(receiveFrame(server.context, got.data(), &capacity, 5000), LINK_OK);
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + capacity), request);
+    EXPECT_EQ(sendFrame(server.context, block.data(), static_cast<uint32_t>(block.size())),
+              LINK_OK);
+    boxThread.join();
+    // Two attempts on each side, each with its 100 ms pause before the payload.
+    EXPECT_GE(msSince(start), 400);
+    EXPECT_EQ(boxSend, LINK_OK);
+    EXPECT_EQ(boxReceive, LINK_OK);
+    EXPECT_EQ(Bytes(boxGot.begin(), boxGot.begin() + boxCapacity), block);
+    EXPECT_EQ(boxReporter.stallResets, 1);
+    EXPECT_EQ(server.context.bytesSent, 4000u);
+    EXPECT_EQ(server.reporter.texts, std::vector<std::string>{"Download 50.0 %"});
+}
+
 } // namespace
 } // namespace kestrune
