@@ -108,5 +108,31 @@ status=$?
 if [ "$status" -eq 0 ] && grep -q 'usage: kestrune-cli info IMAGE' help.out &&
    grep -q 'Exit status' help.out; then pass; else fail "info --help (status $status)"; fi
 
+# kestrune-mkimage: the committed sample comes out the same byte for byte, and bad requests are
+# refused with the usage status.
+"${run[@]}" "$mkimage" -o sample-again.dl --block1-text "Kestrune sample image" \
+  --block2-text "made by kestrune-mkimage" \
+  --module 1 --version 1 --tag 0x81 --info "00 0A" --size 24576 --seed 1 \
+  --module 2 --version 0 --tag 0x81 --info "00 01 02 03 04 05 06 07" --size 8192 --seed 2 \
+  --module 3 --version 2 --tag 0x0A --info "4B 45 53" --size 2000 --seed 3 >/dev/null
+if cmp -s sample-again.dl sample.dl; then pass; else fail "kestrune-mkimage: sample.dl differs"; fi
+printf 'module data from a file' >data.bin
+"${run[@]}" "$mkimage" -o fromfile.dl --module 0x1234 --version 255 --file data.bin >/dev/null &&
+  "${run[@]}" "$cli" info fromfile.dl | tr -d '\r' | grep -q $'moduleSize\t0x      17 (23)' &&
+  tail -c 23 fromfile.dl | grep -q 'module data from a file'
+if [ $? -eq 0 ]; then pass; else fail "kestrune-mkimage --file"; fi
+mkimage_refuses() {
+  "${run[@]}" "$mkimage" "$@" >/dev/null 2>&1
+  local status=$?
+  if [ "$status" -eq 64 ]; then pass; else fail "kestrune-mkimage $*: status $status, expected 64"; fi
+}
+mkimage_refuses --module 1
+mkimage_refuses -o x.dl --version 1
+mkimage_refuses -o x.dl --module 1 --info "0G"
+mkimage_refuses -o x.dl --module 70000
+mkimage_refuses -o x.dl $(for i in $(seq 1 51); do printf -- '--module %d ' "$i"; done)
+"${run[@]}" "$mkimage" -o x.dl --module 1 --file absent.bin >/dev/null 2>&1
+if [ $? -eq 66 ]; then pass; else fail "kestrune-mkimage with a missing input file"; fi
+
 echo "cli info: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
