@@ -379,6 +379,7 @@ private:
     uint64_t blocks_ = 0;
     uint64_t dataBytes_ = 0;
     uint64_t attempts_ = 0; // server frame attempts (each with its own 100 ms pause)
+    bool refused_ = false;  // the last request was refused 10 times
 };
 
 Bytes Box::infoRequest() const {
@@ -461,7 +462,9 @@ bool Box::sendFrame(const Bytes& payload, int requestIndex) {
         }
         note("request " + std::to_string(requestIndex) + " refused with a CRC error, again");
     }
-    return fail(EXIT_INCOMPLETE, "request refused 10 times");
+    // The server has given up on this frame and goes on without it.
+    refused_ = true;
+    return fail(EXIT_INCOMPLETE, "request " + std::to_string(requestIndex) + " refused 10 times");
 }
 
 // The box as receiver: header, 1, payload, 3 (or 4 when a NAK is due).
@@ -516,7 +519,8 @@ bool Box::checkResponse(const Bytes& m, uint32_t previousId) {
     downloadId_ = be32(&m[12]);
     blockSize_ = be16(&m[16]);
     windowSize_ = m[18];
-    if (downloadId_ == 0 || (previousId != 0 && downloadId_ != previousId + 1)) {
+    // One server process counts its ids up (1, 2, ...); a new process starts again at 1.
+    if (downloadId_ == 0) {
         return bad("downloadId " + std::to_string(downloadId_) + " after " +
                    std::to_string(previousId));
     }
@@ -651,7 +655,16 @@ Outcome Box::download(int number, uint32_t previousId) {
     }
 
     Bytes frame;
-    if (!sendFrame(infoRequest(), 0) || !receiveFrame(frame) || !checkResponse(frame, previousId)) {
+    refused_ = false;
+    if (!sendFrame(infoRequest(), 0)) {
+        if (!refused_) {
+            return outcome_;
+        }
+        // The server answers even a request it never got (with what it parsed before).
+        outcome_ = Outcome{};
+        note(tag + ": DownloadInfoRequest refused 10 times; waiting for the response anyway");
+    }
+    if (!receiveFrame(frame) || !checkResponse(frame, previousId)) {
         return outcome_;
     }
     note(tag + ": downloadId " + std::to_string(downloadId_) + ", blockSize " +
@@ -687,9 +700,6 @@ Outcome Box::download(int number, uint32_t previousId) {
             return outcome_;
         }
         ++requestIndex;
-        if (reason == 5) {
-            break;
-        }
         if (wrong) {
             // The server must refuse it: nothing more may come.
             Bytes extra;
@@ -700,6 +710,9 @@ Outcome Box::download(int number, uint32_t previousId) {
                             "request with a wrong downloadId refused, as it must be"};
             }
             return outcome_;
+        }
+        if (reason == 5) {
+            break;
         }
         predictWindow(askModule, askBlock, window);
         for (const auto& [m, b] : window) {

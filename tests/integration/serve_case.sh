@@ -1,0 +1,233 @@
+#!/usr/bin/env bash
+# One end-to-end case: kestrune-cli serve against kestrune-boxsim over a real pseudo-terminal.
+# Usage: serve_case.sh CASE   (environment: CLI, BOXSIM, MKIMAGE, SAMPLE, WORK)
+set -uo pipefail
+
+case_name="$1"
+work="$WORK/$case_name"
+rm -rf "$work"
+mkdir -p "$work"
+cd "$work" || exit 1
+
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL ($case_name): $*"
+  for f in "$work"/*.out "$work"/*.err "$work"/*.log; do
+    [ -f "$f" ] && { echo "--- $f"; tail -30 "$f"; }
+  done
+  exit 1
+}
+
+# start_box NAME ARGS...: the box on a fresh pty; sets PTY_<NAME> and BOXPID_<NAME>.
+start_box() {
+  local name="$1"; shift
+  "$BOXSIM" --timeout 3 "$@" >"box-$name.out" 2>"box-$name.err" &
+  local pid=$!
+  pids+=("$pid")
+  for _ in $(seq 100); do
+    [ -s "box-$name.out" ] && break
+    sleep 0.05
+  done
+  local pty
+  pty="$(head -1 "box-$name.out")"
+  [ -n "$pty" ] || fail "box $name printed no device"
+  printf -v "PTY_$name" '%s' "$pty"
+  printf -v "BOXPID_$name" '%s' "$pid"
+}
+
+# wait_box NAME: the box's exit status in BOX_<NAME>.
+wait_box() {
+  local name="$1" pidvar="BOXPID_$1"
+  wait "${!pidvar}"
+  printf -v "BOX_$name" '%s' "$?"
+}
+
+# serve NAME PTY ARGS...: runs the server; exit status in SERVE_<NAME>, elapsed s in SECONDS_<NAME>.
+serve() {
+  local name="$1" pty="$2"; shift 2
+  local start=$SECONDS
+  timeout 120 "$CLI" serve --port "$pty" --log "serve-$name.log" "$@" \
+    >"serve-$name.out" 2>"serve-$name.err"
+  printf -v "SERVE_$name" '%s' "$?"
+  printf -v "SECONDS_$name" '%s' "$((SECONDS - start))"
+}
+
+expect() { # expect WHAT ACTUAL EXPECTED
+  [ "$2" = "$3" ] || fail "$1: got $2, expected $3"
+}
+
+contains() { # contains FILE TEXT
+  grep -qF -- "$2" "$1" || fail "$1 lacks: $2"
+}
+
+# A clean download of IMAGE with the box options given: both sides must report success.
+clean() {
+  local image="$1"; shift
+  start_box a "$@" "$image"
+  serve a "$PTY_a" "$image"
+  wait_box a
+  expect "serve exit" "$SERVE_a" 0
+  expect "box exit" "$BOX_a" 0
+  contains box-a.out "byte-exact"
+  contains serve-a.err "Download complete: Download was successful."
+  contains serve-a.log "Round 1; All modules sent; ret = 0"
+}
+
+case "$case_name" in
+  clean_sample)
+    clean "$SAMPLE"
+    contains box-a.out "blockSize 16384, windowSize 4"
+    # The Test Log text as the window shows it.
+    head -c 56 serve-a.log | cmp - <(printf 'Kestrune (NorDig)  V1.01  08-Dec-1998\n\nDOWNLOAD STARTED\n') \
+      || fail "log banner"
+    contains serve-a.log "Byte 85 received"
+    contains serve-a.log "0 0 0"
+    # Every line on stderr names the port.
+    if grep -v "^$PTY_a: " serve-a.err | grep -q .; then fail "a line without the port"; fi
+    ;;
+  clean_small_blocks)
+    # blockSize 1024, windowSize 8: windows cross module ends.
+    clean "$SAMPLE" --buffer-size 8192 --max-block 1024
+    contains box-a.out "blockSize 1024, windowSize 8"
+    contains serve-a.log "23 0 0"
+    ;;
+  clean_window_one)
+    clean "$SAMPLE" --buffer-size 0 --wakeup-byte 0xF0
+    contains box-a.out "windowSize 1"
+    contains serve-a.log "Byte 240 received"
+    ;;
+  clean_capped_block)
+    # The box allows 65535-byte blocks; the server keeps to 65517 so every frame fits.
+    "$MKIMAGE" -o big.dl --module 7 --info "00 01" --size 140000 --module 8 --size 0 \
+      --module 9 --info "AA" --size 70000 >/dev/null || fail "mkimage"
+    clean big.dl --buffer-size 200000 --max-block 65535 --no-type1
+    contains box-a.out "blockSize 65517, windowSize 3"
+    ;;
+  nak_recovered)
+    clean "$SAMPLE" --nak 0:2 --nak 3:9 --buffer-size 4096 --max-block 2048
+    ;;
+  nak_exhausted)
+    start_box a --nak 2:10 "$SAMPLE"
+    serve a "$PTY_a" "$SAMPLE"
+    wait_box a
+    expect "serve exit" "$SERVE_a" 1
+    expect "box exit" "$BOX_a" 2
+    contains serve-a.err "Download error: Download was not successful."
+    contains serve-a.log "1 0 513"
+    contains serve-a.log "Round 1; All modules sent; ret = 513"
+    ;;
+  corrupt_request)
+    clean "$SAMPLE" --corrupt-request 0:3 --corrupt-request 2:9 --max-block 8192
+    ;;
+  corrupt_info_request_exhausted)
+    # The handshake's receive gives up; the server still answers (blockSize 16384,
+    # windowSize 1: nothing was ever parsed) and the data phase goes on to the end.
+    clean "$SAMPLE" --corrupt-request 0:10
+    contains box-a.out "blockSize 16384, windowSize 1"
+    ;;
+  corrupt_data_request_exhausted)
+    start_box a --corrupt-request 1:10 "$SAMPLE"
+    serve a "$PTY_a" "$SAMPLE"
+    wait_box a
+    expect "serve exit" "$SERVE_a" 1
+    contains serve-a.log "ret = 1315"
+    ;;
+  end_early)
+    # The box says it has everything after the first window: a success by the server's
+    # judgement, an incomplete image by the box's.
+    start_box a --end-early 1 "$SAMPLE"
+    serve a "$PTY_a" "$SAMPLE"
+    wait_box a
+    expect "serve exit" "$SERVE_a" 0
+    expect "box exit" "$BOX_a" 2
+    contains box-a.out "ended early"
+    ;;
+  repeat_block)
+    clean "$SAMPLE" --repeat-block 2 --buffer-size 4096 --max-block 1024
+    # Window 2 was blocks 4 to 7 of module 0; block 4 came twice, with the same bytes.
+    expect "block 4 sent" "$(grep -c '^4 0 0$' serve-a.log)" 2
+    ;;
+  wrong_id)
+    start_box a --wrong-id 2 --buffer-size 4096 --max-block 1024 "$SAMPLE"
+    serve a "$PTY_a" "$SAMPLE"
+    wait_box a
+    expect "serve exit" "$SERVE_a" 1
+    expect "box exit" "$BOX_a" 2
+    contains box-a.out "refused, as it must be"
+    contains serve-a.log "Round 1; All modules sent; ret = 1315"
+    ;;
+  silent_watchdog)
+    start_box a --silent --timeout 30 "$SAMPLE"
+    serve a "$PTY_a" "$SAMPLE"
+    kill "$BOXPID_a" 2>/dev/null
+    expect "serve exit" "$SERVE_a" 2
+    contains serve-a.err "Communication error: Not possible to download, the set top box is not responding."
+    [ "$SECONDS_a" -ge 19 ] && [ "$SECONDS_a" -le 30 ] || fail "watchdog after ${SECONDS_a} s"
+    ;;
+  side_by_side)
+    "$MKIMAGE" -o other.dl --module 1 --info "00 0A" --size 30000 --seed 9 >/dev/null || fail "mkimage"
+    start_box a --baud 115200 "$SAMPLE"
+    start_box b --baud 115200 --buffer-size 8192 --max-block 2048 other.dl
+    serve a "$PTY_a" "$SAMPLE" &
+    sa=$!
+    serve b "$PTY_b" other.dl
+    wait "$sa"
+    SERVE_a=$(grep -c "Download complete" serve-a.err)
+    wait_box a
+    wait_box b
+    expect "box a" "$BOX_a" 0
+    expect "box b" "$BOX_b" 0
+    expect "serve b" "$SERVE_b" 0
+    expect "serve a complete" "$SERVE_a" 1
+    if grep -q "$PTY_b" serve-a.err; then fail "server a talks about port b"; fi
+    ;;
+  port_failure)
+    serve a "$work/no-such-device" "$SAMPLE"
+    expect "serve exit" "$SERVE_a" 3
+    contains serve-a.err "Error: Failed to open communication resource."
+    ;;
+  abort_waiting)
+    # Ctrl-C while waiting for the box: port closed, exit status 4, at once.
+    start_box a --wait 30 "$SAMPLE"
+    kill -STOP "$BOXPID_a"
+    timeout 30 "$CLI" serve --port "$PTY_a" "$SAMPLE" >serve-a.out 2>serve-a.err &
+    sp=$!
+    sleep 1
+    kill -INT "$sp"
+    wait "$sp"
+    expect "serve exit" "$?" 4
+    contains serve-a.err "Aborted."
+    kill -CONT "$BOXPID_a"
+    ;;
+  abort_downloading)
+    start_box a --baud 57600 "$SAMPLE"
+    timeout 30 "$CLI" serve --port "$PTY_a" --log serve-a.log "$SAMPLE" >serve-a.out 2>serve-a.err &
+    sp=$!
+    sleep 2.5
+    kill -INT "$sp"
+    t0=$(date +%s%N)
+    wait "$sp"
+    status=$?
+    ms=$(( ($(date +%s%N) - t0) / 1000000 ))
+    expect "serve exit" "$status" 4
+    [ "$ms" -lt 1000 ] || fail "abort took ${ms} ms"
+    wait_box a
+    expect "box exit" "$BOX_a" 2
+    # The session logged no closing line: it was ended, not finished.
+    if grep -q "Round" serve-a.log; then fail "closing line after an abort"; fi
+    ;;
+  bad_image)
+    printf 'xx' >bad.dl
+    serve a /dev/null bad.dl
+    expect "serve exit" "$SERVE_a" 5
+    ;;
+  *)
+    fail "no such case"
+    ;;
+esac
+echo "PASS ($case_name)"
