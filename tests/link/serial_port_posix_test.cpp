@@ -179,6 +179,21 @@ TEST(PosixSerialPort, FailedOpenTellsTheSinkAndLeavesThePortClosed) {
     EXPECT_FALSE(quiet->openDownloadPort("/dev/kestrune-no-such-port"));
 }
 
+TEST(PosixSerialPort, ComNamesMeanTheFirstTwoSerialDevices) {
+    // Whether these devices exist depends on the machine; a failure names the device.
+    const struct {
+        const char* name;
+        const char* device;
+    } names[] = {{"COM1", "/dev/ttyS0"}, {"com2", "/dev/ttyS1"}};
+    for (const auto& n : names) {
+        auto port = createSystemSerialPort(nullptr, nullptr);
+        if (!port->openDownloadPort(n.name)) {
+            EXPECT_NE(std::string(port->lastError()).find(n.device), std::string::npos)
+                << n.name << ": " << port->lastError();
+        }
+    }
+}
+
 TEST(PosixSerialPort, OpenIsExclusive) {
     OpenPort p;
     SinkLog sink;
