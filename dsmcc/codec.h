@@ -28,7 +28,6 @@ uint16_t buildDownloadInfoResponse(DownloadInfoResponse& response, uint8_t* out)
 constexpr uint32_t DATA_BLOCK_HEADER_SIZE = 18;
 // Writes the 18-byte block header; messageLength is dataLength + 10.
 void buildDownloadDataBlockHeader(uint8_t* out, uint32_t downloadId, uint16_t moduleId,
-                                  uint8_t moduleVersion, uint16_t blockNumber,
-                                  uint16_t dataLength);
+                                  uint8_t moduleVersion, uint16_t blockNumber, uint16_t dataLength);
 
 } // namespace kestrune

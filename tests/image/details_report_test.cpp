@@ -60,13 +60,13 @@ const char* const EXAMPLE_REPORT = "DownloadInfoResponse() {\r\n"
 } // namespace
 
 TEST(DetailsReport, ExampleImageByteForByte) {
-    mkimage::ImageSpec spec;
-    spec.block1 = {'e', 'x'};
-    spec.modules.push_back({1, 1, 0x81, {0x00, 0x0A}, mkimage::patternData(128000, 1)});
-    spec.modules.push_back({2, 0, 0x81, {0, 1, 2, 3, 4, 5, 6, 7}, mkimage::patternData(2048, 2)});
+    mkimage::ImageSpec plan;
+    plan.block1 = {'e', 'x'};
+    plan.modules.push_back({1, 1, 0x81, {0x00, 0x0A}, mkimage::patternData(128000, 1)});
+    plan.modules.push_back({2, 0, 0x81, {0, 1, 2, 3, 4, 5, 6, 7}, mkimage::patternData(2048, 2)});
     std::vector<uint8_t> bytes;
     std::string error;
-    ASSERT_TRUE(mkimage::buildImage(spec, bytes, error)) << error;
+    ASSERT_TRUE(mkimage::buildImage(plan, bytes, error)) << error;
 
     TestFolder folder;
     static DownloadInfoResponse record{}; // zeroed, as at start-up

@@ -26,23 +26,23 @@ const Bytes SEVEN_BYTES = {0, 0, 0, 0, 0, 0, 0};
 const Bytes TWENTY_BYTES = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00,
                             0x00, 0x00, 0x03, 0x01, 0x02, 0x01, 0x00, 0x61, 0x62, 0x63};
 
-Bytes build(const ImageSpec& spec) {
+Bytes build(const ImageSpec& plan) {
     Bytes out;
     std::string error;
-    EXPECT_TRUE(buildImage(spec, out, error)) << error;
+    EXPECT_TRUE(buildImage(plan, out, error)) << error;
     return out;
 }
 
 // Three modules with skipped blocks of every kind and a module of size 0.
 ImageSpec threeModules() {
-    ImageSpec spec;
-    spec.block1 = Bytes(200, 0xB1);
-    spec.block2 = Bytes(300, 0xB2); // a length whose high byte is not 0
-    spec.block3 = Bytes(5, 0xB3);
-    spec.modules.push_back({10, 1, 0x81, {0x00, 0x0A}, mkimage::patternData(1000, 1)});
-    spec.modules.push_back({11, 2, 0x0A, {}, {}});
-    spec.modules.push_back({12, 3, 0x7F, Bytes(253, 0x5A), mkimage::patternData(77, 3)});
-    return spec;
+    ImageSpec plan;
+    plan.block1 = Bytes(200, 0xB1);
+    plan.block2 = Bytes(300, 0xB2); // a length whose high byte is not 0
+    plan.block3 = Bytes(5, 0xB3);
+    plan.modules.push_back({10, 1, 0x81, {0x00, 0x0A}, mkimage::patternData(1000, 1)});
+    plan.modules.push_back({11, 2, 0x0A, {}, {}});
+    plan.modules.push_back({12, 3, 0x7F, Bytes(253, 0x5A), mkimage::patternData(77, 3)});
+    return plan;
 }
 
 // Walks `bytes` from a heap copy of exactly their size, so that the sanitizer sees any read
@@ -113,10 +113,10 @@ TEST(ImageLoader, BlockLengthsAreLittleEndian) {
     EXPECT_EQ(record.modules[0].moduleData, copy.get() + 20);
 
     // Block 3 with a length of 0x0102 = 258 bytes (least significant byte first).
-    ImageSpec spec;
-    spec.block3 = Bytes(258, 0xCD);
-    spec.modules.push_back({5, 0, 0x81, {1, 2, 3}, Bytes(4, 0x44)});
-    const Bytes built = build(spec);
+    ImageSpec plan;
+    plan.block3 = Bytes(258, 0xCD);
+    plan.modules.push_back({5, 0, 0x81, {1, 2, 3}, Bytes(4, 0x44)});
+    const Bytes built = build(plan);
     EXPECT_EQ(built[3], 0x02);
     EXPECT_EQ(built[4], 0x01);
     ASSERT_TRUE(walkExact(record, built, &copy));
@@ -125,8 +125,8 @@ TEST(ImageLoader, BlockLengthsAreLittleEndian) {
 }
 
 TEST(ImageLoader, WalksEntriesBackToBack) {
-    const ImageSpec spec = threeModules();
-    Bytes bytes = build(spec);
+    const ImageSpec plan = threeModules();
+    Bytes bytes = build(plan);
     bytes.insert(bytes.end(), {0xFF, 0xFF, 0xFF}); // after the last module: ignored
     DownloadInfoResponse record{};
     std::unique_ptr<uint8_t[]> copy;
@@ -134,7 +134,7 @@ TEST(ImageLoader, WalksEntriesBackToBack) {
     ASSERT_EQ(record.numberOfModules, 3);
     size_t p = 1 + 200 + 2 + 300 + 2 + 5 + 2;
     for (int i = 0; i < 3; ++i) {
-        const ModuleSpec& module = spec.modules[i];
+        const ModuleSpec& module = plan.modules[i];
         const ModuleEntry& row = record.modules[i];
         EXPECT_EQ(row.moduleId, module.moduleId);
         EXPECT_EQ(row.moduleSize, module.data.size());

@@ -38,22 +38,22 @@ int hexDigit(char c) {
 
 } // namespace
 
-bool buildImage(const ImageSpec& spec, std::vector<uint8_t>& out, std::string& error) {
-    if (spec.block1.size() > 0xFF) {
+bool buildImage(const ImageSpec& plan, std::vector<uint8_t>& out, std::string& error) {
+    if (plan.block1.size() > 0xFF) {
         error = "block 1 holds at most 255 bytes";
         return false;
     }
-    if (spec.block2.size() > 0xFFFF || spec.block3.size() > 0xFFFF) {
+    if (plan.block2.size() > 0xFFFF || plan.block3.size() > 0xFFFF) {
         error = "blocks 2 and 3 hold at most 65535 bytes each";
         return false;
     }
-    if (spec.modules.size() > MAX_IMAGE_MODULES) {
+    if (plan.modules.size() > MAX_IMAGE_MODULES) {
         error = "an image holds at most 50 modules";
         return false;
     }
-    uint64_t total = 1 + spec.block1.size() + 2 + spec.block2.size() + 2 + spec.block3.size() + 2 +
-                     spec.trailer.size();
-    for (const ModuleSpec& module : spec.modules) {
+    uint64_t total = 1 + plan.block1.size() + 2 + plan.block2.size() + 2 + plan.block3.size() + 2 +
+                     plan.trailer.size();
+    for (const ModuleSpec& module : plan.modules) {
         if (module.infoBytes.size() > MAX_INFO_BYTES) {
             error = "module " + std::to_string(module.moduleId) +
                     ": at most 253 info bytes (moduleInfoLength is one byte)";
@@ -68,14 +68,14 @@ bool buildImage(const ImageSpec& spec, std::vector<uint8_t>& out, std::string& e
 
     out.clear();
     out.reserve(static_cast<size_t>(total));
-    out.push_back(static_cast<uint8_t>(spec.block1.size()));
-    append(out, spec.block1);
-    putU16LE(out, static_cast<uint32_t>(spec.block2.size()));
-    append(out, spec.block2);
-    putU16LE(out, static_cast<uint32_t>(spec.block3.size()));
-    append(out, spec.block3);
-    putU16BE(out, static_cast<uint32_t>(spec.modules.size()));
-    for (const ModuleSpec& module : spec.modules) {
+    out.push_back(static_cast<uint8_t>(plan.block1.size()));
+    append(out, plan.block1);
+    putU16LE(out, static_cast<uint32_t>(plan.block2.size()));
+    append(out, plan.block2);
+    putU16LE(out, static_cast<uint32_t>(plan.block3.size()));
+    append(out, plan.block3);
+    putU16BE(out, static_cast<uint32_t>(plan.modules.size()));
+    for (const ModuleSpec& module : plan.modules) {
         putU16BE(out, module.moduleId);
         putU32BE(out, static_cast<uint32_t>(module.data.size()));
         out.push_back(module.moduleVersion);
@@ -85,7 +85,7 @@ bool buildImage(const ImageSpec& spec, std::vector<uint8_t>& out, std::string& e
         append(out, module.infoBytes);
         append(out, module.data);
     }
-    append(out, spec.trailer);
+    append(out, plan.trailer);
     return true;
 }
 

@@ -29,9 +29,9 @@ struct ImageSpec {
 constexpr size_t MAX_IMAGE_MODULES = 50;
 constexpr size_t MAX_INFO_BYTES = 253;
 
-// Serialises `spec`. Returns false with a message when a length does not fit its field or the
+// Serialises `plan`. Returns false with a message when a length does not fit its field or the
 // image would hold more modules than the server accepts.
-bool buildImage(const ImageSpec& spec, std::vector<uint8_t>& out, std::string& error);
+bool buildImage(const ImageSpec& plan, std::vector<uint8_t>& out, std::string& error);
 
 // `size` bytes of a deterministic pseudo-random pattern (xorshift32) from `seed`.
 std::vector<uint8_t> patternData(uint32_t size, uint32_t seed);

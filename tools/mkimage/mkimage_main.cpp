@@ -95,7 +95,7 @@ bool readFile(const char* path, std::vector<uint8_t>& out) {
 }
 
 struct PendingModule {
-    ModuleSpec spec;
+    ModuleSpec plan;
     const char* file = nullptr;
     bool generated = false;
     uint32_t size = 0;
@@ -141,17 +141,17 @@ int main(int argc, char** argv) {
                                   std::string(value));
             }
             modules.emplace_back();
-            modules.back().spec.moduleId = static_cast<uint16_t>(number);
+            modules.back().plan.moduleId = static_cast<uint16_t>(number);
         } else if (modules.empty()) {
             return usageError(option + " must follow a --module");
         } else if (option == "--version" || option == "--tag") {
             if (!parseNumber(value, 0xFF, number)) {
                 return usageError(option + " needs a value from 0 to 255, not " + value);
             }
-            (option == "--version" ? modules.back().spec.moduleVersion
-                                   : modules.back().spec.infoTag) = static_cast<uint8_t>(number);
+            (option == "--version" ? modules.back().plan.moduleVersion
+                                   : modules.back().plan.infoTag) = static_cast<uint8_t>(number);
         } else if (option == "--info") {
-            if (!kestrune::mkimage::parseHexBytes(value, modules.back().spec.infoBytes)) {
+            if (!kestrune::mkimage::parseHexBytes(value, modules.back().plan.infoBytes)) {
                 return usageError("--info needs hex bytes such as \"00 0A\", not " +
                                   std::string(value));
             }
@@ -190,14 +190,14 @@ int main(int argc, char** argv) {
     }
     for (PendingModule& module : modules) {
         if (module.file != nullptr) {
-            if (!readFile(module.file, module.spec.data)) {
+            if (!readFile(module.file, module.plan.data)) {
                 return EXIT_INPUT;
             }
         } else if (module.generated) {
-            module.spec.data = kestrune::mkimage::patternData(
-                module.size, module.seeded ? module.seed : module.spec.moduleId);
+            module.plan.data = kestrune::mkimage::patternData(
+                module.size, module.seeded ? module.seed : module.plan.moduleId);
         }
-        image.modules.push_back(std::move(module.spec));
+        image.modules.push_back(std::move(module.plan));
     }
 
     std::vector<uint8_t> bytes;
