@@ -308,6 +308,24 @@ std::string menuDescription(const App& app) {
     return hookAnswer;
 }
 
+// The colour of the main window's pixel at (x, y), read inside the program (0xBBGGRR).
+uint32_t pixelAt(const App& app, int x, int y) {
+    static const UINT query = RegisterWindowMessageA("KestruneTestQuery");
+    hookAnswered = false;
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(app.main, query, 2 | (WPARAM(x) << 8) | (WPARAM(y) << 20),
+                        reinterpret_cast<LPARAM>(replyWindow()), SMTO_NORMAL, 5000, &result);
+    CHECK(hookAnswered, "the hook DLL did not answer the pixel query");
+    return hookAnswered ? static_cast<uint32_t>(std::stoul(hookAnswer)) : 0xFFFFFFFFu;
+}
+
+// Repaints the main window and waits until the paint has been handled.
+void repaint(const App& app) {
+    InvalidateRect(app.main, nullptr, FALSE);
+    Sleep(100);
+    settle(app);
+}
+
 // The line of one menu item, e.g. "  item 40002 &Abort download grayed".
 std::string menuItemLine(const App& app, int id) {
     const std::string menu = menuDescription(app);
@@ -324,11 +342,7 @@ HWND detailsPane(const App& app) {
 }
 
 HWND childOfClass(HWND parent, const char* className) {
-    HWND child = nullptr;
-    while ((child = FindWindowExA(parent, child, className, nullptr)) != nullptr) {
-        return child;
-    }
-    return nullptr;
+    return FindWindowExA(parent, nullptr, className, nullptr);
 }
 
 // Load image through the open-file dialog. `path` empty: Cancel. Returns the pane's text.
@@ -545,12 +559,18 @@ void loadingImages() {
     CHECK_TEXT(menuItemLine(app, ID_OPTIONS_DETAILS), "item 40009 &Details",
                "Details item after two presses");
 
-    step("Start with an image loaded asks for nothing");
+    step("Start with an image: no question, no lamp on repaint; Abort draws it again");
+    repaint(app);
+    CHECK(pixelAt(app, 215, 23) == 0xFFFFFF, "no ready lamp while idle");
     postCommand(app, ID_DOWNLOAD_START);
     settle(app);
     Sleep(200);
     CHECK(topWindows(app, "#32770", nullptr).empty(), "Start with an image opened a window");
+    repaint(app);
+    const uint32_t unlit = pixelAt(app, 215, 23);
+    CHECK(unlit != 0xFFFFFF && unlit != 0, "the lamp was drawn while armed (0x%06x)", unlit);
     command(app, ID_DOWNLOAD_ABORT);
+    CHECK(pixelAt(app, 215, 23) == 0xFFFFFF, "Abort did not draw the ready lamp");
     CHECK_TEXT(menuItemLine(app, ID_DOWNLOAD_ABORT), "item 40002 &Abort download grayed",
                "Abort after Abort");
     exitApp(app);

@@ -1,7 +1,8 @@
 // Test-only hook DLL. The GUI driver loads it into Kestrune's main thread with
 // SetWindowsHookExA(WH_CALLWNDPROC, ...), because another process cannot read a window's menu
 // under Wine. It answers one registered message sent to the main window:
-//   wParam  the query (1: describe the window's menu)
+//   wParam  the query in its low 8 bits: 1 describes the window's menu; 2 reads the colour of
+//           the main window's pixel at x (bits 8-19), y (bits 20-31), as GetPixel does
 //   lParam  the driver's reply window
 // by sending the answer back as WM_COPYDATA text. Nothing of this is in the product.
 
@@ -11,6 +12,7 @@
 namespace {
 
 constexpr WPARAM QUERY_MENU = 1;
+constexpr WPARAM QUERY_PIXEL = 2;
 
 std::string itemText(HMENU menu, UINT position) {
     char label[256] = {};
@@ -70,9 +72,16 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK
     static const UINT query = RegisterWindowMessageA("KestruneTestQuery");
     if (code == HC_ACTION) {
         const CWPSTRUCT* message = reinterpret_cast<const CWPSTRUCT*>(lParam);
-        if (message->message == query && message->wParam == QUERY_MENU) {
-            reply(message->hwnd, reinterpret_cast<HWND>(message->lParam),
-                  describeMenu(GetMenu(message->hwnd)));
+        HWND driver = reinterpret_cast<HWND>(message->lParam);
+        if (message->message == query && (message->wParam & 0xFF) == QUERY_MENU) {
+            reply(message->hwnd, driver, describeMenu(GetMenu(message->hwnd)));
+        } else if (message->message == query && (message->wParam & 0xFF) == QUERY_PIXEL) {
+            const int x = static_cast<int>((message->wParam >> 8) & 0xFFF);
+            const int y = static_cast<int>((message->wParam >> 20) & 0xFFF);
+            HDC dc = GetDC(message->hwnd);
+            const COLORREF colour = GetPixel(dc, x, y);
+            ReleaseDC(message->hwnd, dc);
+            reply(message->hwnd, driver, std::to_string(colour));
         }
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
