@@ -55,6 +55,9 @@ private:
     uint32_t size_ = 0;
 };
 
+// systemError of a path that names something other than a regular file (a FIFO, a device).
+constexpr int NOT_A_REGULAR_FILE = -1;
+
 // The platform's text for a systemError code from MappedFile::open.
 std::string describeSystemError(int systemError);
 

@@ -14,7 +14,9 @@ bool MappedFile::open(const char* path, MapError& error, int& systemError) {
     error = MapError::None;
     systemError = 0;
 
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that naming a FIFO fails at once instead of waiting for a writer; it has
+    // no effect on a regular file.
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         error = MapError::Open;
         systemError = errno;
@@ -30,7 +32,7 @@ bool MappedFile::open(const char* path, MapError& error, int& systemError) {
     if (!S_ISREG(st.st_mode)) {
         // A directory or a device has no size worth mapping.
         error = MapError::Open;
-        systemError = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+        systemError = S_ISDIR(st.st_mode) ? EISDIR : NOT_A_REGULAR_FILE;
         ::close(fd);
         return false;
     }
@@ -77,6 +79,9 @@ void MappedFile::close() {
 }
 
 std::string describeSystemError(int systemError) {
+    if (systemError == NOT_A_REGULAR_FILE) {
+        return "not a regular file";
+    }
     return std::strerror(systemError);
 }
 

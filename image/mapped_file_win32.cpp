@@ -76,6 +76,9 @@ void MappedFile::close() {
 }
 
 std::string describeSystemError(int systemError) {
+    if (systemError == NOT_A_REGULAR_FILE) {
+        return "not a regular file";
+    }
     char text[512];
     DWORD length =
         FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,

@@ -251,6 +251,8 @@ TEST(ImageLoader, MissingAndEmptyFilesFail) {
     EXPECT_FALSE(loadImage(record, folder.write("cut.dl", {0, 0, 0}).c_str(), image, &status));
     EXPECT_EQ(status.error, LoadError::Format);
     EXPECT_FALSE(loadImage(record, "", image, &status));
+    EXPECT_FALSE(loadImage(record, folder.file("").c_str(), image, &status)); // a folder
+    EXPECT_EQ(status.error, LoadError::Open);
     EXPECT_FALSE(image.isLoaded());
 }
 
