@@ -75,8 +75,11 @@ std::string visible(const std::string& text) {
               visible(a_).c_str(), visible(e_).c_str());                                           \
     } while (0)
 
+const auto driverStarted = Clock::now();
+
 void step(const char* name) {
-    std::printf("-- %s\n", name);
+    std::printf("-- %5.2f s  %s\n",
+                std::chrono::duration<double>(Clock::now() - driverStarted).count(), name);
     std::fflush(stdout);
 }
 
@@ -266,6 +269,7 @@ bool startApp(App& app) {
     }
     settle(app);
     app.startSeconds = std::chrono::duration<double>(Clock::now() - started).count();
+    std::printf("   Kestrune.exe started, main window after %.2f s\n", app.startSeconds);
 
     HMODULE hookModule = LoadLibraryA(hookPath.c_str());
     FARPROC exported = hookModule ? GetProcAddress(hookModule, "kestruneTestHook") : nullptr;
@@ -401,7 +405,6 @@ void startUpAndMenu() {
     if (!startApp(app)) {
         return;
     }
-    std::printf("   start-up to main window: %.2f s\n", app.startSeconds);
 
     char className[64] = {};
     GetClassNameA(app.main, className, sizeof className);
@@ -667,6 +670,14 @@ void helpAndComPort() {
     exitApp(app);
 }
 
+// A driver stuck on a window that never came must not hold the test run.
+DWORD WINAPI watchdog(void*) {
+    Sleep(90000);
+    std::puts("FAIL: the driver did not finish within 90 s");
+    std::fflush(stdout);
+    ExitProcess(3);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -690,6 +701,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "driver: no expected report in %s\n", dataDir.c_str());
         return 2;
     }
+    CloseHandle(CreateThread(nullptr, 0, watchdog, nullptr, 0, nullptr));
     const auto started = Clock::now();
     startUpAndMenu();
     loadingImages();

@@ -60,6 +60,7 @@ cleanup() {
   wait "$xvfb_pid" 2>/dev/null
 }
 trap cleanup EXIT
+trap 'exit 1' TERM INT
 for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.05; done
 
 # One wineserver for the whole run: every Wine program after this starts warm.
