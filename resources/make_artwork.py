@@ -16,6 +16,7 @@ The banner never uses pure white: the main window starts a download when a white
 its surface is clicked, so white is reserved for the ready lamp drawn over the banner.
 """
 
+import math
 import os
 import struct
 import sys
@@ -54,10 +55,6 @@ FONT = {
     '-': ["00000", "00000", "00000", "11111", "00000", "00000", "00000"],
     ' ': ["00000"] * 7,
 }
-
-
-def text_width(text, sx):
-    return len(text) * 6 * sx - sx
 
 
 def bmp_bytes(width, height, bpp, palette, rows):
@@ -219,7 +216,7 @@ def draw_banner():
     cv.text(179, 50, "CH", 1, 1, (150, 156, 166))
 
     # The ready-lamp bezel: a metal ring around a dark recess; the lamp lights inside it.
-    cx, cy = 215, 35
+    cx, cy = (LAMP_BOX[0] + LAMP_BOX[2]) / 2, (LAMP_BOX[1] + LAMP_BOX[3]) / 2
     cv.disc(cx, cy, 20, vgradient((190, 194, 202), (70, 72, 78), 15, 55))
     cv.disc(cx, cy, 18, vgradient((26, 28, 32), (58, 60, 66), 17, 53))
     cv.disc(cx, cy, 16.5, lambda x, y: (44, 50, 46))
@@ -277,9 +274,9 @@ def draw_logo():
         if 0 <= x < w and 0 <= y < h:
             rows[y][x] = c
 
-    # "KESTRUNE" in tall blue letters, a navy underline with a small wave.
+    # "KESTRUNE" in tall, bold blue letters (7 pixels a letter), a navy underline and a wave.
     text = "KESTRUNE"
-    x0 = (w - text_width(text, 1) * 1 - 8) // 2
+    x0 = (w - (len(text) * 7 - 1)) // 2
     for i, ch in enumerate(text):
         for gy, row in enumerate(FONT[ch]):
             for gx, bit in enumerate(row):
@@ -291,7 +288,7 @@ def draw_logo():
     for x in range(8, w - 8):
         put(x, 25, NAVY)
     for x in range(8, w - 8):
-        y = 29 + round(2 * __import__("math").sin(x / 5.0))
+        y = 29 + round(2 * math.sin(x / 5.0))
         put(x, y, BLUE)
     return rows
 
