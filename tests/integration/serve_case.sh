@@ -186,6 +186,19 @@ case "$case_name" in
     expect "serve a complete" "$SERVE_a" 1
     if grep -q "$PTY_b" serve-a.err; then fail "server a talks about port b"; fi
     ;;
+  two_downloads_through_link)
+    # One box, two downloads in a row, reached through a symbolic link (as Wine's COM1 is).
+    ln -s /nonexistent ttyCOM1
+    start_box a --downloads 2 --link "$work/ttyCOM1" "$SAMPLE"
+    [ "$(readlink ttyCOM1)" = "$PTY_a" ] || fail "link not repointed"
+    serve one "$work/ttyCOM1" "$SAMPLE"
+    serve two "$work/ttyCOM1" "$SAMPLE"
+    wait_box a
+    expect "first serve" "$SERVE_one" 0
+    expect "second serve" "$SERVE_two" 0
+    expect "box exit" "$BOX_a" 0
+    expect "byte-exact downloads" "$(grep -c 'byte-exact' box-a.out)" 2
+    ;;
   port_failure)
     serve a "$work/no-such-device" "$SAMPLE"
     expect "serve exit" "$SERVE_a" 3
