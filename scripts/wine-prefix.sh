@@ -5,7 +5,7 @@
 set -euo pipefail
 source "$(dirname "$0")/wine-env.sh"
 
-stamp="$WINEPREFIX/.kestrune-ready"
+stamp="$WINEPREFIX/.kestrune-ready-2"
 [ -f "$stamp" ] && exit 0
 
 mkdir -p "$WINEPREFIX"
@@ -18,7 +18,10 @@ wineboot -i >/dev/null 2>&1 || true
 wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
 wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
 wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$WINEPREFIX/ttyCOM1" /f >/dev/null 2>&1
-# COM2 deliberately points nowhere: the open-failure case.
-wine reg add 'HKLM\Software\Wine\Ports' /v COM2 /d "$WINEPREFIX/ttyCOM2-absent" /f >/dev/null 2>&1
+# COM2 is a port that is not present. Wine opens a registry-mapped port even when its path
+# is missing, and an unmapped COM2 falls to the first /dev/ttyS*; a folder is refused
+# (access denied), which is what a missing port looks like to the program.
+mkdir -p "$WINEPREFIX/COM2-not-present"
+wine reg add 'HKLM\Software\Wine\Ports' /v COM2 /d "$WINEPREFIX/COM2-not-present" /f >/dev/null 2>&1
 wineserver -w
 touch "$stamp"
