@@ -585,7 +585,12 @@ void helpAndComPort() {
     if (!startApp(app)) {
         return;
     }
+    // The operator has moved the main window: the dialogs follow it.
+    SetWindowPos(app.main, nullptr, 200, 100, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    settle(app);
     const RECT mainFrame = frameOf(app.main);
+    CHECK(mainFrame.left == 200 && mainFrame.top == 100, "main window at (%ld, %ld)",
+          mainFrame.left, mainFrame.top);
     command(app, ID_OPTIONS_HELP);
     HWND help = waitForWindow(app, "#32770", "Help");
     CHECK(help != nullptr, "no Help dialog");
