@@ -268,6 +268,13 @@ public:
         return true;
     }
     bool writeByte(uint8_t b) { return write(&b, 1); }
+    // A wake-up byte: dropped when the line's buffer is full (nobody has listened for a
+    // long time), instead of blocking the box.
+    void offerByte(uint8_t b) {
+        if (::write(fd_, &b, 1) == 1) {
+            bytesOut += 1;
+        }
+    }
 
     // Reads exactly n bytes unless `timeout` seconds pass without a byte. Returns the count.
     size_t read(uint8_t* buffer, size_t n, double timeout) {
@@ -629,7 +636,7 @@ Outcome Box::download(int number, uint32_t previousId) {
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.wait));
     bool answered = false;
     while (!answered && Clock::now() < waitEnd) {
-        line_.writeByte(options_.wakeupByte);
+        line_.offerByte(options_.wakeupByte);
         const Clock::time_point next = Clock::now() + std::chrono::milliseconds(50);
         while (!answered && Clock::now() < next) {
             const double left = std::chrono::duration<double>(next - Clock::now()).count();
@@ -953,6 +960,8 @@ int main(int argc, char** argv) {
     std::printf("%s\n", name.c_str());
     std::fflush(stdout);
 
+    // Non-blocking: writes wait in poll() (see Line::write), wake-up bytes may be dropped.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     Line line(fd, o, name);
     Box box(line, o, modules);
     int worst = EXIT_EXACT;
