@@ -7,7 +7,7 @@ namespace {
 
 void printUsage(FILE* out) {
     std::fputs("usage: kestrune-cli info IMAGE\n"
-               "       kestrune-cli serve [--port DEVICE] [--log FILE] [--quiet] IMAGE\n"
+               "       kestrune-cli serve [--port DEVICE] [--log FILE] [--quiet] [--trace] IMAGE\n"
                "\n"
                "  info    print the details report of a download image (.dl)\n"
                "  serve   wait for a set top box on a serial port and download the image to it\n"
