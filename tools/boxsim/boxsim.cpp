@@ -164,6 +164,8 @@ struct Options {
     std::map<int, int> naks;    // server frame index -> NAKs
     std::map<int, int> corrupt; // own request index -> damaged CRCs
     bool silent = false;
+    // No wake-up byte until this file exists.
+    const char* hold = nullptr;
     int endEarly = -1;     // blocks after which to end with reason 5
     int repeatWindow = -1; // window after which to ask for its first block again
     int wrongId = -1;      // data request (1 = first) with a wrong downloadId
@@ -197,6 +199,7 @@ void usage(FILE* out) {
         "  --corrupt-request N[:K]  damage the CRC of the box's request N (0 =\n"
         "                         DownloadInfoRequest, 1 = the first data request) K times\n"
         "  --silent               after the wake-up acknowledgement, send nothing more\n"
+        "  --hold FILE            send no wake-up byte until FILE exists\n"
         "  --end-early N          end with reason 5 at the first window end after N blocks\n"
         "  --repeat-block W       after window W (1 = first) ask for its first block again\n"
         "  --wrong-id N           data request N (1 = first) carries a wrong downloadId\n"
@@ -630,6 +633,11 @@ Outcome Box::download(int number, uint32_t previousId) {
     line_.bytesIn = line_.bytesOut = 0;
     const std::string tag = "download " + std::to_string(number);
 
+    // Held back until told (a test first looks at the window waiting for the box).
+    while (options_.hold != nullptr && access(options_.hold, F_OK) != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+
     // Wake-up: a byte every 50 ms until the server answers 2.
     const Clock::time_point waitEnd =
         Clock::now() +
@@ -887,6 +895,8 @@ int main(int argc, char** argv) {
             ok = take() && parseCount(v, o.corrupt);
         } else if (a == "--silent") {
             o.silent = true;
+        } else if (a == "--hold") {
+            ok = take() && (o.hold = v) != nullptr;
         } else if (a == "--end-early") {
             ok = take() && parseUnsigned(v, 1000000, u) && ((o.endEarly = int(u)), true);
         } else if (a == "--repeat-block") {
