@@ -24,6 +24,7 @@ HWND createChild(const char* className, const char* text, DWORD style, const Rec
 void onCreate(HWND hwnd) {
     win.mainWindow = hwnd;
     win.startEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    createDownloadControl();
 
     HDC dc = GetDC(hwnd);
     SelectObject(dc, GetStockObject(SYSTEM_FIXED_FONT));
@@ -86,7 +87,7 @@ void onPaint(HWND hwnd) {
     PAINTSTRUCT paint;
     BeginPaint(hwnd, &paint);
     paintBanner();
-    if (app.downloadArmed == 0) {
+    if (!downloadArmed()) {
         drawReadyLamp();
     }
     EndPaint(hwnd, &paint);
@@ -105,6 +106,11 @@ void onLeftButtonDown(HWND hwnd, LPARAM lParam) {
 }
 
 void onLoadImage() {
+    // The running session reads the image's mapping; the menu item is grayed then, and a
+    // command that arrives anyway must not unmap it.
+    if (sessionRunning()) {
+        return;
+    }
     OPENFILENAMEA request{};
     request.lStructSize = sizeof request;
     request.hwndOwner = win.mainWindow;
@@ -122,17 +128,17 @@ void onLoadImage() {
 
     const DWORD dialogError = CommDlgExtendedError();
     if (dialogError != 0) {
-        app.downloadArmed = 0;
+        clearDownloadCounters();
         MessageBoxA(nullptr, commDlgErrorText(dialogError).c_str(), "", MB_OK);
     }
 
-    if (!loadImage(app.record, app.path, app.image)) {
+    if (!loadImage(imageRecord(), app.path, app.image)) {
         SetWindowTextA(win.detailsPane, INCORRECT_FORMAT_TEXT);
         app.imageLoaded = 0;
         return;
     }
     app.imageLoaded = 1;
-    app.imageSize = app.image.size();
+    setImageSize(app.image.size());
 
     char fileName[TITLE_FILE_NAME_SIZE];
     if (GetFileTitleA(app.path, fileName, sizeof fileName) != 0) {
@@ -142,8 +148,8 @@ void onLoadImage() {
         return;
     }
 
-    initResponseHeader(app.record);
-    const std::string report = detailsReport(app.record);
+    initResponseHeader(imageRecord());
+    const std::string report = detailsReport(imageRecord());
     SetWindowTextA(win.detailsPane, report.c_str());
 }
 
@@ -189,6 +195,7 @@ void openOrActivate(int32_t closed, HWND& dialog, int templateId, DLGPROC proced
 }
 
 void onExit() {
+    endDownloadForExit();
     PostQuitMessage(0);
 }
 
@@ -282,6 +289,9 @@ LRESULT CALLBACK mainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         if (wParam == TIMER_ID) {
             onDownloadTick();
         }
+        return 0;
+    case WM_WAKEUP_START:
+        onDownloadStart();
         return 0;
     case WM_LBUTTONDOWN:
         onLeftButtonDown(hwnd, lParam);

@@ -3,6 +3,7 @@
 // The Win32 main window and its dialogs: handles and the functions the files of the window
 // share. Only ui/*_win32.cpp include this.
 
+#include "dsmcc/records.h"
 #include "ui/app_state.h"
 
 #include <windows.h>
@@ -49,9 +50,26 @@ HWND createOwnedDialog(int templateId, DLGPROC procedure);
 void applyDownloadMenuStates(bool busy);
 void drawReadyLamp();
 
-// The download commands and the timer tick.
+// The wake-up's Start download, posted by the timer tick when the box's byte has arrived. A
+// message of its own, so that an Abort can take it back out of the queue.
+constexpr UINT WM_WAKEUP_START = WM_APP + 1;
+
+// The download control (download_control_win32.cpp). createDownloadControl() once, at window
+// creation, before the timer runs.
+void createDownloadControl();
+// The loaded image's record, read by the session; and imageSize, the progress denominator.
+DownloadInfoResponse& imageRecord();
+void setImageSize(uint32_t size);
+// Start accepted and the attempt not over: no ready lamp on repaint.
+bool downloadArmed();
+// A session thread exists (from the wake-up's Start to Abort).
+bool sessionRunning();
+// downloadArmed and stallTicks := 0 (an open-file dialog that failed).
+void clearDownloadCounters();
 void onDownloadStart();
 void onDownloadAbort();
 void onDownloadTick();
+// Exit: the session thread ended, the ports closed.
+void endDownloadForExit();
 
 } // namespace kestrune::ui

@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # Runs the GUI tests of Kestrune.exe under Wine on a private X server:
-#   run-gui-tests.sh BUILD_DIR SOURCE_DIR
+#   run-gui-tests.sh BUILD_DIR SOURCE_DIR [NATIVE_BUILD_DIR]
 # Starts Xvfb on a free display, keeps one wineserver alive for the whole run, prepares the
-# test images, lets the driver operate the window, saves screenshots as PNG under
-# BUILD_DIR/screenshots, and ends everything it started.
+# test images, lets the driver operate the window, plays the box with the native simulator
+# (NATIVE_BUILD_DIR/kestrune-boxsim) on the pseudo-terminal that the prefix's COM1 leads to,
+# saves screenshots as PNG under BUILD_DIR/screenshots, and ends everything it started.
+#
+# KESTRUNE_GUI_ABORTS (default 30): how many aborts at random moments; KESTRUNE_GUI_SEED: their
+# random seed (printed by every run).
+# Exit status: 0 passed, 1 failed, 77 the window passed but the downloads were skipped because
+# the native build has no box simulator.
 set -uo pipefail
 
 build="$(cd "$1" && pwd)"
 source_dir="$(cd "$2" && pwd)"
+native_dir="${3:-$source_dir/build/native}"
 started=$(date +%s.%N)
 
 export KESTRUNE_WINEPREFIX="$build/wine"
@@ -19,6 +26,13 @@ elapsed() { awk -v a="$(date +%s.%N)" -v b="$started" 'BEGIN { printf "%.1f", a 
 
 status=0
 fail() { echo "FAIL: $*"; status=1; }
+
+boxsim="$native_dir/kestrune-boxsim"
+driver_box_option=""
+if [ ! -x "$boxsim" ]; then
+  echo "-- no box simulator at $boxsim (build the native tree first): the downloads are skipped"
+  driver_box_option="--no-box"
+fi
 
 # The product: a GUI program (no console), one static file.
 headers="$(x86_64-w64-mingw32-objdump -p "$build/Kestrune.exe")"
@@ -54,7 +68,72 @@ done
 Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb_pid=$!
 export DISPLAY=":$display"
+# The box on COM1: the simulator, or a pseudo-terminal that never says a word.
+box_pid=""
+box_out="$data/box.out"
+box_go="$data/box.go"
+stop_box() {
+  if [ -n "$box_pid" ]; then
+    kill "$box_pid" 2>/dev/null
+    wait "$box_pid" 2>/dev/null
+    box_pid=""
+  fi
+}
+# Waits until the new box has printed its device (its first line); answers the driver.
+box_ready() {
+  for _ in $(seq 200); do
+    if [ -s "$box_out" ]; then
+      echo "ready $(head -1 "$box_out")"
+      return
+    fi
+    kill -0 "$box_pid" 2>/dev/null || break
+    sleep 0.025
+  done
+  echo "failed: $(head -c 300 "$data/box.err" 2>/dev/null | tr "\n" " ")"
+}
+start_box() {
+  stop_box
+  rm -f "$box_out" "$box_go"
+  local args=()
+  for a in "$@"; do
+    if [ "$a" = "--hold" ]; then args+=(--hold "$box_go"); else args+=("$a"); fi
+  done
+  "$boxsim" --link "$WINEPREFIX/ttyCOM1" "${args[@]}" "$data/sample.dl" >"$box_out" 2>"$data/box.err" &
+  box_pid=$!
+  box_ready
+}
+start_silent_box() {
+  stop_box
+  rm -f "$box_out"
+  python3 "$source_dir/tests/gui/silent-box.py" "$WINEPREFIX/ttyCOM1" >"$box_out" 2>"$data/box.err" &
+  box_pid=$!
+  box_ready
+}
+verdict_count() { grep -c '^boxsim ' "$box_out" 2>/dev/null || true; }
+# BOXWAIT N S: the N-th verdict line, waiting up to S seconds.
+box_wait() {
+  local deadline=$(( $(date +%s%N) + $2 * 1000000000 ))
+  while [ "$(verdict_count)" -lt "$1" ] && [ "$(date +%s%N)" -lt "$deadline" ]; do sleep 0.05; done
+  local line
+  line="$(grep '^boxsim ' "$box_out" 2>/dev/null | sed -n "$1p")"
+  echo "${line:-none (the box printed $(verdict_count) verdicts)}"
+}
+# BOXEND S: the simulator's exit status, waiting up to S seconds.
+box_end() {
+  local deadline=$(( $(date +%s%N) + $1 * 1000000000 ))
+  while kill -0 "$box_pid" 2>/dev/null && [ "$(date +%s%N)" -lt "$deadline" ]; do sleep 0.05; done
+  if kill -0 "$box_pid" 2>/dev/null; then
+    stop_box
+    echo "still running after $1 s"
+    return
+  fi
+  wait "$box_pid"
+  echo "exit $?"
+  box_pid=""
+}
+
 cleanup() {
+  stop_box
   wineserver -k 2>/dev/null
   kill "$xvfb_pid" 2>/dev/null
   wait "$xvfb_pid" 2>/dev/null
@@ -74,7 +153,8 @@ mkdir -p "$shots"
 rm -f "$shots"/*.png
 coproc DRIVER {
   wine "$build/gui-driver.exe" --app "$(winpath "$build/Kestrune.exe")" \
-    --hook "$(winpath "$build/menuhook.dll")" --data "$(winpath "$data")" --shots 2>&1
+    --hook "$(winpath "$build/menuhook.dll")" --data "$(winpath "$data")" --shots \
+    $driver_box_option 2>&1
 }
 driver_pid=$DRIVER_PID
 exec {to_driver}>&"${DRIVER[1]}"
@@ -90,6 +170,12 @@ while IFS= read -r line <&"${DRIVER[0]}"; do
       echo "   screenshot $shots/$name.png"
       echo done >&"$to_driver"
       ;;
+    "BOX "*) read -ra box_args <<<"${line#BOX }"; start_box "${box_args[@]}" >&"$to_driver" ;;
+    "SILENT") start_silent_box >&"$to_driver" ;;
+    "BOXWAKE") touch "$box_go"; echo done >&"$to_driver" ;;
+    "BOXCOUNT") verdict_count >&"$to_driver" ;;
+    "BOXWAIT "*) read -r n secs <<<"${line#BOXWAIT }"; box_wait "$n" "$secs" >&"$to_driver" ;;
+    "BOXEND "*) box_end "${line#BOXEND }" >&"$to_driver" ;;
     *"FS volume label and serial are not available"*) volume_notices=$((volume_notices + 1)) ;;
     *) echo "$line" ;;
   esac
@@ -103,5 +189,10 @@ driver_status=$?
 touch "$data/app-output.txt"
 noise="$(cat "$data/app-output.txt")"
 [ -z "$noise" ] || { fail "Kestrune.exe wrote to its console:"; printf '%s\n' "$noise" | head -20; }
+stop_box
 echo "-- GUI tests took $(elapsed) s"
+if [ "$status" -eq 0 ] && [ -n "$driver_box_option" ]; then
+  echo "-- SKIPPED: the downloads need $boxsim"
+  exit 77
+fi
 exit $status
