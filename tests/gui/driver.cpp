@@ -759,6 +759,7 @@ double secondsSince(Clock::time_point t) {
 }
 
 const char* const RESTART_TITLE = "Restart the set top box.";
+const char* const OPEN_DIALOG_TITLE_TEXT = kestrune::ui::OPEN_DIALOG_TITLE;
 const char* const SUCCESS_TEXT = "Download was successful.\nEnjoy your upgraded set top box.";
 const char* const FAILURE_TEXT =
     "Download was not successful.\nYou can press \"Start download\",\nto try downloading again.";
@@ -975,10 +976,10 @@ void fullDownloads() {
           "progress position %d at the result box", progressPosition(app));
     CHECK_TEXT(titleOf(statusTextOf(app)), "Download 100.0 %", "status text at the result box");
     CHECK(topWindows(app, "#32770", "Test Log").size() == 1, "no Test Log window");
-    screenshot("test-log");
     screenshot("result-box");
     answerResult(app, box, "Download complete", SUCCESS_TEXT);
     waitForIdle(app, "the first download");
+    screenshot("test-log");
 
     const std::string verdict = boxVerdict(1, 10);
     std::printf("   %s\n", verdict.c_str());
@@ -1094,10 +1095,24 @@ void aborts() {
     CHECK(contains(aborted, "download 1:") && !contains(aborted, "byte-exact"),
           "the box's verdict on the aborted download: %s", aborted.c_str());
     postCommand(app, ID_DOWNLOAD_START);
+    // Start (a click on a lamp still on screen) and Load image while the session runs: no
+    // second port, no second session, no open-file dialog; the download goes on undisturbed
+    // (a second session on the line would break it for the box).
+    CHECK(waitUntil([&] { return progressShown(app) && progressPosition(app) >= 10; }, 20000),
+          "the download after Abort never reached 10 %%");
+    for (int i = 0; i < 3; ++i) {
+        postCommand(app, ID_DOWNLOAD_START);
+    }
+    postCommand(app, ID_FILE_LOADIMAGE);
+    settle(app);
     DownloadWatch watch;
     HWND box = watchDownload(app, "Download complete", watch, false);
+    CHECK(topWindows(app, "#32770", OPEN_DIALOG_TITLE_TEXT).empty(),
+          "Load image opened its dialog during the download");
     answerResult(app, box, "Download complete", SUCCESS_TEXT);
     waitForIdle(app, "the download after Abort");
+    Sleep(300);
+    CHECK(topWindows(app, "#32770", nullptr).empty(), "a second result box or a dialog came up");
     const std::string verdict = boxVerdict(2, 10);
     std::printf("   %s\n", verdict.c_str());
     CHECK(contains(verdict, "download 2: byte-exact") && contains(verdict, "downloadId 2,"),
@@ -1170,6 +1185,11 @@ void aborts() {
     const std::string final = boxVerdict(verdicts + 1, 10);
     std::printf("   %s\n", final.c_str());
     CHECK(contains(final, "byte-exact"), "the box's verdict after the storm: %s", final.c_str());
+
+    step("Exit in the middle of a download: the program ends at once with exit code 0");
+    postCommand(app, ID_DOWNLOAD_START);
+    CHECK(waitUntil([&] { return progressShown(app) && progressPosition(app) >= 20; }, 20000),
+          "the last download never reached 20 %%");
     exitApp(app);
 }
 
