@@ -2,37 +2,13 @@
 // virtual time: what the window is asked to show, in which order, and how.
 
 #include "tests/session/scripted_box.h"
+#include "tests/ui/allocation_counter.h"
 #include "ui/window_reporter.h"
 
-#include <atomic>
-#include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
-#include <new>
 #include <string>
 #include <vector>
-
-// Counts the allocations of the thread that asks for it: the session thread must not allocate.
-namespace {
-thread_local bool countAllocations = false;
-std::atomic<int> allocations{0};
-} // namespace
-
-void* operator new(std::size_t size) {
-    if (countAllocations) {
-        ++allocations;
-    }
-    if (void* p = std::malloc(size != 0 ? size : 1)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace kestrune::ui {
 namespace {
@@ -244,8 +220,7 @@ TEST(WindowReporter, SessionThreadOperationsDoNotAllocate) {
     WindowReporter reporter(window, rig->control);
     reporter.beginSession({.testLog = true});
 
-    allocations = 0;
-    countAllocations = true;
+    test::countAllocations(true);
     reporter.showTestLog();
     reporter.showProgress();
     reporter.logText("Kestrune (NorDig)  V1.01  08-Dec-1998\n\nDOWNLOAD STARTED\n");
@@ -257,9 +232,15 @@ TEST(WindowReporter, SessionThreadOperationsDoNotAllocate) {
     reporter.disarm();
     reporter.showResult("text", "caption", true);
     reporter.endSession();
-    countAllocations = false;
+    test::countAllocations(false);
 
-    EXPECT_EQ(allocations.load(), 0);
+    EXPECT_EQ(test::allocationsCounted(), 0);
+
+    // The counter itself sees an allocation.
+    test::countAllocations(true);
+    auto probe = std::make_unique<std::string>(100, 'x');
+    test::countAllocations(false);
+    EXPECT_GE(test::allocationsCounted(), 1);
     EXPECT_GT(window.operations, 200);
 }
 
