@@ -1282,14 +1282,31 @@ int main(int argc, char** argv) {
     }
     CloseHandle(CreateThread(nullptr, 0, watchdog, nullptr, 0, nullptr));
     const auto started = Clock::now();
-    startUpAndMenu();
-    loadingImages();
-    helpAndComPort();
+    // KESTRUNE_GUI_ONLY=name,name,... runs only those groups (window, downloads, failures,
+    // aborts, watchdog).
+    const char* only = std::getenv("KESTRUNE_GUI_ONLY");
+    auto wanted = [&](const char* name) {
+        return only == nullptr || *only == '\0' ||
+               contains(std::string(",") + only + ",", std::string(",") + name + ",");
+    };
+    if (wanted("window")) {
+        startUpAndMenu();
+        loadingImages();
+        helpAndComPort();
+    }
     if (boxWanted) {
-        fullDownloads();
-        failedDownloads();
-        aborts();
-        notResponding();
+        if (wanted("downloads")) {
+            fullDownloads();
+        }
+        if (wanted("failures")) {
+            failedDownloads();
+        }
+        if (wanted("aborts")) {
+            aborts();
+        }
+        if (wanted("watchdog")) {
+            notResponding();
+        }
     } else {
         std::puts("-- download tests skipped: no box simulator");
     }

@@ -7,7 +7,8 @@
 # saves screenshots as PNG under BUILD_DIR/screenshots, and ends everything it started.
 #
 # KESTRUNE_GUI_ABORTS (default 30): how many aborts at random moments; KESTRUNE_GUI_SEED: their
-# random seed (printed by every run).
+# random seed (printed by every run); KESTRUNE_GUI_ONLY: a comma-separated choice of the groups
+# window, downloads, failures, aborts, watchdog.
 # Exit status: 0 passed, 1 failed, 77 the window passed but the downloads were skipped because
 # the native build has no box simulator.
 set -uo pipefail
