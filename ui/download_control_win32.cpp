@@ -2,11 +2,17 @@
 // two download commands, its ControlSurface over the window's controls and dialogs, and the
 // session thread with the window's side of its reports.
 //
-// The session thread is ended by TerminateThread, wherever it is: a serial read blocked for up
-// to 650000 ms cannot be cancelled under every Windows (Wine ignores CancelSynchronousIo on a
-// comm handle). That is safe because the session holds nothing this thread needs afterwards:
-// it never allocates, formats through the C runtime or takes a lock, and reaches the window
-// only by messages; the ports it uses are closed here, after it is gone.
+// Ending the session thread. A serial read blocked for up to 650000 ms cannot be cancelled on
+// every Windows (Wine ignores CancelSynchronousIo on a comm handle), so Abort ends the thread
+// with TerminateThread. The thread must then hold nothing this thread needs afterwards. The
+// session code itself never allocates, formats through the C runtime or takes a lock; the
+// window calls it makes are the risk, because user32 takes a process-wide lock inside each of
+// them (measured under Wine: a thread ended inside PostMessageA left the window frozen). So
+// every window call of the session is a window section: Abort first asks the session to stop,
+// lets a section in progress finish (handling the message it waits for), and terminates the
+// thread only outside a section, where the thread is parked or in the link's port and pause
+// calls; a thread asked to stop parks instead of entering a section. Abort never waits for
+// a thread that waits for Abort: the session's own Abort is answered at once.
 
 #include "dsmcc/records.h"
 #include "link/pause.h"
@@ -16,6 +22,7 @@
 #include "ui/win32_window.h"
 #include "ui/window_reporter.h"
 
+#include <atomic>
 #include <commctrl.h>
 #include <memory>
 
@@ -26,6 +33,50 @@ namespace {
 // A thread that is being terminated needs nothing from this thread, so its end comes
 // promptly; the bound only keeps a platform fault from freezing the window.
 constexpr DWORD SESSION_END_WAIT_MS = 5000;
+// A window section that does not end while this thread handles what it sends is a result box
+// (an Abort forced while it is open): it is closed after this long.
+constexpr DWORD SECTION_WAIT_MS = 200;
+// After this, a section that still has not ended is left to termination.
+constexpr DWORD SECTION_GIVE_UP_MS = 2000;
+
+// Where the session thread is, for Abort.
+enum SessionPlace : int32_t {
+    OUTSIDE_WINDOW = 0, // the link, a pause, its own code: may be terminated
+    IN_WINDOW = 1,      // inside a user32 call: must not be terminated
+    PARKED = 2,         // waiting for its end, forever
+};
+
+std::atomic<int32_t> sessionPlace{OUTSIDE_WINDOW};
+std::atomic<int32_t> sessionStopRequested{0};
+// The session is sending its End session (ID_DOWNLOAD_ABORT).
+std::atomic<int32_t> sessionEnding{0};
+HANDLE parkingEvent = nullptr; // never set
+
+[[noreturn]] void park() {
+    sessionPlace.store(PARKED);
+    for (;;) {
+        WaitForSingleObject(parkingEvent, INFINITE);
+    }
+}
+
+// Brackets one window call of the session thread.
+class WindowSection {
+public:
+    WindowSection() {
+        sessionPlace.store(IN_WINDOW);
+        if (sessionStopRequested.load() != 0) {
+            park();
+        }
+    }
+    ~WindowSection() {
+        if (sessionStopRequested.load() != 0) {
+            park();
+        }
+        sessionPlace.store(OUTSIDE_WINDOW);
+    }
+    WindowSection(const WindowSection&) = delete;
+    WindowSection& operator=(const WindowSection&) = delete;
+};
 
 // The window operations of one session, on the handles fixed when it started.
 class Win32SessionWindow final : public SessionWindow {
@@ -39,25 +90,44 @@ public:
         testLogEdit_ = testLogEdit;
     }
 
-    void showTestLogWindow() override { ShowWindow(testLog_, SW_SHOW); }
+    void showTestLogWindow() override {
+        WindowSection section;
+        ShowWindow(testLog_, SW_SHOW);
+    }
     void showProgressControls() override {
+        WindowSection section;
         ShowWindow(progress_, SW_SHOW);
         ShowWindow(status_, SW_SHOW);
     }
     void setProgressRange(int low, int high) override {
+        WindowSection section;
         SendMessageA(progress_, PBM_SETRANGE, 0, MAKELPARAM(low, high));
     }
-    void setStatusText(const char* text) override { SetWindowTextA(status_, text); }
+    void setStatusText(const char* text) override {
+        WindowSection section;
+        SetWindowTextA(status_, text);
+    }
     void typeLogCharacter(char c) override {
         if (testLogEdit_ != nullptr) {
+            WindowSection section;
             SendMessageA(testLogEdit_, WM_CHAR, static_cast<unsigned char>(c), 0);
         }
     }
     void showResultBox(const char* text, const char* caption, bool errorIcon) override {
+        WindowSection section;
         MessageBoxA(main_, text, caption, errorIcon ? MB_ICONERROR : MB_OK);
     }
-    void sendAbort() override { SendMessageA(main_, WM_COMMAND, ID_DOWNLOAD_ABORT, 0); }
+    // Abort answers this send at once; the session then parks, and nothing after it runs.
+    void sendAbort() override {
+        {
+            WindowSection section;
+            sessionEnding.store(1);
+            SendMessageA(main_, WM_COMMAND, ID_DOWNLOAD_ABORT, 0);
+        }
+        park();
+    }
     void postProgressPosition(int percent) override {
+        WindowSection section;
         PostMessageA(progress_, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
     }
 
@@ -125,9 +195,26 @@ struct Download {
 
 Download* download = nullptr;
 
+// Set by the session thread as its first act: from then on the system's start-up of the thread
+// (which runs every library's thread notification under the loader lock) is over.
+HANDLE sessionEntered = nullptr;
+
 DWORD WINAPI sessionThreadMain(void*) {
+    SetEvent(sessionEntered);
     runSession(download->session, download->startSignal);
-    return 0;
+    // Only when the window is gone: a thread ending by itself would run the libraries' thread
+    // notifications, where it must not be terminated.
+    park();
+}
+
+BOOL CALLBACK closeResultBox(HWND window, LPARAM) {
+    PostMessageA(window, WM_COMMAND, IDOK, 0);
+    return TRUE;
+}
+
+// Abort's first act: from now on the session enters no window section.
+void requestSessionStop() {
+    sessionStopRequested.store(1);
 }
 
 void Win32Surface::createTestLog() {
@@ -147,6 +234,14 @@ void Win32Surface::startSession() {
     download->window.begin(win.mainWindow, win.progressBar, win.statusText, win.testLogWindow,
                            testLogForSession ? win.testLogEdit : nullptr);
     download->reporter.beginSession({.testLog = testLogForSession && win.testLogEdit != nullptr});
+    if (sessionEntered == nullptr) {
+        sessionEntered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        parkingEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    ResetEvent(sessionEntered);
+    sessionPlace.store(OUTSIDE_WINDOW);
+    sessionStopRequested.store(0);
+    sessionEnding.store(0);
     sessionThread = CreateThread(nullptr, 0, sessionThreadMain, nullptr, 0, nullptr);
     // Without a thread the attempt sends no frame and the watchdog ends it.
 }
@@ -155,16 +250,38 @@ void Win32Surface::stopSession() {
     if (sessionThread == nullptr) {
         return;
     }
+    // A thread still in its start-up holds the loader lock, which this thread needs again
+    // (the next session thread, the open-file dialog's libraries): end it only once it runs
+    // its own code. Its start-up waits for nothing of this thread.
+    requestSessionStop();
+    const HANDLE startedOrGone[2] = {sessionEntered, sessionThread};
+    WaitForMultipleObjects(2, startedOrGone, FALSE, SESSION_END_WAIT_MS);
+
+    // Let a window section in progress end: what it sends to this thread is handled here (a
+    // nested Abort only answers), and the thread parks when it leaves the section.
+    const DWORD waitStarted = GetTickCount();
+    bool boxClosed = false;
+    while (sessionPlace.load() == IN_WINDOW &&
+           WaitForSingleObject(sessionThread, 0) == WAIT_TIMEOUT) {
+        const DWORD waited = GetTickCount() - waitStarted;
+        if (waited > SECTION_GIVE_UP_MS) {
+            break;
+        }
+        if (waited > SECTION_WAIT_MS && !boxClosed) {
+            EnumThreadWindows(GetThreadId(sessionThread), closeResultBox, 0);
+            boxClosed = true;
+        }
+        MSG message;
+        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        MsgWaitForMultipleObjects(1, &sessionThread, FALSE, 1, QS_SENDMESSAGE);
+    }
+
     TerminateThread(sessionThread, 0);
     // Termination is asynchronous: once the thread is gone it can touch no port closed next.
     WaitForSingleObject(sessionThread, SESSION_END_WAIT_MS);
     CloseHandle(sessionThread);
     sessionThread = nullptr;
-    // A status text or log character that the thread was sending when it ended is handled
-    // now, before Abort resets the display, not after it.
-    MSG message;
-    PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    // A result box ends with its thread and leaves its owner disabled.
+    // A result box that ended with its thread would leave its owner disabled.
     if (!IsWindowEnabled(win.mainWindow)) {
         EnableWindow(win.mainWindow, TRUE);
     }
@@ -213,16 +330,41 @@ void clearDownloadCounters() {
     download->control.resetStallTicks();
 }
 
+namespace {
+
+// The control's entries do not nest: an Abort that Abort itself lets through (the session's
+// own, sent while its window section ends) and a tick inside a message box's loop find the
+// control busy and leave it alone.
+bool controlBusy = false;
+
+template <typename Entry> void enterControl(Entry entry) {
+    if (controlBusy) {
+        return;
+    }
+    controlBusy = true;
+    entry();
+    controlBusy = false;
+}
+
+} // namespace
+
 void onDownloadStart() {
-    download->control.onStart();
+    enterControl([] { download->control.onStart(); });
 }
 
 void onDownloadAbort() {
-    download->control.onAbort();
+    // The session's End session is sent and waited for: answer it at once (the session parks
+    // when its send returns), so that this Abort never waits for a thread that waits for it.
+    // Any other sender waits until the Abort is done.
+    if (InSendMessage() && sessionEnding.load() != 0 && download->control.sessionRunning()) {
+        requestSessionStop();
+        ReplyMessage(0);
+    }
+    enterControl([] { download->control.onAbort(); });
 }
 
 void onDownloadTick() {
-    download->control.onTick();
+    enterControl([] { download->control.onTick(); });
 }
 
 void endDownloadForExit() {
