@@ -19,6 +19,7 @@
 #include "link/system_serial_port.h"
 #include "resources/resource_ids.h"
 #include "session/session.h"
+#include "ui/session_gate.h"
 #include "ui/win32_window.h"
 #include "ui/window_reporter.h"
 
@@ -39,21 +40,14 @@ constexpr DWORD SECTION_WAIT_MS = 200;
 // After this, a section that still has not ended is left to termination.
 constexpr DWORD SECTION_GIVE_UP_MS = 2000;
 
-// Where the session thread is, for Abort.
-enum SessionPlace : int32_t {
-    OUTSIDE_WINDOW = 0, // the link, a pause, its own code: may be terminated
-    IN_WINDOW = 1,      // inside a user32 call: must not be terminated
-    PARKED = 2,         // waiting for its end, forever
-};
-
-std::atomic<int32_t> sessionPlace{OUTSIDE_WINDOW};
-std::atomic<int32_t> sessionStopRequested{0};
+SessionGate sessionGate;
 // The session is sending its End session (ID_DOWNLOAD_ABORT).
 std::atomic<int32_t> sessionEnding{0};
 HANDLE parkingEvent = nullptr; // never set
 
+// Where a session asked to stop waits for its termination.
 [[noreturn]] void park() {
-    sessionPlace.store(PARKED);
+    sessionGate.parking();
     for (;;) {
         WaitForSingleObject(parkingEvent, INFINITE);
     }
@@ -63,16 +57,14 @@ HANDLE parkingEvent = nullptr; // never set
 class WindowSection {
 public:
     WindowSection() {
-        sessionPlace.store(IN_WINDOW);
-        if (sessionStopRequested.load() != 0) {
+        if (!sessionGate.enter()) {
             park();
         }
     }
     ~WindowSection() {
-        if (sessionStopRequested.load() != 0) {
+        if (!sessionGate.leave()) {
             park();
         }
-        sessionPlace.store(OUTSIDE_WINDOW);
     }
     WindowSection(const WindowSection&) = delete;
     WindowSection& operator=(const WindowSection&) = delete;
@@ -214,7 +206,7 @@ BOOL CALLBACK closeResultBox(HWND window, LPARAM) {
 
 // Abort's first act: from now on the session enters no window section.
 void requestSessionStop() {
-    sessionStopRequested.store(1);
+    sessionGate.requestStop();
 }
 
 void Win32Surface::createTestLog() {
@@ -239,8 +231,7 @@ void Win32Surface::startSession() {
         parkingEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     }
     ResetEvent(sessionEntered);
-    sessionPlace.store(OUTSIDE_WINDOW);
-    sessionStopRequested.store(0);
+    sessionGate.reset();
     sessionEnding.store(0);
     sessionThread = CreateThread(nullptr, 0, sessionThreadMain, nullptr, 0, nullptr);
     // Without a thread the attempt sends no frame and the watchdog ends it.
@@ -261,8 +252,7 @@ void Win32Surface::stopSession() {
     // nested Abort only answers), and the thread parks when it leaves the section.
     const DWORD waitStarted = GetTickCount();
     bool boxClosed = false;
-    while (sessionPlace.load() == IN_WINDOW &&
-           WaitForSingleObject(sessionThread, 0) == WAIT_TIMEOUT) {
+    while (!sessionGate.mayTerminate() && WaitForSingleObject(sessionThread, 0) == WAIT_TIMEOUT) {
         const DWORD waited = GetTickCount() - waitStarted;
         if (waited > SECTION_GIVE_UP_MS) {
             break;
