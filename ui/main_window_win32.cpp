@@ -231,6 +231,9 @@ void onCommand(int id) {
 }
 
 void onDestroy(HWND hwnd) {
+    // The process ends with the loop: a session thread ended by the process's own end could be
+    // inside a window call, whose lock the end still needs.
+    endDownloadForExit();
     KillTimer(hwnd, TIMER_ID);
     DeleteObject(win.lampBrush);
     PostQuitMessage(0);

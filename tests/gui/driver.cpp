@@ -962,8 +962,9 @@ void fullDownloads() {
     if (testLog != nullptr) {
         CHECK(GetWindow(testLog, GW_OWNER) == app.main, "Test Log not owned by the main window");
         const RECT mainFrame = frameOf(app.main);
-        SetWindowPos(testLog, nullptr, mainFrame.left, mainFrame.bottom + 4, 0, 0,
-                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        const RECT logFrame = frameOf(testLog);
+        SetWindowPos(testLog, nullptr, mainFrame.left, mainFrame.bottom + 4,
+                     logFrame.right - logFrame.left, 470, SWP_NOZORDER | SWP_NOACTIVATE);
     }
     repaint(app);
     const uint32_t unlit = pixelAt(app, 215, 23);
@@ -1069,6 +1070,34 @@ void failedDownloads() {
         }
         waitForIdle(app, "a download ended with an error");
         std::printf("   %s\n", boxVerdict(1, 3).c_str());
+    }
+
+    step("the window closed in the middle of a download: the program ends with exit code 0");
+    if (startBox("--timeout 1")) {
+        App closing;
+        if (startApp(closing)) {
+            CHECK_TEXT(loadThroughDialog(closing, samplePath()), expectedReport,
+                       "pane after loading");
+            postCommand(closing, ID_DOWNLOAD_START);
+            CHECK(
+                waitUntil([&] { return progressShown(closing) && progressPosition(closing) >= 20; },
+                          20000),
+                "the download never reached 20 %%");
+            if (closing.hook) {
+                UnhookWindowsHookEx(closing.hook);
+            }
+            PostMessageA(closing.main, WM_CLOSE, 0, 0);
+            const DWORD waited = WaitForSingleObject(closing.process.hProcess, 5000);
+            CHECK(waited == WAIT_OBJECT_0, "Kestrune did not end within 5 s of closing");
+            DWORD code = 1;
+            GetExitCodeProcess(closing.process.hProcess, &code);
+            CHECK(code == 0, "exit code %lu after closing the window", code);
+            if (waited != WAIT_OBJECT_0) {
+                TerminateProcess(closing.process.hProcess, 1);
+            }
+            CloseHandle(closing.process.hProcess);
+            CloseHandle(closing.process.hThread);
+        }
     }
 
     step("COM2 chosen and not present: the port-failure box, then idle");
