@@ -966,9 +966,14 @@ void fullDownloads() {
         SetWindowPos(testLog, nullptr, mainFrame.left, mainFrame.bottom + 4,
                      logFrame.right - logFrame.left, 470, SWP_NOZORDER | SWP_NOACTIVATE);
     }
-    repaint(app);
-    const uint32_t unlit = pixelAt(app, 215, 23);
-    CHECK(unlit != 0xFFFFFF, "the lamp was drawn on a repaint while the download runs");
+    // The moved Test Log may leave its white on the screen until the window has repainted:
+    // a lamp drawn on repaint stays white every time.
+    bool lampDark = false;
+    for (int i = 0; i < 5 && !lampDark; ++i) {
+        repaint(app);
+        lampDark = pixelAt(app, 215, 23) != 0xFFFFFF;
+    }
+    CHECK(lampDark, "the lamp was drawn on every repaint while the download runs");
     DownloadWatch watch;
     HWND box = watchDownload(app, "Download complete", watch, true);
     std::printf("   download 1: result box %.2f s after the wake-up\n", secondsSince(woke));
