@@ -966,11 +966,12 @@ void fullDownloads() {
         SetWindowPos(testLog, nullptr, mainFrame.left, mainFrame.bottom + 4,
                      logFrame.right - logFrame.left, 470, SWP_NOZORDER | SWP_NOACTIVATE);
     }
-    // The moved Test Log may leave its white on the screen until the window has repainted:
-    // a lamp drawn on repaint stays white every time.
+    // The moved Test Log may leave its white on the screen until Wine has delivered the
+    // exposure, which under load takes more than a few repaints: a lamp drawn on repaint
+    // stays white every time, for the whole three seconds.
     bool lampDark = false;
     int repaints = 0;
-    while (repaints < 5 && !lampDark) {
+    while (repaints < 30 && !lampDark) {
         repaint(app);
         ++repaints;
         lampDark = pixelAt(app, 215, 23) != 0xFFFFFF;
