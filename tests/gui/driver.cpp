@@ -968,10 +968,10 @@ void fullDownloads() {
     }
     // The moved Test Log may leave its white on the screen until Wine has delivered the
     // exposure, which under load takes more than a few repaints: a lamp drawn on repaint
-    // stays white every time, for the whole three seconds.
+    // stays white every time, for the whole five seconds.
     bool lampDark = false;
     int repaints = 0;
-    while (repaints < 30 && !lampDark) {
+    while (repaints < 50 && !lampDark) {
         repaint(app);
         ++repaints;
         lampDark = pixelAt(app, 215, 23) != 0xFFFFFF;
