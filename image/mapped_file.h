@@ -17,7 +17,9 @@ enum class MapError {
 };
 
 // A whole file mapped read-only, opened shared for reading. Move-only; the mapping and the
-// file are released by the destructor or by close().
+// file are released by the destructor or by close(). The view is a snapshot of the file as it
+// was opened: on Windows the sharing mode keeps writers out, elsewhere the view is a private
+// copy of the file (in a removed temporary file, so a sparse file stays sparse).
 class MappedFile {
 public:
     MappedFile() = default;
@@ -57,6 +59,8 @@ private:
 
 // systemError of a path that names something other than a regular file (a FIFO, a device).
 constexpr int NOT_A_REGULAR_FILE = -1;
+// systemError of a file that another program changed while it was being loaded.
+constexpr int FILE_CHANGED_WHILE_LOADING = -2;
 
 // The platform's text for a systemError code from MappedFile::open.
 std::string describeSystemError(int systemError);

@@ -1,13 +1,120 @@
 #include "image/mapped_file.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace kestrune {
+namespace {
+
+// A file nobody else can reach, in $TMPDIR or /tmp: an unnamed O_TMPFILE where the file system
+// has it, otherwise a named one removed at once.
+int privateTemporaryFile() {
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string dir = tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
+    int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        return fd;
+    }
+    std::string name = dir + "/kestrune-image-XXXXXX";
+    fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd >= 0) {
+        ::unlink(name.c_str());
+    }
+    return fd;
+}
+
+bool copyRange(int from, int to, off_t start, off_t end) {
+    while (start < end) {
+        loff_t in = start;
+        loff_t out = start;
+        const ssize_t n =
+            ::copy_file_range(from, &in, to, &out, static_cast<size_t>(end - start), 0);
+        if (n > 0) {
+            start += n;
+            continue;
+        }
+        if (n == 0) {
+            return false; // the file shrank under us
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) {
+            return false;
+        }
+        // No in-kernel copy between these file systems: copy through a buffer.
+        char buffer[65536];
+        while (start < end) {
+            const size_t want =
+                static_cast<size_t>(end - start) < sizeof buffer ? end - start : sizeof buffer;
+            const ssize_t got = ::pread(from, buffer, want, start);
+            if (got <= 0) {
+                if (got < 0 && errno == EINTR) {
+                    continue;
+                }
+                return false;
+            }
+            for (ssize_t done = 0; done < got;) {
+                const ssize_t w = ::pwrite(to, buffer + done, got - done, start + done);
+                if (w <= 0) {
+                    if (w < 0 && errno == EINTR) {
+                        continue;
+                    }
+                    return false;
+                }
+                done += w;
+            }
+            start += got;
+        }
+    }
+    return true;
+}
+
+// Copies the file's data ranges (holes stay holes, so a sparse image costs nothing) into a
+// private file of the same size.
+int snapshot(int fd, off_t size) {
+    const int copy = privateTemporaryFile();
+    if (copy < 0) {
+        return -1;
+    }
+    bool ok = ::ftruncate(copy, size) == 0;
+    for (off_t at = 0; ok && at < size;) {
+        off_t data = ::lseek(fd, at, SEEK_DATA);
+        if (data < 0) {
+            // ENXIO: nothing but a hole up to the end. Anything else: copy it all.
+            if (errno == ENXIO) {
+                break;
+            }
+            data = at;
+        }
+        off_t hole = ::lseek(fd, data, SEEK_HOLE);
+        if (hole < 0 || hole > size) {
+            hole = size;
+        }
+        ok = copyRange(fd, copy, data, hole);
+        at = hole;
+    }
+    if (!ok) {
+        const int error = errno != 0 ? errno : EIO;
+        ::close(copy);
+        errno = error;
+        return -1;
+    }
+    return copy;
+}
+
+bool sameVersion(const struct stat& a, const struct stat& b) {
+    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ino == b.st_ino;
+}
+
+} // namespace
 
 bool MappedFile::open(const char* path, MapError& error, int& systemError) {
     close();
@@ -51,14 +158,31 @@ bool MappedFile::open(const char* path, MapError& error, int& systemError) {
         ::close(fd);
         return false;
     }
-    void* view = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    // Nothing keeps other programs from writing or truncating a file on POSIX, so the image is
+    // served from a private copy taken now: a file rewritten during a download can neither
+    // change what the box receives nor pull the pages from under the mapping.
+    errno = 0;
+    const int copy = snapshot(fd, static_cast<off_t>(size));
+    struct stat after {};
+    const bool changed = copy >= 0 && (::fstat(fd, &after) != 0 || !sameVersion(st, after));
+    const int copyError = copy < 0 ? errno : FILE_CHANGED_WHILE_LOADING;
+    ::close(fd);
+    if (copy < 0 || changed) {
+        if (copy >= 0) {
+            ::close(copy);
+        }
+        error = MapError::Map;
+        systemError = copyError;
+        return false;
+    }
+    void* view = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, copy, 0);
     if (view == MAP_FAILED) {
         error = MapError::Map;
         systemError = errno;
-        ::close(fd);
+        ::close(copy);
         return false;
     }
-    file_ = fd;
+    file_ = copy;
     mapping_ = nullptr;
     view_ = static_cast<const uint8_t*>(view);
     size_ = size;
@@ -81,6 +205,9 @@ void MappedFile::close() {
 std::string describeSystemError(int systemError) {
     if (systemError == NOT_A_REGULAR_FILE) {
         return "not a regular file";
+    }
+    if (systemError == FILE_CHANGED_WHILE_LOADING) {
+        return "the file changed while it was being read";
     }
     return std::strerror(systemError);
 }

@@ -71,10 +71,6 @@ public:
             return false;
         }
         termios settings;
-        if (tcgetattr(download_, &settings) != 0) {
-            noteError("settings", name);
-            return false;
-        }
         // Built from nothing: 57600 baud, 8 data bits, no parity, 1 stop bit, no flow
         // control of any kind, every byte delivered as it is. Reads are paced by poll().
         std::memset(&settings, 0, sizeof settings);
@@ -84,7 +80,7 @@ public:
         settings.c_cc[VMIN] = 0;
         settings.c_cc[VTIME] = 0;
         if (tcsetattr(download_, TCSANOW, &settings) != 0) {
-            noteError("settings", name);
+            noteError("settings", name, PortFailure::Settings);
             return false;
         }
         // DTR and RTS up while the port is open; a pseudo-terminal has no modem lines.
@@ -142,8 +138,6 @@ public:
             settings.c_cc[VMIN] = 0;
             settings.c_cc[VTIME] = 0;
             tcsetattr(watch_, TCSANOW, &settings);
-        } else {
-            noteError("settings", name);
         }
         return true;
     }
@@ -166,26 +160,61 @@ public:
     }
 
     const char* lastError() const override { return error_; }
+    PortFailure lastFailure() const override { return failure_; }
 
 private:
-    void noteError(const char* operation, const char* name) {
+    void noteError(const char* operation, const char* name, PortFailure failure) {
+        failure_ = failure;
         std::snprintf(error_, sizeof error_, "%s %s: %s", operation, devicePath(name),
-                      std::strerror(errno));
+                      failure == PortFailure::NotSerialPort ? describePortFailure(failure)
+                                                            : std::strerror(errno));
+    }
+
+    static PortFailure failureOf(int error) {
+        switch (error) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case ENOTDIR:
+            return PortFailure::NotFound;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return PortFailure::PermissionDenied;
+        case EBUSY:
+        case EWOULDBLOCK:
+            return PortFailure::Busy;
+        case EISDIR:
+            return PortFailure::NotSerialPort;
+        default:
+            return PortFailure::Other;
+        }
     }
 
     int openDevice(const char* name) {
         error_[0] = '\0';
+        failure_ = PortFailure::None;
         const int fd = ::open(devicePath(name), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
-            noteError("open", name);
+            noteError("open", name, failureOf(errno));
             return -1;
         }
-        // No other opener may share the port.
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            noteError("lock", name);
+        // Only a terminal is a serial port. Anything else (an image file given by mistake,
+        // /dev/null, a FIFO) is closed again before a single byte is written to it.
+        termios probe;
+        if (!isatty(fd) || tcgetattr(fd, &probe) != 0) {
+            noteError("open", name, PortFailure::NotSerialPort);
             ::close(fd);
             return -1;
         }
+        // No other opener may share the port: the advisory lock keeps out programs that
+        // take it too, the terminal's exclusive mode every other (unprivileged) opener.
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            noteError("lock", name, PortFailure::Busy);
+            ::close(fd);
+            return -1;
+        }
+        ioctl(fd, TIOCEXCL);
         return fd;
     }
 
@@ -197,6 +226,9 @@ private:
         if (cancelled_.load()) {
             tcflush(fd, TCOFLUSH);
         }
+        // The exclusive mode belongs to the terminal, not to this descriptor: a peer that
+        // keeps the other side open would otherwise keep everybody else out after us.
+        ioctl(fd, TIOCNXCL);
         ::close(fd);
         fd = -1;
     }
@@ -311,6 +343,7 @@ private:
     int wake_[2] = {-1, -1};
     std::atomic<bool> cancelled_{false};
     char error_[256] = "";
+    PortFailure failure_ = PortFailure::None;
 };
 
 } // namespace

@@ -141,15 +141,33 @@ public:
     void cancel() override { cancelled_.store(true); }
 
     const char* lastError() const override { return error_; }
+    PortFailure lastFailure() const override { return failure_; }
 
 private:
     void noteError(const char* operation, const char* name) {
+        const DWORD code = GetLastError();
         std::snprintf(error_, sizeof error_, "%s %s: error %lu", operation, name,
-                      static_cast<unsigned long>(GetLastError()));
+                      static_cast<unsigned long>(code));
+        switch (code) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+            failure_ = PortFailure::NotFound;
+            break;
+        // A COM port that another program holds answers "access denied".
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            failure_ = PortFailure::Busy;
+            break;
+        default:
+            failure_ = port_ != INVALID_HANDLE_VALUE ? PortFailure::Settings : PortFailure::Other;
+            break;
+        }
     }
 
     HANDLE openDevice(const char* name) {
         error_[0] = '\0';
+        failure_ = PortFailure::None;
         char device[MAX_PATH + 8];
         deviceName(name, device, sizeof device);
         // Read and write, no sharing, the device must exist.
@@ -174,6 +192,7 @@ private:
     HANDLE watch_ = INVALID_HANDLE_VALUE;
     std::atomic<bool> cancelled_{false};
     char error_[MAX_PATH + 64] = "";
+    PortFailure failure_ = PortFailure::None;
 };
 
 } // namespace

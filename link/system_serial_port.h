@@ -6,13 +6,26 @@
 
 namespace kestrune {
 
+// Why the last open failed, so that a front end can tell the operator what to do about it.
+enum class PortFailure {
+    None,
+    NotFound,         // no such device
+    PermissionDenied, // the user may not open it (on Linux: not in the dialout group)
+    Busy,             // another program has it open
+    NotSerialPort,    // it opens, but it is a file or a device that is not a terminal
+    Settings,         // the line settings could not be applied
+    Other,
+};
+
 // The platform's serial port: Win32 comm handles on Windows, termios elsewhere.
 //
 // Port names: on Windows "COM1".."COM9" are opened under exactly that name and any other
 // name (COM10 and above, or a device name) gets the "\\.\" device prefix unless it already
 // has one. Elsewhere "COM1" and "COM2" (any case) mean /dev/ttyS0 and /dev/ttyS1 and any
 // other name is a device path used as it is. On POSIX the open is exclusive through an
-// advisory lock (flock), as the Win32 open is through no sharing.
+// advisory lock (flock) and the terminal's exclusive mode (TIOCEXCL), as the Win32 open is
+// through no sharing; a path that is not a terminal (a regular file, /dev/null) is refused
+// before anything is written to it.
 //
 // The download and watch configurations each have their own handle. Opening a
 // configuration that is already open closes it first. Closing twice is harmless.
@@ -33,7 +46,13 @@ public:
     // directory"; "" when nothing failed. Set by the opens and the line settings only (the
     // transfers stay free of formatting). For logs; the operator message goes to the sink.
     virtual const char* lastError() const = 0;
+    // The kind of the last failure of an open or of the line settings; None when the last
+    // open succeeded.
+    virtual PortFailure lastFailure() const = 0;
 };
+
+// A short phrase for an operator: "not found", "permission denied", "busy", ...
+const char* describePortFailure(PortFailure failure);
 
 // `sink` (may be null) receives "Cannot Start Downloading!!!." / "Error" when the download
 // port cannot be opened; a failed watch open only returns false, its caller reports it.

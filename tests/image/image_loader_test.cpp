@@ -4,6 +4,8 @@
 #include "tools/mkimage/image_writer.h"
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -11,6 +13,7 @@
 #include <windows.h>
 #else
 #include <dirent.h>
+#include <unistd.h>
 #endif
 
 using namespace kestrune;
@@ -306,6 +309,55 @@ TEST(ImageLoader, LoadedFileIsSharedForReadingOnly) {
     image.release();
     EXPECT_FALSE(image.isLoaded());
 }
+
+#ifndef _WIN32
+// A loaded image is a snapshot: whatever happens to the file afterwards, the rows keep the
+// bytes that were loaded and reading them never faults (a truncated shared mapping would
+// raise SIGBUS).
+TEST(ImageLoader, LoadedImageIgnoresLaterChangesToTheFile) {
+    const std::vector<uint8_t> original = build(threeModules());
+    const struct {
+        const char* what;
+        void (*change)(const std::string& path);
+    } rows[] = {
+        {"truncated to nothing",
+         [](const std::string& path) { ASSERT_EQ(truncate(path.c_str(), 0), 0); }},
+        {"rewritten in place",
+         [](const std::string& path) {
+             std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+             const std::vector<char> junk(4096, 0x5A);
+             f.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+         }},
+        {"replaced and removed", [](const std::string& path) { std::filesystem::remove(path); }},
+    };
+    for (const auto& row : rows) {
+        TestFolder folder;
+        const std::string path = folder.write("image.dl", original);
+        DownloadInfoResponse record{};
+        DownloadImage image;
+        ASSERT_TRUE(loadImage(record, path.c_str(), image)) << row.what;
+        row.change(path);
+        EXPECT_EQ(std::vector<uint8_t>(image.data(), image.data() + image.size()), original)
+            << row.what;
+        const ModuleEntry& last = record.modules[record.numberOfModules - 1];
+        EXPECT_EQ(last.moduleData[last.moduleSize - 1], original[original.size() - 1]) << row.what;
+    }
+}
+
+// A sparse image is copied without filling its holes.
+TEST(ImageLoader, SparseImageStaysCheap) {
+    TestFolder folder;
+    std::vector<uint8_t> head = build(threeModules());
+    const std::string path = folder.write("sparse.dl", head);
+    ASSERT_EQ(truncate(path.c_str(), 256L << 20), 0);
+    DownloadInfoResponse record{};
+    DownloadImage image;
+    ASSERT_TRUE(loadImage(record, path.c_str(), image));
+    EXPECT_EQ(image.size(), 256u << 20);
+    EXPECT_EQ(std::vector<uint8_t>(image.data(), image.data() + head.size()), head);
+    EXPECT_EQ(image.data()[image.size() - 1], 0);
+}
+#endif
 
 namespace {
 

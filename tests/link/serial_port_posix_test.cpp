@@ -5,10 +5,13 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace kestrune {
@@ -203,6 +206,72 @@ TEST(PosixSerialPort, OpenIsExclusive) {
     EXPECT_FALSE(other->openWatchPort(p.pty.slavePath.c_str()));
     p.port->closeDownloadPort();
     EXPECT_TRUE(other->openDownloadPort(p.pty.slavePath.c_str()));
+}
+
+// Anything that is not a terminal is refused before a byte is written to it, and each kind of
+// failure is told apart so that the operator learns what to do.
+TEST(PosixSerialPort, FailedOpensSayWhy) {
+    PtyPair held;
+    auto holder = createSystemSerialPort(nullptr, nullptr);
+    ASSERT_TRUE(holder->openDownloadPort(held.slavePath.c_str()));
+    char file[] = "/tmp/kestrune-port-XXXXXX";
+    const int fd = mkstemp(file);
+    ASSERT_GE(fd, 0);
+    const std::string image = "\x01\x02\x03 an image, not a port";
+    ASSERT_EQ(write(fd, image.data(), image.size()), static_cast<ssize_t>(image.size()));
+    close(fd);
+
+    const struct {
+        std::string path;
+        PortFailure failure;
+    } rows[] = {
+        {"/dev/kestrune-no-such-port", PortFailure::NotFound},
+        {"/tmp/kestrune-no-such-dir/tty", PortFailure::NotFound},
+        {file, PortFailure::NotSerialPort},
+        {"/dev/null", PortFailure::NotSerialPort},
+        {"/tmp", PortFailure::NotSerialPort},
+        {held.slavePath, PortFailure::Busy},
+    };
+    for (const auto& row : rows) {
+        auto port = createSystemSerialPort(nullptr, nullptr);
+        EXPECT_FALSE(port->openDownloadPort(row.path.c_str())) << row.path;
+        EXPECT_EQ(port->lastFailure(), row.failure) << row.path << ": " << port->lastError();
+        EXPECT_NE(std::string(port->lastError()).find(row.path), std::string::npos);
+        EXPECT_EQ(port->writeByte(2), LINK_ERR_IO);
+        EXPECT_FALSE(port->openWatchPort(row.path.c_str())) << row.path;
+        EXPECT_EQ(port->lastFailure(), row.failure) << row.path;
+    }
+    std::string after(image.size() + 8, '\0');
+    FILE* f = std::fopen(file, "rb");
+    ASSERT_NE(f, nullptr);
+    after.resize(std::fread(after.data(), 1, after.size(), f));
+    std::fclose(f);
+    unlink(file);
+    EXPECT_EQ(after, image);
+
+    holder->closeDownloadPort();
+    auto port = createSystemSerialPort(nullptr, nullptr);
+    EXPECT_TRUE(port->openDownloadPort(held.slavePath.c_str()));
+    EXPECT_EQ(port->lastFailure(), PortFailure::None);
+}
+
+// The terminal's exclusive mode keeps out programs that do not take the advisory lock, and is
+// given up on close so that the next opener gets in.
+TEST(PosixSerialPort, ExclusiveModeLastsWhileOpen) {
+    PtyPair pty;
+    auto port = createSystemSerialPort(nullptr, nullptr);
+    ASSERT_TRUE(port->openDownloadPort(pty.slavePath.c_str()));
+    int exclusive = 0;
+    ASSERT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_NE(exclusive, 0);
+    if (geteuid() != 0) {
+        // Privileged openers ignore the mode, so only an ordinary user sees the refusal.
+        EXPECT_LT(open(pty.slavePath.c_str(), O_RDWR | O_NOCTTY), 0);
+        EXPECT_EQ(errno, EBUSY);
+    }
+    port->closeDownloadPort();
+    ASSERT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
 }
 
 TEST(PosixSerialPort, WatchConfigurationPollsOneByteWithinAHundredMs) {
