@@ -138,14 +138,18 @@ case "$case_name" in
     contains serve-a.log "ret = 1315"
     ;;
   end_early)
-    # The box says it has everything after the first window: a success by the server's
-    # judgement, an incomplete image by the box's.
+    # The box says it has everything after the first window: reason 5 with most of the image
+    # missing is a failure, and the operator is told how far the box got.
     start_box a --end-early 1 "$SAMPLE"
     serve a "$PTY_a" "$SAMPLE"
     wait_box a
-    expect "serve exit" "$SERVE_a" 0
+    expect "serve exit" "$SERVE_a" 1
     expect "box exit" "$BOX_a" 2
     contains box-a.out "ended early"
+    contains serve-a.err "Download error: Download was not successful."
+    contains serve-a.err "the box ended the download after 16,384 of 34,768 module bytes"
+    contains serve-a.log "Round 1; All modules sent; ret = 0"
+    if grep -q "Start download" serve-a.err; then fail "window wording on the command line"; fi
     ;;
   repeat_block)
     clean "$SAMPLE" --repeat-block 2 --buffer-size 4096 --max-block 1024
@@ -200,9 +204,88 @@ case "$case_name" in
     expect "byte-exact downloads" "$(grep -c 'byte-exact' box-a.out)" 2
     ;;
   port_failure)
-    serve a "$work/no-such-device" "$SAMPLE"
-    expect "serve exit" "$SERVE_a" 3
-    contains serve-a.err "Error: Failed to open communication resource."
+    # Each reason is told, and nothing is written to what is not a serial port.
+    cp "$SAMPLE" same.dl
+    cp "$SAMPLE" before.dl
+    start_box a --wait 30 "$SAMPLE"
+    flock "$PTY_a" sleep 4 &
+    pids+=("$!")
+    sleep 0.2
+    while read -r port reason; do
+      serve a "$port" same.dl
+      expect "serve exit ($port)" "$SERVE_a" 3
+      contains serve-a.err "Error: Failed to open communication resource."
+      contains serve-a.err "$reason"
+      if grep -q "choose option" serve-a.err; then fail "window wording on the command line"; fi
+    done <<EOF2
+$work/no-such-device $work/no-such-device does not exist; check --port
+same.dl same.dl is not a serial port
+/dev/null /dev/null is not a serial port
+$PTY_a $PTY_a is busy: another program has it open
+EOF2
+    cmp -s same.dl before.dl || fail "the image named as the port was written to"
+    ;;
+  log_files)
+    # The log is checked after the image and never destroys a file: not the image (whatever
+    # the path), not yesterday's log when no box ever woke up.
+    cp "$SAMPLE" image.dl
+    cp "$SAMPLE" before.dl
+    ln -s image.dl link.dl
+    for log in image.dl ./image.dl link.dl; do
+      timeout 10 "$CLI" serve --port "$work/no-such-device" --log "$log" image.dl 2>err.txt
+      expect "serve --log $log exit" "$?" 64
+      contains err.txt "is the image itself"
+    done
+    cmp -s image.dl before.dl || fail "the image was damaged by --log"
+    printf 'yesterday\n' >old.log
+    timeout 10 "$CLI" serve --port "$work/no-such-device" --log old.log image.dl 2>/dev/null
+    expect "serve exit without a port" "$?" 3
+    expect "old log" "$(cat old.log)" "yesterday"
+    timeout 10 "$CLI" serve --port "$work/no-such-device" --log new.log image.dl 2>/dev/null
+    [ -e new.log ] && fail "a log was left behind by a run that never started"
+    timeout 10 "$CLI" serve --port "$work/no-such-device" --log "$work/no-dir/x.log" image.dl 2>err.txt
+    expect "unwritable log exit" "$?" 73
+    contains err.txt "cannot write the log"
+    timeout 10 "$CLI" serve image.dl --port 2>err.txt
+    expect "missing value exit" "$?" 64
+    contains err.txt "missing value after --port"
+    # A run that starts empties the old log and writes its own.
+    start_box a "$SAMPLE"
+    timeout 60 "$CLI" serve --port "$PTY_a" --log old.log image.dl 2>/dev/null
+    expect "serve exit" "$?" 0
+    wait_box a
+    head -1 old.log | grep -q "^Kestrune" || fail "the old log was not replaced"
+    ;;
+  image_rewritten)
+    # The server's copy of the image is emptied and rewritten during the download: the box still
+    # gets the image as it was loaded.
+    cp "$SAMPLE" served.dl
+    start_box a --baud 57600 "$SAMPLE"
+    serve a "$PTY_a" served.dl &
+    sp=$!
+    sleep 3
+    : >served.dl
+    head -c 50000 /dev/urandom >served.dl
+    wait "$sp"
+    wait_box a
+    expect "box exit" "$BOX_a" 0
+    contains box-a.out "byte-exact"
+    contains serve-a.err "Download complete"
+    ;;
+  noise_light)
+    # A few faults on the line (this seed: 3): retries carry the download through.
+    clean "$SAMPLE" --noise 0.0001 --seed 6 --timeout 5 --buffer-size 8192 --max-block 2048
+    contains box-a.out "line faults"
+    ;;
+  noise_heavy)
+    # A line this bad cannot carry a download; it must end as a reported failure, in time.
+    start_box a --noise 0.01 --seed 1 --timeout 5 --buffer-size 8192 --max-block 2048 "$SAMPLE"
+    serve a "$PTY_a" "$SAMPLE"
+    wait_box a
+    case "$SERVE_a" in 1|2) ;; *) fail "serve exit $SERVE_a for a hopeless line" ;; esac
+    [ "$BOX_a" != 0 ] || fail "the box claims a good download"
+    if grep -q "Download complete" serve-a.err; then fail "success reported"; fi
+    [ "$SECONDS_a" -le 60 ] || fail "a failure took ${SECONDS_a} s"
     ;;
   abort_waiting)
     # Ctrl-C while waiting for the box: port closed, exit status 4, at once.

@@ -1,0 +1,60 @@
+#pragma once
+
+// What the command line prints about one port: lines on standard error, each starting with the
+// port, and on a terminal one progress bar redrawn in place that fits the terminal's width.
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+namespace kestrune::cli {
+
+// Whether standard error is a terminal that takes the escape sequences the bar uses. On
+// Windows this switches the console's VT processing on first (once); where that fails, or on
+// anything that is not a terminal, no escape sequence is ever written.
+bool stderrIsTerminal();
+// Columns of the terminal behind standard error (80 when unknown).
+int terminalColumns();
+
+// 34863 -> "34,863".
+std::string groupDigits(uint64_t value);
+
+// One line of the progress bar, at most `columns` - 1 characters: port, bar, percentage,
+// image bytes of the total, rate. `shownBytes` never passes `totalBytes`.
+std::string progressLine(const char* port, uint64_t shownBytes, uint64_t totalBytes,
+                         double seconds, int columns);
+
+class Console {
+public:
+    Console(const char* port, bool quiet);
+
+    // A message with a caption ("Download complete: ..."): each line of the text on its own
+    // line, prefixed by the port. Printed even when quiet.
+    void message(const char* caption, const char* text);
+    // A status line, left out when quiet.
+    void info(const char* text);
+
+    void progressStart(uint32_t imageSize);
+    // After every frame sent: the bar on a terminal, a line per tenth of the image otherwise.
+    void progress(const char* statusText, uint32_t bytesSent);
+    // Ends the bar with one summary line (bytes, time, rate) when one was shown.
+    void progressEnd();
+
+private:
+    void endBarLocked();
+
+    const char* port_;
+    bool quiet_;
+    bool tty_;
+    bool barShown_ = false;
+    std::mutex mutex_;
+    uint32_t imageSize_ = 0;
+    uint32_t lastBytes_ = 0;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point lastDraw_{};
+    int lastDecile_ = -1;
+};
+
+} // namespace kestrune::cli

@@ -1,0 +1,433 @@
+#include "tools/boxsim/box.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <thread>
+#include <unistd.h>
+
+namespace boxsim {
+
+bool Box::fail(int status, const std::string& text) {
+    if (verdict_.status == EXIT_EXACT || status < verdict_.status) {
+        verdict_.status = status;
+        verdict_.text = text;
+    }
+    return false;
+}
+
+void Box::note(const std::string& text) {
+    if (options_.verbose) {
+        std::fprintf(stderr, "boxsim %s: %s\n", line_.name().c_str(), text.c_str());
+    }
+}
+
+bool Box::complete() const {
+    for (const auto& s : seen_) {
+        for (bool b : s) {
+            if (!b) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+Bytes Box::infoRequest() const {
+    Bytes m = {0x11, 3};
+    put16(m, 0x1001);
+    put32(m, 0);
+    m.push_back(0xFF);
+    m.push_back(0);
+    put16(m, 0); // messageLength, below
+    put32(m, options_.bufferSize);
+    put16(m, options_.maximumBlockSize);
+    // Two descriptors: a type-2 one and (normally) a type-1 one, 9 bytes each.
+    const uint8_t type2[9] = {2, 7, 0, 0x00, 0x01, 0x00, 0x02, 0x00, 0x03};
+    const uint8_t type1[9] = {1, 7, 0, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};
+    const bool both = options_.typeOne;
+    put16(m, static_cast<uint16_t>(both ? 18 : 9));
+    put16(m, static_cast<uint16_t>(both ? 2 : 1));
+    m.insert(m.end(), type2, type2 + 9);
+    if (both) {
+        m.insert(m.end(), type1, type1 + 9);
+    }
+    put16(m, 0); // privateDataLength
+    const uint16_t length = static_cast<uint16_t>(m.size() - 12);
+    m[10] = static_cast<uint8_t>(length >> 8);
+    m[11] = static_cast<uint8_t>(length);
+    return m;
+}
+
+Bytes Box::dataRequest(uint16_t moduleId, uint32_t blockIndex, uint8_t reason, bool wrongId) const {
+    const auto blockNumber = static_cast<uint16_t>(blockIndex);
+    Bytes m = {0x11, 3};
+    put16(m, 0x1004);
+    put32(m, wrongId ? downloadId_ + 1000 : downloadId_);
+    m.push_back(0xFF);
+    m.push_back(0);
+    put16(m, 5);
+    put16(m, moduleId);
+    put16(m, blockNumber);
+    m.push_back(reason);
+    return m;
+}
+
+// The box as sender: header, the server's 1, payload, the server's 3 (or 4: again). On a
+// noisy line an answer it cannot read is taken as a refusal too.
+bool Box::sendFrame(const Bytes& payload, int requestIndex) {
+    const uint32_t length = static_cast<uint32_t>(payload.size());
+    const uint32_t crc = crc32Mpeg2(payload.data(), payload.size());
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        Bytes h;
+        put32(h, length);
+        uint32_t sentCrc = crc;
+        auto damage = corrupt_.find(requestIndex);
+        if (damage != corrupt_.end() && damage->second > 0) {
+            --damage->second;
+            sentCrc ^= 0x5A5A5A5Au;
+        }
+        put32(h, sentCrc);
+        h.push_back(0);
+        put16(h, crc16Arc(h.data(), 9));
+        if (!line_.write(h.data(), h.size())) {
+            return fail(EXIT_PROTOCOL, "cannot write to the line");
+        }
+        const int ack1 = line_.readByte(options_.timeout);
+        if (ack1 != 1 && !noise_.active()) {
+            return fail(EXIT_INCOMPLETE, ack1 < 0 ? "server silent after a request header"
+                                                  : "server answered a request header with " +
+                                                        std::to_string(ack1) + ", not 1");
+        }
+        if (ack1 < 0) {
+            continue;
+        }
+        line_.write(payload.data(), payload.size());
+        const int ack = line_.readByte(options_.timeout);
+        if (ack == 3) {
+            return true;
+        }
+        if (ack != 4 && !noise_.active()) {
+            return fail(EXIT_INCOMPLETE,
+                        ack < 0 ? "server silent after a request"
+                                : "server answered a request with " + std::to_string(ack));
+        }
+        note("request " + std::to_string(requestIndex) + " not accepted (" + std::to_string(ack) +
+             "), again");
+    }
+    // The server has given up on this frame and goes on without it.
+    refused_ = true;
+    return fail(EXIT_INCOMPLETE, "request " + std::to_string(requestIndex) + " refused 10 times");
+}
+
+// The box as receiver: header, 1, payload, 3 (or 4 when a NAK is due). On a noisy line a
+// damaged header is ignored (the line is let go quiet, and the server's next attempt brings a
+// fresh one) and a damaged payload refused with 4; on a clean line either is the server's fault.
+bool Box::receiveFrame(Bytes& payload) {
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        uint8_t header[11];
+        const size_t got = line_.read(header, 11, options_.timeout);
+        if (got == 0) {
+            return fail(EXIT_INCOMPLETE, "server silent (no frame within the time-out)");
+        }
+        const uint32_t length = be32(header);
+        if (got != 11 || crc16Arc(header, 9) != be16(header + 9) || header[8] != 0 ||
+            length > 65535) {
+            if (noise_.active()) {
+                note("damaged frame header, waiting for the next attempt");
+                line_.settle(0.5);
+                continue;
+            }
+            return fail(EXIT_PROTOCOL, got != 11 ? "frame header cut short"
+                                       : length > 65535
+                                           ? "frame of " + std::to_string(length) + " bytes"
+                                           : "frame header with a wrong CRC-16 or reserved byte");
+        }
+        ++attempts_;
+        line_.writeByte(1);
+        payload.resize(length);
+        const size_t read = line_.read(payload.data(), length, options_.timeout);
+        if (read != length || crc32Mpeg2(payload.data(), length) != be32(header + 4)) {
+            if (noise_.active()) {
+                note("damaged frame payload, refused");
+                line_.writeByte(4);
+                continue;
+            }
+            return fail(EXIT_PROTOCOL, read != length ? "frame payload cut short"
+                                                      : "frame payload with a wrong CRC-32");
+        }
+        auto nak = naks_.find(serverFrames_);
+        if (nak != naks_.end() && nak->second > 0) {
+            --nak->second;
+            note("frame " + std::to_string(serverFrames_) + " refused on purpose");
+            line_.writeByte(4);
+            --attempt; // a refusal on purpose is not the line's doing
+            continue;
+        }
+        ++serverFrames_;
+        line_.writeByte(3);
+        return true;
+    }
+    return fail(EXIT_INCOMPLETE, "a frame from the server failed 10 attempts");
+}
+
+bool Box::checkResponse(const Bytes& m) {
+    auto bad = [&](const std::string& what) {
+        return fail(EXIT_MISMATCH, "DownloadInfoResponse: " + what);
+    };
+    if (m.size() < 34 || m[0] != 0x11 || m[1] != 3 || be16(&m[2]) != 0x1002) {
+        return bad("not a DownloadInfoResponse");
+    }
+    if (be16(&m[10]) + 12u != m.size()) {
+        return bad("messageLength " + std::to_string(be16(&m[10])) + " for " +
+                   std::to_string(m.size()) + " bytes");
+    }
+    downloadId_ = be32(&m[12]);
+    blockSize_ = be16(&m[16]);
+    windowSize_ = m[18];
+    if (downloadId_ == 0) {
+        return bad("downloadId 0");
+    }
+    if (blockSize_ == 0 || blockSize_ > 65517 || windowSize_ == 0 || m[19] != windowSize_) {
+        return bad("blockSize " + std::to_string(blockSize_) + ", windowSize " +
+                   std::to_string(windowSize_));
+    }
+    if (be16(&m[30]) != modules_.size()) {
+        return bad("numberOfModules " + std::to_string(be16(&m[30])));
+    }
+    size_t at = 32;
+    for (size_t i = 0; i < modules_.size(); ++i) {
+        const Module& mod = modules_[i];
+        if (at + 8 > m.size() || be16(&m[at]) != mod.moduleId || be32(&m[at + 2]) != mod.size ||
+            m[at + 6] != mod.version || m[at + 7] != mod.info.size() ||
+            at + 8 + mod.info.size() > m.size() ||
+            !std::equal(mod.info.begin(), mod.info.end(), m.begin() + at + 8)) {
+            return bad("module entry " + std::to_string(i) + " differs from the image");
+        }
+        at += 8 + mod.info.size();
+    }
+    return true;
+}
+
+bool Box::checkBlock(const Bytes& m, uint16_t moduleId, uint32_t blockIndex) {
+    const auto blockNumber = static_cast<uint16_t>(blockIndex);
+    const std::string where =
+        "block " + std::to_string(blockNumber) + " of module " + std::to_string(moduleId);
+    auto bad = [&](const std::string& what) { return fail(EXIT_MISMATCH, where + ": " + what); };
+    if (m.size() < 18 || m[0] != 0x11 || m[1] != 3 || be16(&m[2]) != 0x1003) {
+        return bad("not a DownloadDataBlock");
+    }
+    const size_t n = m.size() - 18;
+    if (be32(&m[4]) != downloadId_) {
+        return bad("downloadId " + std::to_string(be32(&m[4])));
+    }
+    if (be16(&m[12]) != moduleId || be16(&m[16]) != blockNumber) {
+        return bad("got block " + std::to_string(be16(&m[16])) + " of module " +
+                   std::to_string(be16(&m[12])));
+    }
+    const Module& mod = modules_[moduleId];
+    if (m[14] != mod.version) {
+        return bad("moduleVersion " + std::to_string(m[14]));
+    }
+    if (be16(&m[10]) != n + 10) {
+        return bad("messageLength " + std::to_string(be16(&m[10])) + " for " + std::to_string(n) +
+                   " data bytes");
+    }
+    const uint64_t offset = static_cast<uint64_t>(blockIndex) * blockSize_;
+    const uint64_t expected =
+        offset >= mod.size ? 0 : std::min<uint64_t>(blockSize_, mod.size - offset);
+    if (n != expected) {
+        return bad(std::to_string(n) + " data bytes, expected " + std::to_string(expected));
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (m[18 + i] != mod.data[offset + i]) {
+            char text[96];
+            std::snprintf(text, sizeof text, "data byte %zu is 0x%02X, expected 0x%02X", i,
+                          m[18 + i], mod.data[offset + i]);
+            return bad(text);
+        }
+    }
+    if (blockIndex < seen_[moduleId].size()) {
+        seen_[moduleId][blockIndex] = true;
+    }
+    ++blocks_;
+    dataBytes_ += n;
+    return true;
+}
+
+// The blocks a window brings after a request naming (moduleId, blockNumber): the named block
+// onwards, on into the next modules, windowSize at most. An empty module reached by moving on
+// comes as one empty block; one that the request names is skipped.
+void Box::predictWindow(uint16_t moduleId, uint32_t blockIndex,
+                        std::vector<std::pair<uint16_t, uint32_t>>& window) const {
+    window.clear();
+    uint32_t m = moduleId;
+    uint32_t b = blockIndex;
+    uint64_t offset = static_cast<uint64_t>(b) * blockSize_;
+    while (window.size() < windowSize_ && m < modules_.size()) {
+        if (offset >= modules_[m].size) {
+            ++m;
+            b = 0;
+            offset = 0;
+            if (m >= modules_.size()) {
+                break;
+            }
+        }
+        window.emplace_back(static_cast<uint16_t>(m), b);
+        offset += std::min<uint64_t>(blockSize_, modules_[m].size - offset);
+        ++b;
+    }
+}
+
+Verdict Box::download(int number) {
+    verdict_ = Verdict{};
+    noise_.stop();
+    naks_ = options_.naks;
+    corrupt_ = options_.corrupt;
+    serverFrames_ = 0;
+    blocks_ = dataBytes_ = attempts_ = 0;
+    line_.bytesIn = line_.bytesOut = 0;
+    const std::string tag = "download " + std::to_string(number);
+
+    // Held back until told (a test first looks at the window waiting for the box).
+    while (options_.hold != nullptr && access(options_.hold, F_OK) != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+
+    // Wake-up: a byte every 50 ms until the server answers 2.
+    const Clock::time_point waitEnd =
+        Clock::now() +
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.wait));
+    bool answered = false;
+    while (!answered && Clock::now() < waitEnd) {
+        line_.offerByte(options_.wakeupByte);
+        const Clock::time_point next = Clock::now() + std::chrono::milliseconds(50);
+        while (!answered && Clock::now() < next) {
+            const double left = std::chrono::duration<double>(next - Clock::now()).count();
+            const int b = line_.readByte(left > 0 ? left : 0);
+            answered = b == 2;
+        }
+    }
+    if (!answered) {
+        verdict_ = {EXIT_INCOMPLETE, "no server answered the wake-up"};
+        return verdict_;
+    }
+    const Clock::time_point started = Clock::now();
+    line_.bytesIn = line_.bytesOut = 0;
+    noise_.start();
+    note(tag + ": wake-up answered");
+
+    if (options_.silent) {
+        // Stay on the line and say nothing, until the server has given up.
+        Bytes sink(4096);
+        while (line_.read(sink.data(), sink.size(), options_.timeout) != 0) {
+        }
+        verdict_ = {EXIT_INCOMPLETE, "silent after the wake-up, as asked"};
+        return verdict_;
+    }
+
+    Bytes frame;
+    refused_ = false;
+    if (!sendFrame(infoRequest(), 0)) {
+        if (!refused_) {
+            return verdict_;
+        }
+        // The server answers even a request it never got (with what it parsed before).
+        verdict_ = Verdict{};
+        note(tag + ": DownloadInfoRequest refused 10 times; waiting for the response anyway");
+    }
+    if (!receiveFrame(frame) || !checkResponse(frame)) {
+        return verdict_;
+    }
+    note(tag + ": downloadId " + std::to_string(downloadId_) + ", blockSize " +
+         std::to_string(blockSize_) + ", windowSize " + std::to_string(windowSize_));
+    seen_.assign(modules_.size(), {});
+    uint64_t total = 0;
+    for (size_t i = 0; i < modules_.size(); ++i) {
+        seen_[i].assign((modules_[i].size + blockSize_ - 1) / blockSize_, false);
+        total += modules_[i].size;
+    }
+
+    uint16_t askModule = 0;
+    uint32_t askBlock = 0;
+    uint8_t reason = 1;
+    int requestIndex = 1;
+    int windows = 0;
+    bool endedEarly = false;
+    std::vector<std::pair<uint16_t, uint32_t>> window;
+    for (;;) {
+        const bool wrong = requestIndex == options_.wrongId;
+        if (!sendFrame(dataRequest(askModule, askBlock, reason, wrong), requestIndex)) {
+            return verdict_;
+        }
+        ++requestIndex;
+        if (wrong) {
+            // The server must refuse it: nothing more may come.
+            Bytes extra;
+            if (receiveFrame(extra)) {
+                verdict_ = {EXIT_MISMATCH, "a frame came after a request with a wrong downloadId"};
+            } else {
+                verdict_ = {EXIT_INCOMPLETE,
+                            "request with a wrong downloadId refused, as it must be"};
+            }
+            return verdict_;
+        }
+        if (reason == 5) {
+            break;
+        }
+        predictWindow(askModule, askBlock, window);
+        for (const auto& [m, b] : window) {
+            if (!receiveFrame(frame) || !checkBlock(frame, m, b)) {
+                return verdict_;
+            }
+        }
+        ++windows;
+        // What to ask for next: the block after the last one received.
+        if (!window.empty()) {
+            askModule = window.back().first;
+            askBlock = window.back().second + 1;
+            if (static_cast<uint64_t>(askBlock) * blockSize_ >= modules_[askModule].size &&
+                askModule + 1u < modules_.size()) {
+                askModule = static_cast<uint16_t>(askModule + 1);
+                askBlock = 0;
+            }
+        }
+        if (windows == options_.repeatWindow && !window.empty()) {
+            askModule = window.front().first;
+            askBlock = window.front().second;
+            note(tag + ": asking for block " + std::to_string(askBlock) + " of module " +
+                 std::to_string(askModule) + " again");
+        }
+        reason = 2;
+        if (options_.endEarly >= 0 && blocks_ >= static_cast<uint64_t>(options_.endEarly)) {
+            reason = 5;
+            endedEarly = true;
+        } else if (window.empty() || (complete() && windows != options_.repeatWindow)) {
+            reason = 5;
+        }
+    }
+
+    const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+    // What the protocol itself costs at the paced rate: every byte on the line both ways,
+    // the server's 100 ms before each frame's payload and before each block.
+    const double rate = options_.baud != 0 ? options_.baud / 10.0 : 5760.0;
+    const double minimum = static_cast<double>(line_.bytesIn + line_.bytesOut) / rate +
+                           0.1 * attempts_ + 0.1 * blocks_;
+    char stats[256];
+    std::snprintf(stats, sizeof stats,
+                  "%llu blocks, %llu data bytes, downloadId %u, blockSize %u, windowSize %u; "
+                  "%.3f s (protocol minimum %.3f s)",
+                  static_cast<unsigned long long>(blocks_),
+                  static_cast<unsigned long long>(dataBytes_), downloadId_, blockSize_, windowSize_,
+                  elapsed, minimum);
+    if (endedEarly) {
+        verdict_ = {EXIT_INCOMPLETE, std::string("ended early, as asked: ") + stats};
+    } else if (!complete()) {
+        verdict_ = {EXIT_INCOMPLETE, std::string("server sent no more blocks: ") + stats};
+    } else {
+        verdict_ = {EXIT_EXACT, "byte-exact: " + std::to_string(modules_.size()) + " modules, " +
+                                    std::to_string(total) + " bytes; " + stats};
+    }
+    return verdict_;
+}
+
+} // namespace boxsim

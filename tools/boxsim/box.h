@@ -1,0 +1,94 @@
+#pragma once
+
+// The set top box's side of one download: wake-up bytes, the DownloadInfoRequest, the
+// DownloadDataRequests, and a check of every DownloadInfoResponse field and every block against
+// the image. Fault options make it misbehave on purpose.
+
+#include "tools/boxsim/box_image.h"
+#include "tools/boxsim/line.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace boxsim {
+
+constexpr int EXIT_EXACT = 0;
+constexpr int EXIT_MISMATCH = 1;
+constexpr int EXIT_INCOMPLETE = 2;
+constexpr int EXIT_PROTOCOL = 3;
+constexpr int EXIT_USAGE = 64;
+constexpr int EXIT_SYSTEM = 70;
+
+struct Options {
+    const char* image = nullptr;
+    const char* device = nullptr;
+    const char* link = nullptr;
+    uint32_t bufferSize = 65536;
+    uint16_t maximumBlockSize = 0;
+    bool typeOne = true;
+    uint8_t wakeupByte = 0x55;
+    uint32_t baud = 0;
+    int downloads = 1;
+    double timeout = 10.0;
+    double wait = 120.0;
+    std::map<int, int> naks;    // server frame index -> NAKs
+    std::map<int, int> corrupt; // own request index -> damaged CRCs
+    bool silent = false;
+    const char* hold = nullptr; // no wake-up byte until this file exists
+    int endEarly = -1;          // blocks after which to end with reason 5
+    int repeatWindow = -1;      // window after which to ask for its first block again
+    int wrongId = -1;           // data request (1 = first) with a wrong downloadId
+    double noise = 0;           // chance of a line fault per byte
+    uint64_t seed = 1;
+    bool verbose = false;
+};
+
+struct Verdict {
+    int status = EXIT_EXACT;
+    std::string text;
+};
+
+class Box {
+public:
+    Box(Line& line, const Options& options, const std::vector<Module>& modules, Noise& noise)
+        : line_(line), options_(options), modules_(modules), noise_(noise) {}
+
+    Verdict download(int number);
+
+private:
+    bool fail(int status, const std::string& text);
+    void note(const std::string& text);
+
+    bool sendFrame(const Bytes& payload, int requestIndex);
+    bool receiveFrame(Bytes& payload);
+    Bytes infoRequest() const;
+    Bytes dataRequest(uint16_t moduleId, uint32_t blockIndex, uint8_t reason, bool wrongId) const;
+    bool checkResponse(const Bytes& m);
+    bool checkBlock(const Bytes& m, uint16_t moduleId, uint32_t blockIndex);
+    // The blocks a window brings after a request naming (module, block index).
+    void predictWindow(uint16_t moduleId, uint32_t blockIndex,
+                       std::vector<std::pair<uint16_t, uint32_t>>& window) const;
+    bool complete() const;
+
+    Line& line_;
+    const Options& options_;
+    const std::vector<Module>& modules_;
+    Noise& noise_;
+    Verdict verdict_;
+    uint32_t downloadId_ = 0;
+    uint16_t blockSize_ = 0;
+    uint8_t windowSize_ = 0;
+    int serverFrames_ = 0; // frames accepted from the server, for --nak
+    std::map<int, int> naks_;
+    std::map<int, int> corrupt_;
+    std::vector<std::vector<bool>> seen_;
+    uint64_t blocks_ = 0;
+    uint64_t dataBytes_ = 0;
+    uint64_t attempts_ = 0; // server frame attempts (each with its own 100 ms pause)
+    bool refused_ = false;  // the last request was refused 10 times
+};
+
+} // namespace boxsim

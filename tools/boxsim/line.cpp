@@ -1,0 +1,163 @@
+#include "tools/boxsim/line.h"
+
+#include <cerrno>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+
+namespace boxsim {
+namespace {
+
+void sleepFor(double seconds) {
+    if (seconds > 0) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    }
+}
+
+} // namespace
+
+void Noise::outgoing(const uint8_t* data, size_t n, Bytes& out, double& pause) {
+    out.clear();
+    pause = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (!active() || !strike()) {
+            out.push_back(data[i]);
+            continue;
+        }
+        ++faults_;
+        switch (kind()) {
+        case Flip:
+            out.push_back(static_cast<uint8_t>(data[i] ^ (1u << (byte() & 7))));
+            break;
+        case Drop:
+            break;
+        case Double:
+            out.push_back(data[i]);
+            out.push_back(data[i]);
+            break;
+        case Stray:
+            out.push_back(byte());
+            out.push_back(data[i]);
+            break;
+        default:
+            // The line goes quiet for a while before this byte.
+            pause += std::uniform_real_distribution<double>(0.2, 1.5)(random_);
+            out.push_back(data[i]);
+            break;
+        }
+    }
+}
+
+void Noise::incoming(const uint8_t* data, size_t n, std::deque<uint8_t>& into) {
+    for (size_t i = 0; i < n; ++i) {
+        if (!active() || !strike()) {
+            into.push_back(data[i]);
+            continue;
+        }
+        ++faults_;
+        switch (kind()) {
+        case Flip:
+            into.push_back(static_cast<uint8_t>(data[i] ^ (1u << (byte() & 7))));
+            break;
+        case Drop:
+            break;
+        case Double:
+            into.push_back(data[i]);
+            into.push_back(data[i]);
+            break;
+        default:
+            // A stray byte; a silence towards the box shows as a late byte, which the reads'
+            // time-outs already cover.
+            into.push_back(byte());
+            into.push_back(data[i]);
+            break;
+        }
+    }
+}
+
+bool Line::write(const uint8_t* data, size_t n) {
+    Bytes out;
+    double pause = 0;
+    noise_.outgoing(data, n, out, pause);
+    sleepFor(pause);
+    // The bytes reach the other end once the line has carried the last of them.
+    sleepFor(lineTime(out.size()));
+    size_t done = 0;
+    while (done < out.size()) {
+        const ssize_t w = ::write(fd_, out.data() + done, out.size() - done);
+        if (w > 0) {
+            done += static_cast<size_t>(w);
+        } else if (w < 0 && (errno == EINTR || errno == EAGAIN)) {
+            pollfd p = {fd_, POLLOUT, 0};
+            poll(&p, 1, 50);
+        } else {
+            return false;
+        }
+    }
+    bytesOut += n;
+    return true;
+}
+
+void Line::offerByte(uint8_t b) {
+    if (::write(fd_, &b, 1) == 1) {
+        bytesOut += 1;
+    }
+}
+
+size_t Line::read(uint8_t* buffer, size_t n, double timeout) {
+    size_t got = 0;
+    Clock::time_point first{};
+    while (got < n) {
+        if (!pending_.empty()) {
+            if (got == 0) {
+                first = Clock::now();
+            }
+            buffer[got++] = pending_.front();
+            pending_.pop_front();
+            continue;
+        }
+        pollfd p = {fd_, POLLIN, 0};
+        const int r = poll(&p, 1, static_cast<int>(timeout * 1000));
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r <= 0) {
+            break;
+        }
+        uint8_t chunk[4096];
+        const ssize_t k = ::read(fd_, chunk, n - got < sizeof chunk ? n - got : sizeof chunk);
+        if (k > 0) {
+            noise_.incoming(chunk, static_cast<size_t>(k), pending_);
+        } else if (k < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        } else {
+            // The other side closed its end: behave like a silent line.
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    if (got > 0 && baud_ != 0) {
+        // They arrived all at once on the pseudo-terminal; a real line takes its time.
+        const auto due = first + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(lineTime(got)));
+        std::this_thread::sleep_until(due);
+    }
+    bytesIn += got;
+    return got;
+}
+
+void Line::settle(double quiet) {
+    pending_.clear();
+    uint8_t sink[256];
+    while (read(sink, sizeof sink, quiet) != 0) {
+    }
+}
+
+void Line::drain() {
+    pending_.clear();
+    uint8_t sink[256];
+    pollfd p = {fd_, POLLIN, 0};
+    while (poll(&p, 1, 0) > 0 && ::read(fd_, sink, sizeof sink) > 0) {
+    }
+}
+
+} // namespace boxsim
