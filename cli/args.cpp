@@ -356,7 +356,19 @@ int Command::parse(const std::vector<std::string>& arguments) {
             break;
         }
     }
-    const std::vector<std::string> head(arguments.begin(), arguments.begin() + long(headEnd));
+    // "--log=" gives an empty value (CLI11 would take the next word instead).
+    std::vector<std::string> head;
+    for (size_t i = 0; i < headEnd; ++i) {
+        const std::string& word = arguments[i];
+        if (word.size() > 3 && word.rfind("--", 0) == 0 && word.back() == '=' &&
+            std::find(valueOptionNames_.begin(), valueOptionNames_.end(),
+                      word.substr(0, word.size() - 1)) != valueOptionNames_.end()) {
+            head.push_back(word.substr(0, word.size() - 1));
+            head.emplace_back();
+        } else {
+            head.push_back(word);
+        }
+    }
 
     // Unknown options and surplus arguments go first: they usually explain whatever else went
     // wrong (a value taken as the IMAGE, a missing IMAGE).

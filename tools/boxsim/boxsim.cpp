@@ -11,6 +11,8 @@
 // 2 a download did not complete (the server stopped, or the box ended early as asked);
 // 3 the server broke the link protocol; 64 wrong usage; 70 a system call failed.
 
+#include "kestrune/version.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -867,6 +869,9 @@ int main(int argc, char** argv) {
         };
         if (a == "-h" || a == "--help") {
             usage(stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("kestrune-boxsim %s\n", KESTRUNE_VERSION);
             return 0;
         } else if (a == "--device") {
             ok = take() && (o.device = v) != nullptr;
