@@ -116,6 +116,8 @@ Command::Command(std::string program, std::string summary)
     : program_(std::move(program)), summary_(std::move(summary)),
       app_(std::make_unique<CLI::App>(summary_, program_)) {
     app_->allow_extras(); // reported by parse() as "unknown option" or "unexpected argument"
+    // On Windows CLI11 would take "/work/x.dl" for an option "/work": a path is a path.
+    app_->allow_windows_style_options(false);
     app_->set_help_flag("-h,--help", "show this help and exit");
     declare("-h,--help", "", "show this help and exit");
 }
@@ -452,7 +454,7 @@ std::string Command::help() const {
     bool firstLine = true;
     while (at <= usage.size()) {
         const size_t end = std::min(usage.find('\n', at), usage.size());
-        out += firstLine ? "usage: " : "       ";
+        out += firstLine ? "Usage: " : "  or:  ";
         out += program_ + " " + usage.substr(at, end - at) + "\n";
         firstLine = false;
         at = end + 1;

@@ -17,7 +17,7 @@
 //   - numbers are decimal or hexadecimal with an explicit 0x ("010" is ten, never eight);
 //   - an option given twice keeps its last value; repeatable options keep every value.
 //
-// Help text is made from the declarations: the usage line, the summary, "Arguments:", the
+// Help text is made from the declarations: the "Usage:" line(s), the summary, "Arguments:", the
 // options (grouped under "Options:" or a group's own title) and a footer.
 //
 // Example: a subcommand with a device option, a repeatable option, flags and one IMAGE.

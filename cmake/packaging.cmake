@@ -57,7 +57,7 @@ else()
           DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrune)
   install(FILES ${KESTRUNE_ROOT}/samples/sample.dl DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrune)
   foreach(doc ${KESTRUNE_DOCS})
-    install(FILES ${KESTRUNE_ROOT}/${doc} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    install(FILES ${KESTRUNE_ROOT}/${doc} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kestrune)
   endforeach()
   # The window for the launcher: the Windows build's Kestrune.exe, when one is given.
   set(KESTRUNE_WINDOW_EXE "" CACHE FILEPATH "Kestrune.exe that the .deb carries for kestrune-window")
@@ -75,6 +75,10 @@ else()
   find_program(KESTRUNE_HELP2MAN help2man)
   if(KESTRUNE_HELP2MAN)
     set(KESTRUNE_MAN_PAGES)
+    set(kestrune-cli_NAME "serve download images to a Veltrano set top box, show their details")
+    set(kestrune-mkimage_NAME "write Veltrano download images (.dl)")
+    set(kestrune-boxsim_NAME "play a Veltrano set top box on a pseudo-terminal")
+    set(kestrune-window_NAME "open the Kestrune window under Wine on serial devices")
     foreach(program kestrune-cli kestrune-mkimage kestrune-boxsim kestrune-window)
       set(page ${CMAKE_BINARY_DIR}/man/${program}.1.gz)
       if(TARGET ${program})
@@ -88,9 +92,9 @@ else()
       endif()
       add_custom_command(OUTPUT ${page}
                          COMMAND bash ${KESTRUNE_ROOT}/scripts/make-man.sh ${binary} ${page}
-                                 ${subcommands}
+                                 "${${program}_NAME}" ${subcommands}
                          DEPENDS ${binary} ${KESTRUNE_ROOT}/scripts/make-man.sh
-                         COMMENT "Writing the man page of ${program}")
+                         COMMENT "Writing the man page of ${program}" VERBATIM)
       list(APPEND KESTRUNE_MAN_PAGES ${page})
     endforeach()
     add_custom_target(kestrune_man ALL DEPENDS ${KESTRUNE_MAN_PAGES})

@@ -26,7 +26,10 @@ cmake --build "$native" --parallel "$jobs"
 mkdir -p "$out"
 for tree in "$windows" "$native"; do
   rm -rf "$tree/package"
-  (cd "$tree" && cpack -B "$tree/package" >/dev/null)
+  (cd "$tree" && cpack -B "$tree/package" >"$tree/cpack.log" 2>&1) || {
+    cat "$tree/cpack.log" >&2
+    exit 1
+  }
   for f in "$tree"/package/*.zip "$tree"/package/*.deb; do
     [ -f "$f" ] && cp -f "$f" "$out/" && echo "$out/$(basename "$f"): $(stat -c %s "$f") bytes"
   done

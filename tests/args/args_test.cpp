@@ -134,6 +134,7 @@ TEST(Args, ValuesAsWritten) {
         {{"--port=", "img"}, "", "img", 0, false},
         {{"-q", "img"}, "COM1", "img", 0, true},
         {{"--", "-img"}, "COM1", "-img", 0, false},
+        {{"/abs/img.dl", "--port", "/dev/ttyS0"}, "/dev/ttyS0", "/abs/img.dl", 0, false},
         {{"--quiet", "--", "--port"}, "COM1", "--port", 0, true},
         {{"--module", "010", "img"}, "COM1", "img", 10, false}, // never octal
         {{"-m", "08", "img"}, "COM1", "img", 8, false},
@@ -171,7 +172,7 @@ TEST(Args, HelpAndVersion) {
         const Outcome help = run({"img", flag});
         EXPECT_EQ(help.status, 0);
         EXPECT_EQ(help.err, "");
-        EXPECT_EQ(help.out.rfind("usage: t serve [OPTIONS] IMAGE\n\nTest command.\n", 0), 0u)
+        EXPECT_EQ(help.out.rfind("Usage: t serve [OPTIONS] IMAGE\n\nTest command.\n", 0), 0u)
             << help.out;
         // Every option, with its value's name, once.
         for (const char* line :

@@ -104,7 +104,7 @@ expect_status 5 'fiftyone.dl: Incorrect file format!' info fiftyone.dl
 
 "${run[@]}" "$cli" info --help >help.out 2>&1
 status=$?
-if [ "$status" -eq 0 ] && grep -q '^usage: kestrune-cli info \[OPTIONS\] IMAGE' help.out &&
+if [ "$status" -eq 0 ] && grep -q '^Usage: kestrune-cli info \[OPTIONS\] IMAGE' help.out &&
    grep -q 'Exit status' help.out; then pass; else fail "info --help (status $status)"; fi
 
 # kestrune-mkimage: the committed sample comes out the same byte for byte, and bad requests are
