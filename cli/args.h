@@ -13,7 +13,8 @@
 //     required positional), "--x needs a number from 0 to 255, not 300", or what an action or
 //     the command itself says;
 //   - `-h`/`--help` prints the help to stdout, exit 0; `--version` (where declared) prints
-//     "<program> <version>", exit 0. A mistake elsewhere on the line is reported instead;
+//     "<program> <version>", exit 0. An unknown option, a surplus argument or a bad value
+//     elsewhere on the line is reported instead (a missing IMAGE is not);
 //   - numbers are decimal or hexadecimal with an explicit 0x ("010" is ten, never eight);
 //   - an option given twice keeps its last value; repeatable options keep every value.
 //
