@@ -1,5 +1,5 @@
 # The two commands of the README: `make demo` and `make test`. Everything else is a step of theirs.
-.PHONY: all setup native windows fuzz build test test-native test-windows test-fuzz demo bench clean format
+.PHONY: all setup native windows fuzz build check test test-native test-windows test-fuzz demo demo-window bench dist clean format
 
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
@@ -24,6 +24,10 @@ fuzz: setup
 
 build: native windows fuzz
 
+# The native unit tests alone: seconds once built.
+check: native
+	ctest --test-dir build/native --output-on-failure -j $(JOBS) -L unit
+
 test-native: native
 	ctest --test-dir build/native --output-on-failure -j $(JOBS)
 
@@ -42,6 +46,15 @@ test: build
 
 demo: native
 	@scripts/demo.sh build/native
+
+# The window on this display with the box simulator on its COM1 (./demo.sh --window).
+demo-window: native windows
+	@scripts/demo-window.sh build/native
+
+# The packages, from Release trees: build/dist/kestrune-<version>-win64.zip and
+# build/dist/kestrune_<version>_amd64.deb.
+dist: setup
+	@JOBS=$(JOBS) scripts/dist.sh
 
 bench: setup
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_TESTS=OFF >/dev/null

@@ -1,6 +1,23 @@
 #!/usr/bin/env bash
 # The main job: build, then download the bundled sample image to the simulated set top box.
+# ./demo.sh --window: the same download from the Kestrune window under Wine, on this display.
 set -euo pipefail
 cd "$(dirname "$0")"
+case "${1:-}" in
+"") ;;
+--window)
+  if [ -z "${DISPLAY:-}" ]; then
+    echo "demo: no display (DISPLAY is not set), so no window: running the headless demo instead."
+  else
+    scripts/setup.sh
+    exec make --no-print-directory demo-window
+  fi
+  ;;
+*)
+  echo "demo.sh: unknown option $1" >&2
+  echo "usage: ./demo.sh [--window]" >&2
+  exit 64
+  ;;
+esac
 scripts/setup.sh
 exec make --no-print-directory demo

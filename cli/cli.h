@@ -1,10 +1,9 @@
 #pragma once
 
-#include <string>
+#include "cli/args.h"
+#include "image/image_loader.h"
 
-namespace kestrune {
-struct LoadStatus;
-}
+#include <string>
 
 namespace kestrune::cli {
 
@@ -13,17 +12,19 @@ constexpr int EXIT_DOWNLOAD_ERROR = 1;
 constexpr int EXIT_NOT_RESPONDING = 2;
 constexpr int EXIT_PORT_FAILURE = 3;
 constexpr int EXIT_ABORTED = 4;
-constexpr int EXIT_BAD_IMAGE = 5;
+// Every subcommand whose image cannot be loaded: missing, unreadable or refused.
+constexpr int EXIT_IMAGE_NOT_LOADABLE = 5;
 // Wrong usage (sysexits' EX_USAGE).
-constexpr int EXIT_USAGE = 64;
+constexpr int EXIT_USAGE = args::EXIT_USAGE;
 // An output file (the Test Log) cannot be created or written (sysexits' EX_CANTCREAT).
 constexpr int EXIT_CANNOT_WRITE = 73;
-
-// "IMAGE: Incorrect file format!" with the system's reason where there is one.
-std::string loadFailureText(const char* path, const LoadStatus& status);
 
 // Each subcommand gets the arguments after its own name.
 int runInfo(int argc, char** argv);
 int runServe(int argc, char** argv);
+
+// "IMAGE: cannot open: No such file or directory", "IMAGE: Incorrect file format! (empty
+// file)": why an image could not be loaded, for "kestrune-cli COMMAND: " to precede.
+std::string describeLoadFailure(const char* path, const LoadStatus& status);
 
 } // namespace kestrune::cli

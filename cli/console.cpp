@@ -67,8 +67,8 @@ std::string format(const char* pattern, double value) {
 
 } // namespace
 
-std::string progressLine(const char* port, uint64_t shownBytes, uint64_t totalBytes,
-                         double seconds, int columns) {
+std::string progressLine(const char* port, uint64_t shownBytes, uint64_t totalBytes, double seconds,
+                         int columns) {
     if (shownBytes > totalBytes) {
         shownBytes = totalBytes;
     }
@@ -182,8 +182,8 @@ void Console::progress(const char* statusText, uint32_t bytesSent) {
     const uint32_t shown = bytesSent < imageSize_ ? bytesSent : imageSize_;
     if (!tty_) {
         // Plain lines for logs and pipes: one per tenth of the image.
-        const int decile = imageSize_ != 0 ? static_cast<int>(uint64_t{shown} * 10 / imageSize_)
-                                           : 10;
+        const int decile =
+            imageSize_ != 0 ? static_cast<int>(uint64_t{shown} * 10 / imageSize_) : 10;
         if (decile != lastDecile_) {
             lastDecile_ = decile;
             std::fprintf(stderr, "%s: %s\n", port_, statusText);

@@ -19,34 +19,7 @@ namespace kestrune::cli {
 
 namespace {
 
-// Exit statuses of `info` besides 0 and EXIT_USAGE.
-constexpr int EXIT_INCORRECT_FORMAT = 2; // the loader refused the file
-constexpr int EXIT_CANNOT_OPEN = 3;      // missing or unreadable file
-
-constexpr const char* INFO_USAGE = "usage: kestrune-cli info IMAGE\n";
-
-void printInfoHelp() {
-    std::fputs(INFO_USAGE, stdout);
-    std::fputs("\n"
-               "Loads the download image IMAGE (.dl) as the window's Load image command does and\n"
-               "prints the details report of its DownloadInfoResponse record to standard output,\n"
-               "byte for byte as the window shows it: CR LF line ends, no line end after the\n"
-               "final \"}\". The header is preset (protocolDiscriminator 0x11, dsmccType 3,\n"
-               "messageId 0x1002); the download parameters are 0, as before any download.\n"
-               "\n"
-               "Exit status:\n"
-               "  0   the report was written\n"
-               "  2   the image was refused: \"Incorrect file format!\"\n"
-               "  3   the file is missing or cannot be read\n"
-               "  64  wrong usage\n",
-               stdout);
-}
-
-int usageError(const char* message) {
-    std::fprintf(stderr, "kestrune-cli info: %s\n", message);
-    std::fputs(INFO_USAGE, stderr);
-    return EXIT_USAGE;
-}
+constexpr const char* PROGRAM = "kestrune-cli info";
 
 #ifdef _WIN32
 // The report's CR LF must reach the file as is, not become CR CR LF.
@@ -64,52 +37,30 @@ DownloadImage infoImage;
 } // namespace
 
 int runInfo(int argc, char** argv) {
-    const char* path = nullptr;
-    bool optionsDone = false;
-    for (int i = 0; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (!optionsDone && (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0)) {
-            printInfoHelp();
-            return 0;
-        }
-        if (!optionsDone && std::strcmp(arg, "--") == 0) {
-            optionsDone = true;
-            continue;
-        }
-        if (!optionsDone && arg[0] == '-' && arg[1] != '\0') {
-            return usageError((std::string("unknown option ") + arg).c_str());
-        }
-        if (path != nullptr) {
-            return usageError("only one IMAGE");
-        }
-        path = arg;
-    }
-    if (path == nullptr) {
-        return usageError("no IMAGE given");
+    std::string path;
+    args::Command cmd(PROGRAM,
+                      "Loads the download image IMAGE (.dl) as the window's Load image command "
+                      "does and prints the details report of its DownloadInfoResponse record to "
+                      "standard output, byte for byte as the window shows it: CR LF line ends, no "
+                      "line end after the final \"}\". The header is preset (protocolDiscriminator "
+                      "0x11, dsmccType 3, messageId 0x1002); the download parameters are 0, as "
+                      "before any download.");
+    cmd.positional("IMAGE", path, "the download image (.dl); after -- it may begin with '-'")
+        .footer("Exit status:\n"
+                "  0   the report was written\n"
+                "  1   the report could not be written\n"
+                "  5   the image cannot be loaded: missing or unreadable (\"IMAGE: cannot open:\n"
+                "      REASON\"), or refused (\"IMAGE: Incorrect file format!\")\n"
+                "  64  wrong usage");
+    if (const int status = cmd.parse(argc, argv); status != args::PROCEED) {
+        return status;
     }
 
     LoadStatus status;
-    if (!loadImage(infoRecord, path, infoImage, &status)) {
-        switch (status.error) {
-        case LoadError::Open:
-            std::fprintf(stderr, "kestrune-cli: cannot open %s: %s\n", path,
-                         describeSystemError(status.systemError).c_str());
-            return EXIT_CANNOT_OPEN;
-        case LoadError::Size:
-            std::fprintf(stderr, "kestrune-cli: %s: Incorrect file format! (size: %s)\n", path,
-                         describeSystemError(status.systemError).c_str());
-            return EXIT_INCORRECT_FORMAT;
-        case LoadError::Empty:
-            std::fprintf(stderr, "kestrune-cli: %s: Incorrect file format! (empty file)\n", path);
-            return EXIT_INCORRECT_FORMAT;
-        case LoadError::Map:
-            std::fprintf(stderr, "kestrune-cli: %s: Incorrect file format! (cannot map: %s)\n",
-                         path, describeSystemError(status.systemError).c_str());
-            return EXIT_INCORRECT_FORMAT;
-        default:
-            std::fprintf(stderr, "kestrune-cli: %s: Incorrect file format!\n", path);
-            return EXIT_INCORRECT_FORMAT;
-        }
+    if (!loadImage(infoRecord, path.c_str(), infoImage, &status)) {
+        std::fprintf(stderr, "%s: %s\n", PROGRAM,
+                     describeLoadFailure(path.c_str(), status).c_str());
+        return EXIT_IMAGE_NOT_LOADABLE;
     }
 
     initResponseHeader(infoRecord);
@@ -118,7 +69,7 @@ int runInfo(int argc, char** argv) {
     setBinaryStdout();
     if (std::fwrite(report.data(), 1, report.size(), stdout) != report.size() ||
         std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "kestrune-cli: cannot write the report: %s\n", std::strerror(errno));
+        std::fprintf(stderr, "%s: cannot write the report: %s\n", PROGRAM, std::strerror(errno));
         return 1;
     }
     return 0;

@@ -1,34 +1,43 @@
+#include "cli/args.h"
 #include "cli/cli.h"
 
-#include <cstdio>
-#include <cstring>
-
-namespace {
-
-void printUsage(FILE* out) {
-    std::fputs("usage: kestrune-cli info IMAGE\n"
-               "       kestrune-cli serve [--port DEVICE] [--log FILE] [--quiet] [--trace] IMAGE\n"
-               "\n"
-               "  info    print the details report of a download image (.dl)\n"
-               "  serve   wait for a set top box on a serial port and download the image to it\n"
-               "\n"
-               "Run 'kestrune-cli COMMAND --help' for the options of one command.\n",
-               out);
-}
-
-} // namespace
+#include <string>
+#include <vector>
 
 int main(int argc, char** argv) {
-    if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        printUsage(stdout);
-        return 0;
+    namespace args = kestrune::args;
+    std::vector<std::string> command;
+    args::Command cmd("kestrune-cli", "The headless front end of Kestrune, the serial download "
+                                      "server for the Veltrano set top box.");
+    cmd.version()
+        .usage("[--help | --version]\n"
+               "COMMAND [OPTIONS] ...")
+        .rest("COMMAND", command, "info or serve")
+        .footer("Commands:\n"
+                "  info IMAGE     print the details report of a download image (.dl)\n"
+                "  serve IMAGE    wait for a set top box on a serial port and download the\n"
+                "                 image to it\n"
+                "\n"
+                "Run 'kestrune-cli COMMAND --help' for the options of one command.");
+    if (const int status = cmd.parse(argc - 1, argv + 1); status != args::PROCEED) {
+        return status;
     }
-    if (argc >= 2 && std::strcmp(argv[1], "info") == 0) {
-        return kestrune::cli::runInfo(argc - 2, argv + 2);
+    if (command.empty()) {
+        return cmd.fail("missing COMMAND (info or serve)");
     }
-    if (argc >= 2 && std::strcmp(argv[1], "serve") == 0) {
-        return kestrune::cli::runServe(argc - 2, argv + 2);
+    // The subcommand gets the arguments after its own name.
+    std::vector<char*> rest;
+    const int first = argc - int(command.size()) + 1;
+    for (int i = first; i < argc; ++i) {
+        rest.push_back(argv[i]);
     }
-    printUsage(stderr);
-    return kestrune::cli::EXIT_USAGE;
+    rest.push_back(nullptr);
+    const int count = int(rest.size()) - 1;
+    if (command.front() == "info") {
+        return kestrune::cli::runInfo(count, rest.data());
+    }
+    if (command.front() == "serve") {
+        return kestrune::cli::runServe(count, rest.data());
+    }
+    return cmd.fail("unknown command " + command.front());
 }

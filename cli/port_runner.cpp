@@ -137,8 +137,7 @@ private:
     bool signalled_ = false;
 };
 
-PortRunner::PortRunner(RunnerOptions options, const DownloadInfoResponse& image,
-                       uint32_t imageSize)
+PortRunner::PortRunner(RunnerOptions options, const DownloadInfoResponse& image, uint32_t imageSize)
     : options_(std::move(options)) {
     systemPort_ = createSystemSerialPort(nullptr, nullptr);
     SerialPort* port = systemPort_.get();

@@ -33,7 +33,7 @@ struct AttemptReport {
     Outcome outcome = Outcome::Aborted;
     bool boxWoke = false;    // the wake-up byte arrived and the session started
     bool sessionRan = false; // the session reached its judgement
-    int resultCode = 0; // the data phase's result code (when the session ran)
+    int resultCode = 0;      // the data phase's result code (when the session ran)
     uint64_t deliveredBytes = 0;
     uint64_t moduleBytes = 0;
     bool responseAccepted = false;

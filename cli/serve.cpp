@@ -29,24 +29,6 @@ extern "C" void onSignal(int signal) {
     }
 }
 
-void printUsage(FILE* out) {
-    std::fputs("usage: kestrune-cli serve [--port DEVICE] [--log FILE] [--quiet] [--trace] IMAGE\n"
-               "\n"
-               "Waits for a set top box on DEVICE and downloads IMAGE (.dl) to it: start the\n"
-               "command, then power up the box.\n"
-               "\n"
-               "  --port DEVICE  serial port (default COM1, which is /dev/ttyS0 on Linux)\n"
-               "  --log FILE     write the Test Log (banner, wake-up byte, one line per block,\n"
-               "                 closing line) to FILE\n"
-               "  --quiet        no progress display, only the outcome and errors\n"
-               "  --trace        every transfer on the port, with timestamps, on stderr\n"
-               "\n"
-               "Exit status: 0 download complete, 1 download error, 2 set top box not\n"
-               "responding, 3 port failure, 4 aborted, 5 image not loadable, 64 usage,\n"
-               "73 the log cannot be written.\n",
-               out);
-}
-
 // The Test Log file. It is opened (created when missing) before the attempt, so that an
 // unwritable path fails at once, but an existing file is emptied only once a box has woken up:
 // a run that never starts leaves yesterday's log as it was.
@@ -171,78 +153,52 @@ int reportOutcome(Console& console, const AttemptReport& report, const std::stri
 
 } // namespace
 
-std::string loadFailureText(const char* path, const LoadStatus& status) {
-    std::string text = std::string(path) + ": Incorrect file format!";
-    if (status.error == LoadError::Open || status.error == LoadError::Size ||
-        (status.error == LoadError::Map && status.systemError != 0)) {
-        text += " (" + describeSystemError(status.systemError) + ")";
-    }
-    return text;
-}
-
 int runServe(int argc, char** argv) {
-    const char* port = "COM1";
-    const char* logPath = nullptr;
-    const char* imagePath = nullptr;
+    static constexpr char PROGRAM[] = "kestrune-cli serve";
+    std::string port = "COM1";
+    std::string logPath;
+    std::string imagePath;
     bool quiet = false;
     bool trace = false;
-    for (int i = 0; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-            printUsage(stdout);
-            return 0;
-        }
-        if ((std::strcmp(arg, "--port") == 0 || std::strcmp(arg, "--log") == 0) && i + 1 == argc) {
-            std::fprintf(stderr, "kestrune-cli serve: missing value after %s\n", arg);
-            return EXIT_USAGE;
-        }
-        if (std::strcmp(arg, "--port") == 0) {
-            port = argv[++i];
-        } else if (std::strncmp(arg, "--port=", 7) == 0) {
-            port = arg + 7;
-        } else if (std::strcmp(arg, "--log") == 0) {
-            logPath = argv[++i];
-        } else if (std::strncmp(arg, "--log=", 6) == 0) {
-            logPath = arg + 6;
-        } else if (std::strcmp(arg, "--quiet") == 0 || std::strcmp(arg, "-q") == 0) {
-            quiet = true;
-        } else if (std::strcmp(arg, "--trace") == 0) {
-            trace = true;
-        } else if (arg[0] == '-' && arg[1] != '\0') {
-            std::fprintf(stderr, "kestrune-cli serve: unknown option %s\n", arg);
-            return EXIT_USAGE;
-        } else if (imagePath == nullptr) {
-            imagePath = arg;
-        } else {
-            std::fprintf(stderr, "kestrune-cli serve: one image only (%s)\n", arg);
-            return EXIT_USAGE;
-        }
+    args::Command cmd(PROGRAM, "Waits for a set top box on DEVICE and downloads IMAGE (.dl) to "
+                               "it: start the command, then power up the box.");
+    cmd.text("--port", port, "DEVICE", "serial port (default COM1, which is /dev/ttyS0 on Linux)")
+        .text("--log", logPath, "FILE",
+              "write the Test Log (banner, wake-up byte, one line per block, closing line) to "
+              "FILE; an existing FILE is replaced only once a box has woken up")
+        .flag("-q,--quiet", quiet, "no progress display, only the outcome and errors")
+        .flag("--trace", trace, "every transfer on the port, with timestamps, on stderr")
+        .positional("IMAGE", imagePath, "the download image (.dl)")
+        .footer("Exit status: 0 download complete, 1 download error, 2 set top box not\n"
+                "responding, 3 port failure, 4 aborted, 5 image not loadable, 64 wrong usage,\n"
+                "73 the log cannot be written.");
+    if (const int status = cmd.parse(argc, argv); status != args::PROCEED) {
+        return status;
     }
-    if (imagePath == nullptr || port[0] == '\0') {
-        printUsage(stderr);
-        return EXIT_USAGE;
+    if (port.empty()) {
+        return cmd.fail("--port needs a device name");
     }
 
-    Console console(port, quiet);
+    Console console(port.c_str(), quiet);
     // Kept for the whole process, like the window's one instance: the rows point into it.
     static DownloadInfoResponse* record = new DownloadInfoResponse{};
     static DownloadImage* image = new DownloadImage;
     LoadStatus status;
-    if (!loadImage(*record, imagePath, *image, &status)) {
-        console.message("Error", loadFailureText(imagePath, status).c_str());
-        return EXIT_BAD_IMAGE;
+    if (!loadImage(*record, imagePath.c_str(), *image, &status)) {
+        std::fprintf(stderr, "%s: %s\n", PROGRAM,
+                     describeLoadFailure(imagePath.c_str(), status).c_str());
+        return EXIT_IMAGE_NOT_LOADABLE;
     }
 
     // The image is checked first, so that a mistyped command line cannot destroy it.
     LogFile log;
-    if (logPath != nullptr) {
+    if (!logPath.empty()) {
         std::error_code ignored;
         if (std::filesystem::equivalent(logPath, imagePath, ignored)) {
-            std::fprintf(stderr, "kestrune-cli serve: the log %s is the image itself\n", logPath);
-            return EXIT_USAGE;
+            return cmd.fail("the log " + logPath + " is the image itself");
         }
-        if (!log.open(logPath)) {
-            std::fprintf(stderr, "kestrune-cli serve: cannot write the log %s: %s\n", logPath,
+        if (!log.open(logPath.c_str())) {
+            std::fprintf(stderr, "%s: cannot write the log %s: %s\n", PROGRAM, logPath.c_str(),
                          std::strerror(errno));
             return EXIT_CANNOT_WRITE;
         }
@@ -258,10 +214,10 @@ int runServe(int argc, char** argv) {
 
     char waiting[160];
     std::snprintf(waiting, sizeof waiting, "Waiting for the set top box (%s, %lu bytes).",
-                  imagePath, static_cast<unsigned long>(image->size()));
+                  imagePath.c_str(), static_cast<unsigned long>(image->size()));
     console.info(waiting);
 
-    ServeObserver observer(console, logPath != nullptr ? &log : nullptr);
+    ServeObserver observer(console, logPath.empty() ? nullptr : &log);
     const AttemptReport report = runner->runAttempt(observer);
     g_runner = nullptr;
     return reportOutcome(console, report, port);

@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build and the tests need, only when one is missing.
+# KESTRUNE_SKIP_SETUP=1 skips it, for developers who manage their own machine.
 set -euo pipefail
+if [ "${KESTRUNE_SKIP_SETUP:-0}" = 1 ]; then
+  exit 0
+fi
 
 packages=(
   build-essential make cmake ninja-build pkg-config
+  libcli11-dev
   libgtest-dev libgmock-dev googletest
   clang libclang-rt-14-dev clang-format
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64
   xvfb x11-utils imagemagick
   python3
+  help2man dpkg-dev unzip
 )
 
 missing=()

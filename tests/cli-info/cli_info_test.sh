@@ -39,7 +39,7 @@ expect_status() {
   local status=$?
   if [ "$status" -ne "$want" ]; then
     fail "info $*: exit status $status, expected $want"
-  elif ! grep -q -- "$pattern" status.err; then
+  elif ! tr -d '\r' <status.err | grep -q -- "$pattern"; then
     fail "info $*: stderr lacks '$pattern': $(cat status.err)"
   elif [ -s status.out ]; then
     fail "info $*: wrote to stdout"
@@ -50,8 +50,8 @@ expect_status() {
 
 # The example image: two modules of 128000 and 2048 bytes.
 "${run[@]}" "$mkimage" -o example.dl --block1-text example \
-  --module 1 --version 1 --tag 0x81 --info "00 0A" --size 128000 \
-  --module 2 --version 0 --tag 0x81 --info "00 01 02 03 04 05 06 07" --size 2048 >/dev/null ||
+  --module 1 --module-version 1 --tag 0x81 --info "00 0A" --size 128000 \
+  --module 2 --module-version 0 --tag 0x81 --info "00 01 02 03 04 05 06 07" --size 2048 >/dev/null ||
   fail "kestrune-mkimage could not write example.dl"
 same_as_library example.dl
 z4='0x       0 (0)'
@@ -80,44 +80,43 @@ printf '\0\0\0\0\0\0\0' >seven.dl
 same_as_library seven.dl
 args=()
 for i in $(seq 1 50); do
-  args+=(--module "$i" --version "$i" --tag 0xFF --info "$(printf 'A5%.0s' $(seq 1 253))" --size "$i")
+  args+=(--module "$i" --module-version "$i" --tag 0xFF --info "$(printf 'A5%.0s' $(seq 1 253))" --size "$i")
 done
 "${run[@]}" "$mkimage" -o fifty.dl "${args[@]}" >/dev/null || fail "kestrune-mkimage: fifty.dl"
 same_as_library fifty.dl
 
 # Usage and refusals.
-expect_status 64 'usage: kestrune-cli info IMAGE' info
-expect_status 64 'usage: kestrune-cli info IMAGE' info sample.dl seven.dl
-expect_status 64 'usage: kestrune-cli info IMAGE' info --bogus sample.dl
-expect_status 3 'absent.dl' info absent.dl
+expect_status 64 '^kestrune-cli info: missing IMAGE$' info
+expect_status 64 '^kestrune-cli info: unexpected argument seven.dl$' info sample.dl seven.dl
+expect_status 64 '^kestrune-cli info: unknown option --bogus$' info --bogus sample.dl
+# A missing file says so, not that its format is wrong; the same status as a refused image.
+# (The reason is the system's: "No such file or directory", or "File not found" on Windows.)
+expect_status 5 '^kestrune-cli info: absent.dl: cannot open: [A-Z][a-z ]*$' info absent.dl
 head -c 1000 sample.dl >truncated.dl
-expect_status 2 'truncated.dl: Incorrect file format!' info truncated.dl
+expect_status 5 '^kestrune-cli info: truncated.dl: Incorrect file format!$' info truncated.dl
 : >empty.dl
-expect_status 2 'empty.dl: Incorrect file format!' info empty.dl
+expect_status 5 '^kestrune-cli info: empty.dl: Incorrect file format! (empty file)$' info empty.dl
 {
   printf '\0\0\0\0\0\0\063'
   for i in $(seq 1 51); do printf '\0\001\0\0\0\0\0\002\001\0'; done
 } >fiftyone.dl
-expect_status 2 'fiftyone.dl: Incorrect file format!' info fiftyone.dl
-# A missing file says so, not that its format is wrong.
-"${run[@]}" "$cli" info absent.dl 2>absent.err
-if [ $? -eq 3 ] && ! grep -q Incorrect absent.err; then pass; else fail "missing file: $(cat absent.err)"; fi
+expect_status 5 'fiftyone.dl: Incorrect file format!' info fiftyone.dl
 
 "${run[@]}" "$cli" info --help >help.out 2>&1
 status=$?
-if [ "$status" -eq 0 ] && grep -q 'usage: kestrune-cli info IMAGE' help.out &&
+if [ "$status" -eq 0 ] && grep -q '^Usage: kestrune-cli info \[OPTIONS\] IMAGE' help.out &&
    grep -q 'Exit status' help.out; then pass; else fail "info --help (status $status)"; fi
 
 # kestrune-mkimage: the committed sample comes out the same byte for byte, and bad requests are
 # refused with the usage status.
 "${run[@]}" "$mkimage" -o sample-again.dl --block1-text "Kestrune sample image" \
   --block2-text "made by kestrune-mkimage" \
-  --module 1 --version 1 --tag 0x81 --info "00 0A" --size 24576 --seed 1 \
-  --module 2 --version 0 --tag 0x81 --info "00 01 02 03 04 05 06 07" --size 8192 --seed 2 \
-  --module 3 --version 2 --tag 0x0A --info "4B 45 53" --size 2000 --seed 3 >/dev/null
+  --module 1 --module-version 1 --tag 0x81 --info "00 0A" --size 24576 --seed 1 \
+  --module 2 --module-version 0 --tag 0x81 --info "00 01 02 03 04 05 06 07" --size 8192 --seed 2 \
+  --module 3 --module-version 2 --tag 0x0A --info "4B 45 53" --size 2000 --seed 3 >/dev/null
 if cmp -s sample-again.dl sample.dl; then pass; else fail "kestrune-mkimage: sample.dl differs"; fi
 printf 'module data from a file' >data.bin
-"${run[@]}" "$mkimage" -o fromfile.dl --module 0x1234 --version 255 --file data.bin >/dev/null &&
+"${run[@]}" "$mkimage" -o fromfile.dl --module 0x1234 --module-version 255 --file data.bin >/dev/null &&
   "${run[@]}" "$cli" info fromfile.dl | tr -d '\r' | grep -q $'moduleSize\t0x      17 (23)' &&
   tail -c 23 fromfile.dl | grep -q 'module data from a file'
 if [ $? -eq 0 ]; then pass; else fail "kestrune-mkimage --file"; fi
@@ -127,7 +126,8 @@ mkimage_refuses() {
   if [ "$status" -eq 64 ]; then pass; else fail "kestrune-mkimage $*: status $status, expected 64"; fi
 }
 mkimage_refuses --module 1
-mkimage_refuses -o x.dl --version 1
+mkimage_refuses -o x.dl --module-version 1
+mkimage_refuses -o x.dl --module 1 --version 1
 mkimage_refuses -o x.dl --module 1 --info "0G"
 mkimage_refuses -o x.dl --module 70000
 mkimage_refuses -o x.dl $(for i in $(seq 1 51); do printf -- '--module %d ' "$i"; done)

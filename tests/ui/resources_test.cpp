@@ -1,6 +1,7 @@
 // The resources as compiled into Kestrune.exe: read back from the program file itself with the
 // Win32 resource functions, so what windres made of the script is what is checked.
 
+#include "kestrune/version.h"
 #include "resources/resource_ids.h"
 
 #include <cctype>
@@ -357,10 +358,13 @@ TEST(Resources, VersionBlock) {
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
-    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
-    EXPECT_EQ(fixed->dwFileVersionLS, 0x00000001u);
-    EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
-    EXPECT_EQ(fixed->dwProductVersionLS, 0x00000001u);
+    // The version configured in CMake.
+    const DWORD versionMS = (KESTRUNE_VERSION_MAJOR << 16) | KESTRUNE_VERSION_MINOR;
+    const DWORD versionLS = (KESTRUNE_VERSION_PATCH << 16) | KESTRUNE_VERSION_TWEAK;
+    EXPECT_EQ(fixed->dwFileVersionMS, versionMS);
+    EXPECT_EQ(fixed->dwFileVersionLS, versionLS);
+    EXPECT_EQ(fixed->dwProductVersionMS, versionMS);
+    EXPECT_EQ(fixed->dwProductVersionLS, versionLS);
     EXPECT_EQ(fixed->dwFileFlagsMask, 0x3Fu);
     EXPECT_EQ(fixed->dwFileFlags, 0u);
     EXPECT_EQ(fixed->dwFileOS, 0x40004u);
@@ -373,8 +377,12 @@ TEST(Resources, VersionBlock) {
     EXPECT_EQ(translation[0], 0x041D);
     EXPECT_EQ(translation[1], 1200);
 
-    EXPECT_EQ(versionString(block, "FileVersion"), "1, 0, 0, 1");
-    EXPECT_EQ(versionString(block, "ProductVersion"), "1, 0, 0, 1");
+    const std::string text = std::to_string(KESTRUNE_VERSION_MAJOR) + ", " +
+                             std::to_string(KESTRUNE_VERSION_MINOR) + ", " +
+                             std::to_string(KESTRUNE_VERSION_PATCH) + ", " +
+                             std::to_string(KESTRUNE_VERSION_TWEAK);
+    EXPECT_EQ(versionString(block, "FileVersion"), text);
+    EXPECT_EQ(versionString(block, "ProductVersion"), text);
     EXPECT_EQ(versionString(block, "FileDescription"), "Kestrune");
     EXPECT_EQ(versionString(block, "InternalName"), "Kestrune");
     EXPECT_EQ(versionString(block, "OriginalFilename"), "Kestrune.exe");
@@ -382,6 +390,23 @@ TEST(Resources, VersionBlock) {
         EXPECT_NE(versionString(block, name), "(missing)") << name;
         EXPECT_NE(versionString(block, name), "") << name;
     }
+}
+
+// kestrune-cli.exe, built beside Kestrune.exe, carries the same version.
+TEST(Resources, CliVersionBlock) {
+    std::string path = programPath();
+    path = path.substr(0, path.size() - std::strlen("Kestrune.exe")) + "kestrune-cli.exe";
+    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), nullptr);
+    ASSERT_GT(size, 0u) << path;
+    std::vector<uint8_t> block(size);
+    ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, block.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(fixed->dwProductVersionMS,
+              DWORD(KESTRUNE_VERSION_MAJOR << 16) | KESTRUNE_VERSION_MINOR);
+    EXPECT_EQ(fixed->dwProductVersionLS,
+              DWORD(KESTRUNE_VERSION_PATCH << 16) | KESTRUNE_VERSION_TWEAK);
 }
 
 } // namespace

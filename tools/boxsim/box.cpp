@@ -289,7 +289,7 @@ Verdict Box::download(int number) {
     const std::string tag = "download " + std::to_string(number);
 
     // Held back until told (a test first looks at the window waiting for the box).
-    while (options_.hold != nullptr && access(options_.hold, F_OK) != 0) {
+    while (!options_.hold.empty() && access(options_.hold.c_str(), F_OK) != 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 

@@ -23,9 +23,9 @@ constexpr int EXIT_USAGE = 64;
 constexpr int EXIT_SYSTEM = 70;
 
 struct Options {
-    const char* image = nullptr;
-    const char* device = nullptr;
-    const char* link = nullptr;
+    std::string image;
+    std::string device;
+    std::string link;
     uint32_t bufferSize = 65536;
     uint16_t maximumBlockSize = 0;
     bool typeOne = true;
@@ -37,11 +37,11 @@ struct Options {
     std::map<int, int> naks;    // server frame index -> NAKs
     std::map<int, int> corrupt; // own request index -> damaged CRCs
     bool silent = false;
-    const char* hold = nullptr; // no wake-up byte until this file exists
-    int endEarly = -1;          // blocks after which to end with reason 5
-    int repeatWindow = -1;      // window after which to ask for its first block again
-    int wrongId = -1;           // data request (1 = first) with a wrong downloadId
-    double noise = 0;           // chance of a line fault per byte
+    std::string hold;      // no wake-up byte until this file exists
+    int endEarly = -1;     // blocks after which to end with reason 5
+    int repeatWindow = -1; // window after which to ask for its first block again
+    int wrongId = -1;      // data request (1 = first) with a wrong downloadId
+    double noise = 0;      // chance of a line fault per byte
     uint64_t seed = 1;
     bool verbose = false;
 };

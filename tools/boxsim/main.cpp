@@ -6,6 +6,7 @@
 // 2 a download did not complete (the server stopped, or the box ended early as asked);
 // 3 the server broke the link protocol; 64 wrong usage; 70 a system call failed.
 
+#include "cli/args.h"
 #include "tools/boxsim/box.h"
 
 #include <cerrno>
@@ -26,72 +27,18 @@ using namespace boxsim;
 
 namespace {
 
-void usage(FILE* out) {
-    std::fputs(
-        "usage: kestrune-boxsim [OPTIONS] IMAGE.dl\n"
-        "\n"
-        "Plays the set top box on a new pseudo-terminal and checks the download of IMAGE.dl.\n"
-        "Prints the device path on the first line of standard output, then one verdict line\n"
-        "per download.\n"
-        "\n"
-        "  --device PATH          use this serial device instead of a new pseudo-terminal\n"
-        "  --link PATH            point the symbolic link PATH at the device (atomically)\n"
-        "  --buffer-size N        bufferSize of the DownloadInfoRequest (default 65536)\n"
-        "  --max-block N          maximumBlockSize of the DownloadInfoRequest (default 0)\n"
-        "  --no-type1             compatibility descriptor of type 2 only (no type 1)\n"
-        "  --wakeup-byte N        value of the wake-up bytes (default 0x55)\n"
-        "  --baud N               pace the line at N baud (10 bits a byte); default: no pacing\n"
-        "  --downloads N          serve N downloads one after another (default 1)\n"
-        "  --timeout S            give up when the server is silent for S seconds (default 10)\n"
-        "  --wait S               give up when no server answers the wake-up within S seconds\n"
-        "                         (default 120)\n"
-        "  --verbose              every frame on standard error\n"
-        "\n"
-        "Faults:\n"
-        "  --nak N[:K]            answer the server's frame N (0 = DownloadInfoResponse, 1 = the\n"
-        "                         first block, ...) with a CRC error K times (default 1)\n"
-        "  --corrupt-request N[:K]  damage the CRC of the box's request N (0 =\n"
-        "                         DownloadInfoRequest, 1 = the first data request) K times\n"
-        "  --silent               after the wake-up acknowledgement, send nothing more\n"
-        "  --hold FILE            send no wake-up byte until FILE exists\n"
-        "  --end-early N          end with reason 5 at the first window end after N blocks\n"
-        "  --repeat-block W       after window W (1 = first) ask for its first block again\n"
-        "  --wrong-id N           data request N (1 = first) carries a wrong downloadId\n"
-        "  --noise RATE           a noisy line after the wake-up: each byte, both ways, is hit\n"
-        "                         with chance RATE (0 to 1) by a flipped bit, a lost, doubled\n"
-        "                         or stray byte, or a silence before it\n"
-        "  --seed N               the noise's seed (default 1): the same seed, the same noise\n"
-        "\n"
-        "Exit status: 0 byte-exact, 1 mismatch, 2 incomplete, 3 link protocol broken,\n"
-        "64 usage, 70 system error.\n",
-        out);
-}
-
-bool parseNumber(const char* text, double& value) {
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtod(text, &end);
-    return errno == 0 && end != text && *end == '\0' && value >= 0;
-}
-
-bool parseUnsigned(const char* text, uint64_t max, uint64_t& value) {
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtoull(text, &end, 0);
-    return errno == 0 && end != text && *end == '\0' && text[0] != '-' && value <= max;
-}
-
-bool parseCount(const char* text, std::map<int, int>& into) {
-    std::string s(text);
-    const size_t colon = s.find(':');
+// "N" or "N:K": the index of a frame and how many times (default once).
+std::string parseCount(const std::string& text, std::map<int, int>& into) {
+    const size_t colon = text.find(':');
     uint64_t index = 0;
     uint64_t times = 1;
-    if (!parseUnsigned(s.substr(0, colon).c_str(), 1000000, index) ||
-        (colon != std::string::npos && !parseUnsigned(s.substr(colon + 1).c_str(), 1000, times))) {
-        return false;
+    if (!kestrune::args::parseNumber(text.substr(0, colon), 1000000, index) ||
+        (colon != std::string::npos &&
+         !kestrune::args::parseNumber(text.substr(colon + 1), 1000, times))) {
+        return "needs N or N:K (numbers), not " + text;
     }
     into[static_cast<int>(index)] = static_cast<int>(times);
-    return true;
+    return "";
 }
 
 // ---- The device.
@@ -164,83 +111,85 @@ bool repointLink(const char* link, const std::string& target) {
 
 int main(int argc, char** argv) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
-        uint64_t u = 0;
-        double d = 0;
-        bool ok = true;
-        auto take = [&] {
-            ++i;
-            return v != nullptr;
-        };
-        if (a == "-h" || a == "--help") {
-            usage(stdout);
-            return 0;
-        } else if (a == "--device") {
-            ok = take() && (o.device = v) != nullptr;
-        } else if (a == "--link") {
-            ok = take() && (o.link = v) != nullptr;
-        } else if (a == "--buffer-size") {
-            ok = take() && parseUnsigned(v, 0xFFFFFFFFu, u) && ((o.bufferSize = uint32_t(u)), true);
-        } else if (a == "--max-block") {
-            ok =
-                take() && parseUnsigned(v, 0xFFFF, u) && ((o.maximumBlockSize = uint16_t(u)), true);
-        } else if (a == "--no-type1") {
-            o.typeOne = false;
-        } else if (a == "--wakeup-byte") {
-            ok = take() && parseUnsigned(v, 0xFF, u) && ((o.wakeupByte = uint8_t(u)), true);
-        } else if (a == "--baud") {
-            ok = take() && parseUnsigned(v, 4000000, u) && u > 0 && ((o.baud = uint32_t(u)), true);
-        } else if (a == "--downloads") {
-            ok = take() && parseUnsigned(v, 1000, u) && u > 0 && ((o.downloads = int(u)), true);
-        } else if (a == "--timeout") {
-            ok = take() && parseNumber(v, d) && d > 0 && ((o.timeout = d), true);
-        } else if (a == "--wait") {
-            ok = take() && parseNumber(v, d) && d > 0 && ((o.wait = d), true);
-        } else if (a == "--nak") {
-            ok = take() && parseCount(v, o.naks);
-        } else if (a == "--corrupt-request") {
-            ok = take() && parseCount(v, o.corrupt);
-        } else if (a == "--silent") {
-            o.silent = true;
-        } else if (a == "--hold") {
-            ok = take() && (o.hold = v) != nullptr;
-        } else if (a == "--end-early") {
-            ok = take() && parseUnsigned(v, 1000000, u) && ((o.endEarly = int(u)), true);
-        } else if (a == "--repeat-block") {
-            ok = take() && parseUnsigned(v, 1000000, u) && u > 0 &&
-                 ((o.repeatWindow = int(u)), true);
-        } else if (a == "--wrong-id") {
-            ok = take() && parseUnsigned(v, 1000000, u) && u > 0 && ((o.wrongId = int(u)), true);
-        } else if (a == "--noise") {
-            ok = take() && parseNumber(v, d) && d <= 1 && ((o.noise = d), true);
-        } else if (a == "--seed") {
-            ok = take() && parseUnsigned(v, UINT64_MAX, u) && ((o.seed = u), true);
-        } else if (a == "--verbose" || a == "-v") {
-            o.verbose = true;
-        } else if (a.size() > 1 && a[0] == '-') {
-            ok = false;
-        } else if (o.image == nullptr) {
-            o.image = argv[i];
-        } else {
-            ok = false;
-        }
-        if (!ok) {
-            std::fprintf(stderr, "kestrune-boxsim: bad option or value: %s\n", a.c_str());
-            usage(stderr);
-            return EXIT_USAGE;
-        }
+    bool noTypeOne = false;
+    uint32_t maxBlock = 0;
+    uint32_t wakeup = 0x55;
+    uint32_t downloads = 1;
+    uint32_t endEarly = 0;
+    uint32_t repeatWindow = 0;
+    uint32_t wrongId = 0;
+    bool endEarlySet = false;
+    kestrune::args::Command cmd(
+        "kestrune-boxsim",
+        "Plays the set top box on a new pseudo-terminal and checks the download of IMAGE.dl.\n"
+        "Prints the device path on the first line of standard output, then one verdict line\n"
+        "per download.");
+    cmd.version()
+        .text("--device", o.device, "PATH",
+              "use this serial device instead of a new pseudo-terminal")
+        .text("--link", o.link, "PATH", "point the symbolic link PATH at the device (atomically)")
+        .number("--buffer-size", o.bufferSize, "N",
+                "bufferSize of the DownloadInfoRequest (default 65536)")
+        .number("--max-block", maxBlock, "N",
+                "maximumBlockSize of the DownloadInfoRequest (default 0)", 0u, 65535u)
+        .flag("--no-type1", noTypeOne, "compatibility descriptor of type 2 only (no type 1)")
+        .number("--wakeup-byte", wakeup, "N", "value of the wake-up bytes (default 0x55)", 0u, 255u)
+        .number("--baud", o.baud, "N",
+                "pace the line at N baud (10 bits a byte); default: no pacing", 1u, 4000000u)
+        .number("--downloads", downloads, "N", "serve N downloads one after another (default 1)",
+                1u, 1000u)
+        .decimal("--timeout", o.timeout, "S",
+                 "give up when the server is silent for S seconds (default 10)", 0.001, 86400)
+        .decimal("--wait", o.wait, "S",
+                 "give up when no server answers the wake-up within S seconds (default 120)", 0.001,
+                 86400)
+        .flag("-v,--verbose", o.verbose, "every step on standard error")
+        .group("Faults")
+        .each("--nak", "N[:K]",
+              "answer the server's frame N (0 = DownloadInfoResponse, 1 = the first block, ...) "
+              "with a CRC error K times (default 1)",
+              [&](const std::string& v) { return parseCount(v, o.naks); })
+        .each("--corrupt-request", "N[:K]",
+              "damage the CRC of the box's request N (0 = DownloadInfoRequest, 1 = the first data "
+              "request) K times",
+              [&](const std::string& v) { return parseCount(v, o.corrupt); })
+        .flag("--silent", o.silent, "after the wake-up acknowledgement, send nothing more")
+        .text("--hold", o.hold, "FILE", "send no wake-up byte until FILE exists")
+        .eachNumber("--end-early", "N", "end with reason 5 at the first window end after N blocks",
+                    0, 1000000,
+                    [&](uint64_t v) {
+                        endEarly = static_cast<uint32_t>(v);
+                        endEarlySet = true;
+                        return std::string();
+                    })
+        .number("--repeat-block", repeatWindow, "W",
+                "after window W (1 = first) ask for its first block again", 1u, 1000000u)
+        .number("--wrong-id", wrongId, "N", "data request N (1 = first) carries a wrong downloadId",
+                1u, 1000000u)
+        .decimal("--noise", o.noise, "RATE",
+                 "a noisy line after the wake-up: each byte, both ways, is hit with chance RATE by "
+                 "a flipped bit, a lost, doubled or stray byte, or a silence before it",
+                 0, 1)
+        .number("--seed", o.seed, "N",
+                "the noise's seed (default 1): the same seed, the same noise")
+        .positional("IMAGE", o.image, "the image the server downloads (.dl)")
+        .footer("Exit status: 0 byte-exact, 1 mismatch, 2 incomplete, 3 link protocol broken,\n"
+                "64 wrong usage, 70 system error.");
+    if (const int status = cmd.parse(argc - 1, argv + 1); status != kestrune::args::PROCEED) {
+        return status;
     }
-    if (o.image == nullptr) {
-        usage(stderr);
-        return EXIT_USAGE;
-    }
+    o.typeOne = !noTypeOne;
+    o.maximumBlockSize = static_cast<uint16_t>(maxBlock);
+    o.wakeupByte = static_cast<uint8_t>(wakeup);
+    o.downloads = static_cast<int>(downloads);
+    o.endEarly = endEarlySet ? static_cast<int>(endEarly) : -1;
+    o.repeatWindow = repeatWindow != 0 ? static_cast<int>(repeatWindow) : -1;
+    o.wrongId = wrongId != 0 ? static_cast<int>(wrongId) : -1;
 
     Bytes storage;
     std::vector<Module> modules;
     std::string error;
-    if (!readImage(o.image, storage, modules, error)) {
+    if (!readImage(o.image.c_str(), storage, modules, error)) {
         std::fprintf(stderr, "kestrune-boxsim: %s\n", error.empty() ? "bad image" : error.c_str());
         return EXIT_USAGE;
     }
@@ -249,10 +198,11 @@ int main(int argc, char** argv) {
     int fd = -1;
     int slave = -1;
     std::string name;
-    if (o.device != nullptr) {
-        fd = open(o.device, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (!o.device.empty()) {
+        fd = open(o.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) {
-            std::fprintf(stderr, "kestrune-boxsim: %s: %s\n", o.device, std::strerror(errno));
+            std::fprintf(stderr, "kestrune-boxsim: %s: %s\n", o.device.c_str(),
+                         std::strerror(errno));
             return EXIT_SYSTEM;
         }
         makeRaw(fd, o.baud);
@@ -276,9 +226,9 @@ int main(int argc, char** argv) {
         ioctl(slave, TIOCSCTTY, 0);
         makeRaw(slave, o.baud);
     }
-    if (o.link != nullptr && !repointLink(o.link, name)) {
-        std::fprintf(stderr, "kestrune-boxsim: cannot point %s at %s: %s\n", o.link, name.c_str(),
-                     std::strerror(errno));
+    if (!o.link.empty() && !repointLink(o.link.c_str(), name)) {
+        std::fprintf(stderr, "kestrune-boxsim: cannot point %s at %s: %s\n", o.link.c_str(),
+                     name.c_str(), std::strerror(errno));
         return EXIT_SYSTEM;
     }
     std::printf("%s\n", name.c_str());

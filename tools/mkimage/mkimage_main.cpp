@@ -1,4 +1,5 @@
 // kestrune-mkimage: writes a .dl download image from module files or generated content.
+#include "cli/args.h"
 #include "tools/mkimage/image_writer.h"
 
 #include <cerrno>
@@ -13,66 +14,10 @@ using kestrune::mkimage::ModuleSpec;
 
 namespace {
 
-constexpr int EXIT_USAGE = 64;
+namespace args = kestrune::args;
+
 constexpr int EXIT_INPUT = 66;  // an input file could not be read
 constexpr int EXIT_OUTPUT = 73; // the image could not be written
-
-void printUsage(FILE* out) {
-    std::fputs(
-        "usage: kestrune-mkimage -o IMAGE.dl [BLOCK OPTIONS] [--module ID MODULE OPTIONS]...\n"
-        "\n"
-        "Writes a download image: three leading blocks that the server skips, then one entry\n"
-        "per module (moduleId, moduleSize, moduleVersion, moduleInfo, data).\n"
-        "\n"
-        "  -o, --output FILE     the image to write (required)\n"
-        "  --block1 FILE         content of block 1 (at most 255 bytes), from a file\n"
-        "  --block1-text TEXT    content of block 1, the given text\n"
-        "  --block2 FILE, --block2-text TEXT, --block3 FILE, --block3-text TEXT\n"
-        "                        the same for blocks 2 and 3 (at most 65535 bytes each)\n"
-        "  --trailer FILE        bytes to append after the last module (ignored by the server)\n"
-        "\n"
-        "  --module ID           start a new module with this moduleId (decimal or 0x hex);\n"
-        "                        the options below apply to the latest --module\n"
-        "  --version N           moduleVersion, 0 to 255 (default 0)\n"
-        "  --tag N               the moduleInfo descriptor's tag byte (default 0x81)\n"
-        "  --info HEX            the descriptor's bytes, e.g. \"00 0A\" (default none; at most\n"
-        "                        253 bytes; moduleInfoLength is their count + 2)\n"
-        "  --file FILE           module data from a file\n"
-        "  --size N              module data generated: N bytes of a deterministic pattern\n"
-        "  --seed N              seed of the pattern (default: the moduleId)\n"
-        "\n"
-        "At most 50 modules. Prints one line per module and the image size.\n"
-        "Exit status: 0 written, 64 wrong usage, 66 an input file unreadable, 73 output failed.\n"
-        "\n"
-        "Example:\n"
-        "  kestrune-mkimage -o demo.dl --block1-text demo \\\n"
-        "      --module 1 --version 1 --info \"00 0A\" --size 128000 \\\n"
-        "      --module 2 --info \"00 01 02 03 04 05 06 07\" --file app.bin\n",
-        out);
-}
-
-int usageError(const std::string& message) {
-    std::fprintf(stderr, "kestrune-mkimage: %s\n", message.c_str());
-    std::fputs(
-        "usage: kestrune-mkimage -o IMAGE.dl [BLOCK OPTIONS] [--module ID MODULE OPTIONS]...\n"
-        "Run 'kestrune-mkimage --help' for the options.\n",
-        stderr);
-    return EXIT_USAGE;
-}
-
-bool parseNumber(const char* text, uint64_t max, uint64_t& value) {
-    if (text == nullptr || *text == '\0' || *text == '-') {
-        return false;
-    }
-    errno = 0;
-    char* end = nullptr;
-    const unsigned long long parsed = std::strtoull(text, &end, 0);
-    if (errno != 0 || *end != '\0' || parsed > max) {
-        return false;
-    }
-    value = parsed;
-    return true;
-}
 
 bool readFile(const char* path, std::vector<uint8_t>& out) {
     FILE* file = std::fopen(path, "rb");
@@ -96,7 +41,7 @@ bool readFile(const char* path, std::vector<uint8_t>& out) {
 
 struct PendingModule {
     ModuleSpec plan;
-    const char* file = nullptr;
+    std::string file;
     bool generated = false;
     uint32_t size = 0;
     bool seeded = false;
@@ -108,89 +53,124 @@ struct PendingModule {
 int main(int argc, char** argv) {
     ImageSpec image;
     std::vector<PendingModule> modules;
-    const char* output = nullptr;
-    const char* blockFiles[3] = {nullptr, nullptr, nullptr};
-    const char* trailerFile = nullptr;
+    std::string output;
+    std::string blockFiles[3];
+    std::string blockTexts[3];
+    bool blockTextGiven[3] = {false, false, false};
+    std::string trailerFile;
 
-    for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (option == "-h" || option == "--help") {
-            printUsage(stdout);
-            return 0;
-        }
-        if (i + 1 >= argc) {
-            return usageError("missing value after " + option);
-        }
-        const char* value = argv[++i];
-        uint64_t number = 0;
-        if (option == "-o" || option == "--output") {
-            output = value;
-        } else if (option == "--block1" || option == "--block2" || option == "--block3") {
-            blockFiles[option[7] - '1'] = value;
-        } else if (option == "--block1-text" || option == "--block2-text" ||
-                   option == "--block3-text") {
-            std::vector<uint8_t>& block = option[7] == '1'   ? image.block1
-                                          : option[7] == '2' ? image.block2
-                                                             : image.block3;
-            block.assign(value, value + std::strlen(value));
-        } else if (option == "--trailer") {
-            trailerFile = value;
-        } else if (option == "--module") {
-            if (!parseNumber(value, 0xFFFF, number)) {
-                return usageError("--module needs a moduleId from 0 to 65535, not " +
-                                  std::string(value));
-            }
-            modules.emplace_back();
-            modules.back().plan.moduleId = static_cast<uint16_t>(number);
-        } else if (modules.empty()) {
-            return usageError(option + " must follow a --module");
-        } else if (option == "--version" || option == "--tag") {
-            if (!parseNumber(value, 0xFF, number)) {
-                return usageError(option + " needs a value from 0 to 255, not " + value);
-            }
-            (option == "--version" ? modules.back().plan.moduleVersion
-                                   : modules.back().plan.infoTag) = static_cast<uint8_t>(number);
-        } else if (option == "--info") {
-            if (!kestrune::mkimage::parseHexBytes(value, modules.back().plan.infoBytes)) {
-                return usageError("--info needs hex bytes such as \"00 0A\", not " +
-                                  std::string(value));
-            }
-        } else if (option == "--file") {
-            modules.back().file = value;
-            modules.back().generated = false;
-        } else if (option == "--size") {
-            if (!parseNumber(value, 0xFFFFFFFEu, number)) {
-                return usageError("--size needs a byte count, not " + std::string(value));
-            }
-            modules.back().generated = true;
-            modules.back().file = nullptr;
-            modules.back().size = static_cast<uint32_t>(number);
-        } else if (option == "--seed") {
-            if (!parseNumber(value, 0xFFFFFFFFu, number)) {
-                return usageError("--seed needs a number, not " + std::string(value));
-            }
-            modules.back().seeded = true;
-            modules.back().seed = static_cast<uint32_t>(number);
-        } else {
-            return usageError("unknown option " + option);
-        }
+    args::Command cmd("kestrune-mkimage",
+                      "Writes a download image: three leading blocks that the server skips, then "
+                      "one entry per module (moduleId, moduleSize, moduleVersion, moduleInfo, "
+                      "data).");
+    cmd.version().usage("-o IMAGE.dl [BLOCK OPTIONS] [--module ID [MODULE OPTIONS]]...");
+    cmd.text("-o,--output", output, "FILE", "the image to write (required)");
+    for (int b = 0; b < 3; ++b) {
+        const std::string n = std::to_string(b + 1);
+        const std::string limit = b == 0 ? "at most 255 bytes" : "at most 65535 bytes";
+        cmd.text("--block" + n, blockFiles[b], "FILE",
+                 "content of block " + n + " (" + limit + "), from a file");
+        cmd.each("--block" + n + "-text", "TEXT", "content of block " + n + ", the given text",
+                 [&, b](const std::string& text) {
+                     blockTexts[b] = text;
+                     blockTextGiven[b] = true;
+                     return std::string();
+                 });
     }
-    if (output == nullptr) {
-        return usageError("no output file (-o IMAGE.dl)");
+    cmd.text("--trailer", trailerFile, "FILE",
+             "bytes to append after the last module (ignored by the server)");
+
+    // Module options apply to the latest --module, so they are taken in command-line order.
+    auto onModule = [&modules](const char* option, auto apply) {
+        return [&modules, option, apply](auto value) -> std::string {
+            if (modules.empty()) {
+                return std::string(option) + " must follow a --module";
+            }
+            return apply(modules.back(), value);
+        };
+    };
+    cmd.group("Module options (each applies to the latest --module)");
+    cmd.eachNumber("--module", "ID", "start a new module with this moduleId", 0, 0xFFFF,
+                   [&modules](uint64_t id) {
+                       modules.emplace_back();
+                       modules.back().plan.moduleId = static_cast<uint16_t>(id);
+                       return std::string();
+                   });
+    cmd.eachNumber("--module-version", "N", "moduleVersion (default 0)", 0, 0xFF,
+                   onModule("--module-version", [](PendingModule& m, uint64_t version) {
+                       m.plan.moduleVersion = static_cast<uint8_t>(version);
+                       return std::string();
+                   }));
+    cmd.eachNumber("--tag", "N", "the moduleInfo descriptor's tag byte (default 0x81)", 0, 0xFF,
+                   onModule("--tag", [](PendingModule& m, uint64_t tag) {
+                       m.plan.infoTag = static_cast<uint8_t>(tag);
+                       return std::string();
+                   }));
+    cmd.each("--info", "HEX",
+             "the descriptor's bytes, e.g. \"00 0A\" (default none; at most 253 bytes; "
+             "moduleInfoLength is their count + 2)",
+             onModule("--info", [](PendingModule& m, const std::string& hex) {
+                 if (!kestrune::mkimage::parseHexBytes(hex.c_str(), m.plan.infoBytes)) {
+                     return "--info needs hex bytes such as \"00 0A\", not " + hex;
+                 }
+                 return std::string();
+             }));
+    cmd.each("--file", "FILE", "module data from a file",
+             onModule("--file", [](PendingModule& m, const std::string& file) {
+                 m.file = file;
+                 m.generated = false;
+                 return std::string();
+             }));
+    cmd.eachNumber("--size", "N", "module data generated: N bytes of a deterministic pattern", 0,
+                   0xFFFFFFFEu, onModule("--size", [](PendingModule& m, uint64_t size) {
+                       m.generated = true;
+                       m.file.clear();
+                       m.size = static_cast<uint32_t>(size);
+                       return std::string();
+                   }));
+    cmd.eachNumber("--seed", "N", "seed of the pattern (default: the moduleId)", 0, 0xFFFFFFFFu,
+                   onModule("--seed", [](PendingModule& m, uint64_t seed) {
+                       m.seeded = true;
+                       m.seed = static_cast<uint32_t>(seed);
+                       return std::string();
+                   }));
+    cmd.footer("Numbers are decimal or hexadecimal with 0x (010 is ten). At most 50 modules.\n"
+               "Prints one line per module and the image size.\n"
+               "\n"
+               "Exit status: 0 written, 64 wrong usage, 66 an input file unreadable, 73 output\n"
+               "failed.\n"
+               "\n"
+               "Example:\n"
+               "  kestrune-mkimage -o demo.dl --block1-text demo \\\n"
+               "      --module 1 --module-version 1 --info \"00 0A\" --size 128000 \\\n"
+               "      --module 2 --info \"00 01 02 03 04 05 06 07\" --file app.bin\n"
+               "\n"
+               "--module-version was called --version before 1.1.0.");
+    if (const int status = cmd.parse(argc - 1, argv + 1); status != args::PROCEED) {
+        return status;
+    }
+    if (output.empty()) {
+        return cmd.fail("no output file (-o IMAGE.dl)");
+    }
+    std::vector<uint8_t>* texts[3] = {&image.block1, &image.block2, &image.block3};
+    for (int b = 0; b < 3; ++b) {
+        if (blockTextGiven[b]) {
+            texts[b]->assign(blockTexts[b].begin(), blockTexts[b].end());
+        }
     }
 
     std::vector<uint8_t>* blocks[3] = {&image.block1, &image.block2, &image.block3};
     for (int b = 0; b < 3; ++b) {
-        if (blockFiles[b] != nullptr && !readFile(blockFiles[b], *blocks[b])) {
+        if (!blockFiles[b].empty() && !readFile(blockFiles[b].c_str(), *blocks[b])) {
             return EXIT_INPUT;
         }
     }
-    if (trailerFile != nullptr && !readFile(trailerFile, image.trailer)) {
+    if (!trailerFile.empty() && !readFile(trailerFile.c_str(), image.trailer)) {
         return EXIT_INPUT;
     }
     for (PendingModule& module : modules) {
-        if (module.file != nullptr) {
-            if (!readFile(module.file, module.plan.data)) {
+        if (!module.file.empty()) {
+            if (!readFile(module.file.c_str(), module.plan.data)) {
                 return EXIT_INPUT;
             }
         } else if (module.generated) {
@@ -203,19 +183,19 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> bytes;
     std::string error;
     if (!kestrune::mkimage::buildImage(image, bytes, error)) {
-        return usageError(error);
+        return cmd.fail(error);
     }
 
-    FILE* file = std::fopen(output, "wb");
+    FILE* file = std::fopen(output.c_str(), "wb");
     if (file == nullptr) {
-        std::fprintf(stderr, "kestrune-mkimage: cannot write %s: %s\n", output,
+        std::fprintf(stderr, "kestrune-mkimage: cannot write %s: %s\n", output.c_str(),
                      std::strerror(errno));
         return EXIT_OUTPUT;
     }
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     if (std::fclose(file) != 0 || !written) {
-        std::fprintf(stderr, "kestrune-mkimage: cannot write %s\n", output);
-        std::remove(output);
+        std::fprintf(stderr, "kestrune-mkimage: cannot write %s\n", output.c_str());
+        std::remove(output.c_str());
         return EXIT_OUTPUT;
     }
     for (const ModuleSpec& module : image.modules) {
@@ -224,6 +204,7 @@ int main(int argc, char** argv) {
                     static_cast<unsigned>(module.moduleVersion), module.infoBytes.size() + 2,
                     module.data.size());
     }
-    std::printf("wrote %s: %zu bytes, %zu modules\n", output, bytes.size(), image.modules.size());
+    std::printf("wrote %s: %zu bytes, %zu modules\n", output.c_str(), bytes.size(),
+                image.modules.size());
     return 0;
 }

@@ -1,0 +1,119 @@
+# Install rules and the packages (CPack): in the Windows build a zip for Windows users, in the
+# native build a .deb for Debian and Ubuntu. `make dist` (scripts/dist.sh) builds both from
+# Release trees, never from the sanitizer builds.
+include(GNUInstallDirs)
+
+set(KESTRUNE_DOCS README.md CHANGELOG.md docs/cli-info.md docs/serve.md docs/mkimage.md
+                  docs/boxsim.md)
+
+set(CPACK_PACKAGE_NAME kestrune)
+set(CPACK_PACKAGE_VENDOR "Kestrune developers")
+set(CPACK_PACKAGE_CONTACT "Kestrune developers <kestrune@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Serial download server for the Veltrano digital-TV set top box")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_STRIP_FILES TRUE)
+set(CPACK_SOURCE_GENERATOR "")
+
+if(WIN32)
+  # kestrune-<version>-win64.zip: the programs, the sample image, and the documents as CR LF
+  # text files that Notepad opens.
+  install(TARGETS kestrune-cli kestrune-mkimage RUNTIME DESTINATION .)
+  if(TARGET Kestrune)
+    install(TARGETS Kestrune RUNTIME DESTINATION .)
+  endif()
+  install(FILES ${KESTRUNE_ROOT}/samples/sample.dl DESTINATION .)
+  set(KESTRUNE_TEXT_DIR ${CMAKE_BINARY_DIR}/text)
+  set(KESTRUNE_TEXT_FILES)
+  foreach(doc ${KESTRUNE_DOCS})
+    get_filename_component(name ${doc} NAME_WE)
+    get_filename_component(dir ${doc} DIRECTORY)
+    set(out ${KESTRUNE_TEXT_DIR}/${dir}/${name}.txt)
+    add_custom_command(OUTPUT ${out}
+                       COMMAND ${CMAKE_COMMAND} -DIN=${KESTRUNE_ROOT}/${doc} -DOUT=${out}
+                               -P ${KESTRUNE_ROOT}/cmake/crlf.cmake
+                       DEPENDS ${KESTRUNE_ROOT}/${doc} ${KESTRUNE_ROOT}/cmake/crlf.cmake
+                       COMMENT "Writing ${dir}/${name}.txt")
+    list(APPEND KESTRUNE_TEXT_FILES ${out})
+    install(FILES ${out} DESTINATION ./${dir})
+  endforeach()
+  add_custom_target(kestrune_text ALL DEPENDS ${KESTRUNE_TEXT_FILES})
+
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME kestrune-${PROJECT_VERSION}-win64)
+else()
+  # kestrune_<version>_amd64.deb.
+  # The window's launcher, with the version filled in; it finds Kestrune.exe installed in
+  # lib/kestrune or, in a source tree, in build/windows.
+  configure_file(${KESTRUNE_ROOT}/scripts/kestrune-window.in ${CMAKE_BINARY_DIR}/kestrune-window
+                 @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+                 GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  install(TARGETS kestrune-cli kestrune-mkimage RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(TARGET kestrune-boxsim)
+    install(TARGETS kestrune-boxsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+  install(PROGRAMS ${CMAKE_BINARY_DIR}/kestrune-window DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${KESTRUNE_ROOT}/scripts/wine-env.sh
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrune)
+  install(FILES ${KESTRUNE_ROOT}/samples/sample.dl DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrune)
+  foreach(doc ${KESTRUNE_DOCS})
+    install(FILES ${KESTRUNE_ROOT}/${doc} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kestrune)
+  endforeach()
+  # The window for the launcher: the Windows build's Kestrune.exe, when one is given.
+  set(KESTRUNE_WINDOW_EXE "" CACHE FILEPATH "Kestrune.exe that the .deb carries for kestrune-window")
+  if(KESTRUNE_WINDOW_EXE)
+    install(FILES ${KESTRUNE_WINDOW_EXE} DESTINATION ${CMAKE_INSTALL_LIBDIR}/kestrune)
+  endif()
+
+  # One completion file, under each program's name (bash-completion loads it by name).
+  foreach(program kestrune-cli kestrune-mkimage kestrune-boxsim kestrune-window)
+    install(FILES ${KESTRUNE_ROOT}/scripts/completion/kestrune.bash
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ${program})
+  endforeach()
+
+  # Man pages from each program's --help and --version.
+  find_program(KESTRUNE_HELP2MAN help2man)
+  if(KESTRUNE_HELP2MAN)
+    set(KESTRUNE_MAN_PAGES)
+    set(kestrune-cli_NAME "serve download images to a Veltrano set top box, show their details")
+    set(kestrune-mkimage_NAME "write Veltrano download images (.dl)")
+    set(kestrune-boxsim_NAME "play a Veltrano set top box on a pseudo-terminal")
+    set(kestrune-window_NAME "open the Kestrune window under Wine on serial devices")
+    foreach(program kestrune-cli kestrune-mkimage kestrune-boxsim kestrune-window)
+      set(page ${CMAKE_BINARY_DIR}/man/${program}.1.gz)
+      if(TARGET ${program})
+        set(binary $<TARGET_FILE:${program}>)
+      else()
+        set(binary ${CMAKE_BINARY_DIR}/${program})
+      endif()
+      set(subcommands)
+      if(program STREQUAL kestrune-cli)
+        set(subcommands info serve)
+      endif()
+      add_custom_command(OUTPUT ${page}
+                         COMMAND bash ${KESTRUNE_ROOT}/scripts/make-man.sh ${binary} ${page}
+                                 "${${program}_NAME}" ${subcommands}
+                         DEPENDS ${binary} ${KESTRUNE_ROOT}/scripts/make-man.sh
+                         COMMENT "Writing the man page of ${program}" VERBATIM)
+      list(APPEND KESTRUNE_MAN_PAGES ${page})
+    endforeach()
+    add_custom_target(kestrune_man ALL DEPENDS ${KESTRUNE_MAN_PAGES})
+    install(FILES ${KESTRUNE_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
+
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # The launcher needs Wine; the command-line programs do not.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "wine, wine64")
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+      "Serial download server for the Veltrano digital-TV set top box\n\
+kestrune-cli serves a download image (.dl) to a set top box on a serial port\n\
+and prints an image's details; kestrune-mkimage writes images;\n\
+kestrune-boxsim plays the box on a pseudo-terminal; kestrune-window runs the\n\
+Windows program under Wine on a serial port of your choice.")
+endif()
+
+include(CPack)

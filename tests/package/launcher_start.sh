@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# One real start of kestrune-window under Xvfb: the launcher makes its prefix (kept in WORK,
+# so later runs take seconds) with the Wine fonts, the window opens on the display, and COM1
+# of that prefix reaches the box simulator's pseudo-terminal (kestrune-cli.exe serves the
+# sample through it, byte-exact).
+# Arguments: LAUNCHER BOXSIM WINDOWS_BUILD SAMPLE WORK
+set -uo pipefail
+launcher="$1" boxsim="$2" windows="$3" sample="$4" work="$5"
+for f in "$windows/Kestrune.exe" "$windows/kestrune-cli.exe"; do
+  [ -f "$f" ] || { echo "SKIP: no $f (make windows)"; exit 77; }
+done
+mkdir -p "$work" && cd "$work" && rm -f box.out window.err serve.err || exit 1
+export XDG_DATA_HOME="$work/data"
+prefix="$XDG_DATA_HOME/kestrune/wine"
+xvfb="" box="" window=""
+cleanup() {
+  # The next run must not meet this prefix's wineserver on its way out.
+  WINEPREFIX="$prefix" wineserver -k 2>/dev/null
+  WINEPREFIX="$prefix" wineserver -w 2>/dev/null
+  for pid in $window $box $xvfb; do kill "$pid" 2>/dev/null; done
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; for f in window.err box.out serve.err; do [ -f "$f" ] && { echo "--- $f"; cat "$f"; }; done; exit 1; }
+
+for n in $(seq 150 199); do
+  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || { display=":$n"; break; }
+done
+Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+for _ in $(seq 50); do DISPLAY="$display" xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+
+"$boxsim" --wait 120 --timeout 20 "$sample" >box.out 2>&1 &
+box=$!
+for _ in $(seq 100); do [ -s box.out ] && break; sleep 0.05; done
+pty="$(head -1 box.out)"
+[ -c "$pty" ] || fail "the box simulator did not start"
+
+DISPLAY="$display" KESTRUNE_EXE="$windows/Kestrune.exe" "$launcher" --com1 "$pty" 2>window.err &
+window=$!
+for _ in $(seq 240); do
+  DISPLAY="$display" xwininfo -root -tree 2>/dev/null | grep -q '"Serial Download Server for Veltrano"' && break
+  kill -0 "$window" 2>/dev/null || fail "the launcher ended"
+  sleep 0.25
+done
+DISPLAY="$display" xwininfo -root -tree | grep -q '"Serial Download Server for Veltrano"' ||
+  fail "no window on $display"
+[ -f "$prefix/drive_c/windows/Fonts/sserife.fon" ] || fail "the Wine fonts were not copied"
+grep -q "^kestrune-window: COM1 is $pty, COM2 is /dev/ttyS1\$" window.err || fail "no port line"
+
+WINEPREFIX="$prefix" WINEDEBUG=-all timeout 60 wine "$windows/kestrune-cli.exe" serve --quiet \
+  --port COM1 "$sample" >/dev/null 2>serve.err || fail "serve on COM1 of the launcher's prefix"
+wait "$box" || fail "box simulator"
+box=""
+grep -q "byte-exact" box.out || fail "not byte-exact"
+echo "window launcher start: 1 passed, 0 failed"

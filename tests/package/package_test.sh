@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Builds the packages (scripts/dist.sh) and proves them. Arguments: ROOT WORK.
+# The .deb, unpacked with dpkg-deb -x, runs its programs; the zip, unpacked, runs
+# kestrune-cli.exe under Wine (the Windows build's prefix); nothing carries a sanitizer, a
+# debug section or a DLL that Windows does not have.
+set -uo pipefail
+root="$1" work="$2" v="$KESTRUNE_VERSION"
+rm -rf "$work" && mkdir -p "$work" || exit 1
+passed=0 failed=0
+pass() { passed=$((passed + 1)); }
+fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
+check() { if eval "$2"; then pass; else fail "$1"; fi; }
+
+if ! "$root/scripts/dist.sh" >"$work/dist.log" 2>&1; then
+  tail -30 "$work/dist.log"
+  echo "package: 0 passed, 1 failed"
+  exit 1
+fi
+deb="$root/build/dist/kestrune_${v}_amd64.deb"
+zip="$root/build/dist/kestrune-${v}-win64.zip"
+
+# The .deb.
+d="$work/deb"
+dpkg-deb -x "$deb" "$d" || fail "dpkg-deb -x $deb"
+check "deb fields" '[ "$(dpkg-deb -f "$deb" Package Version Architecture | tr "\n" " ")" = "Package: kestrune Version: $v Architecture: amd64 " ]'
+for f in usr/bin/kestrune-cli usr/bin/kestrune-mkimage usr/bin/kestrune-boxsim \
+  usr/bin/kestrune-window usr/lib/kestrune/Kestrune.exe usr/share/kestrune/sample.dl \
+  usr/share/kestrune/wine-env.sh usr/share/doc/kestrune/README.md \
+  usr/share/doc/kestrune/CHANGELOG.md usr/share/doc/kestrune/serve.md; do
+  check "deb has $f" '[ -s "$d/$f" ]'
+done
+for p in kestrune-cli kestrune-mkimage kestrune-boxsim kestrune-window; do
+  check "man page of $p" 'zcat "$d/usr/share/man/man1/$p.1.gz" | grep -q "^\.TH ${p^^} \"1\".*\"$p $v\""'
+  check "completion for $p" '[ -s "$d/usr/share/bash-completion/completions/$p" ]'
+done
+check "kestrune-cli's man page has its commands" \
+  'zcat "$d/usr/share/man/man1/kestrune-cli.1.gz" | grep -q "^\.SH \"COMMAND SERVE\""'
+for p in kestrune-cli kestrune-mkimage kestrune-boxsim; do
+  check "$p: no sanitizer" '! readelf -d "$d/usr/bin/$p" | grep -Eq "lib(a|ub)san"'
+  check "$p: stripped" '! readelf -S "$d/usr/bin/$p" | grep -q "\.symtab"'
+done
+
+# Programs from the .deb: STATUS WANTED-OUTPUT COMMAND... (output compared whole, CR dropped).
+runs() {
+  local want_status="$1" want="$2"
+  shift 2
+  local out status
+  "$@" >"$work/run.out" 2>&1
+  status=$?
+  out="$(tr -d '\r' <"$work/run.out")"
+  if [ "$status" -ne "$want_status" ]; then
+    fail "$*: status $status, expected $want_status: $out"
+  elif ! grep -qxF -- "$want" <<<"$out"; then
+    fail "$*: no line '$want' in: $out"
+  else
+    pass
+  fi
+}
+bin="$d/usr/bin"
+sample="$d/usr/share/kestrune/sample.dl"
+for p in kestrune-cli kestrune-mkimage kestrune-boxsim kestrune-window; do
+  runs 0 "$p $v" "$bin/$p" --version
+done
+runs 0 $'    numberOfModules\t0x   3 (3)' "$bin/kestrune-cli" info "$sample"
+runs 5 "kestrune-cli info: $work/absent.dl: cannot open: No such file or directory" \
+  "$bin/kestrune-cli" info "$work/absent.dl"
+runs 0 "wrote $work/made.dl: 24 bytes, 1 modules" \
+  "$bin/kestrune-mkimage" -o "$work/made.dl" --module 1 --module-version 2 --size 7
+# The launcher finds the Kestrune.exe and wine-env.sh of its own installation.
+runs 69 "kestrune-window: Wine is not installed (/absent/wine not found): sudo apt install wine wine64" \
+  env KESTRUNE_WINE=/absent/wine "$bin/kestrune-window"
+
+# Bash completion from the package, against the unpacked programs: WORDS -> one expected word.
+completes() {
+  local line="$1" want="$2"
+  local got
+  got="$(PATH="$bin:$PATH" bash -c '
+    source "$1"; read -ra COMP_WORDS <<<"$2"; [[ $2 == *" " ]] && COMP_WORDS+=("")
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _kestrune; printf "%s\n" "${COMPREPLY[@]}"' \
+    _ "$d/usr/share/bash-completion/completions/kestrune-cli" "$line")"
+  if grep -qxF -- "$want" <<<"$got"; then pass; else fail "completion of '$line': no $want in: $got"; fi
+}
+completes "kestrune-cli " serve
+completes "kestrune-cli --v" --version
+completes "kestrune-cli info --h" --help
+completes "kestrune-cli serve --p" --port
+completes "kestrune-mkimage --module-v" --module-version
+completes "kestrune-boxsim --no-t" --no-type1
+completes "kestrune-window --com" --com2
+
+# The zip.
+z="$work/zip"
+mkdir -p "$z" && unzip -q "$zip" -d "$z" || fail "unzip $zip"
+top="$z/kestrune-$v-win64"
+for f in Kestrune.exe kestrune-cli.exe kestrune-mkimage.exe sample.dl README.txt CHANGELOG.txt \
+  docs/cli-info.txt docs/serve.txt docs/mkimage.txt docs/boxsim.txt; do
+  check "zip has $f" '[ -s "$top/$f" ]'
+done
+for f in README.txt CHANGELOG.txt docs/serve.txt; do
+  check "$f has CR LF line ends" '[ "$(grep -c $'"'"'[^\r]$'"'"' "$top/$f")" -eq 0 ]'
+done
+# Only DLLs that every Windows has.
+system_dlls='^(kernel32|user32|gdi32|comctl32|comdlg32|advapi32|msvcrt|shell32|ole32|ws2_32|version)\.dll$'
+for exe in Kestrune.exe kestrune-cli.exe kestrune-mkimage.exe; do
+  dlls="$(x86_64-w64-mingw32-objdump -p "$top/$exe" | sed -n 's/.*DLL Name: //p' | tr 'A-Z' 'a-z')"
+  check "$exe imports only system DLLs ($(echo $dlls))" \
+    '[ -n "$dlls" ] && ! grep -Evq "$system_dlls" <<<"$dlls"'
+  check "$exe: no debug sections" '! x86_64-w64-mingw32-objdump -h "$top/$exe" | grep -q "\.debug_"'
+done
+wine_run() { KESTRUNE_WINEPREFIX="$root/build/windows/wine" timeout 120 "$root/scripts/wine-run.sh" "$@"; }
+runs 0 "kestrune-cli $v" wine_run "$top/kestrune-cli.exe" --version
+runs 0 "kestrune-mkimage $v" wine_run "$top/kestrune-mkimage.exe" --version
+runs 0 $'    numberOfModules\t0x   3 (3)' wine_run "$top/kestrune-cli.exe" info "$top/sample.dl"
+
+# The README tells the package names of this version.
+for name in "kestrune_${v}_amd64.deb" "kestrune-${v}-win64.zip"; do
+  check "README names $name" 'grep -qF "$name" "$root/README.md"'
+done
+check "CHANGELOG has a section for $v" 'grep -q "^## \[$v\]" "$root/CHANGELOG.md"'
+
+echo "package: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
