@@ -126,13 +126,16 @@ TEST(DataServing, RequestBeyondTheModulesYieldsNoBlockAndTheServerWaits) {
     EXPECT_EQ(blockIds(*rig), (Ids{{0, 0}}));
 }
 
-TEST(DataServing, EarlyEndWithReasonFiveIsSuccessWhateverIsLeft) {
+TEST(DataServing, EarlyEndWithReasonFiveEndsThePhaseWithZeroButDeliversOnlyWhatWasSent) {
     auto rig = servingRig({10000}, 1024, 2);
     rig->box.request(0, 0, 1);
     rig->box.request(0, 2, 5, 2);
     start(*rig);
     EXPECT_EQ(serveDataBlocks(rig->ctx), 0);
     EXPECT_EQ(rig->box.blocks.size(), 2u);
+    // The phase's code is the box's word; what was delivered is the server's own count.
+    EXPECT_EQ(deliveredModuleBytes(rig->ctx), 2048u);
+    EXPECT_EQ(servedModuleBytes(rig->ctx.response), 10000u);
 }
 
 TEST(DataServing, RefusedRequestsEndThePhaseWith1315) {
@@ -180,10 +183,11 @@ TEST(DataServing, RefusedRequestsEndThePhaseWith1315) {
     }
 }
 
-TEST(DataServing, SilentBoxEndsTheFirstWaitWith1315AndALaterOneWith512) {
+TEST(DataServing, SilentBoxEndsTheFirstWaitAndALaterOneWith512) {
+    // The first wait too ends with the receive's own code, not with a look at an old request.
     auto first = servingRig({100}, 1024, 1);
     start(*first);
-    EXPECT_EQ(serveDataBlocks(first->ctx), DSMCC_ERR_PROTOCOL);
+    EXPECT_EQ(serveDataBlocks(first->ctx), LINK_ERR_IO);
 
     auto later = servingRig({3000}, 1024, 1);
     later->box.request(0, 0, 1);
