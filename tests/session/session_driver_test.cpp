@@ -25,8 +25,10 @@ TEST(SessionDriver, FirstAndSecondRoundLogAndJudge) {
     ImmediateStart start;
 
     cleanDownload(*rig);
+    rig->box.naks[2] = 2; // block 1 is refused twice, then taken
     EXPECT_EQ(runSession(rig->ctx, start), 0);
     EXPECT_EQ(start.waits, 1);
+    EXPECT_EQ(rig->ctx.link.framesResent, 2u);
     EXPECT_EQ(rig->reporter.log, BANNER + "Byte 85 received\n0 0 0\n1 0 0\n2 0 0\n"
                                           "Round 1; All modules sent; ret = 0\n");
     EXPECT_EQ(rig->reporter.calls,
@@ -44,7 +46,7 @@ TEST(SessionDriver, FirstAndSecondRoundLogAndJudge) {
     // The wake-up is answered with 2 after a purge.
     EXPECT_EQ(rig->box.purges, 1);
     EXPECT_EQ(rig->box.serverAcks.front(), LINK_ACK_WAKEUP);
-    // Response (34 + 10 bytes) and three blocks.
+    // Response (34 + 10 bytes) and three blocks, each counted once.
     EXPECT_EQ(rig->ctx.link.bytesSent, 44u + 1042u + 1042u + 470u);
 
     // Second round of the same run: round 2, downloadId 2, bytes counted afresh.
@@ -52,6 +54,7 @@ TEST(SessionDriver, FirstAndSecondRoundLogAndJudge) {
     cleanDownload(*rig, 0xF3);
     EXPECT_EQ(runSession(rig->ctx, start), 0);
     EXPECT_EQ(rig->box.responseDownloadId, 2u);
+    EXPECT_EQ(rig->ctx.link.framesResent, 0u); // counted afresh, like bytesSent
     EXPECT_EQ(rig->reporter.log, BANNER + "Byte 243 received\n0 0 0\n1 0 0\n2 0 0\n"
                                           "Round 2; All modules sent; ret = 0\n");
     EXPECT_EQ(rig->ctx.link.bytesSent, 44u + 1042u + 1042u + 470u);
