@@ -57,15 +57,16 @@ int applyDataRequest(SessionContext& ctx) {
         const uint64_t blocks = (static_cast<uint64_t>(size) + blockSize - 1) / blockSize;
         const uint64_t standing = moduleStanding(ctx, module, blockSize);
 
-        // The block numbers congruent to the request's on either side of where the module
-        // stands; the position just past the last block (the next block of a finished module)
-        // is one of the candidates.
+        // The nearest block numbers congruent to the request's at or before where the module
+        // stands (`back` blocks back) and after it; the position just past the last block (the
+        // next block of a finished module) counts as one of the candidates. The unsigned
+        // arithmetic wraps, so `ahead` is exact even when the block before does not exist.
         const uint64_t back = (standing - request.blockNumber) % BLOCK_NUMBERS;
         uint64_t best = UINT64_MAX;
-        if (back <= standing && standing - back <= blocks) {
+        if (back <= standing) {
             best = standing - back;
         }
-        const uint64_t ahead = standing - back + BLOCK_NUMBERS; // may wrap below; checked below
+        const uint64_t ahead = standing - back + BLOCK_NUMBERS;
         if (back != 0 && ahead <= blocks && (best == UINT64_MAX || ahead - standing < back)) {
             best = ahead;
         }
