@@ -45,7 +45,26 @@ void storeHeaderFields(MessageHeaderRecord& record, const uint8_t* message) {
 }
 
 const uint8_t* messageBody(const uint8_t* message) {
-    return message + 12 + message[9];
+    return message + DSMCC_HEADER_SIZE + message[9];
+}
+
+// Judges a message before anything of it is stored: long enough for its header, the adaptation
+// length first among the fields (1314), then the discriminator and type, then long enough for
+// the adaptation header and `bodyFields` bytes of body.
+int judgeMessage(const uint8_t* message, uint32_t length, uint32_t bodyFields) {
+    if (length < DSMCC_HEADER_SIZE) {
+        return DSMCC_ERR_PROTOCOL;
+    }
+    if (message[9] % 4 != 0) {
+        return DSMCC_ERR_ADAPTATION;
+    }
+    if (int result = checkDiscriminatorAndType(message); result != 0) {
+        return result;
+    }
+    if (length - DSMCC_HEADER_SIZE < message[9] + bodyFields) {
+        return DSMCC_ERR_PROTOCOL;
+    }
+    return 0;
 }
 
 } // namespace
@@ -60,22 +79,21 @@ int checkDiscriminatorAndType(const uint8_t* message) {
     return 0;
 }
 
-int parseMessageHeader(MessageHeaderRecord& record, const uint8_t* message) {
-    // The adaptation length is judged before any other field.
-    if (message[9] % 4 != 0) {
-        return DSMCC_ERR_ADAPTATION;
-    }
-    if (int result = checkDiscriminatorAndType(message); result != 0) {
+int parseMessageHeader(MessageHeaderRecord& record, const uint8_t* message, uint32_t length) {
+    if (int result = judgeMessage(message, length, 0); result != 0) {
         return result;
     }
     storeHeaderFields(record, message);
     return 0;
 }
 
-int parseDownloadInfoRequest(DownloadInfoRequestRecord& record, const uint8_t* message) {
-    if (int result = parseMessageHeader(record.header, message); result != 0) {
+int parseDownloadInfoRequest(DownloadInfoRequestRecord& record, const uint8_t* message,
+                             uint32_t length) {
+    // A request cut short stores nothing, so the handshake falls back on the last whole one.
+    if (int result = judgeMessage(message, length, INFO_REQUEST_FIXED_BODY); result != 0) {
         return result;
     }
+    storeHeaderFields(record.header, message);
     if (record.header.messageId != DSMCC_DOWNLOAD_INFO_REQUEST) {
         return DSMCC_ERR_PROTOCOL;
     }
@@ -83,21 +101,34 @@ int parseDownloadInfoRequest(DownloadInfoRequestRecord& record, const uint8_t* m
     record.bufferSize = readU32BE(body);
     record.maximumBlockSize = readU16BE(body + 4);
     // bufferSize and maximumBlockSize stay stored whatever the descriptor walk finds.
-    return parseCompatibilityDescriptor(record.compatibility, body + 6);
+    const uint32_t walked = static_cast<uint32_t>(body + 6 - message);
+    return parseCompatibilityDescriptor(record.compatibility, body + 6, length - walked);
 }
 
-int parseCompatibilityDescriptor(CompatibilityValues& values, const uint8_t* p) {
+int parseCompatibilityDescriptor(CompatibilityValues& values, const uint8_t* p,
+                                 uint32_t available) {
+    if (available < 4) {
+        return DSMCC_ERR_PROTOCOL;
+    }
     const uint32_t length = readU16BE(p);
     const uint32_t count = readU16BE(p + 2);
-    // A 16-bit position: however the descriptor lengths add up, no read lies more than
-    // 65535 + 8 bytes past compatibilityDescriptorLength.
+    // A 16-bit position, as the descriptor lengths add up on the wire.
     uint16_t position = 4;
     bool found = false;
     // descriptorCount is not part of compatibilityDescriptorLength, hence the + 4. The bound is
-    // checked only before each descriptor, so the last one walked is read whole.
+    // checked only before each descriptor, so the last one walked is read whole; a descriptor
+    // that the received bytes do not hold makes the message too short.
     for (uint32_t walked = 0; walked < count && position < length + 4; ++walked) {
+        const uint32_t at = position;
+        if (at + 2 > available) {
+            return DSMCC_ERR_PROTOCOL;
+        }
         const uint8_t* descriptor = p + position;
-        switch (descriptor[0]) {
+        const uint8_t type = descriptor[0];
+        if ((type == 1 || type == 2) && at + 9 > available) {
+            return DSMCC_ERR_PROTOCOL;
+        }
+        switch (type) {
         case 1:
             values.value1 = readU16BE(descriptor + 3);
             values.value4 = readU16BE(descriptor + 5);
@@ -117,16 +148,14 @@ int parseCompatibilityDescriptor(CompatibilityValues& values, const uint8_t* p) 
     return found ? 0 : DSMCC_ERR_COMPATIBILITY;
 }
 
-int parseDownloadDataRequest(DownloadDataRequestRecord& record, const uint8_t* message) {
-    if (message[9] % 4 != 0) {
-        return DSMCC_ERR_ADAPTATION;
-    }
-    // Here the header is stored before the discriminator and type are judged, and stays stored
-    // when they fail.
-    storeHeaderFields(record.header, message);
-    if (int result = checkDiscriminatorAndType(message); result != 0) {
+int parseDownloadDataRequest(DownloadDataRequestRecord& record, const uint8_t* message,
+                             uint32_t length) {
+    // Judged whole before anything is stored: a bad or short request must not leave its
+    // downloadId (or part of one) in the record beside an earlier request's other fields.
+    if (int result = judgeMessage(message, length, DATA_REQUEST_BODY); result != 0) {
         return result;
     }
+    storeHeaderFields(record.header, message);
     // The messageId is not checked: the data serving judges the request by its downloadId and
     // downloadReason.
     const uint8_t* body = messageBody(message);

@@ -11,14 +11,25 @@ uint32_t readU32BE(const uint8_t* p);
 void writeU16BE(uint16_t value, uint8_t* p);
 void writeU32BE(uint32_t value, uint8_t* p);
 
-// The parsers read as far as the message's own length fields say; `message` must be the
-// start of a FRAME_BUFFER_SIZE buffer (every reachable position lies below 65900).
-int parseMessageHeader(MessageHeaderRecord& record, const uint8_t* message);
+// The parsers read only the `length` bytes the box sent: a message shorter than its own fields
+// (the 12-byte header, the adaptation header and the message's fields) is DSMCC_ERR_PROTOCOL,
+// and nothing past `length` is ever read. A parser that fails stores nothing it has not judged.
+int parseMessageHeader(MessageHeaderRecord& record, const uint8_t* message, uint32_t length);
+// Reads the first two bytes of the message.
 int checkDiscriminatorAndType(const uint8_t* message);
-int parseDownloadInfoRequest(DownloadInfoRequestRecord& record, const uint8_t* message);
-// `p` is the position of compatibilityDescriptorLength.
-int parseCompatibilityDescriptor(CompatibilityValues& values, const uint8_t* p);
-int parseDownloadDataRequest(DownloadDataRequestRecord& record, const uint8_t* message);
+int parseDownloadInfoRequest(DownloadInfoRequestRecord& record, const uint8_t* message,
+                             uint32_t length);
+// `p` is the position of compatibilityDescriptorLength and `available` the bytes received from
+// there on; a descriptor that reaches past them is DSMCC_ERR_PROTOCOL.
+int parseCompatibilityDescriptor(CompatibilityValues& values, const uint8_t* p, uint32_t available);
+int parseDownloadDataRequest(DownloadDataRequestRecord& record, const uint8_t* message,
+                             uint32_t length);
+
+// Fixed lengths of the request messages: the header, then the body fields up to and including
+// descriptorCount (DownloadInfoRequest) or downloadReason (DownloadDataRequest).
+constexpr uint32_t DSMCC_HEADER_SIZE = 12;
+constexpr uint32_t INFO_REQUEST_FIXED_BODY = 10;
+constexpr uint32_t DATA_REQUEST_BODY = 5;
 
 int initResponseHeader(DownloadInfoResponse& response);
 uint32_t buildMessageHeader(const MessageHeaderRecord& record, uint8_t* out);

@@ -1,20 +1,15 @@
-// The three message parsers on arbitrary payloads, each copied into a zeroed frame buffer of
-// the session's size, the way a received frame lies there.
+// The three message parsers on arbitrary payloads, each handed exactly the bytes received: the
+// copy lies in a heap block of the payload's size, so the sanitizer reports any read past it.
 #include "dsmcc/codec.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
 using namespace kestrune;
 
 namespace {
-
-// On the heap and exactly the frame buffer's size, so that the sanitizer catches any read past it.
-uint8_t* frameBuffer() {
-    static const std::unique_ptr<uint8_t[]> buffer(new uint8_t[FRAME_BUFFER_SIZE]());
-    return buffer.get();
-}
 
 DownloadInfoRequestRecord infoRequest;
 DownloadDataRequestRecord dataRequest;
@@ -24,20 +19,25 @@ CompatibilityValues compatibility;
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    uint8_t* frame = frameBuffer();
-    const size_t length = size < FRAME_BUFFER_SIZE ? size : FRAME_BUFFER_SIZE;
-    // Zero what the previous payload wrote; the rest stays zero.
-    static size_t dirty = 0;
-    std::memset(frame, 0, dirty);
-    dirty = length;
-    if (length > 0) {
-        std::memcpy(frame, data, length);
+    if (size > FRAME_BUFFER_SIZE) {
+        return 0;
     }
-    parseMessageHeader(header, frame);
-    checkDiscriminatorAndType(frame);
-    parseDownloadInfoRequest(infoRequest, frame);
-    parseDownloadDataRequest(dataRequest, frame);
-    // The descriptor walk from wherever a message with the largest adaptation header puts it.
-    parseCompatibilityDescriptor(compatibility, frame + 12 + 252 + 6);
+    const auto length = static_cast<uint32_t>(size);
+    const std::unique_ptr<uint8_t[]> message(new uint8_t[size == 0 ? 1 : size]);
+    if (size > 0) {
+        std::memcpy(message.get(), data, size);
+    }
+    const int headerResult = parseMessageHeader(header, message.get(), length);
+    if (size >= 2) {
+        checkDiscriminatorAndType(message.get());
+    }
+    parseDownloadInfoRequest(infoRequest, message.get(), length);
+    // A data request is accepted only when all 5 body bytes arrived, and then the header is too.
+    const int dataResult = parseDownloadDataRequest(dataRequest, message.get(), length);
+    if (dataResult == 0 && (headerResult != 0 || size < 17u + message[9])) {
+        std::abort();
+    }
+    // The descriptor walk over the whole payload, as if it began at compatibilityDescriptorLength.
+    parseCompatibilityDescriptor(compatibility, message.get(), length);
     return 0;
 }

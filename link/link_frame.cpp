@@ -53,6 +53,9 @@ int sendFrame(LinkContext& link, const uint8_t* payload, uint32_t length) {
 
     bool delivered = false;
     for (int attempt = 0; attempt < LINK_ATTEMPTS && !delivered; ++attempt) {
+        if (attempt > 0) {
+            link.framesResent += 1;
+        }
         link.port.writeBlock(header, LINK_HEADER_SIZE);
         // The box's header acknowledgement: neither its arrival nor its value matters.
         uint8_t headerAck = 0;
@@ -63,8 +66,11 @@ int sendFrame(LinkContext& link, const uint8_t* payload, uint32_t length) {
         delivered = link.port.readByte(&payloadAck, LINK_ACK_TIMEOUT_MS) == LINK_OK &&
                     payloadAck == LINK_ACK_OK;
     }
+    if (delivered && link.tap != nullptr) {
+        link.tap->onFrame(FrameDirection::ToBox, payload, length);
+    }
 
-    // Counted once per call, delivered or not: the session judges success by it.
+    // Counted once per call, delivered or not: it drives the progress display only.
     link.bytesSent += length;
     reportProgress(link);
     return delivered ? LINK_OK : LINK_ERR_RETRIES;
@@ -89,10 +95,14 @@ int receiveFrame(LinkContext& link, uint8_t* buffer, uint32_t* capacity,
         }
         if (crc32(buffer, wanted, 0xFFFFFFFFu) == payloadCrc) {
             *capacity = wanted;
+            if (link.tap != nullptr) {
+                link.tap->onFrame(FrameDirection::FromBox, buffer, wanted);
+            }
             link.port.writeByte(LINK_ACK_OK);
             return LINK_OK;
         }
         link.port.writeByte(LINK_NAK_CRC);
+        link.framesResent += 1;
     }
     return LINK_ERR_RETRIES;
 }

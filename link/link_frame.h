@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/frame_tap.h"
 #include "link/pause.h"
 #include "link/progress_reporter.h"
 #include "link/result_codes.h"
@@ -44,6 +45,11 @@ struct LinkContext {
     ProgressReporter& reporter;
     uint32_t bytesSent = 0;
     uint32_t imageSize = 0;
+    // Frame attempts after the first in sendFrame and NAKs sent by receiveFrame: how hard the
+    // line made the link work. Reset by the session driver with bytesSent.
+    uint32_t framesResent = 0;
+    // Told of every accepted frame; none when null.
+    FrameTap* tap = nullptr;
     // The one header buffer of both operations. A short header read overwrites only the
     // bytes that arrived; the rest keep what the previous frame left there.
     uint8_t headerBuffer[LINK_HEADER_SIZE] = {};

@@ -22,19 +22,62 @@ int receiveDataRequest(SessionContext& ctx) {
     if (received != LINK_OK) {
         return received;
     }
-    return parseDownloadDataRequest(ctx.dataRequest, ctx.frameBuffer);
+    // Only the bytes of this frame: the rest of the buffer holds the last block sent.
+    return parseDownloadDataRequest(ctx.dataRequest, ctx.frameBuffer, capacity);
 }
+
+namespace {
+
+constexpr uint64_t BLOCK_NUMBERS = 65536; // blockNumber is 16 bits wide
+
+// Where the module stands, in blocks: the serving position for the module being served, else
+// how far the box has acknowledged it.
+uint64_t moduleStanding(const SessionContext& ctx, uint16_t module, uint32_t blockSize) {
+    const uint32_t offset = module == ctx.position.currentModule
+                                ? ctx.position.moduleOffset
+                                : ctx.delivery.acknowledged[module];
+    return (static_cast<uint64_t>(offset) + blockSize - 1) / blockSize;
+}
+
+} // namespace
 
 int applyDataRequest(SessionContext& ctx) {
     const DownloadDataRequestRecord& request = ctx.dataRequest;
+    const DownloadInfoResponse& response = ctx.response;
     ServingPosition& position = ctx.position;
-    position.currentModule = request.moduleId;
+
+    // Every request starts a new window, also after one that ended because the image ran out.
+    position.windowCount = 0;
+    const uint16_t module = request.moduleId;
+    const uint16_t modules = servedModules(response);
+    uint32_t offset = 0;
+    if (module < modules && response.blockSize != 0) {
+        const uint32_t blockSize = response.blockSize;
+        const uint32_t size = response.modules[module].moduleSize;
+        const uint64_t blocks = (static_cast<uint64_t>(size) + blockSize - 1) / blockSize;
+        const uint64_t standing = moduleStanding(ctx, module, blockSize);
+
+        // The nearest block numbers congruent to the request's at or before where the module
+        // stands (`back` blocks back) and after it; the position just past the last block (the
+        // next block of a finished module) counts as one of the candidates. The unsigned
+        // arithmetic wraps, so `ahead` is exact even when the block before does not exist.
+        const uint64_t back = (standing - request.blockNumber) % BLOCK_NUMBERS;
+        uint64_t best = UINT64_MAX;
+        if (back <= standing) {
+            best = standing - back;
+        }
+        const uint64_t ahead = standing - back + BLOCK_NUMBERS;
+        if (back != 0 && ahead <= blocks && (best == UINT64_MAX || ahead - standing < back)) {
+            best = ahead;
+        }
+        // No such block at all: the module counts as exhausted.
+        const uint64_t bytes = best == UINT64_MAX ? size : best * blockSize;
+        offset = bytes < size ? static_cast<uint32_t>(bytes) : size;
+    }
+    // A different module is served from where the request puts it, not from an old offset.
+    position.currentModule = module;
     position.nextBlockNumber = request.blockNumber;
-    // Serve the block the request names, so that every block's data match its moduleId and
-    // blockNumber, a repeated request included. A position past the module's end is left
-    // there: nextDataBlock then treats the module as exhausted.
-    const uint64_t offset = static_cast<uint64_t>(request.blockNumber) * ctx.response.blockSize;
-    position.moduleOffset = offset < UINT32_MAX ? static_cast<uint32_t>(offset) : UINT32_MAX;
+    position.moduleOffset = offset;
     return 0;
 }
 
@@ -82,14 +125,50 @@ uint32_t nextDataBlock(SessionContext& ctx) {
     return n + DATA_BLOCK_HEADER_SIZE;
 }
 
+namespace {
+
+// A block the box acknowledged: it extends the module's extent when it starts inside it.
+void noteAcknowledged(SessionContext& ctx, uint16_t module, uint32_t start, uint32_t length) {
+    if (module >= MAX_MODULES) {
+        return;
+    }
+    uint32_t& extent = ctx.delivery.acknowledged[module];
+    if (start <= extent && start + length > extent) {
+        extent = start + length;
+    }
+}
+
+} // namespace
+
+uint64_t servedModuleBytes(const DownloadInfoResponse& response) {
+    uint64_t total = 0;
+    for (uint16_t i = 0; i < servedModules(response); ++i) {
+        total += response.modules[i].moduleSize;
+    }
+    return total;
+}
+
+uint64_t deliveredModuleBytes(const SessionContext& ctx) {
+    uint64_t total = 0;
+    for (uint16_t i = 0; i < servedModules(ctx.response); ++i) {
+        const uint32_t size = ctx.response.modules[i].moduleSize;
+        const uint32_t extent = ctx.delivery.acknowledged[i];
+        total += extent < size ? extent : size;
+    }
+    return total;
+}
+
 int serveDataBlocks(SessionContext& ctx) {
     const DownloadInfoResponse& response = ctx.response;
     const DownloadDataRequestRecord& request = ctx.dataRequest;
     ctx.position = ServingPosition{};
+    ctx.delivery = ModuleDelivery{};
 
-    // A failed receive leaves an earlier request (or zeros) in the record, whose downloadId is
-    // not the current one: the tests below then end the phase with 1315.
-    receiveDataRequest(ctx);
+    // A first request that did not arrive or does not parse ends the phase with its own code:
+    // the record may hold an earlier request, which must never be taken for this one.
+    if (const int received = receiveDataRequest(ctx); received != 0) {
+        return received;
+    }
     if (response.downloadId == 0 || request.header.transactionId != response.downloadId ||
         request.downloadReason != DOWNLOAD_REASON_START) {
         return DSMCC_ERR_PROTOCOL;
@@ -100,9 +179,14 @@ int serveDataBlocks(SessionContext& ctx) {
         for (uint32_t length = nextDataBlock(ctx); length != 0; length = nextDataBlock(ctx)) {
             ctx.link.pauser.pause(SESSION_BLOCK_PAUSE_MS);
             const int sent = sendFrame(ctx.link, ctx.frameBuffer, length);
-            logNumber(ctx.link.reporter, "",
-                      static_cast<uint16_t>(ctx.position.nextBlockNumber - 1), " ");
-            logNumber(ctx.link.reporter, "", ctx.position.currentModule, " ");
+            const ServingPosition& position = ctx.position;
+            if (sent == LINK_OK) {
+                const uint32_t data = length - DATA_BLOCK_HEADER_SIZE;
+                noteAcknowledged(ctx, position.currentModule, position.moduleOffset - data, data);
+            }
+            logNumber(ctx.link.reporter, "", static_cast<uint16_t>(position.nextBlockNumber - 1),
+                      " ");
+            logNumber(ctx.link.reporter, "", position.currentModule, " ");
             logNumber(ctx.link.reporter, "", sent, "\n");
             if (sent != LINK_OK) {
                 return sent;

@@ -10,7 +10,9 @@ int receiveInfoRequest(SessionContext& ctx) {
     if (received != LINK_OK) {
         return received;
     }
-    return parseDownloadInfoRequest(ctx.infoRequest, ctx.frameBuffer);
+    // Only the bytes of this frame; a request cut short leaves the record as the last whole one
+    // left it.
+    return parseDownloadInfoRequest(ctx.infoRequest, ctx.frameBuffer, capacity);
 }
 
 int sendInfoResponse(SessionContext& ctx) {

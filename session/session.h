@@ -48,7 +48,14 @@ struct ServingPosition {
     uint16_t currentModule = 0; // row index, also the moduleId written into every block
     uint16_t nextBlockNumber = 0;
     uint32_t moduleOffset = 0; // data bytes of the current module already served
-    uint16_t windowCount = 0;  // blocks sent since the window was last completed
+    uint16_t windowCount = 0;  // blocks sent since the last request
+};
+
+// What the box has acknowledged in this data phase: per module row, the extent from offset 0
+// covered by DownloadDataBlock frames that the box answered with 3. A block that starts inside
+// the extent (or right at its end) extends it; a repeated block adds nothing.
+struct ModuleDelivery {
+    uint32_t acknowledged[MAX_MODULES] = {};
 };
 
 // The session thread's wait for the front end's start signal (an auto-reset event on
@@ -74,20 +81,26 @@ struct SessionContext {
     DownloadInfoRequestRecord infoRequest{};
     DownloadDataRequestRecord dataRequest{};
     ServingPosition position{};
+    ModuleDelivery delivery{};
     // Rounds started since the program started; never reset.
     int32_t roundNumber = 0;
     // Port, pauser, reporter, bytesSent and imageSize. imageSize is set by the front end when
     // it loads an image; bytesSent is reset at every session start.
     LinkContext link;
 
-    // The outcome of the last round that got as far as its judgement: the data phase's result
-    // code and whether the download succeeded. Written by the session thread before it shows
-    // its result and ends; read by the front end once the session has ended.
-    int lastResult = 0;
-    bool lastSucceeded = false;
+    // The outcome of the last round that got as far as its judgement. Written by the session
+    // thread before it shows its result and ends; read by the front end once the session has
+    // ended.
+    int lastResult = 0;                // the data phase's result code
+    bool lastSucceeded = false;        // result 0 and every module byte acknowledged
+    uint64_t lastDeliveredBytes = 0;   // module bytes the box acknowledged in this session
+    uint64_t lastModuleBytes = 0;      // the sum of moduleSize over the rows served
+    bool lastResponseAccepted = false; // the DownloadInfoResponse was answered with 3
+    uint8_t lastWakeupByte = 0;        // as logged: 0 after a timed-out wake-up read
 
-    // Every frame of a session is received into it and every message is built in it.
-    alignas(8) uint8_t frameBuffer[FRAME_BUFFER_SIZE];
+    // Every frame of a session is received into it and every message is built in it. Zeroed
+    // like everything else here, so that a context placed in reused memory holds no old bytes.
+    alignas(8) uint8_t frameBuffer[FRAME_BUFFER_SIZE] = {};
 };
 
 // Handshake. Receives the box's DownloadInfoRequest into ctx.infoRequest: the receive's code
@@ -99,22 +112,34 @@ int receiveInfoRequest(SessionContext& ctx);
 int sendInfoResponse(SessionContext& ctx);
 
 // Data phase. 0 when the box ended the transfer with downloadReason 5; 1315 for a request with
-// a wrong downloadId or an unexpected downloadReason; 512 or 513 from the link; 1312-1314 from
-// parsing a request.
+// a wrong downloadId or an unexpected downloadReason, or one shorter than its fields; 512 or 513
+// from the link; 1312-1314 from parsing a request, the first one included. Records every
+// acknowledged block in ctx.delivery (reset at the start).
 int serveDataBlocks(SessionContext& ctx);
-// Receives one DownloadDataRequest into ctx.dataRequest (60000 ms payload time-out).
+// Receives one DownloadDataRequest into ctx.dataRequest (60000 ms payload time-out) and parses
+// the bytes received.
 int receiveDataRequest(SessionContext& ctx);
-// Serves from the block the request names: blockNumber x blockSize of the named module. A
-// position at or past the module's end counts as an exhausted module. Returns 0.
+// Starts a new window at the block the request names. The 16-bit blockNumber names, among the
+// module's blocks and the position just past its last one, the block whose number is congruent
+// to it modulo 65536 and that lies nearest the module's current position (the serving position
+// for the module being served, else how far the box has acknowledged it): for a module of fewer
+// than 65536 blocks, simply the block named. The position past the end, or no such block at
+// all, counts as an exhausted module. Returns 0.
 int applyDataRequest(SessionContext& ctx);
 // Builds the next DownloadDataBlock of the window into the frame buffer and returns its length
 // (18 + data bytes), or 0 when the window is complete or nothing is left to serve.
 uint32_t nextDataBlock(SessionContext& ctx);
 
+// Module bytes the box has acknowledged in this data phase, and the module bytes of the rows
+// served (at most MAX_MODULES of them).
+uint64_t deliveredModuleBytes(const SessionContext& ctx);
+uint64_t servedModuleBytes(const DownloadInfoResponse& response);
+
 // The body of the session thread: one round from the wake-up byte to the result box, then
-// reporter.endSession(). Returns (where endSession returns at all) the data phase's result.
-// At session start the reporter's showTestLog() is always called; the front end shows the
-// Test Log only while it is wanted.
+// reporter.endSession(). The download succeeds only when the data phase returned 0 and every
+// module byte went out in an acknowledged block during this session. Returns (where endSession
+// returns at all) the data phase's result. At session start the reporter's showTestLog() is always
+// called; the front end shows the Test Log only while it is wanted.
 int runSession(SessionContext& ctx, StartSignal& startSignal);
 
 } // namespace kestrune

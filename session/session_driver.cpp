@@ -12,6 +12,7 @@ int runSession(SessionContext& ctx, StartSignal& startSignal) {
         reporter.showProgress();
     }
     link.bytesSent = 0;
+    link.framesResent = 0;
     reporter.logText(SESSION_BANNER);
     reporter.logText(SESSION_STARTED);
 
@@ -28,21 +29,27 @@ int runSession(SessionContext& ctx, StartSignal& startSignal) {
     link.port.purge();
     link.port.writeByte(LINK_ACK_WAKEUP);
 
-    // Neither result is examined: a failed handshake shows in the data phase.
+    // Neither result decides the course: a failed handshake shows in the data phase.
     receiveInfoRequest(ctx);
-    sendInfoResponse(ctx);
+    const int response = sendInfoResponse(ctx);
 
     const int result = serveDataBlocks(ctx);
 
     reporter.disarm();
     reporter.resetStallTicks();
 
-    // Judged by the data phase's own result: the box said it has everything (reason 5).
-    // Counting bytes would call an unacknowledged last block a success, and a complete
-    // download that skipped large blocks a failure.
-    const bool succeeded = result == 0;
+    // A box is upgraded only when it said it has everything (reason 5, result 0) and every
+    // module byte went out in a block it acknowledged in this session. Neither alone will do:
+    // a box may end early with reason 5, and bytes counted as sent may never have arrived.
+    const uint64_t delivered = deliveredModuleBytes(ctx);
+    const uint64_t moduleBytes = servedModuleBytes(ctx.response);
+    const bool succeeded = result == 0 && delivered == moduleBytes;
     ctx.lastResult = result;
     ctx.lastSucceeded = succeeded;
+    ctx.lastDeliveredBytes = delivered;
+    ctx.lastModuleBytes = moduleBytes;
+    ctx.lastResponseAccepted = response == LINK_OK;
+    ctx.lastWakeupByte = wakeup;
     if (succeeded) {
         reporter.showResult(SESSION_SUCCESS_TEXT, SESSION_SUCCESS_CAPTION, false);
     } else {

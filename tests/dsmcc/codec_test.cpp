@@ -29,6 +29,7 @@ struct Frame {
     }
     uint8_t* body() { return &bytes[12 + bytes[9]]; }
     const uint8_t* data() const { return bytes.data(); }
+    uint32_t size() const { return static_cast<uint32_t>(bytes.size()); }
 };
 
 // A DownloadInfoRequest body: bufferSize, maximumBlockSize, then the compatibilityDescriptor.
@@ -82,13 +83,13 @@ TEST(MessageHeader, AdaptationLengthIsJudgedBeforeEverythingElse) {
     frame.bytes[1] = 9;
     MessageHeaderRecord record{};
     record.messageId = 0x7777;
-    EXPECT_EQ(parseMessageHeader(record, frame.data()), DSMCC_ERR_ADAPTATION);
+    EXPECT_EQ(parseMessageHeader(record, frame.data(), frame.size()), DSMCC_ERR_ADAPTATION);
     EXPECT_EQ(record.messageId, 0x7777); // nothing stored
 
     frame.bytes[9] = 0;
-    EXPECT_EQ(parseMessageHeader(record, frame.data()), DSMCC_ERR_DISCRIMINATOR);
+    EXPECT_EQ(parseMessageHeader(record, frame.data(), frame.size()), DSMCC_ERR_DISCRIMINATOR);
     frame.bytes[0] = 0x11;
-    EXPECT_EQ(parseMessageHeader(record, frame.data()), DSMCC_ERR_TYPE);
+    EXPECT_EQ(parseMessageHeader(record, frame.data(), frame.size()), DSMCC_ERR_TYPE);
     EXPECT_EQ(record.messageId, 0x7777);
     EXPECT_EQ(checkDiscriminatorAndType(frame.data()), DSMCC_ERR_TYPE);
     frame.bytes[1] = 3;
@@ -101,7 +102,7 @@ TEST(MessageHeader, StoresFieldsAndKeepsAdaptationWhenAbsent) {
     frame.bytes[12] = 0x42;
     MessageHeaderRecord record{};
     record.reserved = 0x99;
-    ASSERT_EQ(parseMessageHeader(record, frame.data()), 0);
+    ASSERT_EQ(parseMessageHeader(record, frame.data(), frame.size()), 0);
     EXPECT_EQ(record.protocolDiscriminator, 0x11);
     EXPECT_EQ(record.dsmccType, 3);
     EXPECT_EQ(record.messageId, 0x1004);
@@ -113,7 +114,7 @@ TEST(MessageHeader, StoresFieldsAndKeepsAdaptationWhenAbsent) {
     EXPECT_EQ(record.adaptationData, frame.data() + 13);
 
     Frame plain(0x1001);
-    ASSERT_EQ(parseMessageHeader(record, plain.data()), 0);
+    ASSERT_EQ(parseMessageHeader(record, plain.data(), plain.size()), 0);
     EXPECT_EQ(record.adaptationLength, 0);
     EXPECT_EQ(record.adaptationType, 0x42);              // earlier value kept
     EXPECT_EQ(record.adaptationData, frame.data() + 13); // earlier value kept
@@ -125,7 +126,7 @@ TEST(DownloadInfoRequest, AdaptationHeaderMovesTheBody) {
     putInfoRequestBody(frame, 0x00010000, 4066, 9, 1, descriptor(1, 0x0102, 0x0304, 0x0506));
     ASSERT_EQ(frame.body(), frame.data() + 16);
     DownloadInfoRequestRecord record{};
-    ASSERT_EQ(parseDownloadInfoRequest(record, frame.data()), 0);
+    ASSERT_EQ(parseDownloadInfoRequest(record, frame.data(), frame.size()), 0);
     EXPECT_EQ(record.header.adaptationType, 0x07);
     EXPECT_EQ(record.bufferSize, 0x00010000u);
     EXPECT_EQ(record.maximumBlockSize, 4066);
@@ -138,27 +139,29 @@ TEST(DownloadInfoRequest, RejectsOtherMessageIds) {
     Frame frame(0x1004);
     putInfoRequestBody(frame, 1, 2, 9, 1, descriptor(1, 1, 2, 3));
     DownloadInfoRequestRecord record{};
-    EXPECT_EQ(parseDownloadInfoRequest(record, frame.data()), DSMCC_ERR_PROTOCOL);
+    EXPECT_EQ(parseDownloadInfoRequest(record, frame.data(), frame.size()), DSMCC_ERR_PROTOCOL);
     EXPECT_EQ(record.header.messageId, 0x1004); // the header stays stored
     EXPECT_EQ(record.bufferSize, 0u);
 
     Frame wrongType(0x1001);
     wrongType.bytes[1] = 4;
-    EXPECT_EQ(parseDownloadInfoRequest(record, wrongType.data()), DSMCC_ERR_TYPE);
+    EXPECT_EQ(parseDownloadInfoRequest(record, wrongType.data(), wrongType.size()), DSMCC_ERR_TYPE);
 }
 
 TEST(DownloadInfoRequest, NoDescriptorsGivesCompatibilityErrorButKeepsSizes) {
     Frame frame(0x1001);
     putInfoRequestBody(frame, 0xDEADBEEF, 0x1000, 0, 0, {});
     DownloadInfoRequestRecord record{};
-    EXPECT_EQ(parseDownloadInfoRequest(record, frame.data()), DSMCC_ERR_COMPATIBILITY);
+    EXPECT_EQ(parseDownloadInfoRequest(record, frame.data(), frame.size()),
+              DSMCC_ERR_COMPATIBILITY);
     EXPECT_EQ(record.bufferSize, 0xDEADBEEFu);
     EXPECT_EQ(record.maximumBlockSize, 0x1000);
 
     // Only a type-2 descriptor: still no type 1.
     Frame onlyType2(0x1001);
     putInfoRequestBody(onlyType2, 1, 1, 9, 1, descriptor(2, 0x11, 0x22, 0x33));
-    EXPECT_EQ(parseDownloadInfoRequest(record, onlyType2.data()), DSMCC_ERR_COMPATIBILITY);
+    EXPECT_EQ(parseDownloadInfoRequest(record, onlyType2.data(), onlyType2.size()),
+              DSMCC_ERR_COMPATIBILITY);
     EXPECT_EQ(record.compatibility.value1, 0x11);
     EXPECT_EQ(record.compatibility.value2, 0x22);
     EXPECT_EQ(record.compatibility.value3, 0x33);
@@ -175,7 +178,8 @@ TEST(CompatibilityDescriptor, LastDescriptorOfEachTypeWins) {
     writeU16BE(5, &bytes[2]);
     std::memcpy(&bytes[4], walk.data(), walk.size());
     CompatibilityValues values{};
-    ASSERT_EQ(parseCompatibilityDescriptor(values, bytes.data()), 0);
+    ASSERT_EQ(
+        parseCompatibilityDescriptor(values, bytes.data(), static_cast<uint32_t>(bytes.size())), 0);
     EXPECT_EQ(values.value1, 0x3A); // the last type 1 or 2 walked
     EXPECT_EQ(values.value2, 0x3B);
     EXPECT_EQ(values.value3, 0x3C);
@@ -192,26 +196,31 @@ TEST(CompatibilityDescriptor, LengthAndCountBoundTheWalk) {
     // A length that ends inside the first descriptor: it is still read whole, the second is not.
     writeU16BE(5, &bytes[0]);
     writeU16BE(2, &bytes[2]);
-    ASSERT_EQ(parseCompatibilityDescriptor(values, bytes.data()), 0);
+    ASSERT_EQ(
+        parseCompatibilityDescriptor(values, bytes.data(), static_cast<uint32_t>(bytes.size())), 0);
     EXPECT_EQ(values.value1, 0x0A);
     EXPECT_EQ(values.value5, 0x0C);
 
     // A length that ends one byte into the second descriptor: both are walked.
     writeU16BE(10, &bytes[0]);
-    ASSERT_EQ(parseCompatibilityDescriptor(values, bytes.data()), 0);
+    ASSERT_EQ(
+        parseCompatibilityDescriptor(values, bytes.data(), static_cast<uint32_t>(bytes.size())), 0);
     EXPECT_EQ(values.value5, 0x2C);
 
     // descriptorCount 1 stops after the first whatever the length.
     values = {};
     writeU16BE(18, &bytes[0]);
     writeU16BE(1, &bytes[2]);
-    ASSERT_EQ(parseCompatibilityDescriptor(values, bytes.data()), 0);
+    ASSERT_EQ(
+        parseCompatibilityDescriptor(values, bytes.data(), static_cast<uint32_t>(bytes.size())), 0);
     EXPECT_EQ(values.value4, 0x0B);
 
     // Length 0: nothing is walked.
     writeU16BE(0, &bytes[0]);
     writeU16BE(2, &bytes[2]);
-    EXPECT_EQ(parseCompatibilityDescriptor(values, bytes.data()), DSMCC_ERR_COMPATIBILITY);
+    EXPECT_EQ(
+        parseCompatibilityDescriptor(values, bytes.data(), static_cast<uint32_t>(bytes.size())),
+        DSMCC_ERR_COMPATIBILITY);
 }
 
 TEST(DownloadDataRequest, ParsedWhateverItsMessageId) {
@@ -220,7 +229,7 @@ TEST(DownloadDataRequest, ParsedWhateverItsMessageId) {
     writeU16BE(0x0102, frame.body() + 2);
     frame.body()[4] = 2;
     DownloadDataRequestRecord record{};
-    ASSERT_EQ(parseDownloadDataRequest(record, frame.data()), 0);
+    ASSERT_EQ(parseDownloadDataRequest(record, frame.data(), frame.size()), 0);
     EXPECT_EQ(record.header.messageId, 0x1001);
     EXPECT_EQ(record.header.transactionId, 0xA1B2C3D4u);
     EXPECT_EQ(record.moduleId, 7);
@@ -228,28 +237,172 @@ TEST(DownloadDataRequest, ParsedWhateverItsMessageId) {
     EXPECT_EQ(record.downloadReason, 2);
 }
 
-TEST(DownloadDataRequest, StoresTheHeaderBeforeJudgingIt) {
+TEST(DownloadDataRequest, JudgesTheWholeHeaderBeforeStoringAnything) {
     Frame frame(0x1004, 2);
     frame.bytes[0] = 0x12;
     DownloadDataRequestRecord record{};
-    EXPECT_EQ(parseDownloadDataRequest(record, frame.data()), DSMCC_ERR_ADAPTATION);
+    EXPECT_EQ(parseDownloadDataRequest(record, frame.data(), frame.size()), DSMCC_ERR_ADAPTATION);
     EXPECT_EQ(record.header.messageId, 0); // nothing stored yet
 
     frame.bytes[9] = 4;
     frame.bytes[12] = 0x33;
     writeU16BE(9, frame.body());
-    EXPECT_EQ(parseDownloadDataRequest(record, frame.data()), DSMCC_ERR_DISCRIMINATOR);
-    EXPECT_EQ(record.header.messageId, 0x1004); // stored, and it stays
-    EXPECT_EQ(record.header.protocolDiscriminator, 0x12);
-    EXPECT_EQ(record.header.adaptationType, 0x33);
-    EXPECT_EQ(record.moduleId, 0); // the body is not read
+    frame.body()[4] = 5;
+    // A bad discriminator with a downloadId that would be right: nothing of it may stay in the
+    // record, or a later look at the record would take it for a request.
+    EXPECT_EQ(parseDownloadDataRequest(record, frame.data(), frame.size()),
+              DSMCC_ERR_DISCRIMINATOR);
+    EXPECT_EQ(record.header.messageId, 0);
+    EXPECT_EQ(record.header.transactionId, 0u);
+    EXPECT_EQ(record.header.adaptationType, 0);
+    EXPECT_EQ(record.downloadReason, 0);
 
     frame.bytes[0] = 0x11;
     frame.bytes[1] = 0;
-    EXPECT_EQ(parseDownloadDataRequest(record, frame.data()), DSMCC_ERR_TYPE);
+    EXPECT_EQ(parseDownloadDataRequest(record, frame.data(), frame.size()), DSMCC_ERR_TYPE);
+    EXPECT_EQ(record.header.transactionId, 0u);
     frame.bytes[1] = 3;
-    ASSERT_EQ(parseDownloadDataRequest(record, frame.data()), 0);
+    ASSERT_EQ(parseDownloadDataRequest(record, frame.data(), frame.size()), 0);
+    EXPECT_EQ(record.header.transactionId, 0xA1B2C3D4u);
+    EXPECT_EQ(record.header.adaptationType, 0x33);
     EXPECT_EQ(record.moduleId, 9); // body after the 4-byte adaptation header
+    EXPECT_EQ(record.downloadReason, 5);
+}
+
+namespace {
+
+// A message cut to `length` bytes in a heap block of exactly that size: the sanitizer reports
+// any read past the bytes received.
+struct Received {
+    std::unique_ptr<uint8_t[]> bytes;
+    uint32_t length;
+    Received(const std::vector<uint8_t>& message, uint32_t n)
+        : bytes(new uint8_t[n == 0 ? 1 : n]), length(n) {
+        if (!message.empty()) {
+            std::memcpy(bytes.get(), message.data(), std::min<size_t>(n, message.size()));
+        }
+    }
+};
+
+std::vector<uint8_t> dataRequestBytes(uint8_t adaptationLength, uint8_t reason) {
+    Frame frame(0x1004, adaptationLength);
+    writeU32BE(7, &frame.bytes[4]);
+    writeU16BE(0x0500, frame.body() + 2);
+    frame.body()[4] = reason;
+    return std::vector<uint8_t>(frame.bytes.begin(),
+                                frame.bytes.begin() + 12 + adaptationLength + 5);
+}
+
+std::vector<uint8_t> infoRequestBytes(const std::vector<uint8_t>& descriptors, uint16_t count) {
+    Frame frame(0x1001);
+    putInfoRequestBody(frame, 0x10000, 1024, static_cast<uint16_t>(descriptors.size()), count,
+                       descriptors);
+    return std::vector<uint8_t>(frame.bytes.begin(), frame.bytes.begin() + 22 + descriptors.size());
+}
+
+} // namespace
+
+TEST(Parsers, ReadOnlyTheBytesReceived) {
+    enum Parser { HEADER, INFO, DATA };
+    struct Case {
+        const char* name;
+        Parser parser;
+        std::vector<uint8_t> message;
+        uint32_t length;
+        int expected;
+    };
+    const std::vector<uint8_t> typeOne = descriptor(1, 0x0102, 0x0304, 0x0506);
+    const std::vector<uint8_t> countingTwo = [&] {
+        auto m = infoRequestBytes(typeOne, 2);
+        writeU16BE(18, &m[18]); // room for two descriptors, of which one arrives
+        return m;
+    }();
+    const std::vector<uint8_t> badDiscriminator = [] {
+        auto m = dataRequestBytes(0, 5);
+        m[0] = 0x12;
+        return m;
+    }();
+    const Case cases[] = {
+        {"a 1-byte frame 11, as a data request", DATA, {0x11}, 1, DSMCC_ERR_PROTOCOL},
+        {"a 1-byte frame 11, as an info request", INFO, {0x11}, 1, DSMCC_ERR_PROTOCOL},
+        {"a 1-byte frame 11, as a header", HEADER, {0x11}, 1, DSMCC_ERR_PROTOCOL},
+        {"no bytes at all", DATA, {}, 0, DSMCC_ERR_PROTOCOL},
+        {"11 header bytes", HEADER, dataRequestBytes(0, 2), 11, DSMCC_ERR_PROTOCOL},
+        {"a whole header", HEADER, dataRequestBytes(0, 2), 12, 0},
+        {"a header whose adaptation header is missing", HEADER, dataRequestBytes(4, 2), 15,
+         DSMCC_ERR_PROTOCOL},
+        {"a header with its adaptation header", HEADER, dataRequestBytes(4, 2), 16, 0},
+        {"a 16-byte data request: downloadReason missing", DATA, dataRequestBytes(0, 5), 16,
+         DSMCC_ERR_PROTOCOL},
+        {"a whole 17-byte data request", DATA, dataRequestBytes(0, 5), 17, 0},
+        {"a data request with adaptation, one byte short", DATA, dataRequestBytes(4, 5), 20,
+         DSMCC_ERR_PROTOCOL},
+        {"a data request with adaptation, whole", DATA, dataRequestBytes(4, 5), 21, 0},
+        // The order of judgement: the header's own fields come before the body's length.
+        {"a short data request with a bad discriminator", DATA, badDiscriminator, 16,
+         DSMCC_ERR_DISCRIMINATOR},
+        {"a short message with adaptation length 3",
+         DATA,
+         {0x12, 3, 0x10, 4, 0, 0, 0, 7, 0xFF, 3, 0, 5},
+         12,
+         DSMCC_ERR_ADAPTATION},
+        {"an info request without descriptorCount", INFO, infoRequestBytes({}, 0), 21,
+         DSMCC_ERR_PROTOCOL},
+        {"an info request with no descriptors", INFO, infoRequestBytes({}, 0), 22,
+         DSMCC_ERR_COMPATIBILITY},
+        {"an info request with its type-1 descriptor", INFO, infoRequestBytes(typeOne, 1), 31, 0},
+        {"an info request whose type-1 descriptor is cut short", INFO, infoRequestBytes(typeOne, 1),
+         30, DSMCC_ERR_PROTOCOL},
+        {"an info request with one byte of a descriptor", INFO, infoRequestBytes({0x55, 0}, 1), 23,
+         DSMCC_ERR_PROTOCOL},
+        {"an info request with a 2-byte descriptor of another type", INFO,
+         infoRequestBytes({0x55, 0}, 1), 24, DSMCC_ERR_COMPATIBILITY},
+        {"an info request counting more descriptors than arrived", INFO, countingTwo, 31,
+         DSMCC_ERR_PROTOCOL},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Received in(c.message, c.length);
+        switch (c.parser) {
+        case HEADER: {
+            MessageHeaderRecord record{};
+            EXPECT_EQ(parseMessageHeader(record, in.bytes.get(), in.length), c.expected);
+            EXPECT_EQ(record.messageId != 0, c.expected == 0);
+            break;
+        }
+        case INFO: {
+            DownloadInfoRequestRecord record{};
+            EXPECT_EQ(parseDownloadInfoRequest(record, in.bytes.get(), in.length), c.expected);
+            // The sizes are taken only from a request whose fixed fields all arrived.
+            EXPECT_EQ(record.bufferSize != 0, c.length >= 22) << record.bufferSize;
+            break;
+        }
+        case DATA: {
+            DownloadDataRequestRecord record{};
+            EXPECT_EQ(parseDownloadDataRequest(record, in.bytes.get(), in.length), c.expected);
+            // A failed parse leaves the record as it was: no downloadId, no reason.
+            EXPECT_EQ(record.header.transactionId != 0, c.expected == 0);
+            EXPECT_EQ(record.downloadReason != 0, c.expected == 0);
+            break;
+        }
+        }
+    }
+}
+
+TEST(CompatibilityDescriptor, StopsAtTheBytesReceived) {
+    const auto walk = concat({descriptor(2, 0x1A, 0x1B, 0x1C), descriptor(1, 0x2A, 0x2B, 0x2C)});
+    std::vector<uint8_t> bytes(4 + walk.size());
+    writeU16BE(static_cast<uint16_t>(walk.size()), &bytes[0]);
+    writeU16BE(2, &bytes[2]);
+    std::memcpy(&bytes[4], walk.data(), walk.size());
+    for (uint32_t n = 0; n <= bytes.size(); ++n) {
+        const Received in(bytes, n);
+        CompatibilityValues values{};
+        const int expected = n == bytes.size() ? 0 : DSMCC_ERR_PROTOCOL;
+        EXPECT_EQ(parseCompatibilityDescriptor(values, in.bytes.get(), n), expected) << n;
+        // The type-2 descriptor is kept once it has arrived whole.
+        EXPECT_EQ(values.value2 == 0x1B, n >= 13) << n;
+    }
 }
 
 TEST(Parsers, NeverReachPastTheirBound) {
@@ -278,7 +431,7 @@ TEST(Parsers, NeverReachPastTheirBound) {
     position = 65535;
     walk[position] = 1; // type 1: reads up to 8 bytes further
     DownloadInfoRequestRecord record{};
-    EXPECT_EQ(parseDownloadInfoRequest(record, message), 0);
+    EXPECT_EQ(parseDownloadInfoRequest(record, message, PARSER_REACH), 0);
 
     // And random frames of every adaptation length.
     std::mt19937 random(12345);
@@ -293,8 +446,8 @@ TEST(Parsers, NeverReachPastTheirBound) {
         writeU16BE(0x1001, message + 2);
         DownloadInfoRequestRecord info{};
         DownloadDataRequestRecord data{};
-        parseDownloadInfoRequest(info, message);
-        EXPECT_EQ(parseDownloadDataRequest(data, message), 0);
+        parseDownloadInfoRequest(info, message, PARSER_REACH);
+        EXPECT_EQ(parseDownloadDataRequest(data, message, PARSER_REACH), 0);
     }
 }
 

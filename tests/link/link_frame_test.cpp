@@ -2,6 +2,7 @@
 #include "tests/link/virtual_port.h"
 
 #include <cstring>
+#include <functional>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -375,6 +376,86 @@ TEST(ReceiveFrame, ShortHeaderKeepsThePreviousHeaderBytes) {
     EXPECT_EQ(receiveFrame(link.context, buffer, &capacity, 1000), LINK_OK);
     EXPECT_EQ(capacity, 9u);
     EXPECT_EQ(link.port.reads[2].received, 4u);
+}
+
+// Every frame the tap was told of.
+struct RecordingTap final : FrameTap {
+    struct Seen {
+        FrameDirection direction;
+        Bytes payload;
+    };
+    std::vector<Seen> frames;
+    void onFrame(FrameDirection direction, const uint8_t* payload, uint32_t length) override {
+        frames.push_back({direction, Bytes(payload, payload + length)});
+    }
+};
+
+TEST(LinkHooks, ResentFramesAndTheTapSeeOnlyWhatTheLineDid) {
+    Bytes corrupt = digits;
+    corrupt[0] ^= 0x01;
+    struct Case {
+        const char* name;
+        std::function<int(Link&)> run;
+        uint32_t resent;
+        int tapped; // -1 none, else the direction of the one frame tapped
+    };
+    uint8_t buffer[64];
+    const Case cases[] = {
+        {"sent after three NAKs",
+         [](Link& link) {
+             scriptBoxReceiver(link, LINK_ACK_HEADER,
+                               {LINK_NAK_CRC, LINK_NAK_CRC, LINK_NAK_CRC, LINK_ACK_OK});
+             return sendFrame(link.context, digits.data(), 9);
+         },
+         3, static_cast<int>(FrameDirection::ToBox)},
+        {"sent at once",
+         [](Link& link) {
+             scriptBoxReceiver(link, LINK_ACK_HEADER, {LINK_ACK_OK});
+             return sendFrame(link.context, digits.data(), 9);
+         },
+         0, static_cast<int>(FrameDirection::ToBox)},
+        {"sent to a silent box",
+         [](Link& link) { return sendFrame(link.context, digits.data(), 9); }, 9, -1},
+        {"received after two damaged payloads",
+         [&](Link& link) {
+             scriptBoxSender(link, {{headerFor(digits), corrupt},
+                                    {headerFor(digits), corrupt},
+                                    {headerFor(digits), digits}});
+             uint32_t capacity = sizeof buffer;
+             return receiveFrame(link.context, buffer, &capacity, 1000);
+         },
+         2, static_cast<int>(FrameDirection::FromBox)},
+        {"received ten times damaged",
+         [&](Link& link) {
+             scriptBoxSender(link, std::vector<BoxFrame>(10, BoxFrame{headerFor(digits), corrupt}));
+             uint32_t capacity = sizeof buffer;
+             return receiveFrame(link.context, buffer, &capacity, 1000);
+         },
+         10, -1},
+        {"nothing received",
+         [&](Link& link) {
+             uint32_t capacity = sizeof buffer;
+             return receiveFrame(link.context, buffer, &capacity, 1000);
+         },
+         0, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Link link;
+        link.context.imageSize = 100;
+        RecordingTap tap;
+        link.context.tap = &tap;
+        const int result = c.run(link);
+        EXPECT_EQ(result == LINK_OK, c.tapped >= 0);
+        EXPECT_EQ(link.context.framesResent, c.resent);
+        if (c.tapped < 0) {
+            EXPECT_TRUE(tap.frames.empty());
+        } else {
+            ASSERT_EQ(tap.frames.size(), 1u);
+            EXPECT_EQ(static_cast<int>(tap.frames[0].direction), c.tapped);
+            EXPECT_EQ(tap.frames[0].payload, digits);
+        }
+    }
 }
 
 } // namespace

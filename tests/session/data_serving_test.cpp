@@ -126,13 +126,16 @@ TEST(DataServing, RequestBeyondTheModulesYieldsNoBlockAndTheServerWaits) {
     EXPECT_EQ(blockIds(*rig), (Ids{{0, 0}}));
 }
 
-TEST(DataServing, EarlyEndWithReasonFiveIsSuccessWhateverIsLeft) {
+TEST(DataServing, EarlyEndWithReasonFiveEndsThePhaseWithZeroButDeliversOnlyWhatWasSent) {
     auto rig = servingRig({10000}, 1024, 2);
     rig->box.request(0, 0, 1);
     rig->box.request(0, 2, 5, 2);
     start(*rig);
     EXPECT_EQ(serveDataBlocks(rig->ctx), 0);
     EXPECT_EQ(rig->box.blocks.size(), 2u);
+    // The phase's code is the box's word; what was delivered is the server's own count.
+    EXPECT_EQ(deliveredModuleBytes(rig->ctx), 2048u);
+    EXPECT_EQ(servedModuleBytes(rig->ctx.response), 10000u);
 }
 
 TEST(DataServing, RefusedRequestsEndThePhaseWith1315) {
@@ -180,10 +183,11 @@ TEST(DataServing, RefusedRequestsEndThePhaseWith1315) {
     }
 }
 
-TEST(DataServing, SilentBoxEndsTheFirstWaitWith1315AndALaterOneWith512) {
+TEST(DataServing, SilentBoxEndsTheFirstWaitAndALaterOneWith512) {
+    // The first wait too ends with the receive's own code, not with a look at an old request.
     auto first = servingRig({100}, 1024, 1);
     start(*first);
-    EXPECT_EQ(serveDataBlocks(first->ctx), DSMCC_ERR_PROTOCOL);
+    EXPECT_EQ(serveDataBlocks(first->ctx), LINK_ERR_IO);
 
     auto later = servingRig({3000}, 1024, 1);
     later->box.request(0, 0, 1);
@@ -256,6 +260,61 @@ TEST(DataServing, BlockCappedAt65517FitsOneFrame) {
     EXPECT_EQ(rig->box.frames[0].size(), 65535u);
     EXPECT_EQ(rig->box.blocks[1].data.size(), 70000u - 65517u);
     expectBlocksMatchImage(*rig, 65517);
+}
+
+TEST(DataServing, BlockNumberNamesTheCongruentBlockNearestWhereTheModuleStands) {
+    // One-byte blocks, so a block's number past the wrap is its offset.
+    struct Case {
+        const char* name;
+        uint32_t blocks;   // of module 0
+        uint32_t standing; // module 0's serving position, in blocks
+        uint16_t named;
+        uint32_t served; // the block served next; == blocks: the module is finished
+    };
+    const Case cases[] = {
+        {"a small module: the block named", 100, 40, 7, 7},
+        {"a small module: the block after the last", 100, 100, 100, 100},
+        {"a small module: a block it does not have", 100, 40, 5000, 100},
+        {"past the wrap: the next block", 70000, 65538, 2, 65538},
+        {"past the wrap: a repeat", 70000, 65538, 1, 65537},
+        {"past the wrap: back before it", 70000, 65538, 65535, 65535},
+        {"before the wrap: a block past it", 70000, 65530, 3, 65539},
+        {"at the start: a number that exists twice", 70000, 0, 4464, 4464},
+        {"at the end: the number after the last", 70000, 70000, 4464, 70000},
+        {"exactly 65536 blocks: block 0 at the start", 65536, 3, 0, 0},
+        {"exactly 65536 blocks: 0 after the last block", 65536, 65536, 0, 65536},
+        {"half the numbers away either way: the earlier", 140000, 100000, 1696, 67232},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto rig = servingRig({c.blocks}, 1, 4);
+        rig->ctx.position.moduleOffset = c.standing;
+        rig->ctx.position.windowCount = 3;
+        rig->ctx.dataRequest.moduleId = 0;
+        rig->ctx.dataRequest.blockNumber = c.named;
+        EXPECT_EQ(applyDataRequest(rig->ctx), 0);
+        EXPECT_EQ(rig->ctx.position.moduleOffset, c.served);
+        EXPECT_EQ(rig->ctx.position.nextBlockNumber, c.named);
+        EXPECT_EQ(rig->ctx.position.windowCount, 0) << "a request starts a new window";
+    }
+}
+
+TEST(DataServing, AnotherModuleStandsWhereTheBoxAcknowledgedIt) {
+    // Module 0 of 70000 one-byte blocks was delivered whole; the server has moved on to
+    // module 1. The box names the number after module 0's last block: that module is done.
+    auto rig = servingRig({70000, 10}, 1, 4);
+    rig->ctx.delivery.acknowledged[0] = 70000;
+    rig->ctx.position.currentModule = 1;
+    rig->ctx.dataRequest.moduleId = 0;
+    rig->ctx.dataRequest.blockNumber = static_cast<uint16_t>(70000);
+    applyDataRequest(rig->ctx);
+    EXPECT_EQ(rig->ctx.position.currentModule, 0);
+    EXPECT_EQ(rig->ctx.position.moduleOffset, 70000u);
+    // Nothing acknowledged yet: the same number is the early block.
+    rig->ctx.delivery.acknowledged[0] = 0;
+    rig->ctx.position.currentModule = 1;
+    applyDataRequest(rig->ctx);
+    EXPECT_EQ(rig->ctx.position.moduleOffset, 70000u - 65536u);
 }
 
 } // namespace

@@ -103,6 +103,30 @@ TEST(Handshake, FailedFirstRequestStillAnswersWithDefaultsAndTakesAnId) {
     EXPECT_EQ(rig->box.responseWindowSize, 64);
 }
 
+TEST(Handshake, RequestCutShortIsAnsweredFromTheLastWholeOne) {
+    auto rig = std::make_unique<SessionRig>();
+    rig->image({100});
+    rig->box.add(infoRequest(65536, 1024));
+    rig->box.writeByte(LINK_ACK_WAKEUP);
+    ASSERT_EQ(receiveInfoRequest(rig->ctx), 0);
+    sendInfoResponse(rig->ctx);
+
+    // The next session's request lacks its descriptorCount: the bytes after it in the buffer
+    // (the response just built) must not be read as its fields.
+    for (const size_t length : {size_t{1}, size_t{12}, size_t{21}}) {
+        SCOPED_TRACE(length);
+        Bytes cut = infoRequest(4096, 512);
+        cut.resize(length);
+        rig->box.restart();
+        rig->box.add(cut);
+        rig->box.writeByte(LINK_ACK_WAKEUP);
+        EXPECT_EQ(receiveInfoRequest(rig->ctx), DSMCC_ERR_PROTOCOL);
+        EXPECT_EQ(sendInfoResponse(rig->ctx), LINK_OK);
+        EXPECT_EQ(rig->box.responseBlockSize, 1024);
+        EXPECT_EQ(rig->box.responseWindowSize, 64);
+    }
+}
+
 TEST(Handshake, RequestWithoutTypeOneDescriptorIsStillUsed) {
     auto rig = std::make_unique<SessionRig>();
     rig->image({100});

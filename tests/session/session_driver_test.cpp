@@ -25,8 +25,10 @@ TEST(SessionDriver, FirstAndSecondRoundLogAndJudge) {
     ImmediateStart start;
 
     cleanDownload(*rig);
+    rig->box.naks[2] = 2; // block 1 is refused twice, then taken
     EXPECT_EQ(runSession(rig->ctx, start), 0);
     EXPECT_EQ(start.waits, 1);
+    EXPECT_EQ(rig->ctx.link.framesResent, 2u);
     EXPECT_EQ(rig->reporter.log, BANNER + "Byte 85 received\n0 0 0\n1 0 0\n2 0 0\n"
                                           "Round 1; All modules sent; ret = 0\n");
     EXPECT_EQ(rig->reporter.calls,
@@ -37,10 +39,14 @@ TEST(SessionDriver, FirstAndSecondRoundLogAndJudge) {
     EXPECT_EQ(rig->reporter.resultCaption, "Download complete");
     EXPECT_FALSE(rig->reporter.resultError);
     EXPECT_TRUE(rig->ctx.lastSucceeded);
+    EXPECT_EQ(rig->ctx.lastDeliveredBytes, 2500u);
+    EXPECT_EQ(rig->ctx.lastModuleBytes, 2500u);
+    EXPECT_TRUE(rig->ctx.lastResponseAccepted);
+    EXPECT_EQ(rig->ctx.lastWakeupByte, 0x55);
     // The wake-up is answered with 2 after a purge.
     EXPECT_EQ(rig->box.purges, 1);
     EXPECT_EQ(rig->box.serverAcks.front(), LINK_ACK_WAKEUP);
-    // Response (34 + 10 bytes) and three blocks.
+    // Response (34 + 10 bytes) and three blocks, each counted once.
     EXPECT_EQ(rig->ctx.link.bytesSent, 44u + 1042u + 1042u + 470u);
 
     // Second round of the same run: round 2, downloadId 2, bytes counted afresh.
@@ -48,6 +54,7 @@ TEST(SessionDriver, FirstAndSecondRoundLogAndJudge) {
     cleanDownload(*rig, 0xF3);
     EXPECT_EQ(runSession(rig->ctx, start), 0);
     EXPECT_EQ(rig->box.responseDownloadId, 2u);
+    EXPECT_EQ(rig->ctx.link.framesResent, 0u); // counted afresh, like bytesSent
     EXPECT_EQ(rig->reporter.log, BANNER + "Byte 243 received\n0 0 0\n1 0 0\n2 0 0\n"
                                           "Round 2; All modules sent; ret = 0\n");
     EXPECT_EQ(rig->ctx.link.bytesSent, 44u + 1042u + 1042u + 470u);
@@ -73,7 +80,7 @@ TEST(SessionDriver, UnacknowledgedLastBlockIsAFailureEvenWithAllBytesCounted) {
               std::string::npos);
 }
 
-TEST(SessionDriver, BoxEndingEarlyIsASuccessWithFewBytesCounted) {
+TEST(SessionDriver, BoxEndingEarlyIsAFailureThoughTheDataPhaseReturnsZero) {
     auto rig = std::make_unique<SessionRig>();
     rig->image({100000});
     rig->box.restart();
@@ -83,9 +90,15 @@ TEST(SessionDriver, BoxEndingEarlyIsASuccessWithFewBytesCounted) {
     rig->box.request(0, 4, 5, 4);
     ImmediateStart start;
     EXPECT_EQ(runSession(rig->ctx, start), 0);
-    EXPECT_LT(rig->ctx.link.bytesSent, rig->ctx.link.imageSize);
-    EXPECT_TRUE(rig->ctx.lastSucceeded);
-    EXPECT_EQ(rig->reporter.resultCaption, "Download complete");
+    EXPECT_FALSE(rig->ctx.lastSucceeded);
+    EXPECT_EQ(rig->ctx.lastResult, 0);
+    EXPECT_EQ(rig->ctx.lastDeliveredBytes, 4096u);
+    EXPECT_EQ(rig->ctx.lastModuleBytes, 100000u);
+    EXPECT_EQ(rig->reporter.resultCaption, "Download error");
+    EXPECT_TRUE(rig->reporter.resultError);
+    // The closing line keeps the data phase's code.
+    EXPECT_NE(rig->reporter.log.find("3 0 0\nRound 1; All modules sent; ret = 0\n"),
+              std::string::npos);
 }
 
 TEST(SessionDriver, WakeupTimeoutStillRunsTheRound) {
@@ -96,6 +109,7 @@ TEST(SessionDriver, WakeupTimeoutStillRunsTheRound) {
     EXPECT_EQ(runSession(rig->ctx, start), 0);
     EXPECT_GE(rig->box.nowMs, SESSION_WAKEUP_TIMEOUT_MS);
     EXPECT_NE(rig->reporter.log.find("Byte 0 received\n"), std::string::npos);
+    EXPECT_EQ(rig->ctx.lastWakeupByte, 0);
     EXPECT_EQ(rig->reporter.resultCaption, "Download complete");
 }
 
@@ -106,14 +120,16 @@ TEST(SessionDriver, SilentBoxFailsWithoutBlocksAndStillEnds) {
     rig->box.wakeup(9);
     rig->box.silent = true;
     ImmediateStart start;
-    EXPECT_EQ(runSession(rig->ctx, start), DSMCC_ERR_PROTOCOL);
+    EXPECT_EQ(runSession(rig->ctx, start), LINK_ERR_IO);
     EXPECT_EQ(rig->reporter.calls.back(), "endSession");
+    EXPECT_FALSE(rig->ctx.lastResponseAccepted);
+    EXPECT_EQ(rig->ctx.lastWakeupByte, 9);
     EXPECT_EQ(rig->reporter.resultCaption, "Download error");
     // Only the response was attempted (ten times): its length counted once.
     EXPECT_EQ(rig->ctx.link.bytesSent, 44u);
     EXPECT_EQ(rig->reporter.frameReports, 1);
     EXPECT_EQ(rig->reporter.log,
-              BANNER + "Byte 9 received\nRound 1; All modules sent; ret = 1315\n");
+              BANNER + "Byte 9 received\nRound 1; All modules sent; ret = 512\n");
 }
 
 TEST(SessionDriver, EmptyImageShowsNoProgress) {
