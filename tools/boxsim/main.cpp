@@ -28,14 +28,14 @@ using namespace boxsim;
 namespace {
 
 // "N" or "N:K": the index of a frame and how many times (default once).
-std::string parseCount(const std::string& text, std::map<int, int>& into) {
+std::string parseCount(const char* option, const std::string& text, std::map<int, int>& into) {
     const size_t colon = text.find(':');
     uint64_t index = 0;
     uint64_t times = 1;
     if (!kestrune::args::parseNumber(text.substr(0, colon), 1000000, index) ||
         (colon != std::string::npos &&
          !kestrune::args::parseNumber(text.substr(colon + 1), 1000, times))) {
-        return "needs N or N:K (numbers), not " + text;
+        return std::string(option) + " needs N or N:K (numbers), not " + text;
     }
     into[static_cast<int>(index)] = static_cast<int>(times);
     return "";
@@ -148,11 +148,11 @@ int main(int argc, char** argv) {
         .each("--nak", "N[:K]",
               "answer the server's frame N (0 = DownloadInfoResponse, 1 = the first block, ...) "
               "with a CRC error K times (default 1)",
-              [&](const std::string& v) { return parseCount(v, o.naks); })
+              [&](const std::string& v) { return parseCount("--nak", v, o.naks); })
         .each("--corrupt-request", "N[:K]",
               "damage the CRC of the box's request N (0 = DownloadInfoRequest, 1 = the first data "
               "request) K times",
-              [&](const std::string& v) { return parseCount(v, o.corrupt); })
+              [&](const std::string& v) { return parseCount("--corrupt-request", v, o.corrupt); })
         .flag("--silent", o.silent, "after the wake-up acknowledgement, send nothing more")
         .text("--hold", o.hold, "FILE", "send no wake-up byte until FILE exists")
         .eachNumber("--end-early", "N", "end with reason 5 at the first window end after N blocks",
