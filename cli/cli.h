@@ -22,6 +22,8 @@ constexpr int EXIT_CANNOT_WRITE = 73;
 // Each subcommand gets the arguments after its own name.
 int runInfo(int argc, char** argv);
 int runServe(int argc, char** argv);
+int runStation(int argc, char** argv);
+int runPorts(int argc, char** argv);
 
 // "IMAGE: cannot open: No such file or directory", "IMAGE: Incorrect file format! (empty
 // file)": why an image could not be loaded, for "kestrune-cli COMMAND: " to precede.

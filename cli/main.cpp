@@ -12,18 +12,21 @@ int main(int argc, char** argv) {
     cmd.version()
         .usage("[--help | --version]\n"
                "COMMAND [OPTIONS] ...")
-        .rest("COMMAND", command, "info or serve")
+        .rest("COMMAND", command, "info, serve, station or ports")
         .footer("Commands:\n"
                 "  info IMAGE     print the details report of a download image (.dl)\n"
                 "  serve IMAGE    wait for a set top box on a serial port and download the\n"
                 "                 image to it\n"
+                "  station IMAGE  flash boxes on many ports at once, unattended, with a record\n"
+                "                 of every box\n"
+                "  ports          list the serial ports of this machine\n"
                 "\n"
                 "Run 'kestrune-cli COMMAND --help' for the options of one command.");
     if (const int status = cmd.parse(argc - 1, argv + 1); status != args::PROCEED) {
         return status;
     }
     if (command.empty()) {
-        return cmd.fail("missing COMMAND (info or serve)");
+        return cmd.fail("missing COMMAND (info, serve, station or ports)");
     }
     // The subcommand gets the arguments after its own name.
     std::vector<char*> rest;
@@ -38,6 +41,12 @@ int main(int argc, char** argv) {
     }
     if (command.front() == "serve") {
         return kestrune::cli::runServe(count, rest.data());
+    }
+    if (command.front() == "station") {
+        return kestrune::cli::runStation(count, rest.data());
+    }
+    if (command.front() == "ports") {
+        return kestrune::cli::runPorts(count, rest.data());
     }
     return cmd.fail("unknown command " + command.front());
 }

@@ -202,6 +202,7 @@ void PortRunner::postStart() {
 void PortRunner::startSession() {
     sessionStarted_ = true;
     observer_->sessionStarted();
+    ctx_->link.tap = observer_->frameTap();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         sessionDone_ = false;
@@ -302,6 +303,7 @@ AttemptReport PortRunner::runAttempt(AttemptObserver& observer) {
         std::unique_lock<std::mutex> lock(mutex_);
         wake_.wait_until(lock, nextTick, [this] { return endRequested_ || startPosted_; });
     }
+    ctx_->link.tap = nullptr;
     AttemptReport report = finish(aborted);
     report.started = started.started;
     observer.sessionEnded();

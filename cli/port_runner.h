@@ -5,6 +5,7 @@
 // runs one runner per port, attempt after attempt.
 
 #include "dsmcc/records.h"
+#include "link/frame_tap.h"
 #include "link/system_serial_port.h"
 #include "session/download_control.h"
 #include "session/session.h"
@@ -61,6 +62,9 @@ public:
     // The Test Log text of the session, piece by piece.
     virtual void logText(const char*) {}
     virtual void sessionEnded() {}
+    // Told of every frame the link accepts during the session (a capture file); none when null.
+    // Asked once, when the session starts.
+    virtual FrameTap* frameTap() { return nullptr; }
 };
 
 struct RunnerOptions {

@@ -4,6 +4,7 @@
 
 #include "cli/cli.h"
 #include "cli/console.h"
+#include "cli/pcap_writer.h"
 #include "cli/port_runner.h"
 #include "image/image_loader.h"
 
@@ -69,16 +70,38 @@ private:
     bool started_ = false;
 };
 
+// Whether `path` can be written, without changing an existing file or leaving a new one.
+bool writable(const std::string& path) {
+    std::error_code ignored;
+    const bool existed = std::filesystem::exists(path, ignored);
+    FILE* f = std::fopen(path.c_str(), "ab");
+    if (f == nullptr) {
+        return false;
+    }
+    std::fclose(f);
+    if (!existed) {
+        std::remove(path.c_str());
+    }
+    return true;
+}
+
 class ServeObserver final : public AttemptObserver {
 public:
-    ServeObserver(Console& console, LogFile* log) : console_(console), log_(log) {}
+    ServeObserver(Console& console, LogFile* log, std::string pcapPath)
+        : console_(console), log_(log), pcapPath_(std::move(pcapPath)) {}
     void waitingForBox() override { console_.info("Restart the set top box."); }
     void sessionStarted() override {
         if (log_ != nullptr) {
             log_->start();
         }
+        if (!pcapPath_.empty() && !pcap_.open(pcapPath_)) {
+            console_.message(nullptr, ("cannot write the capture " + pcapPath_ + ": " +
+                                       std::strerror(errno) + "; going on without it")
+                                          .c_str());
+        }
         console_.info("Set top box detected, download started.");
     }
+    FrameTap* frameTap() override { return pcap_.isOpen() ? &pcap_ : nullptr; }
     void progressStarted(uint32_t imageSize) override { console_.progressStart(imageSize); }
     void progress(const char* status, uint32_t bytesSent) override {
         console_.progress(status, bytesSent);
@@ -88,11 +111,16 @@ public:
             log_->write(text);
         }
     }
-    void sessionEnded() override { console_.progressEnd(); }
+    void sessionEnded() override {
+        console_.progressEnd();
+        pcap_.close();
+    }
 
 private:
     Console& console_;
     LogFile* log_;
+    std::string pcapPath_;
+    PcapWriter pcap_;
 };
 
 std::string howFar(const AttemptReport& report) {
@@ -157,6 +185,7 @@ int runServe(int argc, char** argv) {
     static constexpr char PROGRAM[] = "kestrune-cli serve";
     std::string port = "COM1";
     std::string logPath;
+    std::string pcapPath;
     std::string imagePath;
     bool quiet = false;
     bool trace = false;
@@ -166,12 +195,15 @@ int runServe(int argc, char** argv) {
         .text("--log", logPath, "FILE",
               "write the Test Log (banner, wake-up byte, one line per block, closing line) to "
               "FILE; an existing FILE is replaced only once a box has woken up")
+        .text("--pcap", pcapPath, "FILE",
+              "capture every DSM-CC message of the download, both ways, in FILE (pcap, UDP port "
+              "13819, for Wireshark or tshark)")
         .flag("-q,--quiet", quiet, "no progress display, only the outcome and errors")
         .flag("--trace", trace, "every transfer on the port, with timestamps, on stderr")
         .positional("IMAGE", imagePath, "the download image (.dl)")
         .footer("Exit status: 0 download complete, 1 download error, 2 set top box not\n"
                 "responding, 3 port failure, 4 aborted, 5 image not loadable, 64 wrong usage,\n"
-                "73 the log cannot be written.");
+                "73 the log or the capture cannot be written.");
     if (const int status = cmd.parse(argc, argv); status != args::PROCEED) {
         return status;
     }
@@ -204,6 +236,18 @@ int runServe(int argc, char** argv) {
         }
     }
 
+    if (!pcapPath.empty()) {
+        std::error_code ignored;
+        if (std::filesystem::equivalent(pcapPath, imagePath, ignored)) {
+            return cmd.fail("the capture " + pcapPath + " is the image itself");
+        }
+        if (!writable(pcapPath)) {
+            std::fprintf(stderr, "%s: cannot write the capture %s: %s\n", PROGRAM, pcapPath.c_str(),
+                         std::strerror(errno));
+            return EXIT_CANNOT_WRITE;
+        }
+    }
+
     RunnerOptions options;
     options.port = port;
     options.trace = trace;
@@ -217,7 +261,7 @@ int runServe(int argc, char** argv) {
                   imagePath.c_str(), static_cast<unsigned long>(image->size()));
     console.info(waiting);
 
-    ServeObserver observer(console, logPath.empty() ? nullptr : &log);
+    ServeObserver observer(console, logPath.empty() ? nullptr : &log, pcapPath);
     const AttemptReport report = runner->runAttempt(observer);
     g_runner = nullptr;
     return reportOutcome(console, report, port);

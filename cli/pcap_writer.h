@@ -1,0 +1,37 @@
+#pragma once
+
+// A capture of one download for Wireshark and tshark: every DSM-CC message the link accepted,
+// in both directions, as a UDP datagram to or from port 13819 in a classic pcap file, stamped
+// with the time the frame was accepted. Wireshark's DSM-CC dissector decodes the four download
+// messages on that port.
+
+#include "link/frame_tap.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace kestrune::cli {
+
+class PcapWriter final : public FrameTap {
+public:
+    PcapWriter() = default;
+    ~PcapWriter() override;
+    PcapWriter(const PcapWriter&) = delete;
+    PcapWriter& operator=(const PcapWriter&) = delete;
+
+    // Creates `path` (replacing a file of that name) and writes the file header. False, with
+    // errno telling why, when the file cannot be written.
+    bool open(const std::string& path);
+    void close();
+    bool isOpen() const { return file_ != nullptr; }
+
+    // One record per accepted frame, written and flushed at once, so that a capture cut short
+    // (a killed process) holds every frame up to the last.
+    void onFrame(FrameDirection direction, const uint8_t* payload, uint32_t length) override;
+
+private:
+    FILE* file_ = nullptr;
+};
+
+} // namespace kestrune::cli
