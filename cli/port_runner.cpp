@@ -1,5 +1,6 @@
 #include "cli/port_runner.h"
 
+#include "cli/console.h"
 #include "cli/tracing_port.h"
 #include "dsmcc/codec.h"
 
@@ -51,6 +52,35 @@ std::string describePortProblem(PortFailure failure, const std::string& port) {
         break;
     }
     return port + " cannot be opened";
+}
+
+std::string explainOutcome(const AttemptReport& report, const std::string& port) {
+    const auto howFar = [&] {
+        return groupDigits(report.deliveredBytes) + " of " + groupDigits(report.moduleBytes) +
+               " module bytes";
+    };
+    switch (report.outcome) {
+    case Outcome::Complete:
+        return "";
+    case Outcome::DownloadError:
+        if (report.resultCode == 0) {
+            return "the box ended the download after " + howFar();
+        }
+        if (!report.responseAccepted) {
+            return "the box never accepted the DownloadInfoResponse: " +
+                   describeResultCode(report.resultCode);
+        }
+        return describeResultCode(report.resultCode) + "; the box got " + howFar();
+    case Outcome::NotResponding:
+        return report.boxWoke
+                   ? "the box stopped answering during the download (20 s without a frame sent)"
+                   : "no box woke up within 20 s";
+    case Outcome::PortFailure:
+        return describePortProblem(report.portFailure, port);
+    case Outcome::Aborted:
+        break;
+    }
+    return "stopped from outside";
 }
 
 // The session's front end: forwards to the observer until the attempt is stopped, and the
@@ -172,6 +202,13 @@ void PortRunner::stopWaiting() {
     stopWaitingRequested_.store(true);
 }
 
+bool PortRunner::portOpens(PortFailure& failure) {
+    const bool opened = systemPort_->openWatchPort(options_.port.c_str());
+    failure = systemPort_->lastFailure();
+    systemPort_->closeWatchPort();
+    return opened;
+}
+
 bool PortRunner::lineActive(uint32_t ms) {
     if (!systemPort_->openWatchPort(options_.port.c_str())) {
         return false;
@@ -253,7 +290,6 @@ AttemptReport PortRunner::runAttempt(AttemptObserver& observer) {
     sessionFinished_ = false;
     sessionStarted_ = false;
     stopping_.store(false);
-    stopWaitingRequested_.store(false);
     ctx_->lastResult = 0;
     ctx_->lastSucceeded = false;
 

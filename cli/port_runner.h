@@ -77,6 +77,9 @@ struct RunnerOptions {
 // Sentences for an operator about an attempt's end, in the command line's own words.
 std::string describeResultCode(int code);
 std::string describePortProblem(PortFailure failure, const std::string& port);
+// Why an attempt did not complete ("the box ended the download after 4,096 of 34,768 module
+// bytes"); "" for a complete one.
+std::string explainOutcome(const AttemptReport& report, const std::string& port);
 
 class PortRunner final : public ControlSurface {
 public:
@@ -92,11 +95,14 @@ public:
     AttemptReport runAttempt(AttemptObserver& observer);
 
     // Safe from any thread and, on POSIX, from a signal handler: abort() ends the attempt in
-    // whatever state it is; stopWaiting() ends it only while no box has woken up yet.
+    // whatever state it is; stopWaiting() ends it only while no box has woken up yet. Both
+    // last for the runner's life: no later attempt waits for a box.
     void abort();
     void stopWaiting();
 
     const std::string& port() const { return options_.port; }
+    // Whether the port opens (for the watch, then closed again); `failure` says why not.
+    bool portOpens(PortFailure& failure);
     // Whether bytes arrived on the line within `ms` (the port opened for watching, then closed
     // again); false as well when the port cannot be opened.
     bool lineActive(uint32_t ms);

@@ -123,53 +123,32 @@ private:
     PcapWriter pcap_;
 };
 
-std::string howFar(const AttemptReport& report) {
-    return groupDigits(report.deliveredBytes) + " of " + groupDigits(report.moduleBytes) +
-           " module bytes";
-}
-
 // The outcome in the window's caption and first sentence, then what a command-line user does.
 int reportOutcome(Console& console, const AttemptReport& report, const std::string& port) {
+    const std::string why = explainOutcome(report, port);
     switch (report.outcome) {
     case Outcome::Complete:
         console.message("Download complete",
                         "Download was successful.\nEnjoy your upgraded set top box.");
         return 0;
-    case Outcome::DownloadError: {
-        std::string why;
-        if (report.resultCode == 0) {
-            why = "the box ended the download after " + howFar(report);
-        } else if (!report.responseAccepted) {
-            why = "the box never accepted the DownloadInfoResponse: " +
-                  describeResultCode(report.resultCode);
-        } else {
-            why = describeResultCode(report.resultCode) + "; the box got " + howFar(report);
-        }
+    case Outcome::DownloadError:
         console.message("Download error", ("Download was not successful.\n" + why +
                                            ".\nRun the command again to try once more.")
                                               .c_str());
         return EXIT_DOWNLOAD_ERROR;
-    }
     case Outcome::NotResponding:
-        if (report.boxWoke) {
-            console.message("Communication error",
-                            "Not possible to download, the set top box is not responding.\nThe "
-                            "box stopped answering during the download (20 s without a frame "
-                            "sent); check the cable and run the command again.");
-            return EXIT_NOT_RESPONDING;
-        }
         console.message("Communication error",
-                        ("Not possible to download, the set top box is not responding.\nCheck "
-                         "that the box is connected to " +
-                         port +
-                         " and is powered up within 20 s of the start, then run the command "
-                         "again.")
+                        ("Not possible to download, the set top box is not responding.\n" +
+                         (report.boxWoke ? why + "; check the cable"
+                                         : "Check that the box is connected to " + port +
+                                               " and is powered up within 20 s of the start") +
+                         ", then run the command again.")
                             .c_str());
         return EXIT_NOT_RESPONDING;
     case Outcome::PortFailure:
         console.message("Error", ((report.sessionRan ? std::string("Cannot Start Downloading!!!.")
                                                      : "Failed to open communication resource.") +
-                                  "\n" + describePortProblem(report.portFailure, port) + ".")
+                                  "\n" + why + ".")
                                      .c_str());
         return EXIT_PORT_FAILURE;
     case Outcome::Aborted:

@@ -1,0 +1,199 @@
+#!/usr/bin/env bash
+# One end-to-end case of kestrune-cli station against lines of simulated boxes on real
+# pseudo-terminals. Usage: station_case.sh CASE   (environment: CLI, BOXSIM, SAMPLE, WORK)
+set -uo pipefail
+
+case_name="$1"
+work="$WORK/station-$case_name"
+rm -rf "$work"
+mkdir -p "$work"
+cd "$work" || exit 1
+
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL ($case_name): $*"
+  for f in station.err record.jsonl box-*.out; do
+    [ -f "$f" ] && { echo "--- $f"; tail -20 "$f"; }
+  done
+  exit 1
+}
+
+# boxes N ARGS...: N lines of boxes, box-1 ... box-N; their devices in PORTS (--port ...).
+boxes() {
+  local n="$1"; shift
+  PORTS=()
+  for i in $(seq "$n"); do
+    "$BOXSIM" --timeout 5 "$@" "$SAMPLE" >"box-$i.out" 2>"box-$i.err" &
+    pids+=("$!")
+    eval "BOXPID_$i=$!"
+  done
+  for i in $(seq "$n"); do
+    for _ in $(seq 100); do [ -s "box-$i.out" ] && break; sleep 0.05; done
+    PORTS+=(--port "$(head -1 "box-$i.out")")
+  done
+}
+
+# station ARGS...: the station in the background (its pid in STATION), stderr in station.err.
+station() {
+  "$CLI" station --record record.jsonl --settle 1 "$@" "$SAMPLE" 2>station.err &
+  STATION=$!
+  pids+=("$STATION")
+}
+
+records() { [ -f record.jsonl ] && wc -l <record.jsonl || echo 0; }
+
+# wait_records N SECONDS: until the record has N lines.
+wait_records() {
+  for _ in $(seq $(($2 * 10))); do
+    [ "$(records)" -ge "$1" ] && return 0
+    sleep 0.1
+  done
+  fail "$(records) records after $2 s, expected $1"
+}
+
+# stop_station: one SIGINT once every port waits; the exit status in STATUS.
+stop_station() {
+  kill -INT "$STATION"
+  wait "$STATION"
+  STATUS=$?
+}
+
+# count FIELD VALUE: records whose FIELD is VALUE (every line must parse).
+count() {
+  python3 - "$1" "$2" <<'EOF'
+import json, sys
+n = 0
+for line in open("record.jsonl"):
+    r = json.loads(line)
+    n += str(r[sys.argv[1]]) == sys.argv[2]
+print(n)
+EOF
+}
+
+expect() { [ "$2" = "$3" ] || fail "$1: got $2, expected $3"; }
+
+case "$case_name" in
+  sixteen_ports)
+    # 16 ports, 3 boxes in a row on each; the boxes of port 1 reboot after their download and
+    # keep sending wake-up bytes for 2 s: none of them may be flashed twice.
+    boxes 15 --boxes 3 --gap 1.5
+    "$BOXSIM" --timeout 5 --boxes 3 --gap 1.5 --reboot 2 "$SAMPLE" >box-16.out 2>box-16.err &
+    pids+=("$!")
+    for _ in $(seq 100); do [ -s box-16.out ] && break; sleep 0.05; done
+    PORTS+=(--port "$(head -1 box-16.out)")
+    station "${PORTS[@]}" --log-dir logs
+    wait_records 48 120
+    sleep 0.5
+    expect "records" "$(records)" 48
+    stop_station
+    expect "station exit" "$STATUS" 0
+    expect "complete records" "$(count outcome complete)" 48
+    expect "byte-exact boxes" "$(cat box-*.out | grep -c 'byte-exact')" 48
+    if grep -q "flashed twice" box-16.out; then fail "a rebooting box was flashed again"; fi
+    expect "Test Logs" "$(ls logs | wc -l)" 48
+    expect "ports in the record" "$(count imageSize 34863)" 48
+    ;;
+  one_bad_box)
+    # A box that refuses a block 10 times: its record alone says so, and the station goes on.
+    boxes 2 --boxes 2 --gap 1.5
+    "$BOXSIM" --timeout 5 --nak 1:10 "$SAMPLE" >box-3.out 2>box-3.err &
+    pids+=("$!")
+    for _ in $(seq 100); do [ -s box-3.out ] && break; sleep 0.05; done
+    bad="$(head -1 box-3.out)"
+    station "${PORTS[@]}" --port "$bad"
+    wait_records 5 90
+    stop_station
+    expect "station exit" "$STATUS" 1
+    expect "complete records" "$(count outcome complete)" 4
+    expect "failed record" "$(count outcome 'download error')" 1
+    expect "failed record's port" "$(count port "$bad")" 1
+    expect "its result" "$(count resultCode 513)" 1
+    grep -q "$bad: download error: a frame failed 10 attempts" station.err || fail "no event line"
+    ;;
+  port_disappears)
+    # The box of port 1 is unplugged after 3 blocks: the port is reported and recorded while
+    # the others finish, and it is tried again without stopping them.
+    boxes 2 --boxes 2 --gap 1.5 --baud 115200 --buffer-size 4096 --max-block 1024
+    "$BOXSIM" --timeout 5 --unplug-after 3 --baud 115200 --buffer-size 4096 --max-block 1024 \
+      "$SAMPLE" >box-3.out 2>box-3.err &
+    pids+=("$!")
+    for _ in $(seq 100); do [ -s box-3.out ] && break; sleep 0.05; done
+    gone="$(head -1 box-3.out)"
+    station "${PORTS[@]}" --port "$gone"
+    wait_records 6 90
+    stop_station
+    expect "station exit" "$STATUS" 1
+    expect "complete records" "$(count outcome complete)" 4
+    [ "$(count port "$gone")" -ge 2 ] || fail "the lost port has fewer than 2 records"
+    expect "its port failure" "$(count outcome 'port failure')" 1
+    grep -q "$gone: port failure: .*trying again every 3 s" station.err || fail "no retry line"
+    ;;
+  stop_finishes_then_aborts)
+    # The first SIGINT lets the downloads in progress finish; in a second station, a second
+    # SIGINT aborts them.
+    boxes 3 --baud 57600
+    station "${PORTS[@]}"
+    for _ in $(seq 100); do grep -q "downloading" station.err && break; sleep 0.1; done
+    sleep 1
+    stop_station
+    expect "first station exit" "$STATUS" 0
+    expect "complete records" "$(count outcome complete)" 3
+    grep -q "downloads in progress finish" station.err || fail "no stop message"
+
+    rm -f record.jsonl
+    boxes 3 --baud 57600
+    station "${PORTS[@]}"
+    for _ in $(seq 100); do grep -q "downloading" station.err && break; sleep 0.1; done
+    sleep 1
+    kill -INT "$STATION"
+    sleep 0.3
+    kill -INT "$STATION"
+    t0=$(date +%s%N)
+    wait "$STATION"
+    STATUS=$?
+    ms=$(( ($(date +%s%N) - t0) / 1000000 ))
+    expect "second station exit" "$STATUS" 4
+    [ "$ms" -lt 3000 ] || fail "the abort took ${ms} ms"
+    expect "aborted records" "$(count outcome aborted)" 3
+    ;;
+  killed_mid_download)
+    # SIGKILL at any moment leaves whole records, at most a torn last line.
+    boxes 4 --boxes 3 --gap 0.3 --baud 230400
+    station "${PORTS[@]}" --settle 0.2
+    wait_records 5 60
+    kill -9 "$STATION"
+    wait "$STATION" 2>/dev/null
+    python3 - <<'EOF' || fail "the record does not parse"
+import json
+lines = open("record.jsonl", "rb").read().split(b"\n")
+whole = lines[:-1]  # after the last newline: nothing, or a torn line
+for line in whole:
+    json.loads(line)
+assert len(whole) >= 5, len(whole)
+EOF
+    ;;
+  refusals)
+    # Mistakes stop the station before any box is served.
+    boxes 1
+    "$CLI" station "$SAMPLE" 2>err.txt
+    expect "no port" "$?" 64
+    grep -q "give at least one --port" err.txt || fail "no port message"
+    "$CLI" station "${PORTS[@]}" "${PORTS[@]}" "$SAMPLE" 2>err.txt
+    expect "a port twice" "$?" 64
+    "$CLI" station "${PORTS[@]}" --record "$work/no-dir/record.jsonl" "$SAMPLE" 2>err.txt
+    expect "unwritable record" "$?" 73
+    "$CLI" station "${PORTS[@]}" --port "$work/no-such-port" "$SAMPLE" 2>err.txt
+    expect "missing port" "$?" 3
+    grep -q "no-such-port does not exist" err.txt || fail "no reason for the missing port"
+    [ -e record.jsonl ] && fail "a record was started"
+    ;;
+  *)
+    fail "no such case"
+    ;;
+esac
+echo "PASS ($case_name)"
