@@ -137,12 +137,17 @@ void StationDisplay::drawLocked() {
         failed += p->failed.load();
         counts[static_cast<int>(p->state.load())] += 1;
     }
-    char states[96];
-    std::snprintf(states, sizeof states, "%d downloading, %d waiting", counts[1],
-                  counts[0] + counts[2]);
+    std::string states =
+        std::to_string(counts[1]) + " downloading, " + std::to_string(counts[0]) + " waiting";
+    const char* others[] = {nullptr, nullptr, "settling", "port failure", "stopped"};
+    for (int i = 2; i < 5; ++i) {
+        if (counts[i] != 0) {
+            states += ", " + std::to_string(counts[i]) + " " + others[i];
+        }
+    }
     char total[256];
     std::snprintf(total, sizeof total, "%s  %-34s  %5u  %6u", fitName("total", width).c_str(),
-                  states, done, failed);
+                  states.c_str(), done, failed);
     out += cut(total, columns) + "\n";
     std::fputs(out.c_str(), stderr);
     shownLines_ = static_cast<int>(ports_.size()) + 2;
