@@ -4,6 +4,7 @@
 // passes to --port. One implementation per platform (port_list_posix.cpp, port_list_win32.cpp);
 // sorting and the table are shared (port_list.cpp).
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,14 @@ struct PortInfo {
 // no ports at all is not an error.
 int listSerialPorts(std::vector<PortInfo>& ports, std::string& error);
 
-#ifndef _WIN32
+#ifdef _WIN32
+// The two sources listSerialPorts joins, each on its own and unsorted: the registry's SERIALCOMM
+// device map, and the COM names among the DOS devices (asked for with room for `room`
+// characters first, more when they do not fit). Each returns 0 or the system's error code
+// (the map: ERROR_FILE_NOT_FOUND when no driver has entered a port).
+int deviceMapPorts(std::vector<PortInfo>& ports);
+int dosDevicePorts(std::vector<PortInfo>& ports, size_t room = 16384);
+#else
 // The same, reading `root`/sys and `root`/dev instead of /sys and /dev ("" or "/" is the
 // machine itself). Names in the result are as the machine would see them: "/dev/ttyUSB0".
 int listSerialPortsUnder(const std::string& root, std::vector<PortInfo>& ports, std::string& error);

@@ -51,14 +51,14 @@ std::string systemMessage(DWORD code) {
     return message;
 }
 
-// The SERIALCOMM map. Returns ERROR_SUCCESS, or the registry's error (ERROR_FILE_NOT_FOUND when
-// no driver has entered a port since the machine started).
-LSTATUS readDeviceMap(std::vector<PortInfo>& ports) {
+} // namespace
+
+int deviceMapPorts(std::vector<PortInfo>& ports) {
     HKEY key;
     const LSTATUS opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0,
                                          KEY_QUERY_VALUE, &key);
     if (opened != ERROR_SUCCESS) {
-        return opened;
+        return int(opened);
     }
     LSTATUS status = ERROR_SUCCESS;
     for (DWORD index = 0;; ++index) {
@@ -85,15 +85,13 @@ LSTATUS readDeviceMap(std::vector<PortInfo>& ports) {
         }
     }
     RegCloseKey(key);
-    return status;
+    return int(status);
 }
 
-// The COM names among the DOS devices, each with the device it stands for. Returns
-// ERROR_SUCCESS or QueryDosDevice's error.
-DWORD readDosDevices(std::vector<PortInfo>& ports) {
+int dosDevicePorts(std::vector<PortInfo>& ports, size_t room) {
     // Every DOS device name, each ended by a NUL, the list by another; it grows with the
     // machine's drives and devices, so ask again with more room while it does not fit.
-    std::vector<char> names(16384);
+    std::vector<char> names(room < 2 ? 2 : room);
     for (;;) {
         const DWORD length = QueryDosDeviceA(nullptr, names.data(), DWORD(names.size()));
         if (length != 0) {
@@ -102,7 +100,7 @@ DWORD readDosDevices(std::vector<PortInfo>& ports) {
         }
         const DWORD code = GetLastError();
         if (code != ERROR_INSUFFICIENT_BUFFER || names.size() >= (1u << 24)) {
-            return code;
+            return int(code);
         }
         names.resize(names.size() * 4);
     }
@@ -119,22 +117,19 @@ DWORD readDosDevices(std::vector<PortInfo>& ports) {
         }
         at += length + 1;
     }
-    return ERROR_SUCCESS;
+    return 0;
 }
-
-} // namespace
 
 int listSerialPorts(std::vector<PortInfo>& ports, std::string& error) {
     ports.clear();
-    const LSTATUS mapStatus = readDeviceMap(ports);
+    const int mapStatus = deviceMapPorts(ports);
     std::vector<PortInfo> dosPorts;
-    const DWORD dosStatus = readDosDevices(dosPorts);
-    if (mapStatus != ERROR_SUCCESS && mapStatus != ERROR_FILE_NOT_FOUND &&
-        dosStatus != ERROR_SUCCESS) {
+    const int dosStatus = dosDevicePorts(dosPorts);
+    if (mapStatus != ERROR_SUCCESS && mapStatus != ERROR_FILE_NOT_FOUND && dosStatus != 0) {
         error = "cannot read HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM (" +
                 systemMessage(DWORD(mapStatus)) + ") nor the DOS devices (" +
-                systemMessage(dosStatus) + ")";
-        return int(mapStatus);
+                systemMessage(DWORD(dosStatus)) + ")";
+        return mapStatus;
     }
     // A name from the device map keeps the map's device; the DOS devices only add ports.
     for (PortInfo& port : dosPorts) {

@@ -72,7 +72,9 @@ int runPorts(int argc, char** argv) {
     for (const std::string& line : lines) {
         written = written && std::fprintf(stdout, "%s\n", line.c_str()) >= 0;
     }
-    if (!written || std::fflush(stdout) != 0) {
+    // The Windows C runtime's printf and fflush report success on a write that failed; only
+    // the stream's error flag tells.
+    if (!written || std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         std::fprintf(stderr, "%s: cannot write the list: %s\n", PROGRAM, std::strerror(errno));
         return EXIT_CANNOT_LIST;
     }

@@ -74,7 +74,46 @@ TEST(PortTable, WithoutDriversNoEmptyColumn) {
                                 }));
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+bool hasPort(const std::vector<PortInfo>& ports, const std::string& name) {
+    for (const PortInfo& port : ports) {
+        if (port.name == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The build's Wine prefix maps COM1 and COM2; Wine enters both in the device map and the DOS
+// devices (with any host ttyS ports after them).
+TEST(WindowsPortList, BothSourcesListTheMappedPorts) {
+    std::vector<PortInfo> mapped;
+    ASSERT_EQ(deviceMapPorts(mapped), 0);
+    // Room for 16 characters: the list is asked for again, larger, until it fits.
+    std::vector<PortInfo> dos;
+    ASSERT_EQ(dosDevicePorts(dos, 16), 0);
+    for (const char* name : {"COM1", "COM2"}) {
+        EXPECT_TRUE(hasPort(mapped, name)) << name;
+        EXPECT_TRUE(hasPort(dos, name)) << name;
+    }
+    EXPECT_EQ(dos.size(), mapped.size());
+    for (const PortInfo& port : mapped) {
+        EXPECT_EQ(port.description.rfind("\\Device\\", 0), 0u) << port.name;
+        for (const PortInfo& other : dos) {
+            if (other.name == port.name) {
+                EXPECT_EQ(other.description, port.description) << port.name;
+            }
+        }
+    }
+
+    std::vector<PortInfo> ports;
+    std::string error;
+    ASSERT_EQ(listSerialPorts(ports, error), 0) << error;
+    ASSERT_EQ(ports.size(), mapped.size());
+    EXPECT_EQ(ports[0].name, "COM1");
+    EXPECT_EQ(ports[1].name, "COM2");
+}
+#else
 namespace fs = std::filesystem;
 
 // A machine's /sys and /dev in a temporary folder. Paths given to it are as the machine sees
