@@ -96,5 +96,32 @@ if [ -s "$work/table" ] && [ -w /dev/full ]; then
   fi
 fi
 
+# A machine without serial ports, and one where they cannot be looked for: natively, where a
+# private mount namespace can hide sysfs's ttys (or all of its classes) from the command.
+hidden() { # FOLDER...: ports with an empty tmpfs over each FOLDER
+  unshare -m sh -c 'cli="$1"; shift; for f; do mount -t tmpfs none "$f" || exit 99; done
+                    exec "$cli" ports' sh "$cli" "$@" >"$work/out" 2>"$work/err"
+  status=$?
+}
+if [ ${#run[@]} -eq 0 ] && unshare -m sh -c 'mount -t tmpfs none /sys/class/tty' 2>/dev/null; then
+  # udev's stable names too, where this machine has USB adapters.
+  hidden /sys/class/tty $([ -d /dev/serial ] && echo /dev/serial)
+  if [ "$status" -ne 0 ] || [ -s "$work/out" ] ||
+    [ "$(cat "$work/err")" != "kestrune-cli ports: no serial ports found" ]; then
+    fail "no ports: status $status, stdout $(cat "$work/out"), stderr $(cat "$work/err")"
+  else
+    pass
+  fi
+  hidden /sys/class
+  if [ "$status" -ne 1 ] || [ -s "$work/out" ] ||
+    [ "$(cat "$work/err")" != "kestrune-cli ports: cannot read /sys/class/tty: No such file or directory" ]; then
+    fail "no sysfs: status $status, stdout $(cat "$work/out"), stderr $(cat "$work/err")"
+  else
+    pass
+  fi
+else
+  echo "(no private mount namespace here: the none-found and cannot-look cases are left out)"
+fi
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
