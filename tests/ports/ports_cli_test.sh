@@ -9,8 +9,13 @@ run=("$@")
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 passed=0 failed=0
-pass() { passed=$((passed + 1)); }
 fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
+# check WHAT CONDITION...: counts the condition (a command) as passed or failed.
+check() {
+  local what="$1"
+  shift
+  if "$@"; then passed=$((passed + 1)); else fail "$what"; fi
+}
 
 # ports ARGS... into $work/out and $work/err (line ends as on Linux), status in $status.
 ports() {
@@ -19,81 +24,52 @@ ports() {
   tr -d '\r' <"$work/out.raw" >"$work/out"
   tr -d '\r' <"$work/err.raw" >"$work/err"
 }
+# ended STATUS STDERR [STDOUT]: the last run's status and exact stderr; stdout exactly STDOUT
+# when given.
+ended() {
+  [ "$status" -eq "$1" ] && [ "$(cat "$work/err")" = "$2" ] &&
+    { [ $# -lt 3 ] || [ "$(cat "$work/out")" = "$3" ]; } ||
+    { echo "status $status, stdout: $(head -3 "$work/out"), stderr: $(cat "$work/err")"; false; }
+}
 
-# Wrong usage: 64, two lines on stderr, nothing on stdout.
-for case in "--bogus|unknown option --bogus" "extra|unexpected argument extra"; do
-  args="${case%%|*}" pattern="${case#*|}"
-  ports $args
-  if [ "$status" -ne 64 ]; then
-    fail "ports $args: exit status $status, expected 64"
-  elif ! grep -q -- "^kestrune-cli ports: .*$pattern" "$work/err" ||
-    ! grep -q "^Run 'kestrune-cli ports --help' for usage.$" "$work/err"; then
-    fail "ports $args: stderr: $(cat "$work/err")"
-  elif [ -s "$work/out" ]; then
-    fail "ports $args: wrote to stdout"
-  else
-    pass
-  fi
-done
-
+# Wrong usage: 64, the mistake and the pointer to --help, nothing on stdout.
+help_line="Run 'kestrune-cli ports --help' for usage."
+ports --bogus
+check "ports --bogus" ended 64 "kestrune-cli ports: unknown option --bogus"$'\n'"$help_line" ""
+ports extra
+check "ports extra" ended 64 "kestrune-cli ports: unexpected argument extra"$'\n'"$help_line" ""
 ports --help
-if [ "$status" -ne 0 ] || ! grep -q '^Usage: kestrune-cli ports' "$work/out" ||
-  ! grep -q -- '--plain' "$work/out" || [ -s "$work/err" ]; then
-  fail "ports --help: status $status, stdout $(head -1 "$work/out"), stderr $(cat "$work/err")"
-else
-  pass
-fi
+check "ports --help" ended 0 ""
+check "ports --help: usage and --plain" grep -q -- '--plain' "$work/out"
 
 # The listing: status 0; either lines on stdout and nothing on stderr, or the "none" line.
 ports
 cp "$work/out" "$work/table"
-if [ "$status" -ne 0 ]; then
-  fail "ports: exit status $status: $(cat "$work/err")"
-elif [ ! -s "$work/table" ]; then
-  if [ "$(cat "$work/err")" != "kestrune-cli ports: no serial ports found" ]; then
-    fail "ports: nothing listed, stderr: $(cat "$work/err")"
-  else
-    pass
-  fi
-elif [ -s "$work/err" ]; then
-  fail "ports: stderr: $(cat "$work/err")"
-elif grep -v -E '^(/dev/|COM[1-9])' "$work/table" | grep -q .; then
-  fail "ports: a line that is not a port: $(grep -v -E '^(/dev/|COM[1-9])' "$work/table")"
-elif grep -q ' $' "$work/table"; then
-  fail "ports: trailing spaces"
-else
-  pass
-fi
+cp "$work/err" "$work/table.err"
 echo "--- kestrune-cli ports (status $status):"
 cat "$work/table" "$work/err"
 echo "---"
+if [ -s "$work/table" ]; then
+  check "ports" ended 0 ""
+  check "ports: every line a port" bash -c '! grep -v -E "^(/dev/|COM[1-9])" "$1"' - "$work/table"
+  check "ports: no trailing spaces" bash -c '! grep -q " $" "$1"' - "$work/table"
+else
+  check "ports: none" ended 0 "kestrune-cli ports: no serial ports found"
+fi
 for name in $expected; do
-  if awk '{print $1}' "$work/table" | grep -qx "$name"; then
-    pass
-  else
-    fail "ports: $name is not listed"
-  fi
+  check "ports: $name listed" grep -q "^$name " "$work/table"
 done
 
 # --plain: the first column of the table, nothing else.
 ports --plain
-if [ "$status" -ne 0 ]; then
-  fail "ports --plain: exit status $status"
-elif ! awk '{print $1}' "$work/table" | cmp -s - "$work/out"; then
-  fail "ports --plain: not the names of the table: $(cat "$work/out")"
-else
-  pass
-fi
+check "ports --plain" ended 0 "$(cat "$work/table.err")" "$(awk '{print $1}' "$work/table")"
 
 # A list that cannot be written: status 1 and why.
 if [ -s "$work/table" ] && [ -w /dev/full ]; then
-  "${run[@]}" "$cli" ports >/dev/full 2>"$work/err"
+  "${run[@]}" "$cli" ports >/dev/full 2>"$work/err.raw"
   status=$?
-  if [ "$status" -ne 1 ] || ! grep -q '^kestrune-cli ports: cannot write the list' "$work/err"; then
-    fail "ports >/dev/full: status $status, stderr $(cat "$work/err")"
-  else
-    pass
-  fi
+  tr -d '\r' <"$work/err.raw" >"$work/err"
+  check "ports >/dev/full" ended 1 "kestrune-cli ports: cannot write the list: No space left on device"
 fi
 
 # A machine without serial ports, and one where they cannot be looked for: natively, where a
@@ -106,21 +82,12 @@ hidden() { # FOLDER...: ports with an empty tmpfs over each FOLDER
 if [ ${#run[@]} -eq 0 ] && unshare -m sh -c 'mount -t tmpfs none /sys/class/tty' 2>/dev/null; then
   # udev's stable names too, where this machine has USB adapters.
   hidden /sys/class/tty $([ -d /dev/serial ] && echo /dev/serial)
-  if [ "$status" -ne 0 ] || [ -s "$work/out" ] ||
-    [ "$(cat "$work/err")" != "kestrune-cli ports: no serial ports found" ]; then
-    fail "no ports: status $status, stdout $(cat "$work/out"), stderr $(cat "$work/err")"
-  else
-    pass
-  fi
+  check "no ports" ended 0 "kestrune-cli ports: no serial ports found" ""
   hidden /sys/class
-  if [ "$status" -ne 1 ] || [ -s "$work/out" ] ||
-    [ "$(cat "$work/err")" != "kestrune-cli ports: cannot read /sys/class/tty: No such file or directory" ]; then
-    fail "no sysfs: status $status, stdout $(cat "$work/out"), stderr $(cat "$work/err")"
-  else
-    pass
-  fi
+  check "no sysfs" ended 1 \
+    "kestrune-cli ports: cannot read /sys/class/tty: No such file or directory" ""
 else
-  echo "(no private mount namespace here: the none-found and cannot-look cases are left out)"
+  echo "(none found and cannot look: only natively, with a private mount namespace)"
 fi
 
 echo "$passed passed, $failed failed"
