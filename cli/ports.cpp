@@ -2,10 +2,82 @@
 // --port.
 
 #include "cli/cli.h"
+#include "cli/port_list.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
 
 namespace kestrune::cli {
 
-int runPorts(int, char**) {
+namespace {
+
+constexpr const char* PROGRAM = "kestrune-cli ports";
+
+// The ports could not be looked for at all, or the list could not be written.
+constexpr int EXIT_CANNOT_LIST = 1;
+
+#ifdef _WIN32
+constexpr const char* SOURCES =
+    "The ports are the registry's device map (HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\"
+    "SERIALCOMM) and the COM names among the DOS devices, each with the device it stands for.";
+#else
+constexpr const char* SOURCES =
+    "The ports are the tty devices with a driver behind them (leaving out ttyS ports the kernel "
+    "found no UART for), each with its driver and, for a USB adapter, its maker, product and "
+    "vendor:product IDs, and for a UART its I/O address and IRQ; the stable names of "
+    "/dev/serial/by-id follow in parentheses and work with --port as well.";
+#endif
+
+} // namespace
+
+int runPorts(int argc, char** argv) {
+    bool plain = false;
+    args::Command cmd(PROGRAM, std::string("Lists the serial ports of this machine, sorted, one "
+                                           "per line: the names to pass to --port. ") +
+                                   SOURCES);
+    cmd.flag("--plain", plain, "only the names, one per line (for scripts)")
+        .footer("When there are none, standard output stays empty and standard error says\n"
+                "\"kestrune-cli ports: no serial ports found\".\n"
+                "\n"
+                "Exit status:\n"
+                "  0   the ports were looked for (also when none were found)\n"
+                "  1   the ports could not be looked for, or the list could not be written\n"
+                "  64  wrong usage");
+    if (const int status = cmd.parse(argc, argv); status != args::PROCEED) {
+        return status;
+    }
+
+    std::vector<PortInfo> ports;
+    std::string error;
+    if (listSerialPorts(ports, error) != 0) {
+        std::fprintf(stderr, "%s: %s\n", PROGRAM, error.c_str());
+        return EXIT_CANNOT_LIST;
+    }
+    if (ports.empty()) {
+        std::fprintf(stderr, "%s: no serial ports found\n", PROGRAM);
+        return 0;
+    }
+    std::vector<std::string> lines;
+    if (plain) {
+        for (const PortInfo& port : ports) {
+            lines.push_back(port.name);
+        }
+    } else {
+        lines = portTable(ports);
+    }
+    bool written = true;
+    for (const std::string& line : lines) {
+        written = written && std::fprintf(stdout, "%s\n", line.c_str()) >= 0;
+    }
+    // The Windows C runtime's printf and fflush report success on a write that failed; only
+    // the stream's error flag tells.
+    if (!written || std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        std::fprintf(stderr, "%s: cannot write the list: %s\n", PROGRAM, std::strerror(errno));
+        return EXIT_CANNOT_LIST;
+    }
     return 0;
 }
 
