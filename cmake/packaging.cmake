@@ -3,8 +3,8 @@
 # Release trees, never from the sanitizer builds.
 include(GNUInstallDirs)
 
-set(KESTRUNE_DOCS README.md CHANGELOG.md docs/cli-info.md docs/serve.md docs/mkimage.md
-                  docs/boxsim.md)
+set(KESTRUNE_DOCS README.md CHANGELOG.md docs/cli-info.md docs/serve.md docs/station.md
+                  docs/ports.md docs/mkimage.md docs/boxsim.md)
 
 set(CPACK_PACKAGE_NAME kestrune)
 set(CPACK_PACKAGE_VENDOR "Kestrune developers")

@@ -93,7 +93,8 @@ z="$work/zip"
 mkdir -p "$z" && unzip -q "$zip" -d "$z" || fail "unzip $zip"
 top="$z/kestrune-$v-win64"
 for f in Kestrune.exe kestrune-cli.exe kestrune-mkimage.exe sample.dl README.txt CHANGELOG.txt \
-  docs/cli-info.txt docs/serve.txt docs/mkimage.txt docs/boxsim.txt; do
+  docs/cli-info.txt docs/serve.txt docs/station.txt docs/ports.txt docs/mkimage.txt \
+  docs/boxsim.txt; do
   check "zip has $f" '[ -s "$top/$f" ]'
 done
 for f in README.txt CHANGELOG.txt docs/serve.txt; do
