@@ -77,7 +77,7 @@ grep -q "byte-exact" box.out || fail "the box did not get its image"
 tshark -r cap.pcap -o ip.check_checksum:TRUE -T fields -E separator=/t -E occurrence=a -E aggregator=, \
   -e frame.time_epoch -e frame.len -e frame.cap_len -e frame.protocols \
   -e ip.checksum.status -e ip.src -e ip.dst -e udp.srcport -e udp.dstport -e udp.length \
-  -e mpeg_dsmcc.message_id -e mpeg_dsmcc.transaction_id -e mpeg_dsmcc.download_id \
+  -e mpeg_dsmcc.message_id -e mpeg_dsmcc.download_id \
   -e mpeg_dsmcc.dii.download_id -e mpeg_dsmcc.dii.block_size -e mpeg_dsmcc.dii.window_size \
   -e mpeg_dsmcc.dii.module_count -e mpeg_dsmcc.dii.module_id -e mpeg_dsmcc.dii.module_size \
   -e mpeg_dsmcc.dii.module_version -e mpeg_dsmcc.ddb.module_id -e mpeg_dsmcc.ddb.block_num \
@@ -94,7 +94,7 @@ import os, re, sys
 
 SERVER, BOX = "10.0.0.1", "10.0.0.2"
 DIR, DII, DDB, DDR = 0x1001, 0x1002, 0x1003, 0x1004
-names = ("time len caplen protocols ipsum src dst sport dport udplen mid tid did "
+names = ("time len caplen protocols ipsum src dst sport dport udplen mid did "
          "dii_did dii_bs dii_ws dii_count dii_mod dii_size dii_ver ddb_mod ddb_block payload").split()
 frames = [dict(zip(names, line.rstrip("\n").split("\t"))) for line in open("fields.tsv")]
 verdict = open("box.out").read()

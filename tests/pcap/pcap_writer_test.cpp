@@ -145,21 +145,6 @@ TEST(PcapWriter, EveryFrameIsOneConsistentUdpRecordOnDiskAtOnce) {
     EXPECT_EQ(readFile(path).size(), file.size());
 }
 
-TEST(PcapWriter, DatagramsOfOneCaptureHaveDistinctIdentifications) {
-    const std::string path = tempPath("pcap_writer_ids.pcap");
-    PcapWriter writer;
-    ASSERT_TRUE(writer.open(path));
-    const std::vector<uint8_t> m = message(18, 1);
-    for (int i = 0; i < 3; ++i) {
-        writer.onFrame(FrameDirection::ToBox, m.data(), uint32_t(m.size()));
-    }
-    const std::vector<uint8_t> file = readFile(path);
-    ASSERT_EQ(file.size(), 24u + 3 * (16 + 28 + 18));
-    const size_t ids[] = {24 + 16 + 4, 24 + 62 + 16 + 4, 24 + 2 * 62 + 16 + 4};
-    EXPECT_NE(be16(&file[ids[0]]), be16(&file[ids[1]]));
-    EXPECT_NE(be16(&file[ids[1]]), be16(&file[ids[2]]));
-}
-
 TEST(PcapWriter, RecordingAFrameAllocatesNothing) {
     PcapWriter writer;
     ASSERT_TRUE(writer.open(tempPath("pcap_writer_alloc.pcap")));
