@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 namespace kestrune::cli {
@@ -32,6 +33,11 @@ public:
 
 private:
     FILE* file_ = nullptr;
+    // The stream's buffer, large enough for the biggest record: each record reaches the file
+    // in one write when it is flushed.
+    std::unique_ptr<char[]> streamBuffer_;
+    uint16_t nextIpId_ = 0;
+    bool writeFailed_ = false; // after a failed write nothing more is added
 };
 
 } // namespace kestrune::cli

@@ -16,6 +16,7 @@ packages=(
   xvfb x11-utils imagemagick
   python3
   help2man dpkg-dev unzip
+  tshark
 )
 
 missing=()
@@ -29,6 +30,11 @@ done
 echo "Installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# No prompt anywhere: sudo drops the environment, so the frontend is passed through env. The
+# capture tests read files and need no setuid dumpcap; answering that question up front keeps
+# wireshark-common from asking it.
+noninteractive=(env DEBIAN_FRONTEND=noninteractive)
+echo "wireshark-common wireshark-common/install-setuid boolean false" |
+  $sudo debconf-set-selections
+$sudo "${noninteractive[@]}" apt-get update -qq
+$sudo "${noninteractive[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

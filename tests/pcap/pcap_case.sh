@@ -1,0 +1,213 @@
+#!/usr/bin/env bash
+# One download captured with `kestrune-cli serve --pcap` against kestrune-boxsim on a real
+# pseudo-terminal, then read back with tshark: every frame must be a DSM-CC message on UDP port
+# 13819, in the order and with the fields the box itself reports.
+# Usage: pcap_case.sh CASE   (environment: CLI, BOXSIM, MKIMAGE, SAMPLE, WORK)
+set -uo pipefail
+
+case_name="$1"
+work="$WORK/$case_name"
+rm -rf "$work"
+mkdir -p "$work"
+cd "$work" || exit 1
+
+box_pid=""
+trap '[ -n "$box_pid" ] && kill "$box_pid" 2>/dev/null' EXIT
+
+fail() {
+  echo "FAIL ($case_name): $*"
+  for f in box.out box.err serve.err tshark.err; do
+    [ -f "$f" ] && { echo "--- $f"; tail -20 "$f"; }
+  done
+  exit 1
+}
+
+command -v tshark >/dev/null || fail "tshark is missing (scripts/setup.sh installs it)"
+
+# The box's request carries these two values; the capture must show them.
+buffer_size=65536
+max_block=0
+case "$case_name" in
+  sample)
+    image="$SAMPLE"
+    ;;
+  small_blocks)
+    # Many windows across three modules, one of them empty. Tag 0 keeps each moduleInfo
+    # readable to a dissector that takes its first byte as a length.
+    "$MKIMAGE" -o three.dl --module 1 --tag 0 --size 5000 --module 2 --tag 0 --size 0 \
+      --module 0x300 --tag 0 --module-version 2 --size 3000 >/dev/null || fail "mkimage"
+    image=three.dl
+    buffer_size=4096
+    max_block=1024
+    ;;
+  capped_block)
+    # The largest blocks: 65535-byte messages, more than a UDP datagram holds.
+    "$MKIMAGE" -o big.dl --module 7 --info "00 01" --size 140000 --module 8 --size 0 \
+      --module 9 --info "AA" --size 70000 >/dev/null || fail "mkimage"
+    image=big.dl
+    buffer_size=200000
+    max_block=65535
+    ;;
+  *)
+    fail "no such case"
+    ;;
+esac
+
+"$BOXSIM" --timeout 3 --buffer-size "$buffer_size" --max-block "$max_block" "$image" \
+  >box.out 2>box.err &
+box_pid=$!
+for _ in $(seq 100); do
+  [ -s box.out ] && break
+  sleep 0.05
+done
+pty="$(head -1 box.out)"
+[ -n "$pty" ] || fail "the box printed no device"
+
+started=$(date +%s.%N)
+timeout 120 "$CLI" serve --port "$pty" --quiet --pcap cap.pcap "$image" 2>serve.err
+status=$?
+ended=$(date +%s.%N)
+wait "$box_pid"
+box_status=$?
+box_pid=""
+[ "$status" = 0 ] || fail "serve exit $status"
+[ "$box_status" = 0 ] || fail "box exit $box_status"
+grep -q "byte-exact" box.out || fail "the box did not get its image"
+
+tshark -r cap.pcap -o ip.check_checksum:TRUE -T fields -E separator=/t -E occurrence=a -E aggregator=, \
+  -e frame.time_epoch -e frame.len -e frame.cap_len -e frame.protocols \
+  -e ip.checksum.status -e ip.src -e ip.dst -e udp.srcport -e udp.dstport -e udp.length \
+  -e mpeg_dsmcc.message_id -e mpeg_dsmcc.download_id \
+  -e mpeg_dsmcc.dii.download_id -e mpeg_dsmcc.dii.block_size -e mpeg_dsmcc.dii.window_size \
+  -e mpeg_dsmcc.dii.module_count -e mpeg_dsmcc.dii.module_id -e mpeg_dsmcc.dii.module_size \
+  -e mpeg_dsmcc.dii.module_version -e mpeg_dsmcc.ddb.module_id -e mpeg_dsmcc.ddb.block_num \
+  -e udp.payload >fields.tsv 2>tshark.err || fail "tshark exit $?"
+if grep -qi "cut short\|isn't a capture file\|appears to be damaged" tshark.err; then
+  fail "tshark: $(cat tshark.err)"
+fi
+# The message each frame holds, in the dissector's words (it names no field of a data request).
+tshark -r cap.pcap -V 2>/dev/null | grep -E "^Frame [0-9]+:|User Network Message - " >labels.txt
+
+CASE="$case_name" STARTED="$started" ENDED="$ended" BUFFER_SIZE="$buffer_size" \
+  MAX_BLOCK="$max_block" python3 - <<'EOF' || fail "the capture does not match the download"
+import os, re, sys
+
+SERVER, BOX = "10.0.0.1", "10.0.0.2"
+DIR, DII, DDB, DDR = 0x1001, 0x1002, 0x1003, 0x1004
+names = ("time len caplen protocols ipsum src dst sport dport udplen mid did "
+         "dii_did dii_bs dii_ws dii_count dii_mod dii_size dii_ver ddb_mod ddb_block payload").split()
+frames = [dict(zip(names, line.rstrip("\n").split("\t"))) for line in open("fields.tsv")]
+verdict = open("box.out").read()
+m = re.search(r"(\d+) modules, \d+ bytes; (\d+) blocks, (\d+) data bytes, downloadId (\d+), "
+              r"blockSize (\d+), windowSize (\d+)", verdict)
+modules, blocks, data_bytes, download_id, block_size, window_size = map(int, m.groups())
+problems = []
+
+def check(ok, what):
+    if not ok:
+        problems.append(what)
+
+def num(text):
+    return int(text, 0)
+
+def ints(text):
+    return [num(v) for v in text.split(",")] if text else []
+
+labels = {}
+for line in open("labels.txt"):
+    if line.startswith("Frame "):
+        number = int(line.split()[1].rstrip(":"))
+    else:
+        labels[number] = line.split(" - ", 1)[1].strip()
+NAMES = {DIR: "Download Info Request", DII: "Download Info Indication",
+         DDB: "Download Data Block", DDR: "Download Data Request"}
+
+previous = float(os.environ["STARTED"])
+for i, f in enumerate(frames, 1):
+    payload = bytes.fromhex(f["payload"])
+    mid = int.from_bytes(payload[2:4], "big")
+    here = f"frame {i} (0x{mid:04x})"
+    check(labels.get(i) == NAMES.get(mid), f"{here}: the dissector calls it {labels.get(i)}")
+    check(mid == DDR or f["mid"] == f"0x{mid:04x}", f"{here}: message_id {f['mid']}")
+    check("mpeg_dsmcc" in f["protocols"].split(":"), f"{here}: not decoded as DSM-CC")
+    check(f["ipsum"] == "1", f"{here}: IPv4 header checksum status {f['ipsum']}")
+    check(f["sport"] == f["dport"] == "13819", f"{here}: ports {f['sport']} {f['dport']}")
+    to_box = mid in (DII, DDB)
+    check((f["src"], f["dst"]) == ((SERVER, BOX) if to_box else (BOX, SERVER)),
+          f"{here}: {f['src']} -> {f['dst']}")
+    check(previous <= float(f["time"]) <= float(os.environ["ENDED"]), f"{here}: time {f['time']}")
+    previous = float(f["time"])
+    # The length on the wire is always the whole message's; a record holds at most 65535 bytes.
+    message_length = int(f["len"]) - 28
+    check(int(f["caplen"]) == min(int(f["len"]), 65535), f"{here}: {f['caplen']} of {f['len']}")
+    check(int(f["udplen"]) == 8 + len(payload), f"{here}: UDP length {f['udplen']}")
+    check(len(payload) == min(message_length, 65507), f"{here}: {len(payload)} payload bytes")
+    check(payload[:2] == b"\x11\x03", f"{here}: header {payload[:4].hex()}")
+    f["mid"], f["payload"], f["message_length"] = mid, payload, message_length
+
+kinds = [f["mid"] for f in frames]
+check(kinds[:3] == [DIR, DII, DDR], f"the exchange starts {[hex(k) for k in kinds[:3]]}")
+check(kinds.count(DIR) == 1 and kinds.count(DII) == 1, "one request, one response")
+check(kinds[-1] == DDR, "the last frame is not a data request")
+
+# DownloadInfoRequest: this dissector reads it with the response's layout, so its own fields
+# are taken from the bytes: bufferSize and maximumBlockSize as the box was told to send them.
+request = frames[kinds.index(DIR)]["payload"]
+check(int.from_bytes(request[12:16], "big") == int(os.environ["BUFFER_SIZE"]), "bufferSize")
+check(int.from_bytes(request[16:18], "big") == int(os.environ["MAX_BLOCK"]), "maximumBlockSize")
+
+# DownloadInfoResponse, as the dissector names its fields.
+response = frames[kinds.index(DII)]
+check(num(response["dii_did"]) == download_id, f"response downloadId {response['dii_did']}")
+check(num(response["dii_bs"]) == block_size, f"response blockSize {response['dii_bs']}")
+check(num(response["dii_ws"]) == window_size, f"response windowSize {response['dii_ws']}")
+check(num(response["dii_count"]) == modules, f"numberOfModules {response['dii_count']}")
+table = list(zip(ints(response["dii_mod"]), ints(response["dii_size"])))
+check(len(table) >= 1, "no module entry decoded")
+expected_tables = {
+    "small_blocks": [(1, 5000), (2, 0), (0x300, 3000)],
+    "capped_block": [(7, 140000), (8, 0), (9, 70000)],
+}
+expected = expected_tables.get(os.environ["CASE"])
+if expected:
+    # A moduleInfo that does not start with a length byte stops the dissector after its entry.
+    check(table == expected[: len(table)], f"module table {table}")
+    check(os.environ["CASE"] != "small_blocks" or len(table) == 3, "whole table readable")
+    if os.environ["CASE"] == "small_blocks":
+        check(ints(response["dii_ver"]) == [0, 0, 2], f"moduleVersion {response['dii_ver']}")
+
+# DownloadDataBlock: downloadId, moduleId and blockNumber as the dissector names them; one frame
+# per block the box received, every byte it counted.
+data = [f for f in frames if f["mid"] == DDB]
+check(len(data) == blocks, f"{len(data)} blocks captured, the box received {blocks}")
+check(sum(f["message_length"] - 18 for f in data) == data_bytes, "block data bytes")
+check(all(num(f["did"]) == download_id for f in data), "a block with another downloadId")
+seen = {}
+for f in data:
+    seen.setdefault(num(f["ddb_mod"]), []).append(num(f["ddb_block"]))
+# Blocks and requests name a module by its place in the response's table.
+for index, (module, size) in enumerate(table):
+    count = -(-size // block_size)
+    got = seen.get(index, [])
+    check(got == list(range(count)) or (size == 0 and got in ([], [0])),
+          f"module {module}: blocks {got[:5]}... of {count}")
+if os.environ["CASE"] == "capped_block":
+    full = [f for f in data if f["message_length"] == 65535]
+    check(len(full) == 3, f"{len(full)} blocks of 65535 bytes")
+
+# DownloadDataRequest: the dissector names none of its fields; downloadId sits where the header's
+# transactionId is, then moduleId, blockNumber and downloadReason follow the header.
+requests = [f["payload"] for f in frames if f["mid"] == DDR]
+check(all(int.from_bytes(r[4:8], "big") == download_id for r in requests), "request downloadId")
+reasons = [r[16] for r in requests]
+check(reasons[0] == 1 and reasons[-1] == 5 and set(reasons[1:-1]) <= {2},
+      f"downloadReason {reasons}")
+first = requests[0]
+check(first[12:16] == bytes(4), "the first request names block 0 of the first module")
+
+for p in problems:
+    print("capture:", p)
+print(f"{len(frames)} frames: {kinds.count(DDR)} requests, {len(data)} blocks")
+sys.exit(1 if problems else 0)
+EOF
+echo "PASS ($case_name)"
