@@ -274,6 +274,8 @@ void PortRunner::stopSession() {
         session_.join();
     } else {
         lock.unlock();
+        // Its capture is closed once this attempt ends: no late frame may reach it.
+        ctx_->link.tap = nullptr;
         session_.detach();
         detached_ = true;
     }
