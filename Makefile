@@ -60,6 +60,7 @@ bench: setup
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_TESTS=OFF >/dev/null
 	cmake --build build/bench --parallel $(JOBS)
 	@scripts/bench.sh build/bench
+	@scripts/bench-station.sh build/bench
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
