@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <poll.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -99,6 +100,7 @@ bool Line::write(const uint8_t* data, size_t n) {
 }
 
 void Line::offerByte(uint8_t b) {
+    forgetUnheard();
     if (::write(fd_, &b, 1) == 1) {
         bytesOut += 1;
     }
@@ -149,6 +151,26 @@ void Line::settle(double quiet) {
     pending_.clear();
     uint8_t sink[256];
     while (read(sink, sizeof sink, quiet) != 0) {
+    }
+}
+
+void Line::forgetUnheard() {
+    if (slave_ >= 0) {
+        tcflush(slave_, TCIFLUSH);
+    }
+}
+
+void Line::unplug() {
+    // The master first: its close hangs up every descriptor of the slave side and removes the
+    // device node at once, whoever still holds the slave open.
+    pending_.clear();
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    if (slave_ >= 0) {
+        ::close(slave_);
+        slave_ = -1;
     }
 }
 
