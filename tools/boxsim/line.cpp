@@ -1,6 +1,7 @@
 #include "tools/boxsim/line.h"
 
 #include <cerrno>
+#include <cmath>
 #include <poll.h>
 #include <termios.h>
 #include <thread>
@@ -119,7 +120,8 @@ size_t Line::read(uint8_t* buffer, size_t n, double timeout) {
             continue;
         }
         pollfd p = {fd_, POLLIN, 0};
-        const int r = poll(&p, 1, static_cast<int>(timeout * 1000));
+        // Rounded up: a wait cut short to 0 ms would spin until the deadline.
+        const int r = poll(&p, 1, static_cast<int>(std::ceil(timeout * 1000)));
         if (r < 0 && errno == EINTR) {
             continue;
         }
