@@ -32,6 +32,60 @@ bool Box::complete() const {
     return true;
 }
 
+std::string Box::stats(Clock::time_point started) const {
+    const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+    // What the protocol itself costs at the paced rate: every byte on the line both ways,
+    // the server's 100 ms before each frame's payload and before each block.
+    const double rate = options_.baud != 0 ? options_.baud / 10.0 : 5760.0;
+    const double minimum = static_cast<double>(line_.bytesIn + line_.bytesOut) / rate +
+                           0.1 * attempts_ + 0.1 * blocks_;
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "%llu blocks, %llu data bytes, downloadId %u, blockSize %u, windowSize %u; "
+                  "%.3f s (protocol minimum %.3f s)",
+                  static_cast<unsigned long long>(blocks_),
+                  static_cast<unsigned long long>(dataBytes_), downloadId_, blockSize_, windowSize_,
+                  elapsed, minimum);
+    return text;
+}
+
+bool Box::unplugDue() const {
+    return options_.unplugAfter >= 0 && blocks_ == static_cast<uint64_t>(options_.unplugAfter);
+}
+
+// The box leaves at once, its last acknowledgement sent; the caller pulls the plug.
+Verdict Box::unplugNow(Clock::time_point started) {
+    verdict_ = {EXIT_INCOMPLETE,
+                "unplugged after " + std::to_string(blocks_) +
+                    " blocks, as asked: " + stats(started),
+                true};
+    return verdict_;
+}
+
+Reboot Box::reboot(double seconds) {
+    Reboot result;
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point end =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    note("restarting for " + std::to_string(seconds) + " s");
+    while (Clock::now() < end) {
+        line_.offerByte(options_.wakeupByte);
+        const Clock::time_point next = std::min(end, Clock::now() + std::chrono::milliseconds(50));
+        for (Clock::time_point now; (now = Clock::now()) < next;) {
+            // A restarting box understands nothing; only an answer to its wake-up is noted.
+            if (line_.readByte(std::chrono::duration<double>(next - now).count()) == 2) {
+                if (result.answers++ == 0) {
+                    result.firstAnswer =
+                        std::chrono::duration<double>(Clock::now() - start).count();
+                    note("a server answered the restart's wake-up byte");
+                }
+            }
+        }
+    }
+    line_.forgetUnheard();
+    return result;
+}
+
 Bytes Box::infoRequest() const {
     Bytes m = {0x11, 3};
     put16(m, 0x1001);
@@ -338,6 +392,9 @@ Verdict Box::download(int number) {
     if (!receiveFrame(frame) || !checkResponse(frame)) {
         return verdict_;
     }
+    if (unplugDue()) {
+        return unplugNow(started);
+    }
     note(tag + ": downloadId " + std::to_string(downloadId_) + ", blockSize " +
          std::to_string(blockSize_) + ", windowSize " + std::to_string(windowSize_));
     seen_.assign(modules_.size(), {});
@@ -379,6 +436,9 @@ Verdict Box::download(int number) {
             if (!receiveFrame(frame) || !checkBlock(frame, m, b)) {
                 return verdict_;
             }
+            if (unplugDue()) {
+                return unplugNow(started);
+            }
         }
         ++windows;
         // What to ask for next: the block after the last one received.
@@ -406,23 +466,11 @@ Verdict Box::download(int number) {
         }
     }
 
-    const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
-    // What the protocol itself costs at the paced rate: every byte on the line both ways,
-    // the server's 100 ms before each frame's payload and before each block.
-    const double rate = options_.baud != 0 ? options_.baud / 10.0 : 5760.0;
-    const double minimum = static_cast<double>(line_.bytesIn + line_.bytesOut) / rate +
-                           0.1 * attempts_ + 0.1 * blocks_;
-    char stats[256];
-    std::snprintf(stats, sizeof stats,
-                  "%llu blocks, %llu data bytes, downloadId %u, blockSize %u, windowSize %u; "
-                  "%.3f s (protocol minimum %.3f s)",
-                  static_cast<unsigned long long>(blocks_),
-                  static_cast<unsigned long long>(dataBytes_), downloadId_, blockSize_, windowSize_,
-                  elapsed, minimum);
+    const std::string stats = this->stats(started);
     if (endedEarly) {
-        verdict_ = {EXIT_INCOMPLETE, std::string("ended early, as asked: ") + stats};
+        verdict_ = {EXIT_INCOMPLETE, "ended early, as asked: " + stats};
     } else if (!complete()) {
-        verdict_ = {EXIT_INCOMPLETE, std::string("server sent no more blocks: ") + stats};
+        verdict_ = {EXIT_INCOMPLETE, "server sent no more blocks: " + stats};
     } else {
         verdict_ = {EXIT_EXACT, "byte-exact: " + std::to_string(modules_.size()) + " modules, " +
                                     std::to_string(total) + " bytes; " + stats};

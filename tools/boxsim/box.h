@@ -31,7 +31,12 @@ struct Options {
     bool typeOne = true;
     uint8_t wakeupByte = 0x55;
     uint32_t baud = 0;
-    int downloads = 1;
+    int downloads = 1;    // downloads per box
+    int boxes = 1;        // boxes in a row on the line
+    bool line = false;    // --boxes given: verdicts name the box
+    double gap = 0;       // seconds of power-off between one box and the next
+    double reboot = 0;    // seconds of wake-up bytes after a complete download
+    int unplugAfter = -1; // blocks after which the box disappears from the line
     double timeout = 10.0;
     double wait = 120.0;
     std::map<int, int> naks;    // server frame index -> NAKs
@@ -49,6 +54,14 @@ struct Options {
 struct Verdict {
     int status = EXIT_EXACT;
     std::string text;
+    bool unplugged = false; // the box is to disappear now (--unplug-after)
+};
+
+// How a box's restart after its download went: a server that answered one of its wake-up
+// bytes would flash it a second time.
+struct Reboot {
+    int answers = 0;          // wake-up acknowledgements (2) received while restarting
+    double firstAnswer = 0.0; // seconds into the restart of the first of them
 };
 
 class Box {
@@ -57,6 +70,10 @@ public:
         : line_(line), options_(options), modules_(modules), noise_(noise) {}
 
     Verdict download(int number);
+    // After a complete download: `seconds` of wake-up bytes, every 50 ms as at power-up, with
+    // nothing answered; counts the servers' answers. What the box sent and nobody read is
+    // gone at the end.
+    Reboot reboot(double seconds);
 
 private:
     bool fail(int status, const std::string& text);
@@ -72,6 +89,10 @@ private:
     void predictWindow(uint16_t moduleId, uint32_t blockIndex,
                        std::vector<std::pair<uint16_t, uint32_t>>& window) const;
     bool complete() const;
+    // The verdict's counts and times: "17 blocks, ...; 9.770 s (protocol minimum 9.684 s)".
+    std::string stats(Clock::time_point started) const;
+    bool unplugDue() const;
+    Verdict unplugNow(Clock::time_point started);
 
     Line& line_;
     const Options& options_;

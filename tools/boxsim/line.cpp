@@ -1,7 +1,9 @@
 #include "tools/boxsim/line.h"
 
 #include <cerrno>
+#include <cmath>
 #include <poll.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -99,6 +101,7 @@ bool Line::write(const uint8_t* data, size_t n) {
 }
 
 void Line::offerByte(uint8_t b) {
+    forgetUnheard();
     if (::write(fd_, &b, 1) == 1) {
         bytesOut += 1;
     }
@@ -117,7 +120,8 @@ size_t Line::read(uint8_t* buffer, size_t n, double timeout) {
             continue;
         }
         pollfd p = {fd_, POLLIN, 0};
-        const int r = poll(&p, 1, static_cast<int>(timeout * 1000));
+        // Rounded up: a wait cut short to 0 ms would spin until the deadline.
+        const int r = poll(&p, 1, static_cast<int>(std::ceil(timeout * 1000)));
         if (r < 0 && errno == EINTR) {
             continue;
         }
@@ -149,6 +153,26 @@ void Line::settle(double quiet) {
     pending_.clear();
     uint8_t sink[256];
     while (read(sink, sizeof sink, quiet) != 0) {
+    }
+}
+
+void Line::forgetUnheard() {
+    if (slave_ >= 0) {
+        tcflush(slave_, TCIFLUSH);
+    }
+}
+
+void Line::unplug() {
+    // The master first: its close hangs up every descriptor of the slave side and removes the
+    // device node at once, whoever still holds the slave open.
+    pending_.clear();
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    if (slave_ >= 0) {
+        ::close(slave_);
+        slave_ = -1;
     }
 }
 

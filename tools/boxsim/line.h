@@ -54,6 +54,8 @@ public:
 
     const std::string& name() const { return name_; }
     int fd() const { return fd_; }
+    // The pseudo-terminal's slave side that the box keeps open (none on a serial device).
+    void keepSlave(int fd) { slave_ = fd; }
     uint64_t bytesOut = 0;
     uint64_t bytesIn = 0;
 
@@ -64,9 +66,13 @@ public:
 
     bool write(const uint8_t* data, size_t n);
     bool writeByte(uint8_t b) { return write(&b, 1); }
-    // A wake-up byte: dropped when the line's buffer is full (nobody has listened for a long
-    // time), instead of blocking the box.
+    // A wake-up byte. Like a real line, the line keeps no backlog for a port that nobody
+    // reads: what the previous byte left unread is gone first, and a full buffer drops the
+    // byte instead of blocking the box.
     void offerByte(uint8_t b);
+    // Bytes the box sent that nobody has read are gone (a line carries no backlog across a
+    // power-off). Only a pseudo-terminal keeps them; a real device has nothing to forget.
+    void forgetUnheard();
     // Reads exactly n bytes unless `timeout` seconds pass without a byte. Returns the count.
     size_t read(uint8_t* buffer, size_t n, double timeout);
     // One byte within `timeout` seconds, or -1.
@@ -77,9 +83,13 @@ public:
     // Throws away what arrives until the line has been quiet for `quiet` seconds.
     void settle(double quiet);
     void drain();
+    // The box is gone: both sides of the pseudo-terminal (or the device) are closed, and the
+    // server's end sees a hang-up. Nothing can be read or written afterwards.
+    void unplug();
 
 private:
     int fd_;
+    int slave_ = -1;
     uint32_t baud_;
     Noise& noise_;
     std::string name_;

@@ -2,9 +2,13 @@
 // that the download server can be run and checked without hardware. It reads the same .dl
 // image as the server and checks every block it receives against it, byte for byte.
 //
-// Exit status: 0 every download byte-exact; 1 a block carried wrong data or wrong fields;
-// 2 a download did not complete (the server stopped, or the box ended early as asked);
-// 3 the server broke the link protocol; 64 wrong usage; 70 a system call failed.
+// It can also play a line of boxes on one port, one after another with a power-off gap
+// between them, each restarting after its download, or a box that is unplugged mid-download.
+//
+// Exit status: 0 every download byte-exact; 1 a block carried wrong data or wrong fields, or
+// a restarting box was answered; 2 a download did not complete (the server stopped, the box
+// ended early or was unplugged as asked); 3 the server broke the link protocol; 64 wrong
+// usage; 70 a system call failed.
 
 #include "cli/args.h"
 #include "tools/boxsim/box.h"
@@ -21,6 +25,7 @@
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace boxsim;
@@ -94,6 +99,25 @@ void makeRaw(int fd, uint32_t baud) {
     tcsetattr(fd, TCSANOW, &t);
 }
 
+// Only our own link goes: another box may have taken it over since.
+void removeLink(const std::string& link, const std::string& target) {
+    char points[4096];
+    const ssize_t n = readlink(link.c_str(), points, sizeof points - 1);
+    if (n > 0 && std::string(points, static_cast<size_t>(n)) == target) {
+        unlink(link.c_str());
+    }
+}
+
+int worse(int worst, int status) {
+    return status != EXIT_EXACT && (worst == EXIT_EXACT || status < worst) ? status : worst;
+}
+
+void sleepSeconds(double seconds) {
+    if (seconds > 0) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    }
+}
+
 bool repointLink(const char* link, const std::string& target) {
     const std::string temp = std::string(link) + ".boxsim-" + std::to_string(getpid());
     unlink(temp.c_str());
@@ -115,6 +139,9 @@ int main(int argc, char** argv) {
     uint32_t maxBlock = 0;
     uint32_t wakeup = 0x55;
     uint32_t downloads = 1;
+    uint32_t boxes = 0;
+    uint32_t unplugAfter = 0;
+    bool unplugSet = false;
     uint32_t endEarly = 0;
     uint32_t repeatWindow = 0;
     uint32_t wrongId = 0;
@@ -136,8 +163,16 @@ int main(int argc, char** argv) {
         .number("--wakeup-byte", wakeup, "N", "value of the wake-up bytes (default 0x55)", 0u, 255u)
         .number("--baud", o.baud, "N",
                 "pace the line at N baud (10 bits a byte); default: no pacing", 1u, 4000000u)
-        .number("--downloads", downloads, "N", "serve N downloads one after another (default 1)",
-                1u, 1000u)
+        .number("--downloads", downloads, "N",
+                "serve N downloads one after another (default 1; with --boxes, per box)", 1u, 1000u)
+        .number("--boxes", boxes, "N",
+                "a line of N boxes in a row; the verdicts say \"box B of N\"", 1u, 100000u)
+        .decimal("--gap", o.gap, "S",
+                 "power off for S seconds between one box and the next (default 0)", 0, 86400)
+        .decimal("--reboot", o.reboot, "S",
+                 "after a complete download, restart: S seconds of wake-up bytes that nothing "
+                 "may answer",
+                 0, 86400)
         .decimal("--timeout", o.timeout, "S",
                  "give up when the server is silent for S seconds (default 10)", 0.001, 86400)
         .decimal("--wait", o.wait, "S",
@@ -166,6 +201,15 @@ int main(int argc, char** argv) {
                 "after window W (1 = first) ask for its first block again", 1u, 1000000u)
         .number("--wrong-id", wrongId, "N", "data request N (1 = first) carries a wrong downloadId",
                 1u, 1000000u)
+        .eachNumber("--unplug-after", "N",
+                    "after N blocks (0 = after the DownloadInfoResponse) the box is unplugged: "
+                    "its device and --link disappear and the simulator exits",
+                    0, 1000000,
+                    [&](uint64_t v) {
+                        unplugAfter = static_cast<uint32_t>(v);
+                        unplugSet = true;
+                        return std::string();
+                    })
         .decimal("--noise", o.noise, "RATE",
                  "a noisy line after the wake-up: each byte, both ways, is hit with chance RATE by "
                  "a flipped bit, a lost, doubled or stray byte, or a silence before it",
@@ -173,8 +217,9 @@ int main(int argc, char** argv) {
         .number("--seed", o.seed, "N",
                 "the noise's seed (default 1): the same seed, the same noise")
         .positional("IMAGE", o.image, "the image the server downloads (.dl)")
-        .footer("Exit status: 0 byte-exact, 1 mismatch, 2 incomplete, 3 link protocol broken,\n"
-                "64 wrong usage, 70 system error.");
+        .footer(
+            "Exit status: 0 byte-exact, 1 mismatch (or a restarting box answered), 2 incomplete\n"
+            "(or unplugged), 3 link protocol broken, 64 wrong usage, 70 system error.");
     if (const int status = cmd.parse(argc - 1, argv + 1); status != kestrune::args::PROCEED) {
         return status;
     }
@@ -182,6 +227,9 @@ int main(int argc, char** argv) {
     o.maximumBlockSize = static_cast<uint16_t>(maxBlock);
     o.wakeupByte = static_cast<uint8_t>(wakeup);
     o.downloads = static_cast<int>(downloads);
+    o.line = boxes != 0;
+    o.boxes = boxes != 0 ? static_cast<int>(boxes) : 1;
+    o.unplugAfter = unplugSet ? static_cast<int>(unplugAfter) : -1;
     o.endEarly = endEarlySet ? static_cast<int>(endEarly) : -1;
     o.repeatWindow = repeatWindow != 0 ? static_cast<int>(repeatWindow) : -1;
     o.wrongId = wrongId != 0 ? static_cast<int>(wrongId) : -1;
@@ -238,24 +286,59 @@ int main(int argc, char** argv) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     Noise noise(o.noise, o.seed);
     Line line(fd, o.baud, noise, name);
+    line.keepSlave(slave);
     Box box(line, o, modules, noise);
     int worst = EXIT_EXACT;
-    for (int n = 1; n <= o.downloads; ++n) {
-        const uint64_t faultsBefore = noise.faults();
-        const Verdict verdict = box.download(n);
-        noise.stop();
-        std::string text = verdict.text;
-        if (o.noise > 0) {
-            text += "; " + std::to_string(noise.faults() - faultsBefore) + " line faults";
+    for (int b = 1; b <= o.boxes; ++b) {
+        if (b > 1) {
+            // Power off: what the last box sent and nobody read is gone, nothing is heard
+            // during the gap, and what the server sent meanwhile reached nobody.
+            line.forgetUnheard();
+            sleepSeconds(o.gap);
+            line.drain();
         }
-        std::printf("boxsim %s: download %d: %s\n", name.c_str(), n, text.c_str());
-        std::fflush(stdout);
-        if (verdict.status != EXIT_EXACT && (worst == EXIT_EXACT || verdict.status < worst)) {
-            worst = verdict.status;
+        const std::string which =
+            o.line ? "box " + std::to_string(b) + " of " + std::to_string(o.boxes) + ": " : "";
+        for (int n = 1; n <= o.downloads; ++n) {
+            const uint64_t faultsBefore = noise.faults();
+            Verdict verdict = box.download(n);
+            noise.stop();
+            if (verdict.unplugged) {
+                // The master's close hangs the pty up, and we hold it as our controlling
+                // terminal: its SIGHUP must not end us before the verdict.
+                std::signal(SIGHUP, SIG_IGN);
+                line.unplug();
+                if (!o.link.empty()) {
+                    removeLink(o.link, name);
+                }
+            } else if (verdict.status == EXIT_EXACT && o.reboot > 0) {
+                const Reboot reboot = box.reboot(o.reboot);
+                if (reboot.answers > 0) {
+                    char text[160];
+                    std::snprintf(text, sizeof text,
+                                  "flashed twice: a server answered the wake-up %.3f s into the "
+                                  "restart (%d %s)",
+                                  reboot.firstAnswer, reboot.answers,
+                                  reboot.answers == 1 ? "answer" : "answers");
+                    // "byte-exact: 3 modules, ..." becomes "flashed twice: ...; 3 modules, ...".
+                    const size_t colon = verdict.text.find(": ");
+                    verdict = {EXIT_MISMATCH, text + ("; " + verdict.text.substr(colon + 2))};
+                }
+            }
+            std::string text = verdict.text;
+            if (o.noise > 0) {
+                text += "; " + std::to_string(noise.faults() - faultsBefore) + " line faults";
+            }
+            std::printf("boxsim %s: %sdownload %d: %s\n", name.c_str(), which.c_str(), n,
+                        text.c_str());
+            std::fflush(stdout);
+            worst = worse(worst, verdict.status);
+            if (verdict.unplugged) {
+                return worst;
+            }
+            // Let the server close its end before the next download's wake-up.
+            line.drain();
         }
-        // Let the server close its end before the next download's wake-up.
-        line.drain();
     }
-    (void)slave;
     return worst;
 }
