@@ -81,18 +81,23 @@ case "$case_name" in
   sixteen_ports)
     # 16 ports, 3 boxes in a row on each; the boxes of port 1 reboot after their download and
     # keep sending wake-up bytes for 2 s: none of them may be flashed twice.
-    boxes 15 --boxes 3 --gap 1.5
-    "$BOXSIM" --timeout 5 --boxes 3 --gap 1.5 --reboot 2 "$SAMPLE" >box-16.out 2>box-16.err &
+    boxes 15 --boxes 3 --gap 1.5 --stay 60
+    "$BOXSIM" --timeout 5 --boxes 3 --gap 1.5 --reboot 2 --stay 60 "$SAMPLE" >box-16.out 2>box-16.err &
     pids+=("$!")
     for _ in $(seq 100); do [ -s box-16.out ] && break; sleep 0.05; done
     PORTS+=(--port "$(head -1 box-16.out)")
     station "${PORTS[@]}" --log-dir logs
     wait_records 48 120
-    sleep 0.5
+    sleep 1
     expect "records" "$(records)" 48
     stop_station
     expect "station exit" "$STATUS" 0
     expect "complete records" "$(count outcome complete)" 48
+    # A restarting box gives its verdict once its restart is over.
+    for _ in $(seq 50); do
+      [ "$(cat box-*.out | grep -c 'byte-exact')" -ge 48 ] && break
+      sleep 0.1
+    done
     expect "byte-exact boxes" "$(cat box-*.out | grep -c 'byte-exact')" 48
     if grep -q "flashed twice" box-16.out; then fail "a rebooting box was flashed again"; fi
     expect "Test Logs" "$(ls logs | wc -l)" 48
@@ -100,8 +105,8 @@ case "$case_name" in
     ;;
   one_bad_box)
     # A box that refuses a block 10 times: its record alone says so, and the station goes on.
-    boxes 2 --boxes 2 --gap 1.5
-    "$BOXSIM" --timeout 5 --nak 1:10 "$SAMPLE" >box-3.out 2>box-3.err &
+    boxes 2 --boxes 2 --gap 1.5 --stay 60
+    "$BOXSIM" --timeout 5 --nak 1:10 --stay 60 "$SAMPLE" >box-3.out 2>box-3.err &
     pids+=("$!")
     for _ in $(seq 100); do [ -s box-3.out ] && break; sleep 0.05; done
     bad="$(head -1 box-3.out)"
@@ -118,7 +123,7 @@ case "$case_name" in
   port_disappears)
     # The box of port 1 is unplugged after 3 blocks: the port is reported and recorded while
     # the others finish, and it is tried again without stopping them.
-    boxes 2 --boxes 2 --gap 1.5 --baud 115200 --buffer-size 4096 --max-block 1024
+    boxes 2 --boxes 2 --gap 1.5 --stay 60 --baud 115200 --buffer-size 4096 --max-block 1024
     "$BOXSIM" --timeout 5 --unplug-after 3 --baud 115200 --buffer-size 4096 --max-block 1024 \
       "$SAMPLE" >box-3.out 2>box-3.err &
     pids+=("$!")

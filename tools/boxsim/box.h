@@ -35,6 +35,7 @@ struct Options {
     int boxes = 1;        // boxes in a row on the line
     bool line = false;    // --boxes given: verdicts name the box
     double gap = 0;       // seconds of power-off between one box and the next
+    double stay = 0;      // seconds the line stays open after the last box
     double reboot = 0;    // seconds of wake-up bytes after a complete download
     int unplugAfter = -1; // blocks after which the box disappears from the line
     double timeout = 10.0;

@@ -167,6 +167,9 @@ int main(int argc, char** argv) {
                 "serve N downloads one after another (default 1; with --boxes, per box)", 1u, 1000u)
         .number("--boxes", boxes, "N",
                 "a line of N boxes in a row; the verdicts say \"box B of N\"", 1u, 100000u)
+        .decimal("--stay", o.stay, "S",
+                 "after the last box, keep the line open (a port with no box) for S seconds", 0,
+                 86400)
         .decimal("--gap", o.gap, "S",
                  "power off for S seconds between one box and the next (default 0)", 0, 86400)
         .decimal("--reboot", o.reboot, "S",
@@ -340,5 +343,7 @@ int main(int argc, char** argv) {
             line.drain();
         }
     }
+    // The adapter stays connected after the last box: a port with no box on it.
+    sleepSeconds(o.stay);
     return worst;
 }
