@@ -43,10 +43,11 @@ test: build
 demo: native
 	@scripts/demo.sh build/native
 
-bench: setup
+bench: setup windows
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_TESTS=OFF >/dev/null
 	cmake --build build/bench --parallel $(JOBS)
 	@scripts/bench.sh build/bench
+	@scripts/bench-window.sh build/windows build/bench
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
