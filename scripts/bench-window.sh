@@ -16,13 +16,14 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 
 out="$(mktemp)"
 trap 'rm -f "$out"' EXIT
+load_before="$(cut -d' ' -f1-3 /proc/loadavg)"
 KESTRUNE_GUI_BENCH="$runs" bash "$root/tests/gui/run-gui-tests.sh" "$windows" "$root" \
   "$boxsim_dir" >"$out" 2>&1
 status=$?
 
 echo
 echo "5. The window (Kestrune.exe under Wine): samples/sample.dl, box at 57600 baud,"
-echo "   from the box's wake-up to the \"Download complete\" box ($(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg))"
+echo "   from the box's wake-up to the \"Download complete\" box ($(nproc) cores, load $load_before)"
 awk '
   /^BENCH / { n[$2]++; t[$2, n[$2]] = $3; b[$2, n[$2]] = $4; m[$2] = $5 }
   function median(mode,   i, j, k, v, a) {

@@ -1277,6 +1277,10 @@ void fullDownloads() {
     // Drawn whole, on one line: with other font metrics the "%" went to a second line that the
     // control has no room for.
     checkTextFits(app, statusTextOf(app), TextKind::Wrapped, "the status text");
+    const TextMeasure status = measureText(app, statusTextOf(app));
+    std::printf("   \"Download 100.0 %%\" needs %dx%d in %s; the status text is %dx%d\n",
+                status.width, status.height, status.face.c_str(), status.clientWidth,
+                status.clientHeight);
     checkNothingOverlaps(app);
     CHECK(topWindows(app, "#32770", "Test Log").size() == 1, "no Test Log window");
     screenshot("result-box");
