@@ -14,6 +14,7 @@
 #include "ui/window_logic.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -163,6 +164,26 @@ HWND replyWindow() {
     return window;
 }
 
+// The running Kestrune.exe processes, for the watchdog: each inherits the driver's standard
+// output, and one left running would keep the script waiting for the driver's last line.
+std::atomic<HANDLE> runningApps[4] = {};
+
+void rememberApp(HANDLE process) {
+    for (auto& slot : runningApps) {
+        HANDLE none = nullptr;
+        if (slot.compare_exchange_strong(none, process)) {
+            return;
+        }
+    }
+}
+
+void forgetApp(HANDLE process) {
+    for (auto& slot : runningApps) {
+        HANDLE expected = process;
+        slot.compare_exchange_strong(expected, nullptr);
+    }
+}
+
 // One running Kestrune.exe.
 struct App {
     PROCESS_INFORMATION process{};
@@ -267,6 +288,9 @@ bool startApp(App& app) {
     const BOOL created = CreateProcessA(appPath.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                                         0, nullptr, nullptr, &startup, &app.process);
     CloseHandle(output);
+    if (created) {
+        rememberApp(app.process.hProcess);
+    }
     if (!created) {
         fail("cannot start %s (error %lu)", appPath.c_str(), GetLastError());
         return false;
@@ -307,6 +331,7 @@ void exitApp(App& app) {
     if (waited != WAIT_OBJECT_0) {
         TerminateProcess(app.process.hProcess, 1);
     }
+    forgetApp(app.process.hProcess);
     CloseHandle(app.process.hProcess);
     CloseHandle(app.process.hThread);
 }
@@ -1404,6 +1429,7 @@ void failedDownloads() {
             if (waited != WAIT_OBJECT_0) {
                 TerminateProcess(closing.process.hProcess, 1);
             }
+            forgetApp(closing.process.hProcess);
             CloseHandle(closing.process.hProcess);
             CloseHandle(closing.process.hThread);
         }
@@ -1630,11 +1656,23 @@ void benchDownloads(int runs) {
             ask("BOXWAKE");
             const auto woke = Clock::now();
             HWND box = nullptr;
+            HWND error = nullptr;
             // Polled lightly: the window under test should not be kept busy answering.
-            pollUntil([&] { return (box = waitForWindow(app, "#32770", "Download complete", 0)); },
-                      60000);
+            pollUntil(
+                [&] {
+                    box = waitForWindow(app, "#32770", "Download complete", 0);
+                    error = waitForWindow(app, "#32770", "Download error", 0);
+                    return box != nullptr || error != nullptr;
+                },
+                60000);
             const double seconds = secondsSince(woke);
             CHECK(box != nullptr, "no \"Download complete\" box within 60 s");
+            if (error != nullptr) {
+                SendMessageA(GetDlgItem(error, IDOK), BM_CLICK, 0, 0);
+                waitUntilGone(error);
+            } else if (box == nullptr) {
+                command(app, ID_DOWNLOAD_ABORT);
+            }
             answerResult(app, box, "Download complete", SUCCESS_TEXT);
             waitForIdle(app, "a benchmark download");
             const std::string verdict = boxVerdict(1, 10);
@@ -1646,7 +1684,7 @@ void benchDownloads(int runs) {
                 std::sscanf(verdict.c_str() + at, "; %lf s (protocol minimum %lf s)", &boxSeconds,
                             &minimum) == 2;
             CHECK(parsed, "the box's verdict: %s", verdict.c_str());
-            if (parsed) {
+            if (parsed && box != nullptr) {
                 std::printf("BENCH %s %.3f %.3f %.3f\n", mode, seconds, boxSeconds, minimum);
                 std::fflush(stdout);
             }
@@ -1663,6 +1701,11 @@ DWORD WINAPI watchdog(void*) {
     Sleep(watchdogSeconds * 1000);
     std::printf("FAIL: the driver did not finish within %d s\n", watchdogSeconds);
     std::fflush(stdout);
+    for (auto& slot : runningApps) {
+        if (HANDLE process = slot.exchange(nullptr)) {
+            TerminateProcess(process, 3);
+        }
+    }
     ExitProcess(3);
 }
 
