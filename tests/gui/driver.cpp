@@ -2,12 +2,15 @@
 // the open-file dialog, the Help and Com port dialogs and the message boxes, checking what
 // the window shows. Run by run-gui-tests.sh under Wine with a virtual desktop.
 //
-//   driver --app Kestrune.exe --hook menuhook.dll --data DIR [--shots]
+//   driver --app Kestrune.exe --hook menuhook.dll --data DIR [--shots] [--bench RUNS]
 //
 // DIR holds sample.dl, expected-report.txt (what `kestrune-cli info sample.dl` prints),
-// refused.dl and a sub-folder whose path is longer than 100 characters with sample.dl in it.
+// refused.dl, a sub-folder whose path is longer than 100 characters with sample.dl in it, and
+// a two-module image (two-modules.dl, its report in expected-two-modules.txt) also under the
+// names long-name-xxx...x.dl of 85 and 150 characters.
 // With --shots the driver prints "SHOT name" and waits for a line on standard input while the
-// script takes a screenshot of the desktop.
+// script takes a screenshot of the desktop. --bench RUNS runs no test but the window's
+// benchmark (benchDownloads).
 
 #include "resources/resource_ids.h"
 #include "ui/help_text.h"
