@@ -56,10 +56,11 @@ demo-window: native windows
 dist: setup
 	@JOBS=$(JOBS) scripts/dist.sh
 
-bench: setup
+bench: setup windows
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_TESTS=OFF >/dev/null
 	cmake --build build/bench --parallel $(JOBS)
 	@scripts/bench.sh build/bench
+	@scripts/bench-window.sh build/windows build/bench
 	@scripts/bench-station.sh build/bench
 
 format:

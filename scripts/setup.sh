@@ -12,7 +12,7 @@ packages=(
   libgtest-dev libgmock-dev googletest
   clang libclang-rt-14-dev clang-format
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-  wine wine64
+  wine wine64 fonts-wine
   xvfb x11-utils imagemagick
   python3
   help2man dpkg-dev unzip

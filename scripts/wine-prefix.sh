@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Creates the build folder's Wine prefix once, quietly: a virtual desktop (dialogs handle
-# posted messages promptly and screenshots get title bars) and COM1 mapped to a stable path
-# that the box simulator repoints at its pseudo-terminal.
+# Creates the build folder's Wine prefix once, quietly: Wine's own Windows fonts in the
+# prefix's Fonts folder, a virtual desktop (dialogs handle posted messages promptly and
+# screenshots get title bars) and COM1 mapped to a stable path that the box simulator
+# repoints at its pseudo-terminal.
 set -euo pipefail
 source "$(dirname "$0")/wine-env.sh"
 
-stamp="$WINEPREFIX/.kestrune-ready-2"
+# A new number remakes every prefix made by an earlier version of this script.
+stamp="$WINEPREFIX/.kestrune-ready-3"
 [ -f "$stamp" ] && exit 0
 
 mkdir -p "$WINEPREFIX"
@@ -13,8 +15,19 @@ mkdir -p "$WINEPREFIX"
 exec 9>"$WINEPREFIX.lock"
 flock 9
 [ -f "$stamp" ] && exit 0
+# Debian's Wine looks for these under a path that does not exist and falls back to DejaVu:
+# the caption buttons then draw as letters, and dialogs and the status text get other metrics
+# than on Windows. In the prefix's own Fonts folder Wine finds them.
+wine_fonts=/usr/share/wine/fonts
+if ! ls "$wine_fonts"/*.ttf >/dev/null 2>&1; then
+  echo "No Windows fonts in $wine_fonts: install the package fonts-wine (scripts/setup.sh)" >&2
+  exit 1
+fi
 echo "Creating Wine prefix in $WINEPREFIX (once, about 15 s)"
+# On a prefix of an earlier version this only updates it and adds what it lacks.
 wineboot -i >/dev/null 2>&1 || true
+mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
+cp "$wine_fonts"/* "$WINEPREFIX/drive_c/windows/Fonts/"
 wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
 wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
 wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$WINEPREFIX/ttyCOM1" /f >/dev/null 2>&1

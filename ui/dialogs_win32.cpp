@@ -16,6 +16,12 @@ void placeDialog(HWND dialog, Point offset) {
     MoveWindow(dialog, at.x, at.y, own.right - own.left, own.bottom - own.top, TRUE);
 }
 
+// Help and Com port are made anew by every command that opens one: closing destroys the
+// dialog (ending a modeless dialog only hides it, and the hidden ones piled up).
+void closeModeless(HWND dialog) {
+    DestroyWindow(dialog);
+}
+
 void fillClient(HWND control, LPARAM sizeParam) {
     if (control != nullptr) {
         MoveWindow(control, 0, 0, LOWORD(sizeParam), HIWORD(sizeParam), TRUE);
@@ -55,14 +61,19 @@ INT_PTR CALLBACK helpProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
     case WM_COMMAND:
         // OK is the only way out: Escape and Cancel are ignored.
         if (LOWORD(wParam) == IDOK) {
-            EndDialog(dialog, 0);
             app.helpClosed = 1;
+            closeModeless(dialog);
             return TRUE;
         }
         return FALSE;
     case WM_SIZE:
         fillClient(win.helpTextControl, lParam);
         return TRUE;
+    case WM_DESTROY:
+        app.helpClosed = 1;
+        win.helpDialog = nullptr;
+        win.helpTextControl = nullptr;
+        return FALSE;
     default:
         return FALSE;
     }
@@ -80,16 +91,20 @@ INT_PTR CALLBACK comPortProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
         case IDOK:
             app.portChoice =
                 portChoiceFromDialog(IsDlgButtonChecked(dialog, IDC_COM1) == BST_CHECKED);
-            EndDialog(dialog, 0);
             app.comPortClosed = 1;
+            closeModeless(dialog);
             return TRUE;
         case IDCANCEL:
-            EndDialog(dialog, 0);
             app.comPortClosed = 1;
+            closeModeless(dialog);
             return TRUE;
         default:
             return FALSE;
         }
+    case WM_DESTROY:
+        app.comPortClosed = 1;
+        win.comPortDialog = nullptr;
+        return FALSE;
     default:
         return FALSE;
     }
@@ -111,6 +126,15 @@ INT_PTR CALLBACK restartProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     default:
         return FALSE;
     }
+}
+
+bool routeToOpenDialog(MSG& message) {
+    for (HWND dialog : {win.helpDialog, win.comPortDialog, win.restartDialog, win.testLogWindow}) {
+        if (dialog != nullptr && IsDialogMessageA(dialog, &message)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace kestrune::ui

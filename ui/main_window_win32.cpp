@@ -140,13 +140,13 @@ void onLoadImage() {
     app.imageLoaded = 1;
     setImageSize(app.image.size());
 
+    // The title and the details pane change together with the loaded image, whatever the
+    // platform says: a command that stopped here kept naming the previous image.
     char fileName[TITLE_FILE_NAME_SIZE];
-    if (GetFileTitleA(app.path, fileName, sizeof fileName) != 0) {
-        return;
-    }
-    if (!SetWindowTextA(win.mainWindow, loadedWindowTitle(fileName).c_str())) {
-        return;
-    }
+    const std::string title = GetFileTitleA(app.path, fileName, sizeof fileName) == 0
+                                  ? loadedWindowTitle(fileName)
+                                  : loadedWindowTitle(fileNameOfPath(app.path).c_str());
+    SetWindowTextA(win.mainWindow, title.c_str());
 
     initResponseHeader(imageRecord());
     const std::string report = detailsReport(imageRecord());
@@ -239,7 +239,19 @@ void onDestroy(HWND hwnd) {
     PostQuitMessage(0);
 }
 
+// The Test Log's drawing after the session typed into it: one timer, a little after the first
+// piece of text.
+constexpr UINT_PTR LOG_DRAW_TIMER_ID = 2;
+constexpr UINT LOG_DRAW_DELAY_MS = 20;
+bool logDrawPending = false;
+
 } // namespace
+
+void drawTestLog() {
+    if (win.testLogEdit != nullptr) {
+        RedrawWindow(win.testLogEdit, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE);
+    }
+}
 
 void drawReadyLamp() {
     HDC dc = GetDC(win.mainWindow);
@@ -291,6 +303,20 @@ LRESULT CALLBACK mainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
     case WM_TIMER:
         if (wParam == TIMER_ID) {
             onDownloadTick();
+        } else if (wParam == LOG_DRAW_TIMER_ID) {
+            KillTimer(hwnd, LOG_DRAW_TIMER_ID);
+            logDrawPending = false;
+            drawTestLog();
+        }
+        return 0;
+    case WM_LOG_TYPED:
+        // The first piece since the last drawing sets the time; those that follow within it
+        // are drawn with it.
+        if (!logDrawPending) {
+            logDrawPending = SetTimer(hwnd, LOG_DRAW_TIMER_ID, LOG_DRAW_DELAY_MS, nullptr) != 0;
+            if (!logDrawPending) {
+                drawTestLog();
+            }
         }
         return 0;
     case WM_WAKEUP_START:

@@ -45,6 +45,9 @@ INT_PTR CALLBACK restartProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lP
 
 // A modeless dialog owned by the main window, shown.
 HWND createOwnedDialog(int templateId, DLGPROC procedure);
+// The message loop's keyboard for the open dialogs (Tab, arrows, Enter, Escape): true when one
+// of them took the message.
+bool routeToOpenDialog(MSG& message);
 
 // Menu items and the Start download button for an idle or a running download.
 void applyDownloadMenuStates(bool busy);
@@ -53,6 +56,10 @@ void drawReadyLamp();
 // The wake-up's Start download, posted by the timer tick when the box's byte has arrived. A
 // message of its own, so that an Abort can take it back out of the queue.
 constexpr UINT WM_WAKEUP_START = WM_APP + 1;
+// Posted by the session after a piece of Test Log text: the log is drawn shortly after.
+constexpr UINT WM_LOG_TYPED = WM_APP + 2;
+// The whole Test Log edit control (text and scroll bars), queued.
+void drawTestLog();
 
 // The download control (download_control_win32.cpp). createDownloadControl() once, at window
 // creation, before the timer runs.

@@ -16,6 +16,12 @@ ControlLayout layoutControls(int clientWidth, int clientHeight, int charWidth, i
     ControlLayout layout{};
     layout.startButton = {charWidth, charHeight, 20 * charWidth, (7 * charHeight) / 4};
     layout.progressBar = {40, clientHeight - 40, clientWidth - 75, 20};
+    // At common font sizes the client area is about 100 pixels tall and the bar would cover
+    // the bottom of the banner: it goes just below the banner when the client has room.
+    const int belowBanner = BANNER_AREA.height + PROGRESS_BANNER_GAP;
+    if (layout.progressBar.y < belowBanner && belowBanner + 20 <= clientHeight) {
+        layout.progressBar.y = belowBanner;
+    }
     layout.statusText = {clientWidth - 135, clientHeight - 70, 130, 20};
     return layout;
 }
@@ -30,6 +36,16 @@ std::string loadedWindowTitle(const char* fileTitle) {
     title += fileTitle;
     title += '"';
     return title;
+}
+
+std::string fileNameOfPath(const char* path) {
+    const char* name = path;
+    for (const char* c = path; *c != '\0'; ++c) {
+        if (*c == '\\' || *c == '/' || *c == ':') {
+            name = c + 1;
+        }
+    }
+    return name;
 }
 
 std::string commDlgErrorText(unsigned long code) {

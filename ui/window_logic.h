@@ -23,9 +23,11 @@ constexpr const char LAMP_TEXT[] = "OK";
 
 // Buffers of the Load image command. The path buffer takes any Windows path (MAX_PATH
 // characters): a smaller one makes the dialog refuse long paths and the previous path load.
+// The file-title buffers take any file name (at most 255 characters): a smaller one made the
+// title lookup fail after the load, and the window went on naming the previous image.
 constexpr int PATH_BUFFER_SIZE = 260;
-constexpr int FILE_TITLE_BUFFER_SIZE = 100;
-constexpr int TITLE_FILE_NAME_SIZE = 80;
+constexpr int FILE_TITLE_BUFFER_SIZE = 260;
+constexpr int TITLE_FILE_NAME_SIZE = 260;
 
 constexpr int DETAILS_TEXT_LIMIT = 32000;
 constexpr int DETAILS_TAB_STOP = 120; // dialog units, one value: a stop every 120 units
@@ -60,7 +62,8 @@ Size mainWindowSize(int dialogFrameWidth, int dialogFrameHeight, int averageChar
                     int fontHeight);
 
 // Where the child controls go, from the client rectangle at creation and the fixed-pitch
-// system font's measures (charHeight includes the external leading).
+// system font's measures (charHeight includes the external leading). The progress bar sits
+// 40 pixels above the client's bottom, but never over the banner when there is room below it.
 struct ControlLayout {
     Rect startButton;
     Rect progressBar;
@@ -74,6 +77,11 @@ Rect detailsPaneRect(int clientWidth, int clientHeight, int charHeight);
 // The title after a successful load: the plain title, eight blanks, the file title quoted.
 std::string loadedWindowTitle(const char* fileTitle);
 
+// The file name at the end of a path (after the last '\\', '/' or drive colon): the title
+// when the platform cannot give one, so the title never names an image other than the one
+// just loaded.
+std::string fileNameOfPath(const char* path);
+
 std::string commDlgErrorText(unsigned long code);
 
 // A left-button press on the main window's own surface at (x, y) whose pixel has the
@@ -86,6 +94,7 @@ constexpr Rect LAMP_ELLIPSE{200, 20, 30, 30};
 constexpr Point LAMP_TEXT_ORIGIN{205, 27};
 // The banner: a 390 x 70 area copied from the 360 x 70 bitmap.
 constexpr Size BANNER_AREA{390, 70};
+constexpr int PROGRESS_BANNER_GAP = 2;
 
 // Dialogs open beside the main window, offset from its top-left corner.
 constexpr Point HELP_DIALOG_OFFSET{95, 20};

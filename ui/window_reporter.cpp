@@ -31,9 +31,10 @@ void WindowReporter::disarm() {
 }
 
 void WindowReporter::logText(const char* text) {
-    if (!view_.testLog) {
+    if (!view_.testLog || *text == '\0') {
         return;
     }
+    window_.holdLogDrawing();
     for (const char* c = text; *c != '\0'; ++c) {
         // A typed carriage return makes a line break of its own in the edit control: line
         // feeds alone break the lines.
@@ -41,6 +42,7 @@ void WindowReporter::logText(const char* text) {
             window_.typeLogCharacter(*c);
         }
     }
+    window_.drawLogOnce();
 }
 
 void WindowReporter::showResult(const char* text, const char* caption, bool errorIcon) {

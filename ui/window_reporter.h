@@ -28,6 +28,11 @@ public:
     virtual void setStatusText(const char* text) = 0;
     // One typed character into the Test Log's edit control.
     virtual void typeLogCharacter(char c) = 0;
+    // Around the characters of one piece of log text: the edit control stops drawing itself,
+    // then draws the whole piece once. A redraw per character costs the download several
+    // milliseconds a character under Wine.
+    virtual void holdLogDrawing() = 0;
+    virtual void drawLogOnce() = 0;
     // The modal result box, owned by the main window.
     virtual void showResultBox(const char* text, const char* caption, bool errorIcon) = 0;
     // ID_DOWNLOAD_ABORT to the main window; in the real window this never returns.

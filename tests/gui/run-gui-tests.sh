@@ -8,7 +8,9 @@
 #
 # KESTRUNE_GUI_ABORTS (default 30): how many aborts at random moments; KESTRUNE_GUI_SEED: their
 # random seed (printed by every run); KESTRUNE_GUI_ONLY: a comma-separated choice of the groups
-# window, downloads, failures, aborts, watchdog.
+# window, downloads, failures, aborts, watchdog. KESTRUNE_GUI_BENCH=N: no tests, but the
+# window's benchmark (N timed downloads with the Test Log hidden, N shown; the driver's
+# "BENCH ..." lines), no screenshots.
 # Exit status: 0 passed, 1 failed, 77 the window passed but the downloads were skipped because
 # the native build has no box simulator.
 set -uo pipefail
@@ -49,16 +51,21 @@ done
 data="$build/gui-data"
 rm -rf "$data"
 mkdir -p "$data"
+# Two modules: "hello" with a 4-byte descriptor, "abc" with an empty one.
+printf '\x00\x00\x00\x00\x00\x00\x02''\x00\x01\x00\x00\x00\x05\x01\x04\x81\x02\x00\x0a''hello''\x00\x02\x00\x00\x00\x03\x00\x02\x01\x00''abc' >"$data/two-modules.dl"
 if [ -f "$source_dir/samples/sample.dl" ]; then
   cp "$source_dir/samples/sample.dl" "$data/sample.dl"
 else
-  # Two modules: "hello" with a 4-byte descriptor, "abc" with an empty one.
-  printf '\x00\x00\x00\x00\x00\x00\x02''\x00\x01\x00\x00\x00\x05\x01\x04\x81\x02\x00\x0a''hello''\x00\x02\x00\x00\x00\x03\x00\x02\x01\x00''abc' >"$data/sample.dl"
+  cp "$data/two-modules.dl" "$data/sample.dl"
 fi
 printf 'not an image' >"$data/refused.dl"
 long="$data/$(printf 'd%.0s' {1..60})/$(printf 'e%.0s' {1..50})"
 mkdir -p "$long"
 cp "$data/sample.dl" "$long/long-sample.dl"
+# The two-module image behind file names of 85 and 150 characters.
+for length in 85 150; do
+  cp "$data/two-modules.dl" "$data/long-name-$(printf 'x%.0s' $(seq $((length - 13)))).dl"
+done
 
 # A free display; its Xvfb ends with this script.
 display=""
@@ -147,14 +154,21 @@ for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.05; 
 wineserver -p
 wine "$build/kestrune-cli.exe" info "$(winpath "$data/sample.dl")" >"$data/expected-report.txt" ||
   fail "kestrune-cli info refused the sample image"
+wine "$build/kestrune-cli.exe" info "$(winpath "$data/two-modules.dl")" \
+  >"$data/expected-two-modules.txt" || fail "kestrune-cli info refused the two-module image"
 echo "-- prepared in $(elapsed) s"
 
 shots="$build/screenshots"
-mkdir -p "$shots"
-rm -f "$shots"/*.png
+driver_mode=(--shots)
+if [ -n "${KESTRUNE_GUI_BENCH:-}" ]; then
+  driver_mode=(--bench "$KESTRUNE_GUI_BENCH")
+else
+  mkdir -p "$shots"
+  rm -f "$shots"/*.png
+fi
 coproc DRIVER {
   wine "$build/gui-driver.exe" --app "$(winpath "$build/Kestrune.exe")" \
-    --hook "$(winpath "$build/menuhook.dll")" --data "$(winpath "$data")" --shots \
+    --hook "$(winpath "$build/menuhook.dll")" --data "$(winpath "$data")" "${driver_mode[@]}" \
     $driver_box_option 2>&1
 }
 driver_pid=$DRIVER_PID

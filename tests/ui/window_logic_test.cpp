@@ -28,7 +28,7 @@ TEST(WindowGeometry, ControlsFromClientRectangleAndCharacterCell) {
     EXPECT_EQ(layout.startButton.width, 160);
     EXPECT_EQ(layout.startButton.height, 28);
     EXPECT_EQ(layout.progressBar.x, 40);
-    EXPECT_EQ(layout.progressBar.y, 60);
+    EXPECT_EQ(layout.progressBar.y, 72); // below the 70-pixel banner, not over it
     EXPECT_EQ(layout.progressBar.width, 481);
     EXPECT_EQ(layout.progressBar.height, 20);
     EXPECT_EQ(layout.statusText.x, 421);
@@ -37,6 +37,26 @@ TEST(WindowGeometry, ControlsFromClientRectangleAndCharacterCell) {
     EXPECT_EQ(layout.statusText.height, 20);
     // The button's height is 7/4 of a line, rounded down.
     EXPECT_EQ(layoutControls(556, 100, 8, 13).startButton.height, 22);
+}
+
+TEST(WindowGeometry, ProgressBarKeepsOffTheBannerWhenTheClientHasRoom) {
+    struct Case {
+        int clientHeight;
+        int y;
+    };
+    const Case cases[] = {
+        {100, 72}, // 40 above the bottom would be 60, inside the banner: just below it
+        {92, 72},  // exactly room for the bar below the banner
+        {91, 51},  // no room below the banner: 40 above the bottom after all
+        {112, 72}, // 40 above the bottom is 72 already
+        {113, 73},
+        {600, 560},
+    };
+    for (const Case& c : cases) {
+        const Rect bar = layoutControls(556, c.clientHeight, 8, 16).progressBar;
+        EXPECT_EQ(bar.y, c.y) << "client height " << c.clientHeight;
+        EXPECT_LE(bar.y + bar.height, c.clientHeight) << "client height " << c.clientHeight;
+    }
 }
 
 TEST(WindowGeometry, DetailsPaneLiesBelowNineLines) {
@@ -74,6 +94,25 @@ TEST(WindowTexts, TitleQuotesTheFileAfterEightBlanks) {
     EXPECT_EQ(loadedWindowTitle("image.dl"),
               "Serial Download Server for Veltrano        \"image.dl\"");
     EXPECT_EQ(loadedWindowTitle(""), "Serial Download Server for Veltrano        \"\"");
+}
+
+TEST(WindowTexts, FileNameOfPathIsWhatFollowsTheLastSeparator) {
+    struct Case {
+        const char* path;
+        const char* name;
+    };
+    const Case cases[] = {
+        {"C:\\images\\sample.dl", "sample.dl"},
+        {"Z:\\work\\a b\\long name.dl", "long name.dl"},
+        {"Z:/unix/style.dl", "style.dl"},
+        {"D:sample.dl", "sample.dl"},
+        {"sample.dl", "sample.dl"},
+        {"C:\\folder\\", ""},
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(fileNameOfPath(c.path), c.name) << c.path;
+    }
 }
 
 TEST(WindowTexts, OpenDialogErrorNamesTheCodeInDecimal) {

@@ -37,7 +37,24 @@ public:
         }
         statusTexts.push_back(text);
     }
-    void typeLogCharacter(char c) override { log += c; }
+    void typeLogCharacter(char c) override {
+        log += c;
+        if (drawingHeld) {
+            piece += c;
+        } else {
+            ++typedWhileDrawing;
+        }
+    }
+    void holdLogDrawing() override {
+        EXPECT_FALSE(drawingHeld) << "held twice";
+        drawingHeld = true;
+        piece.clear();
+    }
+    void drawLogOnce() override {
+        EXPECT_TRUE(drawingHeld) << "drawn without a hold";
+        drawingHeld = false;
+        drawnPieces.push_back(piece);
+    }
     void showResultBox(const char* text, const char* caption, bool errorIcon) override {
         calls.push_back(std::string("result ") + caption);
         resultText = text;
@@ -52,6 +69,11 @@ public:
     void postProgressPosition(int percent) override { posted.push_back(percent); }
 
     std::string logAtResult;
+    // The log's drawing: held around each piece of text, drawn once after it.
+    bool drawingHeld = false;
+    int typedWhileDrawing = 0;
+    std::string piece;
+    std::vector<std::string> drawnPieces;
 };
 
 class QuietSurface final : public ControlSurface {
@@ -142,6 +164,14 @@ TEST(WindowReporter, DownloadWithTheTestLogShowsLogsAndEndsThroughAbort) {
     EXPECT_EQ(w.resultText, "Download was successful.\nEnjoy your upgraded set top box.");
     EXPECT_FALSE(w.resultError);
 
+    // Every character typed while the log does not draw itself, one drawing per piece.
+    EXPECT_EQ(w.typedWhileDrawing, 0);
+    EXPECT_FALSE(w.drawingHeld);
+    EXPECT_EQ(w.drawnPieces, (std::vector<std::string>{
+                                 "Kestrune (NorDig)  V1.01  08-Dec-1998\n\n", "DOWNLOAD STARTED\n",
+                                 "Byte 85 received\n", "0 ", "0 ", "0\n", "1 ", "0 ", "0\n", "2 ",
+                                 "0 ", "0\n", "Round 1; ", "All modules sent; ret = 0\n"}));
+
     // One post and one status text per frame (the response and three blocks), rising past the
     // whole image (the response's bytes count too; the bar shows a full bar above 100).
     ASSERT_EQ(w.posted.size(), 4u);
@@ -164,6 +194,7 @@ TEST(WindowReporter, WithoutTheTestLogNothingIsTypedAndNoLogWindowShown) {
     ImmediateStart start;
     EXPECT_EQ(runSession(rig->ctx, start), 0);
     EXPECT_EQ(rig->window.log, "");
+    EXPECT_TRUE(rig->window.drawnPieces.empty());
     EXPECT_EQ(rig->window.calls.front(), "showProgressControls");
     EXPECT_EQ(rig->window.abortsSent, 1);
 
@@ -193,11 +224,26 @@ TEST(WindowReporter, FailedDownloadShowsTheErrorBoxAndStillEndsThroughAbort) {
     EXPECT_EQ(rig->window.calls.back(), "abort");
 }
 
-TEST(WindowReporter, CarriageReturnsAreNotTyped) {
-    auto rig = std::make_unique<WindowRig>(10);
-    rig->reporter.beginSession({.testLog = true});
-    rig->reporter.logText("a\r\nb\rc\n");
-    EXPECT_EQ(rig->window.log, "a\nbc\n");
+TEST(WindowReporter, CarriageReturnsAreNotTypedAndAnEmptyTextDrawsNothing) {
+    struct Case {
+        const char* text;
+        const char* typed;
+        size_t drawings;
+    };
+    const Case cases[] = {
+        {"a\r\nb\rc\n", "a\nbc\n", 1},
+        {"", "", 0},
+        {"\r", "", 1},
+        {"x", "x", 1},
+    };
+    for (const Case& c : cases) {
+        auto rig = std::make_unique<WindowRig>(10);
+        rig->reporter.beginSession({.testLog = true});
+        rig->reporter.logText(c.text);
+        EXPECT_EQ(rig->window.log, c.typed) << c.text;
+        EXPECT_EQ(rig->window.drawnPieces.size(), c.drawings) << c.text;
+        EXPECT_FALSE(rig->window.drawingHeld) << c.text;
+    }
 }
 
 // Counts the window operations and keeps nothing, as the real window keeps nothing.
@@ -209,6 +255,8 @@ public:
     void setProgressRange(int, int) override { ++operations; }
     void setStatusText(const char*) override { ++operations; }
     void typeLogCharacter(char) override { ++operations; }
+    void holdLogDrawing() override { ++operations; }
+    void drawLogOnce() override { ++operations; }
     void showResultBox(const char*, const char*, bool) override { ++operations; }
     void sendAbort() override { ++operations; }
     void postProgressPosition(int) override { ++operations; }
