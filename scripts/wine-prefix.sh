@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Creates the build folder's Wine prefix once, quietly: Wine's own Windows fonts in the
 # prefix's Fonts folder, a virtual desktop (dialogs handle posted messages promptly and
-# screenshots get title bars) and COM1 mapped to a stable path that the box simulator
-# repoints at its pseudo-terminal.
+# screenshots get title bars) and COM1, COM3 and COM4 mapped to stable paths that box
+# simulators repoint at their pseudo-terminals.
 set -euo pipefail
 source "$(dirname "$0")/wine-env.sh"
 
 # A new number remakes every prefix made by an earlier version of this script.
-stamp="$WINEPREFIX/.kestrune-ready-3"
+stamp="$WINEPREFIX/.kestrune-ready-4"
 [ -f "$stamp" ] && exit 0
 
 mkdir -p "$WINEPREFIX"
@@ -36,5 +36,9 @@ wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$WINEPREFIX/ttyCOM1" /f >/de
 # (access denied), which is what a missing port looks like to the program.
 mkdir -p "$WINEPREFIX/COM2-not-present"
 wine reg add 'HKLM\Software\Wine\Ports' /v COM2 /d "$WINEPREFIX/COM2-not-present" /f >/dev/null 2>&1
+# COM3 and COM4: two more lines for a station, repointed by their box simulators like COM1.
+for n in 3 4; do
+  wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /d "$WINEPREFIX/ttyCOM$n" /f >/dev/null 2>&1
+done
 wineserver -w
 touch "$stamp"
