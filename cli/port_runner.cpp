@@ -238,6 +238,7 @@ void PortRunner::postStart() {
 
 void PortRunner::startSession() {
     sessionStarted_ = true;
+    sessionStartedAt_ = std::chrono::system_clock::now();
     observer_->sessionStarted();
     ctx_->link.tap = observer_->frameTap();
     {
@@ -295,8 +296,8 @@ AttemptReport PortRunner::runAttempt(AttemptObserver& observer) {
     ctx_->lastResult = 0;
     ctx_->lastSucceeded = false;
 
-    AttemptReport started;
-    started.started = std::chrono::system_clock::now();
+    // Until a box wakes up, the attempt dates from its start (a port that fails to open).
+    sessionStartedAt_ = std::chrono::system_clock::now();
 
     control_->onStart();
     bool aborted = false;
@@ -343,7 +344,7 @@ AttemptReport PortRunner::runAttempt(AttemptObserver& observer) {
     }
     ctx_->link.tap = nullptr;
     AttemptReport report = finish(aborted);
-    report.started = started.started;
+    report.started = sessionStartedAt_;
     observer.sessionEnded();
     observer_ = nullptr;
     return report;

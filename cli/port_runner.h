@@ -46,6 +46,7 @@ struct AttemptReport {
     uint32_t framesResent = 0;
     PortFailure portFailure = PortFailure::None;
     std::string portError; // e.g. "open /dev/ttyUSB0: Permission denied"
+    // When the box woke up (or, when none did, when the attempt began), and when it ended.
     std::chrono::system_clock::time_point started{};
     std::chrono::system_clock::time_point ended{};
 };
@@ -155,6 +156,7 @@ private:
     bool sessionDone_ = false;  // the session thread has left runSession
     bool sessionFinished_ = false;
     bool sessionStarted_ = false;
+    std::chrono::system_clock::time_point sessionStartedAt_{};
     std::thread session_;
     bool detached_ = false;
 };

@@ -51,7 +51,8 @@ def run_station(image, ports, box_args, records_wanted, settle="3"):
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
              for _ in range(ports)]
     devices = [b.stdout.readline().strip() for b in boxes]
-    record = os.path.join(work, "record-%d.jsonl" % ports)
+    run_station.runs = getattr(run_station, "runs", 0) + 1
+    record = os.path.join(work, "record-%d.jsonl" % run_station.runs)
     args = [cli, "station", "--record", record, "--settle", settle]
     for d in devices:
         args += ["--port", d]
