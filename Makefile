@@ -1,5 +1,5 @@
 # The two commands of the README: `make demo` and `make test`. Everything else is a step of theirs.
-.PHONY: all setup native windows fuzz build check test test-native test-windows test-fuzz demo demo-window bench dist clean format
+.PHONY: all setup native windows fuzz build check test test-native test-windows test-fuzz demo demo-window bench pictures dist clean format
 
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
@@ -55,6 +55,11 @@ demo-window: native windows
 # build/dist/kestrune_<version>_amd64.deb.
 dist: setup
 	@JOBS=$(JOBS) scripts/dist.sh
+
+# The README's pictures: the window from the GUI suite's screenshots, serve's progress bar from
+# a real terminal.
+pictures: native windows
+	@scripts/pictures.sh build/windows build/native
 
 bench: setup windows
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_TESTS=OFF >/dev/null

@@ -13,7 +13,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64 fonts-wine
-  xvfb x11-utils imagemagick
+  xvfb x11-utils imagemagick xterm
   python3
   help2man dpkg-dev unzip
   tshark

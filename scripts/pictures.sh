@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# The README's pictures, made anew from the real programs (`make pictures`):
+#   docs/pictures/window.png       the window after loading the sample (GUI suite screenshot)
+#   docs/pictures/result-box.png   the window, its Test Log and "Download complete"
+#   docs/pictures/serve.png        kestrune-cli serve's progress bar in an xterm
+# Usage: scripts/pictures.sh WINDOWS_BUILD NATIVE_BUILD
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+windows="$(cd "$1" && pwd)"
+native="$(cd "$2" && pwd)"
+out="$root/docs/pictures"
+mkdir -p "$out"
+
+# 1. The window, as the GUI suite photographs it (with Wine's own fonts).
+KESTRUNE_GUI_ONLY=window,downloads bash "$root/tests/gui/run-gui-tests.sh" "$windows" "$root" \
+  "$native" >/dev/null
+shots="$windows/screenshots"
+# The main window sits at the virtual desktop's origin; the Test Log opens below it.
+convert "$shots/main-report.png" -crop 566x146+0+0 +repage "$out/window.png"
+convert "$shots/result-box.png" -crop 700x620+0+0 +repage "$out/result-box.png"
+
+# 2. serve's progress bar, in a real terminal on a private X server, caught mid-download.
+work="$(mktemp -d)"
+display=""
+cleanup() {
+  [ -n "${xvfb:-}" ] && kill "$xvfb" 2>/dev/null
+  [ -n "${box:-}" ] && kill "$box" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+for n in $(seq 90 120); do
+  [ -e "/tmp/.X$n-lock" ] || { display=":$n"; break; }
+done
+Xvfb "$display" -screen 0 800x200x24 >/dev/null 2>&1 &
+xvfb=$!
+sleep 1
+"$native/kestrune-boxsim" --baud 57600 --buffer-size 8192 --max-block 1024 \
+  "$root/samples/sample.dl" >"$work/box.out" 2>&1 &
+box=$!
+for _ in $(seq 100); do [ -s "$work/box.out" ] && break; sleep 0.05; done
+pty="$(head -1 "$work/box.out")"
+DISPLAY="$display" xterm -geometry 96x6+0+0 -fa 'DejaVu Sans Mono' -fs 10 -bg white -fg black \
+  -e "$native/kestrune-cli" serve --port "$pty" "$root/samples/sample.dl" &
+term=$!
+sleep 5
+DISPLAY="$display" import -window root -crop 700x90+0+0 +repage "$out/serve.png"
+wait "$term" || true
+echo "Pictures in $out: $(cd "$out" && echo *.png)"
