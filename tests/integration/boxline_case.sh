@@ -6,55 +6,7 @@
 set -uo pipefail
 
 case_name="$1"
-work="$WORK/$case_name"
-rm -rf "$work"
-mkdir -p "$work"
-cd "$work" || exit 1
-
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAIL ($case_name): $*"
-  for f in "$work"/*.out "$work"/*.err "$work"/*.txt; do
-    [ -f "$f" ] && { echo "--- $f"; tail -30 "$f"; }
-  done
-  exit 1
-}
-
-expect() { # expect WHAT ACTUAL EXPECTED
-  [ "$2" = "$3" ] || fail "$1: got $2, expected $3"
-}
-
-contains() { # contains FILE TEXT
-  grep -qF -- "$2" "$1" || fail "$1 lacks: $2"
-}
-
-# start_box NAME ARGS...: the box line on a fresh pty; sets PTY_<NAME> and BOXPID_<NAME>.
-start_box() {
-  local name="$1"; shift
-  "$BOXSIM" --timeout 3 "$@" >"box-$name.out" 2>"box-$name.err" &
-  local pid=$!
-  pids+=("$pid")
-  for _ in $(seq 100); do
-    [ -s "box-$name.out" ] && break
-    sleep 0.05
-  done
-  local pty
-  pty="$(head -1 "box-$name.out")"
-  [ -n "$pty" ] || fail "box $name printed no device"
-  printf -v "PTY_$name" '%s' "$pty"
-  printf -v "BOXPID_$name" '%s' "$pid"
-}
-
-wait_box() { # wait_box NAME: exit status in BOX_<NAME>
-  local pidvar="BOXPID_$1"
-  wait "${!pidvar}"
-  printf -v "BOX_$1" '%s' "$?"
-}
+source "$(dirname "$0")/case_lib.sh"
 
 # serve NAME PTY: one attempt; exit status in SERVE_<NAME>.
 serve() {

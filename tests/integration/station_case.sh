@@ -4,24 +4,8 @@
 set -uo pipefail
 
 case_name="$1"
-work="$WORK/station-$case_name"
-rm -rf "$work"
-mkdir -p "$work"
-cd "$work" || exit 1
-
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAIL ($case_name): $*"
-  for f in station.err record.jsonl box-*.out; do
-    [ -f "$f" ] && { echo "--- $f"; tail -20 "$f"; }
-  done
-  exit 1
-}
+case_prefix=station-
+source "$(dirname "$0")/case_lib.sh"
 
 # boxes N ARGS...: N lines of boxes, box-1 ... box-N; their devices in PORTS (--port ...).
 boxes() {
@@ -74,8 +58,6 @@ for line in open("record.jsonl"):
 print(n)
 EOF
 }
-
-expect() { [ "$2" = "$3" ] || fail "$1: got $2, expected $3"; }
 
 case "$case_name" in
   sixteen_ports)
