@@ -235,10 +235,9 @@ int runServe(int argc, char** argv) {
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
 
-    char waiting[160];
-    std::snprintf(waiting, sizeof waiting, "Waiting for the set top box (%s, %lu bytes).",
-                  imagePath.c_str(), static_cast<unsigned long>(image->size()));
-    console.info(waiting);
+    console.info(("Waiting for the set top box (" + imagePath + ", " + groupDigits(image->size()) +
+                  " bytes).")
+                     .c_str());
 
     ServeObserver observer(console, logPath.empty() ? nullptr : &log, pcapPath);
     const AttemptReport report = runner->runAttempt(observer);

@@ -137,12 +137,12 @@ void StationDisplay::drawLocked() {
         failed += p->failed.load();
         counts[static_cast<int>(p->state.load())] += 1;
     }
-    std::string states =
-        std::to_string(counts[1]) + " downloading, " + std::to_string(counts[0]) + " waiting";
-    const char* others[] = {nullptr, nullptr, "settling", "port failure", "stopped"};
-    for (int i = 2; i < 5; ++i) {
+    // Only the states some port is in, so the line keeps to its columns.
+    std::string states;
+    const char* names[] = {"waiting", "downloading", "settling", "port failure", "stopped"};
+    for (int i : {1, 0, 2, 3, 4}) {
         if (counts[i] != 0) {
-            states += ", " + std::to_string(counts[i]) + " " + others[i];
+            states += (states.empty() ? "" : ", ") + std::to_string(counts[i]) + " " + names[i];
         }
     }
     char total[256];

@@ -23,15 +23,14 @@ convert "$shots/result-box.png" -crop 700x620+0+0 +repage "$out/result-box.png"
 work="$(mktemp -d)"
 display=""
 cleanup() {
-  [ -n "${xvfb:-}" ] && kill "$xvfb" 2>/dev/null
-  [ -n "${box:-}" ] && kill "$box" 2>/dev/null
+  kill ${xvfb:-} ${box:-} 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 for n in $(seq 90 120); do
   [ -e "/tmp/.X$n-lock" ] || { display=":$n"; break; }
 done
-Xvfb "$display" -screen 0 800x200x24 >/dev/null 2>&1 &
+Xvfb "$display" -screen 0 900x200x24 >/dev/null 2>&1 &
 xvfb=$!
 sleep 1
 "$native/kestrune-boxsim" --baud 57600 --buffer-size 8192 --max-block 1024 \
@@ -39,10 +38,10 @@ sleep 1
 box=$!
 for _ in $(seq 100); do [ -s "$work/box.out" ] && break; sleep 0.05; done
 pty="$(head -1 "$work/box.out")"
-DISPLAY="$display" xterm -geometry 96x6+0+0 -fa 'DejaVu Sans Mono' -fs 10 -bg white -fg black \
+DISPLAY="$display" xterm -geometry 104x5+0+0 -fa 'DejaVu Sans Mono' -fs 10 -bg white -fg black \
   -e "$native/kestrune-cli" serve --port "$pty" "$root/samples/sample.dl" &
 term=$!
 sleep 5
-DISPLAY="$display" import -window root -crop 700x90+0+0 +repage "$out/serve.png"
+DISPLAY="$display" import -window root -crop 760x80+0+0 +repage "$out/serve.png"
 wait "$term" || true
 echo "Pictures in $out: $(cd "$out" && echo *.png)"
