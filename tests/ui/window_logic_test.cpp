@@ -49,8 +49,7 @@ TEST(WindowGeometry, ProgressBarKeepsOffTheBannerWhenTheClientHasRoom) {
         {92, 72},  // exactly room for the bar below the banner
         {91, 51},  // no room below the banner: 40 above the bottom after all
         {112, 72}, // 40 above the bottom is 72 already
-        {113, 73},
-        {600, 560},
+        {113, 73}, {600, 560},
     };
     for (const Case& c : cases) {
         const Rect bar = layoutControls(556, c.clientHeight, 8, 16).progressBar;
