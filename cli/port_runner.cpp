@@ -293,8 +293,14 @@ AttemptReport PortRunner::runAttempt(AttemptObserver& observer) {
     sessionFinished_ = false;
     sessionStarted_ = false;
     stopping_.store(false);
+    // Nothing of an earlier attempt may show in this one's report.
     ctx_->lastResult = 0;
     ctx_->lastSucceeded = false;
+    ctx_->lastDeliveredBytes = 0;
+    ctx_->lastModuleBytes = 0;
+    ctx_->lastResponseAccepted = false;
+    ctx_->lastWakeupByte = 0;
+    downloadIdBefore_ = ctx_->response.downloadId;
 
     // Until a box wakes up, the attempt dates from its start (a port that fails to open).
     sessionStartedAt_ = std::chrono::system_clock::now();
@@ -361,10 +367,13 @@ AttemptReport PortRunner::finish(bool aborted) {
     report.moduleBytes = ctx.lastModuleBytes;
     report.responseAccepted = ctx.lastResponseAccepted;
     report.wakeupByte = ctx.lastWakeupByte;
-    report.downloadId = ctx.response.downloadId;
-    report.blockSize = ctx.response.blockSize;
-    report.windowSize = ctx.response.windowSize;
-    report.ackPeriod = ctx.response.ackPeriod;
+    // The handshake's figures only when this attempt got as far as a handshake of its own.
+    if (ctx.response.downloadId != downloadIdBefore_) {
+        report.downloadId = ctx.response.downloadId;
+        report.blockSize = ctx.response.blockSize;
+        report.windowSize = ctx.response.windowSize;
+        report.ackPeriod = ctx.response.ackPeriod;
+    }
     report.framesResent = ctx.link.framesResent;
     report.portFailure = systemPort_->lastFailure();
     report.portError = systemPort_->lastError();

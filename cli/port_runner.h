@@ -157,6 +157,7 @@ private:
     bool sessionFinished_ = false;
     bool sessionStarted_ = false;
     std::chrono::system_clock::time_point sessionStartedAt_{};
+    uint32_t downloadIdBefore_ = 0;
     std::thread session_;
     bool detached_ = false;
 };
