@@ -9,6 +9,7 @@
 #include "dsmcc/codec.h"
 #include "link/link_frame.h"
 #include "session/session.h"
+#include "tests/link/fake_port.h"
 
 #include <cstdint>
 #include <deque>
@@ -69,7 +70,7 @@ struct SeenBlock {
     Bytes data;
 };
 
-class ScriptedBox final : public SerialPort {
+class ScriptedBox final : public FakePort {
 public:
     // What the box sends next, built when it is due (it may need the downloadId of the
     // response the box has just received).
@@ -183,18 +184,6 @@ public:
         *count = got;
         return got != 0 ? LINK_OK : LINK_ERR_IO;
     }
-    int readByte(uint8_t* value, uint32_t timeoutMs) override {
-        uint32_t count = 1;
-        uint8_t b = 0;
-        const int result = readBlock(&b, &count, timeoutMs);
-        if (result == LINK_OK) {
-            *value = b;
-        }
-        return result;
-    }
-    bool openWatchPort(const char*) override { return true; }
-    bool pollWatchByte() override { return false; }
-    void closeWatchPort() override {}
 
 private:
     void accept(const Bytes& payload) {
