@@ -31,16 +31,6 @@ struct DirtyRig {
     DirtyRig& operator=(const DirtyRig&) = delete;
 };
 
-using Ids = std::vector<std::pair<int, int>>;
-
-Ids blockIds(const SessionRig& rig) {
-    Ids ids;
-    for (const SeenBlock& b : rig.box.blocks) {
-        ids.emplace_back(b.moduleId, b.blockNumber);
-    }
-    return ids;
-}
-
 // A data request that carries the downloadId the box was given, cut to `length` bytes.
 ScriptedBox::Step cutRequest(uint16_t blockNumber, uint8_t reason, size_t length, int after) {
     return {[=](const ScriptedBox& box) {

@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kestrune::test {
@@ -309,6 +310,16 @@ struct SessionRig {
         return Bytes(moduleData[m].begin() + offset, moduleData[m].begin() + offset + n);
     }
 };
+
+// (moduleId, blockNumber) of every block the box accepted, in order.
+using Ids = std::vector<std::pair<int, int>>;
+inline Ids blockIds(const SessionRig& rig) {
+    Ids ids;
+    for (const SeenBlock& b : rig.box.blocks) {
+        ids.emplace_back(b.moduleId, b.blockNumber);
+    }
+    return ids;
+}
 
 class ImmediateStart final : public StartSignal {
 public:
