@@ -3,8 +3,8 @@
 // shared order and table in both builds.
 
 #include "cli/port_list.h"
+#include "tests/image/test_files.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -120,12 +120,7 @@ namespace fs = std::filesystem;
 // them ("/sys/class/tty/ttyS0"); links are made relative, as sysfs and udev make them.
 class FakeMachine {
 public:
-    FakeMachine() {
-        char pattern[] = "/tmp/kestrune-ports-XXXXXX";
-        root_ = ::mkdtemp(pattern);
-    }
-    ~FakeMachine() { fs::remove_all(root_); }
-    std::string root() const { return root_.string(); }
+    std::string root() const { return folder_.path().string(); }
 
     void dir(const std::string& path) { fs::create_directories(at(path)); }
     void file(const std::string& path, const std::string& text) {
@@ -167,8 +162,10 @@ public:
     }
 
 private:
-    fs::path at(const std::string& path) const { return root_ / fs::path(path).relative_path(); }
-    fs::path root_;
+    fs::path at(const std::string& path) const {
+        return folder_.path() / fs::path(path).relative_path();
+    }
+    TestFolder folder_;
 };
 
 const std::string PCI_USB = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
