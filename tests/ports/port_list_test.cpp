@@ -5,6 +5,7 @@
 #include "cli/port_list.h"
 #include "tests/image/test_files.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -76,12 +77,8 @@ TEST(PortTable, WithoutDriversNoEmptyColumn) {
 
 #ifdef _WIN32
 bool hasPort(const std::vector<PortInfo>& ports, const std::string& name) {
-    for (const PortInfo& port : ports) {
-        if (port.name == name) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(ports.begin(), ports.end(),
+                       [&](const PortInfo& p) { return p.name == name; });
 }
 
 // The build's Wine prefix maps COM1 and COM2; Wine enters both in the device map and the DOS
