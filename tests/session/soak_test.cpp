@@ -264,17 +264,7 @@ public:
     std::vector<std::string> violations;
     uint64_t timerAt = 0; // the first wake-up byte goes out at once
 
-    bool holdsImage() const {
-        if (received_.size() != image().modules.size()) {
-            return false;
-        }
-        for (size_t m = 0; m < received_.size(); ++m) {
-            if (received_[m] != image().modules[m]) {
-                return false;
-            }
-        }
-        return true;
-    }
+    bool holdsImage() const { return received_ == image().modules; }
 
     void onByte(uint64_t t, uint8_t b) {
         if (phase == Phase::Done || phase == Phase::Dead || outOfTime(t)) {
