@@ -12,6 +12,7 @@
 #include "dsmcc/codec.h"
 #include "link/link_frame.h"
 #include "session/session.h"
+#include "tests/link/fake_port.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -38,13 +39,11 @@ std::vector<uint8_t>& moduleBytes(int i) {
     return data[i];
 }
 
-class FuzzBox final : public SerialPort {
+class FuzzBox final : public test::FakePort {
 public:
     FuzzBox(const uint8_t* data, size_t size) : data_(data), size_(size) {}
     const DownloadInfoResponse* response = nullptr;
 
-    bool openDownloadPort(const char*) override { return true; }
-    void closeDownloadPort() override {}
     bool purge() override {
         in_.clear();
         return true;
@@ -97,13 +96,7 @@ public:
         *count = got;
         return got != 0 ? LINK_OK : LINK_ERR_IO;
     }
-    int readByte(uint8_t* value, uint32_t timeoutMs) override {
-        uint32_t count = 1;
-        return readBlock(value, &count, timeoutMs);
-    }
-    bool openWatchPort(const char*) override { return true; }
     bool pollWatchByte() override { return true; }
-    void closeWatchPort() override {}
 
 private:
     // The next record of the input onto the line.
@@ -188,21 +181,14 @@ public:
     void pause(uint32_t) override {}
 };
 
-class Quiet final : public ProgressReporter {
+// Shows nothing; a piece of log text of 80 characters or more is a fault.
+class Quiet final : public test::QuietReporter {
 public:
-    void showTestLog() override {}
-    void showProgress() override {}
-    void postProgress(int) override {}
-    void setStatusText(const char*) override {}
-    void resetStallTicks() override {}
-    void disarm() override {}
     void logText(const char* text) override {
         if (std::strlen(text) >= 80) {
             std::abort();
         }
     }
-    void showResult(const char*, const char*, bool) override {}
-    void endSession() override {}
 };
 
 class Go final : public StartSignal {

@@ -320,23 +320,29 @@ bool startApp(App& app) {
     return true;
 }
 
-// Exit from the menu: the process ends with exit code 0.
-void exitApp(App& app) {
+// The program ended by a posted `message` (`how` the operator did it): the process ends with
+// exit code 0.
+void endApp(App& app, UINT message, WPARAM wParam, const char* how) {
     if (app.hook) {
         UnhookWindowsHookEx(app.hook);
     }
-    postCommand(app, ID_FILE_EXIT);
+    PostMessageA(app.main, message, wParam, 0);
     const DWORD waited = WaitForSingleObject(app.process.hProcess, 5000);
-    CHECK(waited == WAIT_OBJECT_0, "Kestrune did not end within 5 s of Exit");
+    CHECK(waited == WAIT_OBJECT_0, "Kestrune did not end within 5 s of %s", how);
     DWORD code = 1;
     GetExitCodeProcess(app.process.hProcess, &code);
-    CHECK(code == 0, "exit code %lu after Exit", code);
+    CHECK(code == 0, "exit code %lu after %s", code, how);
     if (waited != WAIT_OBJECT_0) {
         TerminateProcess(app.process.hProcess, 1);
     }
     forgetApp(app.process.hProcess);
     CloseHandle(app.process.hProcess);
     CloseHandle(app.process.hThread);
+}
+
+// Exit from the menu.
+void exitApp(App& app) {
+    endApp(app, WM_COMMAND, ID_FILE_EXIT, "Exit");
 }
 
 // Handles what waits in the driver's own queue. Wine counts a thread whose queue holds messages
@@ -446,15 +452,15 @@ std::string samplePath() {
     return dataDir + "\\sample.dl";
 }
 
-// Polls `done` every 20 ms until it holds or `timeoutMs` has passed.
-template <typename Predicate> bool pollUntil(Predicate done, int timeoutMs) {
+// Polls `done` every 10 ms until it holds or `timeoutMs` has passed.
+template <typename Predicate> bool waitUntil(Predicate done, int timeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!done()) {
         if (Clock::now() > deadline) {
             return false;
         }
         pumpMessages();
-        Sleep(20);
+        Sleep(10);
     }
     return true;
 }
@@ -878,7 +884,7 @@ void helpAndComPort() {
         pressIgnoredKey(app, VK_ESCAPE);
         CHECK(IsWindowVisible(help), "Escape closed the Help dialog");
         pressKey(app, VK_RETURN);
-        CHECK(pollUntil([&] { return !IsWindow(help); }, 3000),
+        CHECK(waitUntil([&] { return !IsWindow(help); }, 3000),
               "Enter did not close and end the Help dialog");
     }
 
@@ -896,7 +902,7 @@ void helpAndComPort() {
         checkTextFits(app, GetDlgItem(com, -1), TextKind::GroupBox, "the Com port group box");
         CHECK(focusOf(app) == GetDlgItem(com, IDC_COM1), "the focus is not on Com 1");
         pressKey(app, VK_DOWN);
-        CHECK(pollUntil(
+        CHECK(waitUntil(
                   [&] {
                       return focusOf(app) == GetDlgItem(com, IDC_COM2) && checked(com, IDC_COM2) &&
                              !checked(com, IDC_COM1);
@@ -904,10 +910,10 @@ void helpAndComPort() {
                   3000),
               "Down did not move from Com 1 to Com 2");
         pressKey(app, VK_TAB);
-        CHECK(pollUntil([&] { return focusOf(app) == GetDlgItem(com, IDOK); }, 3000),
+        CHECK(waitUntil([&] { return focusOf(app) == GetDlgItem(com, IDOK); }, 3000),
               "Tab did not move from Com 2 to OK");
         pressKey(app, VK_RETURN);
-        CHECK(pollUntil([&] { return !IsWindow(com); }, 3000),
+        CHECK(waitUntil([&] { return !IsWindow(com); }, 3000),
               "Enter did not close and end the Com port dialog");
     }
     com = openComPort();
@@ -915,7 +921,7 @@ void helpAndComPort() {
           "Down, Tab and Enter did not store Com 2");
     if (com) {
         pressKey(app, VK_ESCAPE);
-        CHECK(pollUntil([&] { return !IsWindow(com); }, 3000),
+        CHECK(waitUntil([&] { return !IsWindow(com); }, 3000),
               "Escape did not close and end the Com port dialog");
     }
     com = openComPort();
@@ -1027,18 +1033,6 @@ bool progressShown(const App& app) {
 // (The status text has the button's id too: the button is found by its class.)
 HWND startButtonOf(const App& app) {
     return childOfClass(app.main, "Button");
-}
-
-template <typename Predicate> bool waitUntil(Predicate done, int timeoutMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (Clock::now() > deadline) {
-            return false;
-        }
-        pumpMessages();
-        Sleep(10);
-    }
-    return true;
 }
 
 double secondsSince(Clock::time_point t) {
@@ -1420,21 +1414,7 @@ void failedDownloads() {
                 waitUntil([&] { return progressShown(closing) && progressPosition(closing) >= 20; },
                           20000),
                 "the download never reached 20 %%");
-            if (closing.hook) {
-                UnhookWindowsHookEx(closing.hook);
-            }
-            PostMessageA(closing.main, WM_CLOSE, 0, 0);
-            const DWORD waited = WaitForSingleObject(closing.process.hProcess, 5000);
-            CHECK(waited == WAIT_OBJECT_0, "Kestrune did not end within 5 s of closing");
-            DWORD code = 1;
-            GetExitCodeProcess(closing.process.hProcess, &code);
-            CHECK(code == 0, "exit code %lu after closing the window", code);
-            if (waited != WAIT_OBJECT_0) {
-                TerminateProcess(closing.process.hProcess, 1);
-            }
-            forgetApp(closing.process.hProcess);
-            CloseHandle(closing.process.hProcess);
-            CloseHandle(closing.process.hThread);
+            endApp(closing, WM_CLOSE, 0, "closing the window");
         }
     }
 

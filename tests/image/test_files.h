@@ -21,7 +21,7 @@ public:
             std::to_string(random()) + "-" +
             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
             std::to_string(counter++);
-        path_ = std::filesystem::temp_directory_path() / ("kestrune-image-test-" + stamp);
+        path_ = std::filesystem::temp_directory_path() / ("kestrune-test-" + stamp);
         std::filesystem::create_directories(path_);
     }
     ~TestFolder() {
@@ -39,6 +39,7 @@ public:
         return file;
     }
     std::string file(const std::string& name) const { return (path_ / name).string(); }
+    const std::filesystem::path& path() const { return path_; }
 
 private:
     std::filesystem::path path_;

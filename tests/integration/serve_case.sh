@@ -16,12 +16,17 @@ serve() {
   printf -v "SECONDS_$name" '%s' "$((SECONDS - start))"
 }
 
-# A clean download of IMAGE with the box options given: both sides must report success.
-clean() {
+# download IMAGE BOX-OPTIONS...: box a and one serve run of IMAGE against it, both to their end.
+download() {
   local image="$1"; shift
   start_box a "$@" "$image"
   serve a "$PTY_a" "$image"
   wait_box a
+}
+
+# A clean download of IMAGE with the box options given: both sides must report success.
+clean() {
+  download "$@"
   expect "serve exit" "$SERVE_a" 0
   expect "box exit" "$BOX_a" 0
   contains box-a.out "byte-exact"
@@ -63,9 +68,7 @@ case "$case_name" in
     clean "$SAMPLE" --nak 0:2 --nak 3:9 --buffer-size 4096 --max-block 2048
     ;;
   nak_exhausted)
-    start_box a --nak 2:10 "$SAMPLE"
-    serve a "$PTY_a" "$SAMPLE"
-    wait_box a
+    download "$SAMPLE" --nak 2:10
     expect "serve exit" "$SERVE_a" 1
     expect "box exit" "$BOX_a" 2
     contains serve-a.err "Download error: Download was not successful."
@@ -83,9 +86,7 @@ case "$case_name" in
     ;;
   corrupt_data_request_exhausted)
     # The first data request never arrives whole: the data phase ends with the link's code.
-    start_box a --corrupt-request 1:10 "$SAMPLE"
-    serve a "$PTY_a" "$SAMPLE"
-    wait_box a
+    download "$SAMPLE" --corrupt-request 1:10
     expect "serve exit" "$SERVE_a" 1
     contains serve-a.log "ret = 513"
     contains serve-a.err "a frame failed 10 attempts (result 513)"
@@ -93,9 +94,7 @@ case "$case_name" in
   end_early)
     # The box says it has everything after the first window: reason 5 with most of the image
     # missing is a failure, and the operator is told how far the box got.
-    start_box a --end-early 1 --buffer-size 4096 --max-block 1024 "$SAMPLE"
-    serve a "$PTY_a" "$SAMPLE"
-    wait_box a
+    download "$SAMPLE" --end-early 1 --buffer-size 4096 --max-block 1024
     expect "serve exit" "$SERVE_a" 1
     expect "box exit" "$BOX_a" 2
     contains box-a.out "ended early"
@@ -110,9 +109,7 @@ case "$case_name" in
     expect "block 4 sent" "$(grep -c '^4 0 0$' serve-a.log)" 2
     ;;
   wrong_id)
-    start_box a --wrong-id 2 --buffer-size 4096 --max-block 1024 "$SAMPLE"
-    serve a "$PTY_a" "$SAMPLE"
-    wait_box a
+    download "$SAMPLE" --wrong-id 2 --buffer-size 4096 --max-block 1024
     expect "serve exit" "$SERVE_a" 1
     expect "box exit" "$BOX_a" 2
     contains box-a.out "refused, as it must be"
@@ -232,9 +229,7 @@ EOF2
     ;;
   noise_heavy)
     # A line this bad cannot carry a download; it must end as a reported failure, in time.
-    start_box a --noise 0.01 --seed 1 --timeout 5 --buffer-size 8192 --max-block 2048 "$SAMPLE"
-    serve a "$PTY_a" "$SAMPLE"
-    wait_box a
+    download "$SAMPLE" --noise 0.01 --seed 1 --timeout 5 --buffer-size 8192 --max-block 2048
     case "$SERVE_a" in 1|2) ;; *) fail "serve exit $SERVE_a for a hopeless line" ;; esac
     [ "$BOX_a" != 0 ] || fail "the box claims a good download"
     if grep -q "Download complete" serve-a.err; then fail "success reported"; fi

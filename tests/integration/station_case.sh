@@ -6,15 +6,15 @@ set -uo pipefail
 case_name="$1"
 case_prefix=station-
 source "$(dirname "$0")/case_lib.sh"
+BOX_TIMEOUT=5
 
 # boxes N ARGS...: N lines of boxes, box-1 ... box-N; their devices in PORTS (--port ...).
 boxes() {
   local n="$1"; shift
   PORTS=()
   for i in $(seq "$n"); do
-    "$BOXSIM" --timeout 5 "$@" "$SAMPLE" >"box-$i.out" 2>"box-$i.err" &
+    "$BOXSIM" --timeout "$BOX_TIMEOUT" "$@" "$SAMPLE" >"box-$i.out" 2>"box-$i.err" &
     pids+=("$!")
-    eval "BOXPID_$i=$!"
   done
   for i in $(seq "$n"); do
     for _ in $(seq 100); do [ -s "box-$i.out" ] && break; sleep 0.05; done
@@ -64,10 +64,8 @@ case "$case_name" in
     # 16 ports, 3 boxes in a row on each; the boxes of port 1 reboot after their download and
     # keep sending wake-up bytes for 2 s: none of them may be flashed twice.
     boxes 15 --boxes 3 --gap 1.5 --stay 60
-    "$BOXSIM" --timeout 5 --boxes 3 --gap 1.5 --reboot 2 --stay 60 "$SAMPLE" >box-16.out 2>box-16.err &
-    pids+=("$!")
-    for _ in $(seq 100); do [ -s box-16.out ] && break; sleep 0.05; done
-    PORTS+=(--port "$(head -1 box-16.out)")
+    start_box 16 --boxes 3 --gap 1.5 --reboot 2 --stay 60 "$SAMPLE"
+    PORTS+=(--port "$PTY_16")
     station "${PORTS[@]}" --log-dir logs
     wait_records 48 120
     sleep 1
@@ -88,10 +86,8 @@ case "$case_name" in
   one_bad_box)
     # A box that refuses a block 10 times: its record alone says so, and the station goes on.
     boxes 2 --boxes 2 --gap 1.5 --stay 60
-    "$BOXSIM" --timeout 5 --nak 1:10 --stay 60 "$SAMPLE" >box-3.out 2>box-3.err &
-    pids+=("$!")
-    for _ in $(seq 100); do [ -s box-3.out ] && break; sleep 0.05; done
-    bad="$(head -1 box-3.out)"
+    start_box 3 --nak 1:10 --stay 60 "$SAMPLE"
+    bad="$PTY_3"
     station "${PORTS[@]}" --port "$bad"
     wait_records 5 90
     stop_station
@@ -106,11 +102,8 @@ case "$case_name" in
     # The box of port 1 is unplugged after 3 blocks: the port is reported and recorded while
     # the others finish, and it is tried again without stopping them.
     boxes 2 --boxes 2 --gap 1.5 --stay 60 --baud 115200 --buffer-size 4096 --max-block 1024
-    "$BOXSIM" --timeout 5 --unplug-after 3 --baud 115200 --buffer-size 4096 --max-block 1024 \
-      "$SAMPLE" >box-3.out 2>box-3.err &
-    pids+=("$!")
-    for _ in $(seq 100); do [ -s box-3.out ] && break; sleep 0.05; done
-    gone="$(head -1 box-3.out)"
+    start_box 3 --unplug-after 3 --baud 115200 --buffer-size 4096 --max-block 1024 "$SAMPLE"
+    gone="$PTY_3"
     station "${PORTS[@]}" --port "$gone"
     wait_records 6 90
     stop_station

@@ -399,45 +399,42 @@ TEST(LinkHooks, ResentFramesAndTheTapSeeOnlyWhatTheLineDid) {
         uint32_t resent;
         int tapped; // -1 none, else the direction of the one frame tapped
     };
+    const auto send = [](Link& link) { return sendFrame(link.context, digits.data(), 9); };
     uint8_t buffer[64];
+    const auto receive = [&buffer](Link& link) {
+        uint32_t capacity = sizeof buffer;
+        return receiveFrame(link.context, buffer, &capacity, 1000);
+    };
     const Case cases[] = {
         {"sent after three NAKs",
-         [](Link& link) {
+         [&](Link& link) {
              scriptBoxReceiver(link, LINK_ACK_HEADER,
                                {LINK_NAK_CRC, LINK_NAK_CRC, LINK_NAK_CRC, LINK_ACK_OK});
-             return sendFrame(link.context, digits.data(), 9);
+             return send(link);
          },
          3, static_cast<int>(FrameDirection::ToBox)},
         {"sent at once",
-         [](Link& link) {
+         [&](Link& link) {
              scriptBoxReceiver(link, LINK_ACK_HEADER, {LINK_ACK_OK});
-             return sendFrame(link.context, digits.data(), 9);
+             return send(link);
          },
          0, static_cast<int>(FrameDirection::ToBox)},
-        {"sent to a silent box",
-         [](Link& link) { return sendFrame(link.context, digits.data(), 9); }, 9, -1},
+        {"sent to a silent box", send, 9, -1},
         {"received after two damaged payloads",
          [&](Link& link) {
              scriptBoxSender(link, {{headerFor(digits), corrupt},
                                     {headerFor(digits), corrupt},
                                     {headerFor(digits), digits}});
-             uint32_t capacity = sizeof buffer;
-             return receiveFrame(link.context, buffer, &capacity, 1000);
+             return receive(link);
          },
          2, static_cast<int>(FrameDirection::FromBox)},
         {"received ten times damaged",
          [&](Link& link) {
              scriptBoxSender(link, std::vector<BoxFrame>(10, BoxFrame{headerFor(digits), corrupt}));
-             uint32_t capacity = sizeof buffer;
-             return receiveFrame(link.context, buffer, &capacity, 1000);
+             return receive(link);
          },
          10, -1},
-        {"nothing received",
-         [&](Link& link) {
-             uint32_t capacity = sizeof buffer;
-             return receiveFrame(link.context, buffer, &capacity, 1000);
-         },
-         0, -1},
+        {"nothing received", receive, 0, -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -3,8 +3,7 @@
 // The far end of a pseudo-terminal pair, for tests of the POSIX serial port: the test
 // holds the master side and plays the box on it.
 
-#include "link/result_codes.h"
-#include "link/serial_port.h"
+#include "tests/link/fake_port.h"
 
 #include <algorithm>
 #include <chrono>
@@ -96,14 +95,12 @@ public:
 // The master side as a SerialPort, so that the link's own frame code can play the box.
 // A noisy line for tests: `corruptWrite` flips one bit in the middle of the Nth block
 // written, `corruptRead` in the Nth read of more than one byte (0 = none).
-class MasterPort final : public SerialPort {
+class MasterPort final : public FakePort {
 public:
     explicit MasterPort(const PtyPair& pty) : pty_(pty) {}
     int corruptWrite = 0;
     int corruptRead = 0;
 
-    bool openDownloadPort(const char*) override { return true; }
-    void closeDownloadPort() override {}
     bool purge() override { return tcflush(pty_.master, TCIOFLUSH) == 0; }
     int writeByte(uint8_t value) override { return writeBlock(&value, 1); }
     int writeBlock(const uint8_t* data, uint32_t count) override {
@@ -122,18 +119,6 @@ public:
         *count = static_cast<uint32_t>(got.size());
         return got.empty() ? LINK_ERR_IO : LINK_OK;
     }
-    int readByte(uint8_t* value, uint32_t timeoutMs) override {
-        uint32_t count = 1;
-        uint8_t byte = 0;
-        if (readBlock(&byte, &count, timeoutMs) != LINK_OK) {
-            return LINK_ERR_IO;
-        }
-        *value = byte;
-        return LINK_OK;
-    }
-    bool openWatchPort(const char*) override { return true; }
-    bool pollWatchByte() override { return false; }
-    void closeWatchPort() override {}
 
 private:
     const PtyPair& pty_;

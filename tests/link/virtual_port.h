@@ -7,9 +7,7 @@
 // to a script that may queue the box's answer.
 
 #include "link/pause.h"
-#include "link/progress_reporter.h"
-#include "link/result_codes.h"
-#include "link/serial_port.h"
+#include "tests/link/fake_port.h"
 
 #include <cstdint>
 #include <deque>
@@ -48,7 +46,7 @@ struct PortRead {
     uint32_t received;
 };
 
-class VirtualPort final : public SerialPort {
+class VirtualPort final : public FakePort {
 public:
     explicit VirtualPort(VirtualClock& clock) : clock_(clock) {}
 
@@ -64,8 +62,6 @@ public:
     std::vector<PortWrite> writes;
     std::vector<PortRead> reads;
 
-    bool openDownloadPort(const char*) override { return true; }
-    void closeDownloadPort() override {}
     bool purge() override {
         incoming_.clear();
         return true;
@@ -96,18 +92,6 @@ public:
         *count = got;
         return got != 0 ? LINK_OK : LINK_ERR_IO;
     }
-    int readByte(uint8_t* value, uint32_t timeoutMs) override {
-        uint8_t b = 0;
-        uint32_t count = 1;
-        const int result = readBlock(&b, &count, timeoutMs);
-        if (result == LINK_OK) {
-            *value = b;
-        }
-        return result;
-    }
-    bool openWatchPort(const char*) override { return true; }
-    bool pollWatchByte() override { return false; }
-    void closeWatchPort() override {}
 
 private:
     struct Arrival {
@@ -118,21 +102,15 @@ private:
     std::deque<Arrival> incoming_;
 };
 
-class RecordingReporter final : public ProgressReporter {
+class RecordingReporter final : public QuietReporter {
 public:
     std::vector<int> percents;
     std::vector<std::string> texts;
     int stallResets = 0;
 
-    void showTestLog() override {}
-    void showProgress() override {}
     void postProgress(int percent) override { percents.push_back(percent); }
     void setStatusText(const char* text) override { texts.emplace_back(text); }
     void resetStallTicks() override { ++stallResets; }
-    void disarm() override {}
-    void logText(const char*) override {}
-    void showResult(const char*, const char*, bool) override {}
-    void endSession() override {}
 };
 
 } // namespace kestrune::test

@@ -6,21 +6,7 @@
 set -uo pipefail
 
 case_name="$1"
-work="$WORK/$case_name"
-rm -rf "$work"
-mkdir -p "$work"
-cd "$work" || exit 1
-
-box_pid=""
-trap '[ -n "$box_pid" ] && kill "$box_pid" 2>/dev/null' EXIT
-
-fail() {
-  echo "FAIL ($case_name): $*"
-  for f in box.out box.err serve.err tshark.err; do
-    [ -f "$f" ] && { echo "--- $f"; tail -20 "$f"; }
-  done
-  exit 1
-}
+source "$(dirname "$0")/../integration/case_lib.sh"
 
 command -v tshark >/dev/null || fail "tshark is missing (scripts/setup.sh installs it)"
 
@@ -53,26 +39,15 @@ case "$case_name" in
     ;;
 esac
 
-"$BOXSIM" --timeout 3 --buffer-size "$buffer_size" --max-block "$max_block" "$image" \
-  >box.out 2>box.err &
-box_pid=$!
-for _ in $(seq 100); do
-  [ -s box.out ] && break
-  sleep 0.05
-done
-pty="$(head -1 box.out)"
-[ -n "$pty" ] || fail "the box printed no device"
-
+start_box a --buffer-size "$buffer_size" --max-block "$max_block" "$image"
 started=$(date +%s.%N)
-timeout 120 "$CLI" serve --port "$pty" --quiet --pcap cap.pcap "$image" 2>serve.err
+timeout 120 "$CLI" serve --port "$PTY_a" --quiet --pcap cap.pcap "$image" 2>serve.err
 status=$?
 ended=$(date +%s.%N)
-wait "$box_pid"
-box_status=$?
-box_pid=""
-[ "$status" = 0 ] || fail "serve exit $status"
-[ "$box_status" = 0 ] || fail "box exit $box_status"
-grep -q "byte-exact" box.out || fail "the box did not get its image"
+wait_box a
+expect "serve exit" "$status" 0
+expect "box exit" "$BOX_a" 0
+contains box-a.out "byte-exact"
 
 tshark -r cap.pcap -o ip.check_checksum:TRUE -T fields -E separator=/t -E occurrence=a -E aggregator=, \
   -e frame.time_epoch -e frame.len -e frame.cap_len -e frame.protocols \
@@ -97,7 +72,7 @@ DIR, DII, DDB, DDR = 0x1001, 0x1002, 0x1003, 0x1004
 names = ("time len caplen protocols ipsum src dst sport dport udplen mid did "
          "dii_did dii_bs dii_ws dii_count dii_mod dii_size dii_ver ddb_mod ddb_block payload").split()
 frames = [dict(zip(names, line.rstrip("\n").split("\t"))) for line in open("fields.tsv")]
-verdict = open("box.out").read()
+verdict = open("box-a.out").read()
 m = re.search(r"(\d+) modules, \d+ bytes; (\d+) blocks, (\d+) data bytes, downloadId (\d+), "
               r"blockSize (\d+), windowSize (\d+)", verdict)
 modules, blocks, data_bytes, download_id, block_size, window_size = map(int, m.groups())

@@ -3,8 +3,9 @@
 // shared order and table in both builds.
 
 #include "cli/port_list.h"
+#include "tests/image/test_files.h"
 
-#include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -76,12 +77,8 @@ TEST(PortTable, WithoutDriversNoEmptyColumn) {
 
 #ifdef _WIN32
 bool hasPort(const std::vector<PortInfo>& ports, const std::string& name) {
-    for (const PortInfo& port : ports) {
-        if (port.name == name) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(ports.begin(), ports.end(),
+                       [&](const PortInfo& p) { return p.name == name; });
 }
 
 // The build's Wine prefix maps COM1 and COM2; Wine enters both in the device map and the DOS
@@ -120,12 +117,7 @@ namespace fs = std::filesystem;
 // them ("/sys/class/tty/ttyS0"); links are made relative, as sysfs and udev make them.
 class FakeMachine {
 public:
-    FakeMachine() {
-        char pattern[] = "/tmp/kestrune-ports-XXXXXX";
-        root_ = ::mkdtemp(pattern);
-    }
-    ~FakeMachine() { fs::remove_all(root_); }
-    std::string root() const { return root_.string(); }
+    std::string root() const { return folder_.path().string(); }
 
     void dir(const std::string& path) { fs::create_directories(at(path)); }
     void file(const std::string& path, const std::string& text) {
@@ -167,8 +159,10 @@ public:
     }
 
 private:
-    fs::path at(const std::string& path) const { return root_ / fs::path(path).relative_path(); }
-    fs::path root_;
+    fs::path at(const std::string& path) const {
+        return folder_.path() / fs::path(path).relative_path();
+    }
+    TestFolder folder_;
 };
 
 const std::string PCI_USB = "/sys/devices/pci0000:00/0000:00:14.0/usb1";

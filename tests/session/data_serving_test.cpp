@@ -40,16 +40,6 @@ void expectBlocksMatchImage(const SessionRig& rig, uint16_t blockSize) {
     }
 }
 
-std::vector<std::pair<int, int>> blockIds(const SessionRig& rig) {
-    std::vector<std::pair<int, int>> ids;
-    for (const SeenBlock& b : rig.box.blocks) {
-        ids.emplace_back(b.moduleId, b.blockNumber);
-    }
-    return ids;
-}
-
-using Ids = std::vector<std::pair<int, int>>;
-
 TEST(DataServing, ModuleOf2500BytesInWindowsOfOneBlock) {
     auto rig = servingRig({2500}, 1024, 1);
     rig->box.request(0, 0, 1);

@@ -31,16 +31,6 @@ struct DirtyRig {
     DirtyRig& operator=(const DirtyRig&) = delete;
 };
 
-using Ids = std::vector<std::pair<int, int>>;
-
-Ids blockIds(const SessionRig& rig) {
-    Ids ids;
-    for (const SeenBlock& b : rig.box.blocks) {
-        ids.emplace_back(b.moduleId, b.blockNumber);
-    }
-    return ids;
-}
-
 // A data request that carries the downloadId the box was given, cut to `length` bytes.
 ScriptedBox::Step cutRequest(uint16_t blockNumber, uint8_t reason, size_t length, int after) {
     return {[=](const ScriptedBox& box) {
@@ -219,55 +209,39 @@ TEST(Outcome, FaultsOnceSeenEndAsTheyShould) {
 TEST(Outcome, EverythingTheBoxAcknowledgedCountsOnceAndNothingElse) {
     // Module sizes 3000, 0 and 700 in blocks of 1024, windows of 4: the first window is blocks
     // 0-2 of module 0 and the empty block of module 1. How far the box got in each case.
+    struct Request {
+        uint16_t moduleId, blockNumber;
+        uint8_t reason;
+        int afterFrames;
+    };
     struct Case {
         const char* name;
-        std::function<void(SessionRig&)> script;
-        std::map<int, int> naks; // server frame index (0 = the response) -> NAKs
+        std::vector<Request> requests; // after the info request
+        std::map<int, int> naks;       // server frame index (0 = the response) -> NAKs
         uint64_t delivered;
         bool succeeded;
     };
     const Case cases[] = {
-        {"every block once",
-         [](SessionRig& rig) {
-             rig.box.request(0, 0, 1, 1);
-             rig.box.request(2, 0, 2, 4);
-             rig.box.request(2, 1, 5, 1);
-         },
-         {},
-         3700,
-         true},
+        {"every block once", {{0, 0, 1, 1}, {2, 0, 2, 4}, {2, 1, 5, 1}}, {}, 3700, true},
+        // The second request names blocks 1 and 2, the empty block and module 2.
         {"every block, two of them asked for twice",
-         [](SessionRig& rig) {
-             rig.box.request(0, 0, 1, 1);
-             rig.box.request(0, 1, 2, 4); // blocks 1 and 2, the empty block, module 2
-             rig.box.request(2, 1, 5, 4);
-         },
+         {{0, 0, 1, 1}, {0, 1, 2, 4}, {2, 1, 5, 4}},
          {},
          3700,
          true},
-        {"the third block refused ten times",
-         [](SessionRig& rig) { rig.box.request(0, 0, 1, 1); },
-         {{3, 10}},
-         2048,
-         false},
+        {"the third block refused ten times", {{0, 0, 1, 1}}, {{3, 10}}, 2048, false},
         {"a block NAKed and sent again",
-         [](SessionRig& rig) {
-             rig.box.request(0, 0, 1, 1);
-             rig.box.request(2, 0, 2, 4);
-             rig.box.request(2, 1, 5, 1);
-         },
+         {{0, 0, 1, 1}, {2, 0, 2, 4}, {2, 1, 5, 1}},
          {{2, 3}},
          3700,
          true},
+        // From block 1: module 0's extent stays 0.
         {"blocks past a gap do not count until the gap is filled",
-         [](SessionRig& rig) {
-             rig.box.request(0, 1, 1, 1); // from block 1: module 0's extent stays 0
-             rig.box.request(0, 0, 5, 4);
-         },
+         {{0, 1, 1, 1}, {0, 0, 5, 4}},
          {},
          700,
          false},
-        {"the response refused: nothing more comes", [](SessionRig&) {}, {{0, 10}}, 0, false},
+        {"the response refused: nothing more comes", {}, {{0, 10}}, 0, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -278,7 +252,9 @@ TEST(Outcome, EverythingTheBoxAcknowledgedCountsOnceAndNothingElse) {
         rig.box.wakeup(7);
         rig.box.naks = c.naks;
         rig.box.add(infoRequest(4096, 1024));
-        c.script(rig);
+        for (const Request& r : c.requests) {
+            rig.box.request(r.moduleId, r.blockNumber, r.reason, r.afterFrames);
+        }
         ImmediateStart start;
         runSession(rig.ctx, start);
         EXPECT_EQ(rig.ctx.lastDeliveredBytes, c.delivered);

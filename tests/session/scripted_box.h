@@ -9,12 +9,14 @@
 #include "dsmcc/codec.h"
 #include "link/link_frame.h"
 #include "session/session.h"
+#include "tests/link/fake_port.h"
 
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kestrune::test {
@@ -69,7 +71,7 @@ struct SeenBlock {
     Bytes data;
 };
 
-class ScriptedBox final : public SerialPort {
+class ScriptedBox final : public FakePort {
 public:
     // What the box sends next, built when it is due (it may need the downloadId of the
     // response the box has just received).
@@ -183,18 +185,6 @@ public:
         *count = got;
         return got != 0 ? LINK_OK : LINK_ERR_IO;
     }
-    int readByte(uint8_t* value, uint32_t timeoutMs) override {
-        uint32_t count = 1;
-        uint8_t b = 0;
-        const int result = readBlock(&b, &count, timeoutMs);
-        if (result == LINK_OK) {
-            *value = b;
-        }
-        return result;
-    }
-    bool openWatchPort(const char*) override { return true; }
-    bool pollWatchByte() override { return false; }
-    void closeWatchPort() override {}
 
 private:
     void accept(const Bytes& payload) {
@@ -320,6 +310,16 @@ struct SessionRig {
         return Bytes(moduleData[m].begin() + offset, moduleData[m].begin() + offset + n);
     }
 };
+
+// (moduleId, blockNumber) of every block the box accepted, in order.
+using Ids = std::vector<std::pair<int, int>>;
+inline Ids blockIds(const SessionRig& rig) {
+    Ids ids;
+    for (const SeenBlock& b : rig.box.blocks) {
+        ids.emplace_back(b.moduleId, b.blockNumber);
+    }
+    return ids;
+}
 
 class ImmediateStart final : public StartSignal {
 public:

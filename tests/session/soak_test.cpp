@@ -13,6 +13,7 @@
 
 #include "dsmcc/codec.h"
 #include "session/session.h"
+#include "tests/link/fake_port.h"
 
 #include <algorithm>
 #include <chrono>
@@ -263,17 +264,7 @@ public:
     std::vector<std::string> violations;
     uint64_t timerAt = 0; // the first wake-up byte goes out at once
 
-    bool holdsImage() const {
-        if (received_.size() != image().modules.size()) {
-            return false;
-        }
-        for (size_t m = 0; m < received_.size(); ++m) {
-            if (received_[m] != image().modules[m]) {
-                return false;
-            }
-        }
-        return true;
-    }
+    bool holdsImage() const { return received_ == image().modules; }
 
     void onByte(uint64_t t, uint8_t b) {
         if (phase == Phase::Done || phase == Phase::Dead || outOfTime(t)) {
@@ -627,7 +618,7 @@ private:
 
 constexpr uint64_t MAX_EVENTS = 2000000; // far beyond any session; more means it never ends
 
-class SoakPort final : public SerialPort {
+class SoakPort final : public FakePort {
 public:
     SoakPort(Wire& toBox, Wire& toServer, SoakBox& box, bool trace)
         : toBox_(toBox), toServer_(toServer), box_(box), trace_(trace) {}
@@ -641,8 +632,6 @@ public:
         nowUs = std::max(nowUs, us);
     }
 
-    bool openDownloadPort(const char*) override { return true; }
-    void closeDownloadPort() override {}
     bool purge() override {
         while (!toServer_.queue.empty() && toServer_.queue.front().atUs <= nowUs) {
             toServer_.queue.pop_front();
@@ -687,18 +676,6 @@ public:
         *count = got;
         return got != 0 ? LINK_OK : LINK_ERR_IO;
     }
-    int readByte(uint8_t* value, uint32_t timeoutMs) override {
-        uint32_t count = 1;
-        uint8_t b = 0;
-        const int result = readBlock(&b, &count, timeoutMs);
-        if (result == LINK_OK) {
-            *value = b;
-        }
-        return result;
-    }
-    bool openWatchPort(const char*) override { return true; }
-    bool pollWatchByte() override { return false; }
-    void closeWatchPort() override {}
 
 private:
     void tick() {
@@ -791,19 +768,6 @@ private:
     Bytes header_;
     uint32_t downloadId_ = 0;
     uint32_t blockSize_ = 0;
-};
-
-class QuietReporter final : public ProgressReporter {
-public:
-    void showTestLog() override {}
-    void showProgress() override {}
-    void postProgress(int) override {}
-    void setStatusText(const char*) override {}
-    void resetStallTicks() override {}
-    void disarm() override {}
-    void logText(const char*) override {}
-    void showResult(const char*, const char*, bool) override {}
-    void endSession() override {}
 };
 
 class ClockPauser final : public Pauser {

@@ -14,6 +14,7 @@ namespace kestrune::ui {
 namespace {
 
 using test::Bytes;
+using test::ImmediateStart;
 
 // Records what the window is asked to do; the log as the edit control would hold it.
 class RecordingWindow final : public SessionWindow {
@@ -93,11 +94,6 @@ public:
     void postStart() override {}
     void resetProgressDisplay() override {}
     void drawReadyLamp() override {}
-};
-
-class ImmediateStart final : public StartSignal {
-public:
-    void wait() override {}
 };
 
 // A box, the window's reporter and the control whose counters the session clears.
