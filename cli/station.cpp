@@ -8,7 +8,7 @@
 #include "cli/console.h"
 #include "cli/pcap_writer.h"
 #include "cli/port_runner.h"
-#include "cli/sha256.h"
+#include "common/sha256.h"
 #include "cli/station_display.h"
 #include "cli/station_record.h"
 

@@ -1,15 +1,12 @@
 #pragma once
 
+#include "common/byte_order.h"
 #include "dsmcc/records.h"
 
 #include <cstdint>
 
 namespace kestrune {
 
-uint16_t readU16BE(const uint8_t* p);
-uint32_t readU32BE(const uint8_t* p);
-void writeU16BE(uint16_t value, uint8_t* p);
-void writeU32BE(uint32_t value, uint8_t* p);
 
 // The parsers read only the `length` bytes the box sent: a message shorter than its own fields
 // (the 12-byte header, the adaptation header and the message's fields) is DSMCC_ERR_PROTOCOL,

@@ -1,5 +1,7 @@
 #include "image/mapped_file.h"
 
+#include "common/system_error.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -209,7 +211,7 @@ std::string describeSystemError(int systemError) {
     if (systemError == FILE_CHANGED_WHILE_LOADING) {
         return "the file changed while it was being read";
     }
-    return std::strerror(systemError);
+    return systemErrorText(systemError);
 }
 
 } // namespace kestrune

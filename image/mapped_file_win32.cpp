@@ -1,5 +1,7 @@
 #include "image/mapped_file.h"
 
+#include "common/system_error.h"
+
 #include <windows.h>
 
 namespace kestrune {
@@ -79,18 +81,7 @@ std::string describeSystemError(int systemError) {
     if (systemError == NOT_A_REGULAR_FILE) {
         return "not a regular file";
     }
-    char text[512];
-    DWORD length =
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                       static_cast<DWORD>(systemError), 0, text, sizeof text, nullptr);
-    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' ||
-                          text[length - 1] == ' ' || text[length - 1] == '.')) {
-        --length;
-    }
-    if (length == 0) {
-        return "error " + std::to_string(systemError);
-    }
-    return std::string(text, length);
+    return systemErrorText(systemError);
 }
 
 } // namespace kestrune

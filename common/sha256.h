@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace kestrune::cli {
+namespace kestrune {
 
 class Sha256 {
 public:
@@ -25,4 +25,4 @@ private:
     uint64_t length_ = 0;
 };
 
-} // namespace kestrune::cli
+} // namespace kestrune

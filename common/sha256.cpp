@@ -1,8 +1,8 @@
-#include "cli/sha256.h"
+#include "common/sha256.h"
 
 #include <cstring>
 
-namespace kestrune::cli {
+namespace kestrune {
 namespace {
 
 constexpr uint32_t K[64] = {
@@ -101,4 +101,4 @@ std::string Sha256::hex() {
     return out;
 }
 
-} // namespace kestrune::cli
+} // namespace kestrune
