@@ -1,10 +1,10 @@
-#include "cli/pcap_writer.h"
+#include "capture/pcap_writer.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 
-namespace kestrune::cli {
+namespace kestrune::capture {
 
 // The file: classic pcap (microsecond timestamps), link type raw IPv4, so a record is an IPv4
 // header, a UDP header and the DSM-CC message. The server is 10.0.0.1 and the box 10.0.0.2,
@@ -153,4 +153,4 @@ void PcapWriter::onFrame(FrameDirection direction, const uint8_t* payload, uint3
     }
 }
 
-} // namespace kestrune::cli
+} // namespace kestrune::capture

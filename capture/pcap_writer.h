@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-namespace kestrune::cli {
+namespace kestrune::capture {
 
 class PcapWriter final : public FrameTap {
 public:
@@ -40,4 +40,4 @@ private:
     bool writeFailed_ = false; // after a failed write nothing more is added
 };
 
-} // namespace kestrune::cli
+} // namespace kestrune::capture

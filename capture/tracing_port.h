@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <string>
 
-namespace kestrune::cli {
+namespace kestrune::capture {
 
 class TracingPort final : public SerialPort {
 public:
@@ -91,4 +91,4 @@ private:
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
-} // namespace kestrune::cli
+} // namespace kestrune::capture

@@ -3,6 +3,8 @@
 // What the command line prints about one port: lines on standard error, each starting with the
 // port, and on a terminal one progress bar redrawn in place that fits the terminal's width.
 
+#include "common/text.h"
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -17,9 +19,6 @@ namespace kestrune::cli {
 bool stderrIsTerminal();
 // Columns of the terminal behind standard error (80 when unknown).
 int terminalColumns();
-
-// 34863 -> "34,863".
-std::string groupDigits(uint64_t value);
 
 // One line of the progress bar, at most `columns` - 1 characters: port, bar, percentage,
 // image bytes of the total, rate. `shownBytes` never passes `totalBytes`.

@@ -2,7 +2,7 @@
 // --port.
 
 #include "cli/cli.h"
-#include "cli/port_list.h"
+#include "link/port_list.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -2,11 +2,11 @@
 // window: the wake-up watch polled every 100 ms, the session on a worker thread, the stall
 // watchdog, and one Abort that ends every attempt.
 
+#include "capture/pcap_writer.h"
 #include "cli/cli.h"
 #include "cli/console.h"
-#include "cli/pcap_writer.h"
-#include "cli/port_runner.h"
 #include "image/image_loader.h"
+#include "station/attempt_runner.h"
 
 #include <atomic>
 #include <cerrno>
@@ -18,6 +18,10 @@
 #include <string>
 
 namespace kestrune::cli {
+
+using namespace kestrune::station;
+using capture::PcapWriter;
+
 namespace {
 
 PortRunner* g_runner = nullptr;

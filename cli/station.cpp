@@ -4,13 +4,13 @@
 // line has been silent for a while (a box that reboots after its download is not flashed
 // again) -> waiting.
 
+#include "capture/pcap_writer.h"
 #include "cli/cli.h"
 #include "cli/console.h"
-#include "cli/pcap_writer.h"
-#include "cli/port_runner.h"
-#include "common/sha256.h"
 #include "cli/station_display.h"
-#include "cli/station_record.h"
+#include "common/sha256.h"
+#include "station/attempt_runner.h"
+#include "station/record.h"
 
 #include <atomic>
 #include <cerrno>
@@ -25,6 +25,10 @@
 #include <vector>
 
 namespace kestrune::cli {
+
+using namespace kestrune::station;
+using capture::PcapWriter;
+
 namespace {
 
 constexpr char PROGRAM[] = "kestrune-cli station";

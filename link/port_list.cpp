@@ -1,11 +1,11 @@
 // Sorting and laying out the port list; the same on every platform.
 
-#include "cli/port_list.h"
+#include "link/port_list.h"
 
 #include <algorithm>
 #include <cstddef>
 
-namespace kestrune::cli {
+namespace kestrune {
 
 namespace {
 
@@ -126,4 +126,4 @@ std::vector<std::string> portTable(const std::vector<PortInfo>& ports) {
     return lines;
 }
 
-} // namespace kestrune::cli
+} // namespace kestrune

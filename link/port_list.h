@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrune::cli {
+namespace kestrune {
 
 struct PortInfo {
     // What --port takes: "/dev/ttyUSB0", "COM3".
@@ -51,4 +51,4 @@ void sortPorts(std::vector<PortInfo>& ports);
 // aliases in parentheses at the end; no trailing spaces.
 std::vector<std::string> portTable(const std::vector<PortInfo>& ports);
 
-} // namespace kestrune::cli
+} // namespace kestrune

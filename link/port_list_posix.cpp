@@ -4,7 +4,7 @@
 // makes in /dev/serial/by-id for USB adapters. Only files are read; no port is opened, so
 // listing never touches a line a box may be on and needs no permission on the devices.
 
-#include "cli/port_list.h"
+#include "link/port_list.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,7 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace kestrune::cli {
+namespace kestrune {
 
 namespace {
 
@@ -228,5 +228,5 @@ int listSerialPorts(std::vector<PortInfo>& ports, std::string& error) {
     return listSerialPortsUnder("", ports, error);
 }
 
-} // namespace kestrune::cli
+} // namespace kestrune
 #endif

@@ -3,13 +3,13 @@
 // (built-in UARTs, USB adapters, modems) enters its ports as device -> COMn, and the COM names
 // of the DOS device namespace for ports whose driver leaves the map out.
 
-#include "cli/port_list.h"
+#include "link/port_list.h"
 
 #include <cstdio>
 #include <cstring>
 #include <windows.h>
 
-namespace kestrune::cli {
+namespace kestrune {
 
 namespace {
 
@@ -145,5 +145,5 @@ int listSerialPorts(std::vector<PortInfo>& ports, std::string& error) {
     return 0;
 }
 
-} // namespace kestrune::cli
+} // namespace kestrune
 #endif

@@ -1,12 +1,12 @@
-#include "cli/port_runner.h"
+#include "station/attempt_runner.h"
 
-#include "cli/console.h"
-#include "cli/tracing_port.h"
+#include "capture/tracing_port.h"
+#include "common/text.h"
 #include "dsmcc/codec.h"
 
 #include <utility>
 
-namespace kestrune::cli {
+namespace kestrune::station {
 
 using Clock = std::chrono::steady_clock;
 
@@ -172,7 +172,7 @@ PortRunner::PortRunner(RunnerOptions options, const DownloadInfoResponse& image,
     systemPort_ = createSystemSerialPort(nullptr, nullptr);
     SerialPort* port = systemPort_.get();
     if (options_.trace) {
-        tracingPort_ = std::make_unique<TracingPort>(*systemPort_, options_.port);
+        tracingPort_ = std::make_unique<capture::TracingPort>(*systemPort_, options_.port);
         port = tracingPort_.get();
     }
     pauser_ = std::make_unique<StopPauser>(*this);
@@ -412,7 +412,7 @@ AttemptReport PortRunner::finish(bool aborted) {
         systemPort_ = createSystemSerialPort(nullptr, nullptr);
         SerialPort* port = systemPort_.get();
         if (options_.trace) {
-            tracingPort_ = std::make_unique<TracingPort>(*systemPort_, options_.port);
+            tracingPort_ = std::make_unique<capture::TracingPort>(*systemPort_, options_.port);
             port = tracingPort_.get();
         }
         reporter_ = std::make_unique<Reporter>(*this);
@@ -426,4 +426,4 @@ AttemptReport PortRunner::finish(bool aborted) {
     return report;
 }
 
-} // namespace kestrune::cli
+} // namespace kestrune::station

@@ -19,7 +19,7 @@
 #include <string>
 #include <thread>
 
-namespace kestrune::cli {
+namespace kestrune::station {
 
 enum class Outcome {
     Complete,      // the box holds its whole image and said so
@@ -162,4 +162,4 @@ private:
     bool detached_ = false;
 };
 
-} // namespace kestrune::cli
+} // namespace kestrune::station

@@ -1,4 +1,4 @@
-#include "cli/station_record.h"
+#include "station/record.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -11,7 +11,7 @@
 #include <unistd.h>
 #endif
 
-namespace kestrune::cli {
+namespace kestrune::station {
 namespace {
 
 std::tm utc(std::chrono::system_clock::time_point when) {
@@ -169,4 +169,4 @@ bool RecordFile::append(const std::string& line) {
 #endif
 }
 
-} // namespace kestrune::cli
+} // namespace kestrune::station

@@ -4,13 +4,13 @@
 // appended with one write and flushed to disk before the port serves its next box, so that a
 // station killed at any moment leaves whole lines, at most a torn last one.
 
-#include "cli/port_runner.h"
+#include "station/attempt_runner.h"
 
 #include <chrono>
 #include <cstdint>
 #include <string>
 
-namespace kestrune::cli {
+namespace kestrune::station {
 
 // "2026-12-07T19:44:17.123Z"
 std::string isoTime(std::chrono::system_clock::time_point when);
@@ -49,4 +49,4 @@ private:
     int fd_ = -1;
 };
 
-} // namespace kestrune::cli
+} // namespace kestrune::station

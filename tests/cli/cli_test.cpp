@@ -1,13 +1,14 @@
 #include "cli/console.h"
-#include "cli/port_runner.h"
-#include "common/sha256.h"
 #include "cli/station_display.h"
-#include "cli/station_record.h"
+#include "common/sha256.h"
+#include "station/attempt_runner.h"
+#include "station/record.h"
 
 #include <gtest/gtest.h>
 #include <string>
 
-namespace kestrune::cli {
+namespace kestrune::station {
+using namespace kestrune::cli;
 namespace {
 
 TEST(Sha256, KnownDigests) {
@@ -129,4 +130,4 @@ TEST(StationRecord, JsonStringsEscapeWhatMust) {
 }
 
 } // namespace
-} // namespace kestrune::cli
+} // namespace kestrune::station

@@ -2,7 +2,7 @@
 // lay them out (real folders, files and relative symbolic links in a temporary folder); the
 // shared order and table in both builds.
 
-#include "cli/port_list.h"
+#include "link/port_list.h"
 #include "tests/image/test_files.h"
 
 #include <algorithm>
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrune::cli {
+namespace kestrune {
 namespace {
 
 TEST(PortNameOrder, NumbersCompareByValue) {
@@ -352,4 +352,4 @@ TEST(LinuxPortList, WithoutSysfsItCannotLook) {
 #endif
 
 } // namespace
-} // namespace kestrune::cli
+} // namespace kestrune

@@ -1,6 +1,6 @@
 // The capture file as a reader meets it: the bytes on disk are parsed here independently of the
 // writer (little-endian pcap, big-endian IPv4 and UDP), while the writer is still open.
-#include "cli/pcap_writer.h"
+#include "capture/pcap_writer.h"
 #include "tests/ui/allocation_counter.h"
 
 #include <algorithm>
@@ -16,7 +16,7 @@
 namespace {
 
 using kestrune::FrameDirection;
-using kestrune::cli::PcapWriter;
+using kestrune::capture::PcapWriter;
 
 uint32_t le32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
