@@ -98,20 +98,22 @@ bool PcapWriter::open(const std::string& path) {
         return false;
     }
     nextIpId_ = 0;
-    writeFailed_ = false;
+    writeError_ = 0;
     return true;
 }
 
 void PcapWriter::close() {
     if (file_ != nullptr) {
-        std::fclose(file_);
+        if (std::fclose(file_) != 0 && writeError_ == 0) {
+            writeError_ = errno != 0 ? errno : EIO;
+        }
         file_ = nullptr;
     }
     streamBuffer_.reset();
 }
 
 void PcapWriter::onFrame(FrameDirection direction, const uint8_t* payload, uint32_t length) {
-    if (file_ == nullptr || writeFailed_) {
+    if (file_ == nullptr || writeError_ != 0) {
         return;
     }
     const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
@@ -149,7 +151,7 @@ void PcapWriter::onFrame(FrameDirection direction, const uint8_t* payload, uint3
     if (std::fwrite(h, sizeof h, 1, file_) != 1 ||
         (captured != 0 && std::fwrite(payload, captured, 1, file_) != 1) ||
         std::fflush(file_) != 0) {
-        writeFailed_ = true;
+        writeError_ = errno != 0 ? errno : EIO;
     }
 }
 

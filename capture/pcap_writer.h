@@ -26,6 +26,9 @@ public:
     bool open(const std::string& path);
     void close();
     bool isOpen() const { return file_ != nullptr; }
+    // The system's error code of the first record that could not be written (a full disk), 0
+    // when every one was; kept after close() until the next open().
+    int writeError() const { return writeError_; }
 
     // One record per accepted frame, written and flushed at once, so that a capture cut short
     // (a killed process) holds every frame up to the last.
@@ -37,7 +40,7 @@ private:
     // in one write when it is flushed.
     std::unique_ptr<char[]> streamBuffer_;
     uint16_t nextIpId_ = 0;
-    bool writeFailed_ = false; // after a failed write nothing more is added
+    int writeError_ = 0; // after a failed write nothing more is added
 };
 
 } // namespace kestrune::capture

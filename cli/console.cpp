@@ -156,29 +156,29 @@ void Console::info(const char* text) {
     }
 }
 
-void Console::progressStart(uint32_t imageSize) {
+void Console::progressStart(uint64_t totalBytes) {
     std::lock_guard<std::mutex> lock(mutex_);
-    imageSize_ = imageSize;
+    imageSize_ = totalBytes;
     lastBytes_ = 0;
     started_ = Clock::now();
     lastDraw_ = {};
     lastDecile_ = -1;
 }
 
-void Console::progress(const char* statusText, uint32_t bytesSent) {
+void Console::progress(uint64_t acknowledged) {
     if (quiet_) {
         return;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    lastBytes_ = bytesSent;
-    const uint32_t shown = bytesSent < imageSize_ ? bytesSent : imageSize_;
+    lastBytes_ = acknowledged;
+    const uint64_t shown = acknowledged < imageSize_ ? acknowledged : imageSize_;
     if (!tty_) {
-        // Plain lines for logs and pipes: one per tenth of the image.
-        const int decile =
-            imageSize_ != 0 ? static_cast<int>(uint64_t{shown} * 10 / imageSize_) : 10;
+        // Plain lines for logs and pipes: one per tenth of the download.
+        const int decile = imageSize_ != 0 ? static_cast<int>(shown * 10 / imageSize_) : 10;
         if (decile != lastDecile_) {
             lastDecile_ = decile;
-            std::fprintf(stderr, "%s: %s\n", port_, statusText);
+            std::fprintf(stderr, "%s: Download %.1f %%\n", port_,
+                         imageSize_ != 0 ? 100.0 * static_cast<double>(shown) / imageSize_ : 0.0);
             std::fflush(stderr);
         }
         return;
@@ -196,8 +196,9 @@ void Console::progress(const char* statusText, uint32_t bytesSent) {
     barShown_ = true;
 }
 
-void Console::progressEnd() {
+void Console::progressEnd(uint64_t acknowledged) {
     std::lock_guard<std::mutex> lock(mutex_);
+    lastBytes_ = acknowledged;
     endBarLocked();
 }
 
@@ -207,10 +208,10 @@ void Console::endBarLocked() {
     }
     barShown_ = false;
     const double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
-    const uint32_t shown = lastBytes_ < imageSize_ ? lastBytes_ : imageSize_;
-    std::fprintf(stderr, "\r\033[K%s: %s of %s bytes sent in %.1f s (%.1f kB/s)\n", port_,
-                 groupDigits(shown).c_str(), groupDigits(imageSize_).c_str(), seconds,
-                 seconds > 0.05 ? shown / seconds / 1000.0 : 0.0);
+    const uint64_t shown = lastBytes_ < imageSize_ ? lastBytes_ : imageSize_;
+    std::fprintf(stderr, "\r\033[K%s: %s of %s module bytes acknowledged in %.1f s (%.1f kB/s)\n",
+                 port_, groupDigits(shown).c_str(), groupDigits(imageSize_).c_str(), seconds,
+                 seconds > 0.05 ? static_cast<double>(shown) / seconds / 1000.0 : 0.0);
     std::fflush(stderr);
 }
 

@@ -35,11 +35,13 @@ public:
     // A status line, left out when quiet.
     void info(const char* text);
 
-    void progressStart(uint32_t imageSize);
-    // After every frame sent: the bar on a terminal, a line per tenth of the image otherwise.
-    void progress(const char* statusText, uint32_t bytesSent);
-    // Ends the bar with one summary line (bytes, time, rate) when one was shown.
-    void progressEnd();
+    // The download's size in module bytes.
+    void progressStart(uint64_t totalBytes);
+    // After every frame sent, the module bytes the box has acknowledged: the bar on a terminal,
+    // a line per tenth of the download otherwise.
+    void progress(uint64_t acknowledged);
+    // Ends the bar with one summary line (bytes acknowledged, time, rate) when one was shown.
+    void progressEnd(uint64_t acknowledged);
 
 private:
     void endBarLocked();
@@ -49,8 +51,8 @@ private:
     bool tty_;
     bool barShown_ = false;
     std::mutex mutex_;
-    uint32_t imageSize_ = 0;
-    uint32_t lastBytes_ = 0;
+    uint64_t imageSize_ = 0;
+    uint64_t lastBytes_ = 0;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point lastDraw_{};
     int lastDecile_ = -1;

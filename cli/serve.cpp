@@ -3,16 +3,15 @@
 // watchdog, and one Abort that ends every attempt.
 
 #include "capture/pcap_writer.h"
+#include "capture/test_log.h"
 #include "cli/cli.h"
 #include "cli/console.h"
+#include "common/system_error.h"
 #include "image/image_loader.h"
 #include "station/attempt_runner.h"
 
-#include <atomic>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -20,78 +19,34 @@
 namespace kestrune::cli {
 
 using namespace kestrune::station;
-using capture::PcapWriter;
 
 namespace {
 
-PortRunner* g_runner = nullptr;
-std::atomic<int> g_signal{0};
+// Ctrl-C and SIGTERM abort the attempt. The handler only stores; the runner acts on it.
+StopSignal g_stop;
 
-extern "C" void onSignal(int signal) {
-    g_signal.store(signal);
-    if (g_runner != nullptr) {
-        g_runner->abort();
-    }
+extern "C" void onSignal(int) {
+    g_stop.abort();
 }
 
-// The Test Log file. It is opened (created when missing) before the attempt, so that an
-// unwritable path fails at once, but an existing file is emptied only once a box has woken up:
-// a run that never starts leaves yesterday's log as it was.
-class LogFile {
-public:
-    bool open(const char* path) {
-        path_ = path;
-        std::error_code ignored;
-        created_ = !std::filesystem::exists(path_, ignored);
-        file_ = std::fopen(path, "ab");
-        return file_ != nullptr;
-    }
-    void start() {
-        if (file_ != nullptr) {
-            file_ = std::freopen(path_.c_str(), "wb", file_);
-            started_ = true;
-        }
-    }
-    void write(const char* text) {
-        if (file_ != nullptr && started_) {
-            std::fputs(text, file_);
-            std::fflush(file_);
-        }
-    }
-    ~LogFile() {
-        if (file_ != nullptr) {
-            std::fclose(file_);
-        }
-        if (created_ && !started_ && !path_.empty()) {
-            std::remove(path_.c_str());
-        }
-    }
-
-private:
-    std::string path_;
-    FILE* file_ = nullptr;
-    bool created_ = false;
-    bool started_ = false;
-};
-
 // Whether `path` can be written, without changing an existing file or leaving a new one.
-bool writable(const std::string& path) {
+int writable(const std::string& path) {
     std::error_code ignored;
     const bool existed = std::filesystem::exists(path, ignored);
     FILE* f = std::fopen(path.c_str(), "ab");
     if (f == nullptr) {
-        return false;
+        return lastSystemError();
     }
     std::fclose(f);
     if (!existed) {
         std::remove(path.c_str());
     }
-    return true;
+    return 0;
 }
 
 class ServeObserver final : public AttemptObserver {
 public:
-    ServeObserver(Console& console, LogFile* log, std::string pcapPath)
+    ServeObserver(Console& console, capture::TestLogFile* log, std::string pcapPath)
         : console_(console), log_(log), pcapPath_(std::move(pcapPath)) {}
     void waitingForBox() override { console_.info("Restart the set top box."); }
     void sessionStarted() override {
@@ -99,37 +54,37 @@ public:
             log_->start();
         }
         if (!pcapPath_.empty() && !pcap_.open(pcapPath_)) {
-            console_.message(nullptr, ("cannot write the capture " + pcapPath_ + ": " +
-                                       std::strerror(errno) + "; going on without it")
-                                          .c_str());
+            pcapError_ = lastSystemError();
         }
         console_.info("Set top box detected, download started.");
     }
     FrameTap* frameTap() override { return pcap_.isOpen() ? &pcap_ : nullptr; }
-    void progressStarted(uint32_t imageSize) override { console_.progressStart(imageSize); }
-    void progress(const char* status, uint32_t bytesSent) override {
-        console_.progress(status, bytesSent);
-    }
+    void progressStarted(uint64_t moduleBytes) override { console_.progressStart(moduleBytes); }
+    void progress(uint64_t acknowledged) override { console_.progress(acknowledged); }
     void logText(const char* text) override {
         if (log_ != nullptr) {
             log_->write(text);
         }
     }
     void sessionEnded() override {
-        console_.progressEnd();
-        pcap_.close();
+        if (pcap_.isOpen()) {
+            pcap_.close();
+            pcapError_ = pcap_.writeError();
+        }
     }
+    int pcapError() const { return pcapError_; }
 
 private:
     Console& console_;
-    LogFile* log_;
+    capture::TestLogFile* log_;
     std::string pcapPath_;
-    PcapWriter pcap_;
+    capture::PcapWriter pcap_;
+    int pcapError_ = 0;
 };
 
 // The outcome in the window's caption and first sentence, then what a command-line user does.
 int reportOutcome(Console& console, const AttemptReport& report, const std::string& port) {
-    const std::string why = explainOutcome(report, port);
+    const std::string& why = report.reason;
     switch (report.outcome) {
     case Outcome::Complete:
         console.message("Download complete",
@@ -143,7 +98,9 @@ int reportOutcome(Console& console, const AttemptReport& report, const std::stri
     case Outcome::NotResponding:
         console.message("Communication error",
                         ("Not possible to download, the set top box is not responding.\n" +
-                         (report.boxWoke ? why + "; check the cable"
+                         (report.boxWoke ? why + (report.reason.rfind("the box stopped", 0) == 0
+                                                      ? "; check the cable"
+                                                      : "")
                                          : "Check that the box is connected to " + port +
                                                " and is powered up within 20 s of the start") +
                          ", then run the command again.")
@@ -186,7 +143,8 @@ int runServe(int argc, char** argv) {
         .positional("IMAGE", imagePath, "the download image (.dl)")
         .footer("Exit status: 0 download complete, 1 download error, 2 set top box not\n"
                 "responding, 3 port failure, 4 aborted, 5 image not loadable, 64 wrong usage,\n"
-                "73 the log or the capture cannot be written.");
+                "73 the log or the capture cannot be written (at the start, or during the\n"
+                "download, once its outcome is printed).");
     if (const int status = cmd.parse(argc, argv); status != args::PROCEED) {
         return status;
     }
@@ -205,28 +163,31 @@ int runServe(int argc, char** argv) {
         return EXIT_IMAGE_NOT_LOADABLE;
     }
 
-    // The image is checked first, so that a mistyped command line cannot destroy it.
-    LogFile log;
+    // The image is checked first, so that a mistyped command line cannot destroy it, and no
+    // two outputs may share a file.
+    std::error_code ignored;
+    if (!logPath.empty() && std::filesystem::equivalent(logPath, imagePath, ignored)) {
+        return cmd.fail("the log " + logPath + " is the image itself");
+    }
+    if (!pcapPath.empty() && std::filesystem::equivalent(pcapPath, imagePath, ignored)) {
+        return cmd.fail("the capture " + pcapPath + " is the image itself");
+    }
+    if (!logPath.empty() && !pcapPath.empty() &&
+        (logPath == pcapPath || std::filesystem::equivalent(logPath, pcapPath, ignored))) {
+        return cmd.fail("--log and --pcap name the same file " + pcapPath);
+    }
+    capture::TestLogFile log;
     if (!logPath.empty()) {
-        std::error_code ignored;
-        if (std::filesystem::equivalent(logPath, imagePath, ignored)) {
-            return cmd.fail("the log " + logPath + " is the image itself");
-        }
-        if (!log.open(logPath.c_str())) {
+        if (const int error = log.prepare(logPath); error != 0) {
             std::fprintf(stderr, "%s: cannot write the log %s: %s\n", PROGRAM, logPath.c_str(),
-                         std::strerror(errno));
+                         systemErrorText(error).c_str());
             return EXIT_CANNOT_WRITE;
         }
     }
-
     if (!pcapPath.empty()) {
-        std::error_code ignored;
-        if (std::filesystem::equivalent(pcapPath, imagePath, ignored)) {
-            return cmd.fail("the capture " + pcapPath + " is the image itself");
-        }
-        if (!writable(pcapPath)) {
+        if (const int error = writable(pcapPath); error != 0) {
             std::fprintf(stderr, "%s: cannot write the capture %s: %s\n", PROGRAM, pcapPath.c_str(),
-                         std::strerror(errno));
+                         systemErrorText(error).c_str());
             return EXIT_CANNOT_WRITE;
         }
     }
@@ -234,8 +195,18 @@ int runServe(int argc, char** argv) {
     RunnerOptions options;
     options.port = port;
     options.trace = trace;
+    options.stop = &g_stop;
     static PortRunner* runner = new PortRunner(options, *record, image->size());
-    g_runner = runner;
+
+    // The port first: nobody is asked to restart a box on a port that cannot be opened.
+    PortFailure failure = PortFailure::None;
+    if (!runner->portOpens(failure)) {
+        console.message("Error", ("Failed to open communication resource.\n" +
+                                  describePortProblem(failure, port) + ".")
+                                     .c_str());
+        return EXIT_PORT_FAILURE;
+    }
+
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
 
@@ -245,8 +216,23 @@ int runServe(int argc, char** argv) {
 
     ServeObserver observer(console, logPath.empty() ? nullptr : &log, pcapPath);
     const AttemptReport report = runner->runAttempt(observer);
-    g_runner = nullptr;
-    return reportOutcome(console, report, port);
+    console.progressEnd(report.deliveredBytes);
+    int exitStatus = reportOutcome(console, report, port);
+    // The download's own outcome comes first; then what could not be kept of it.
+    const int logError = log.close();
+    if (logError != 0) {
+        console.message(nullptr, ("cannot write the log " + logPath + ": " +
+                                  systemErrorText(logError) + "; it is incomplete")
+                                     .c_str());
+        exitStatus = EXIT_CANNOT_WRITE;
+    }
+    if (observer.pcapError() != 0) {
+        console.message(nullptr, ("cannot write the capture " + pcapPath + ": " +
+                                  systemErrorText(observer.pcapError()) + "; it is incomplete")
+                                     .c_str());
+        exitStatus = EXIT_CANNOT_WRITE;
+    }
+    return exitStatus;
 }
 
 } // namespace kestrune::cli

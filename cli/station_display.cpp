@@ -15,7 +15,7 @@ const char* stateName(PortState state) {
         return "downloading";
     case PortState::Settling:
         return "settling";
-    case PortState::PortFailure:
+    case PortState::PortDown:
         return "port failure";
     case PortState::Stopped:
         break;
@@ -53,9 +53,9 @@ int64_t StationDisplay::nowMs() {
 std::string tableRow(const PortStatus& status, int64_t nowMs, size_t portWidth, int columns) {
     const PortState state = status.state.load();
     char figures[96] = "";
-    if (state == PortState::Downloading && status.imageSize.load() != 0) {
-        const uint32_t size = status.imageSize.load();
-        uint32_t sent = status.bytesSent.load();
+    if (state == PortState::Downloading && status.totalBytes.load() != 0) {
+        const uint64_t size = status.totalBytes.load();
+        uint64_t sent = status.acknowledgedBytes.load();
         sent = sent < size ? sent : size;
         const double seconds = (nowMs - status.startedMs.load()) / 1000.0;
         const double rate = seconds > 0.05 ? sent / seconds / 1000.0 : 0.0;

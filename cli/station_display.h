@@ -4,6 +4,8 @@
 // and failed), a totals line, redrawn in place, with events printed above it; otherwise one line
 // per event, each starting with its port.
 
+#include "station/station_loop.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -13,29 +15,18 @@
 
 namespace kestrune::cli {
 
-enum class PortState { Waiting, Downloading, Settling, PortFailure, Stopped };
-
-// One port's figures, written by its thread (and its session thread), read by the display.
-struct PortStatus {
-    explicit PortStatus(std::string name) : port(std::move(name)) {}
-    const std::string port;
-    std::atomic<PortState> state{PortState::Waiting};
-    std::atomic<uint32_t> bytesSent{0};
-    std::atomic<uint32_t> imageSize{0};
-    std::atomic<int64_t> startedMs{0}; // steady clock, when the download began
-    std::atomic<uint32_t> done{0};
-    std::atomic<uint32_t> failed{0};
-};
+using station::PortState;
+using station::PortStatus;
 
 // One row of the table for `columns` columns ("" when not even the port fits).
 std::string tableRow(const PortStatus& status, int64_t nowMs, size_t portWidth, int columns);
 
-class StationDisplay {
+class StationDisplay final : public station::StationEvents {
 public:
     StationDisplay(std::vector<PortStatus*> ports, bool terminal);
 
     // A line about one port (port "" for the station as a whole).
-    void event(const std::string& port, const std::string& text);
+    void event(const std::string& port, const std::string& text) override;
     // The table again, on a terminal; nothing otherwise.
     void redraw();
     // Leaves the table on the screen and the cursor under it.

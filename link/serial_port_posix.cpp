@@ -121,6 +121,7 @@ public:
     bool openWatchPort(const char* name) override {
         closeWatchPort();
         clearCancel();
+        watchLost_.store(false);
         watch_ = openDevice(name);
         if (watch_ < 0) {
             return false;
@@ -161,6 +162,7 @@ public:
 
     const char* lastError() const override { return error_; }
     PortFailure lastFailure() const override { return failure_; }
+    bool watchLost() const override { return watchLost_.load(); }
 
 private:
     void noteError(const char* operation, const char* name, PortFailure failure) {
@@ -296,6 +298,9 @@ private:
                 }
             }
             // Hang-up, error, or readable without data: the other end is gone.
+            if (fd == watch_) {
+                watchLost_.store(true);
+            }
             waitOut(deadline);
             break;
         }
@@ -342,6 +347,7 @@ private:
     int watch_ = -1;
     int wake_[2] = {-1, -1};
     std::atomic<bool> cancelled_{false};
+    std::atomic<bool> watchLost_{false};
     char error_[256] = "";
     PortFailure failure_ = PortFailure::None;
 };

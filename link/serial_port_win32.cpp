@@ -106,6 +106,7 @@ public:
     bool openWatchPort(const char* name) override {
         closeWatchPort();
         cancelled_.store(false);
+        watchLost_ = false;
         watch_ = openDevice(name);
         if (watch_ == INVALID_HANDLE_VALUE) {
             return false;
@@ -133,7 +134,12 @@ public:
         }
         uint8_t byte = 0;
         DWORD got = 0;
-        return ReadFile(watch_, &byte, 1, &got, nullptr) && got == 1;
+        if (!ReadFile(watch_, &byte, 1, &got, nullptr)) {
+            // The device is gone (an adapter unplugged): it does not come back on this handle.
+            watchLost_ = true;
+            return false;
+        }
+        return got == 1;
     }
 
     void closeWatchPort() override { closeDevice(watch_); }
@@ -142,6 +148,7 @@ public:
 
     const char* lastError() const override { return error_; }
     PortFailure lastFailure() const override { return failure_; }
+    bool watchLost() const override { return watchLost_; }
 
 private:
     void noteError(const char* operation, const char* name) {
@@ -193,6 +200,7 @@ private:
     std::atomic<bool> cancelled_{false};
     char error_[MAX_PATH + 64] = "";
     PortFailure failure_ = PortFailure::None;
+    bool watchLost_ = false;
 };
 
 } // namespace

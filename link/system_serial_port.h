@@ -49,6 +49,11 @@ public:
     // The kind of the last failure of an open or of the line settings; None when the last
     // open succeeded.
     virtual PortFailure lastFailure() const = 0;
+
+    // Whether the watch port has gone away since it was opened: a read error or a hang-up (a
+    // USB adapter unplugged, the far side of a pseudo-terminal closed). It never comes back:
+    // the front end closes the watch and opens the port again.
+    virtual bool watchLost() const = 0;
 };
 
 // A short phrase for an operator: "not found", "permission denied", "busy", ...

@@ -8,7 +8,7 @@ fi
 
 packages=(
   build-essential make cmake ninja-build pkg-config
-  libcli11-dev
+  libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest
   clang libclang-rt-14-dev clang-format
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64

@@ -1,7 +1,6 @@
 #include "station/attempt_runner.h"
 
 #include "capture/tracing_port.h"
-#include "common/text.h"
 #include "dsmcc/codec.h"
 
 #include <utility>
@@ -9,79 +8,6 @@
 namespace kestrune::station {
 
 using Clock = std::chrono::steady_clock;
-
-std::string describeResultCode(int code) {
-    switch (code) {
-    case 0:
-        return "the box ended the download early";
-    case LINK_ERR_IO:
-        return "no answer from the box within the time-out (result 512)";
-    case LINK_ERR_RETRIES:
-        return "a frame failed 10 attempts (result 513)";
-    case DSMCC_ERR_DISCRIMINATOR:
-        return "a malformed request: protocolDiscriminator is not 0x11 (result 1312)";
-    case DSMCC_ERR_TYPE:
-        return "a malformed request: dsmccType is not 3 (result 1313)";
-    case DSMCC_ERR_ADAPTATION:
-        return "a malformed request: adaptationLength is not a multiple of 4 (result 1314)";
-    case DSMCC_ERR_PROTOCOL:
-        return "an unexpected or truncated request, or a wrong downloadId (result 1315)";
-    case DSMCC_ERR_COMPATIBILITY:
-        return "a malformed request: no compatibility descriptor of type 1 (result 1319)";
-    default:
-        return "result " + std::to_string(code);
-    }
-}
-
-std::string describePortProblem(PortFailure failure, const std::string& port) {
-    switch (failure) {
-    case PortFailure::NotFound:
-        return port + " does not exist; check --port";
-    case PortFailure::PermissionDenied:
-        return "no permission to open " + port +
-               "; add your user to the dialout group (sudo usermod -aG dialout $USER) and log "
-               "in again";
-    case PortFailure::Busy:
-        return port + " is busy: another program has it open; close that program first";
-    case PortFailure::NotSerialPort:
-        return port + " is not a serial port; check --port";
-    case PortFailure::Settings:
-        return port + " refused the line settings";
-    case PortFailure::None:
-    case PortFailure::Other:
-        break;
-    }
-    return port + " cannot be opened";
-}
-
-std::string explainOutcome(const AttemptReport& report, const std::string& port) {
-    const auto howFar = [&] {
-        return groupDigits(report.deliveredBytes) + " of " + groupDigits(report.moduleBytes) +
-               " module bytes";
-    };
-    switch (report.outcome) {
-    case Outcome::Complete:
-        return "";
-    case Outcome::DownloadError:
-        if (report.resultCode == 0) {
-            return "the box ended the download after " + howFar();
-        }
-        if (!report.responseAccepted) {
-            return "the box never accepted the DownloadInfoResponse: " +
-                   describeResultCode(report.resultCode);
-        }
-        return describeResultCode(report.resultCode) + "; the box got " + howFar();
-    case Outcome::NotResponding:
-        return report.boxWoke
-                   ? "the box stopped answering during the download (20 s without a frame sent)"
-                   : "no box woke up within 20 s";
-    case Outcome::PortFailure:
-        return describePortProblem(report.portFailure, port);
-    case Outcome::Aborted:
-        break;
-    }
-    return "stopped from outside";
-}
 
 // The session's front end: forwards to the observer until the attempt is stopped, and the
 // session's two plain stores to the control.
@@ -91,25 +17,19 @@ public:
     void showTestLog() override {}
     void showProgress() override {
         if (live()) {
-            runner_.observer_->progressStarted(runner_.ctx_->link.imageSize);
+            runner_.observer_->progressStarted(servedModuleBytes(runner_.ctx_->response));
         }
     }
     void postProgress(int) override {}
-    void setStatusText(const char* text) override {
+    // After every frame sent: what the box has acknowledged, not what went out, so that a
+    // failing download never shows its whole size.
+    void setStatusText(const char*) override {
         if (live()) {
-            runner_.observer_->progress(text, runner_.ctx_->link.bytesSent);
+            runner_.observer_->progress(deliveredModuleBytes(*runner_.ctx_));
         }
     }
-    void resetStallTicks() override {
-        if (!silenced_.load()) {
-            runner_.control_->resetStallTicks();
-        }
-    }
-    void disarm() override {
-        if (!silenced_.load()) {
-            runner_.control_->disarm();
-        }
-    }
+    void resetStallTicks() override { runner_.control_->resetStallTicks(); }
+    void disarm() override { runner_.control_->disarm(); }
     void logText(const char* text) override {
         if (live()) {
             runner_.observer_->logText(text);
@@ -125,13 +45,9 @@ public:
         }
     }
 
-    // For a session thread that was left behind: nothing it does reaches anybody any more.
-    void silence() { silenced_.store(true); }
-
 private:
-    bool live() const { return !runner_.stopping_.load() && !silenced_.load(); }
+    bool live() const { return !runner_.stopping_.load(); }
     PortRunner& runner_;
-    std::atomic<bool> silenced_{false};
 };
 
 class PortRunner::StopPauser final : public Pauser {
@@ -175,10 +91,11 @@ PortRunner::PortRunner(RunnerOptions options, const DownloadInfoResponse& image,
         tracingPort_ = std::make_unique<capture::TracingPort>(*systemPort_, options_.port);
         port = tracingPort_.get();
     }
+    watch_ = std::make_unique<LinkWatch>(*port);
     pauser_ = std::make_unique<StopPauser>(*this);
     reporter_ = std::make_unique<Reporter>(*this);
     startEvent_ = std::make_unique<StartEvent>();
-    ctx_ = std::make_unique<SessionContext>(*port, *pauser_, *reporter_);
+    ctx_ = std::make_unique<SessionContext>(*watch_, *pauser_, *reporter_);
     ctx_->response = image;
     initResponseHeader(ctx_->response);
     ctx_->link.imageSize = imageSize;
@@ -195,11 +112,18 @@ PortRunner::~PortRunner() {
 
 void PortRunner::abort() {
     abortRequested_.store(true);
-    systemPort_->cancel();
 }
 
 void PortRunner::stopWaiting() {
     stopWaitingRequested_.store(true);
+}
+
+bool PortRunner::abortWanted() const {
+    return abortRequested_.load() || (options_.stop != nullptr && options_.stop->aborting());
+}
+
+bool PortRunner::stopWaitingWanted() const {
+    return stopWaitingRequested_.load() || (options_.stop != nullptr && options_.stop->stopping());
 }
 
 bool PortRunner::portOpens(PortFailure& failure) {
@@ -215,7 +139,8 @@ bool PortRunner::lineActive(uint32_t ms) {
     }
     bool active = false;
     const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
-    while (!active && Clock::now() < end && !abortRequested_.load()) {
+    while (!active && Clock::now() < end && !stopWaitingWanted() && !abortWanted() &&
+           !systemPort_->watchLost()) {
         active = systemPort_->pollWatchByte();
     }
     systemPort_->closeWatchPort();
@@ -265,21 +190,10 @@ void PortRunner::stopSession() {
         stopping_.store(true);
         wake_.notify_all();
     }
+    // Every transfer in progress and every later one returns at once, and every pause: the
+    // session leaves promptly and is always joined, so nothing of it outlives the attempt.
     systemPort_->cancel();
-    // Every transfer and pause now returns at once, so the session ends promptly. A Win32 read
-    // already blocked in ReadFile ends only at its own time-out: then the thread is left behind
-    // with the objects it uses, and the next attempt gets new ones.
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (wake_.wait_for(lock, std::chrono::seconds(2), [this] { return sessionDone_; })) {
-        lock.unlock();
-        session_.join();
-    } else {
-        lock.unlock();
-        // Its capture is closed once this attempt ends: no late frame may reach it.
-        ctx_->link.tap = nullptr;
-        session_.detach();
-        detached_ = true;
-    }
+    session_.join();
 }
 
 AttemptReport PortRunner::runAttempt(AttemptObserver& observer) {
@@ -300,32 +214,36 @@ AttemptReport PortRunner::runAttempt(AttemptObserver& observer) {
     ctx_->lastModuleBytes = 0;
     ctx_->lastResponseAccepted = false;
     ctx_->lastWakeupByte = 0;
+    ctx_->delivery = {};
+    ctx_->link.framesResent = 0;
+    watch_->reset();
     downloadIdBefore_ = ctx_->response.downloadId;
 
     // Until a box wakes up, the attempt dates from its start (a port that fails to open).
     sessionStartedAt_ = std::chrono::system_clock::now();
 
     control_->onStart();
-    bool aborted = false;
+    AttemptEnd end = AttemptEnd::SessionEnded;
     Clock::time_point nextTick = Clock::now();
     for (;;) {
         const DownloadControl::State state = control_->state();
         const bool waiting =
             state == DownloadControl::State::Armed || state == DownloadControl::State::AwaitingBox;
-        if (abortRequested_.load() || (waiting && stopWaitingRequested_.load())) {
-            aborted = true;
+        if (abortWanted() || (waiting && stopWaitingWanted())) {
+            end = AttemptEnd::Stopped;
             control_->onAbort();
             break;
         }
         bool start = false;
-        bool end = false;
+        bool ended = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             start = std::exchange(startPosted_, false);
-            end = std::exchange(endRequested_, false);
+            ended = std::exchange(endRequested_, false);
         }
-        if (end) {
+        if (ended) {
             sessionFinished_ = true;
+            end = AttemptEnd::SessionEnded;
             control_->onAbort();
             break;
         }
@@ -342,31 +260,45 @@ AttemptReport PortRunner::runAttempt(AttemptObserver& observer) {
                 nextTick = Clock::now(); // fell far behind: do not burst
             }
             if (control_->state() == DownloadControl::State::Idle) {
-                break; // the port failed or the watchdog ended the attempt
+                end = control_->lastFailure() == DownloadControl::Failure::PortFailure
+                          ? AttemptEnd::PortNotOpened
+                          : AttemptEnd::Watchdog;
+                break;
+            }
+            if (!control_->wakeupSeen() && systemPort_->watchLost()) {
+                // The device went away under the watch (an adapter unplugged, a pty whose
+                // other side closed): a port failure like a failed open.
+                end = AttemptEnd::PortLost;
+                control_->onAbort();
+                break;
             }
         }
         std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait_until(lock, nextTick, [this] { return endRequested_ || startPosted_; });
+        wake_.wait_until(lock, std::min(nextTick, Clock::now() + std::chrono::milliseconds(100)),
+                         [this] { return endRequested_ || startPosted_; });
     }
     ctx_->link.tap = nullptr;
-    AttemptReport report = finish(aborted);
+    AttemptReport report = finish(end);
     report.started = sessionStartedAt_;
     observer.sessionEnded();
     observer_ = nullptr;
     return report;
 }
 
-AttemptReport PortRunner::finish(bool aborted) {
+AttemptReport PortRunner::finish(AttemptEnd end) {
     AttemptReport report;
     report.ended = std::chrono::system_clock::now();
     const SessionContext& ctx = *ctx_;
     report.boxWoke = sessionStarted_;
     report.sessionRan = sessionFinished_;
     report.resultCode = ctx.lastResult;
-    report.deliveredBytes = ctx.lastDeliveredBytes;
-    report.moduleBytes = ctx.lastModuleBytes;
     report.responseAccepted = ctx.lastResponseAccepted;
-    report.wakeupByte = ctx.lastWakeupByte;
+    // What was known when the attempt ended, also when it was cut short: the session thread
+    // has been joined, so its context is settled.
+    report.wakeupKnown = watch_->wakeupKnown;
+    report.wakeupByte = watch_->wakeupByte;
+    report.deliveredBytes = deliveredModuleBytes(ctx);
+    report.moduleBytes = servedModuleBytes(ctx.response);
     // The handshake's figures only when this attempt got as far as a handshake of its own.
     if (ctx.response.downloadId != downloadIdBefore_) {
         report.downloadId = ctx.response.downloadId;
@@ -375,53 +307,24 @@ AttemptReport PortRunner::finish(bool aborted) {
         report.ackPeriod = ctx.response.ackPeriod;
     }
     report.framesResent = ctx.link.framesResent;
-    report.portFailure = systemPort_->lastFailure();
-    report.portError = systemPort_->lastError();
 
-    // One outcome, whatever else happened on the way: a box that has its image is complete
-    // even when closing the port failed afterwards.
-    if (report.sessionRan && ctx.lastSucceeded) {
-        report.outcome = Outcome::Complete;
-    } else if (aborted) {
-        report.outcome = Outcome::Aborted;
-    } else if (control_->lastFailure() == DownloadControl::Failure::PortFailure ||
-               (report.sessionRan && !control_->downloadPortOpened())) {
-        report.outcome = Outcome::PortFailure;
-    } else if (control_->lastFailure() == DownloadControl::Failure::NotResponding) {
-        report.outcome = Outcome::NotResponding;
-    } else {
-        report.outcome = Outcome::DownloadError;
-    }
-    if (report.outcome != Outcome::PortFailure) {
-        report.portFailure = PortFailure::None;
-        report.portError.clear();
-    }
-
-    if (detached_) {
-        // The old session thread still uses the old port, context and reporter: leave them to
-        // it, silenced, and give the next attempt new ones.
-        reporter_->silence();
-        const int32_t round = ctx_->roundNumber;
-        const uint32_t imageSize = ctx_->link.imageSize;
-        const DownloadInfoResponse response = ctx_->response;
-        (void)systemPort_.release();
-        (void)tracingPort_.release();
-        (void)reporter_.release();
-        (void)ctx_.release();
-        (void)control_.release();
-        systemPort_ = createSystemSerialPort(nullptr, nullptr);
-        SerialPort* port = systemPort_.get();
-        if (options_.trace) {
-            tracingPort_ = std::make_unique<capture::TracingPort>(*systemPort_, options_.port);
-            port = tracingPort_.get();
-        }
-        reporter_ = std::make_unique<Reporter>(*this);
-        ctx_ = std::make_unique<SessionContext>(*port, *pauser_, *reporter_);
-        ctx_->response = response;
-        ctx_->roundNumber = round;
-        ctx_->link.imageSize = imageSize;
-        control_ = std::make_unique<DownloadControl>(*port, *this);
-        detached_ = false;
+    AttemptFacts facts;
+    facts.end = end;
+    facts.boxWoke = report.boxWoke;
+    facts.downloadPortOpened = !report.boxWoke || control_->downloadPortOpened();
+    facts.sessionSucceeded = ctx.lastSucceeded; // judged in this attempt (reset at its start)
+    facts.resultCode = report.resultCode;
+    facts.responseAccepted = report.responseAccepted;
+    facts.deliveredBytes = report.deliveredBytes;
+    facts.moduleBytes = report.moduleBytes;
+    facts.lastFrame = watch_->frame;
+    facts.portFailure = systemPort_->lastFailure();
+    const Verdict verdict = judgeAttempt(facts, options_.port);
+    report.outcome = verdict.outcome;
+    report.reason = verdict.reason;
+    if (report.outcome == Outcome::PortFailure) {
+        report.portFailure = systemPort_->lastFailure();
+        report.portError = systemPort_->lastError();
     }
     return report;
 }

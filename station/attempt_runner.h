@@ -1,14 +1,18 @@
 #pragma once
 
-// One serial port of the command line: its port, download control, session context and session
-// thread, and the outcome of each attempt. `serve` runs one attempt on one runner; a station
-// runs one runner per port, attempt after attempt.
+// One serial port of a serve or a station: its port, download control, session context and
+// session thread, and the facts of each attempt, which the verdict turns into an outcome.
+// `serve` runs one attempt on one runner; a station runs one runner per port, attempt after
+// attempt.
 
 #include "dsmcc/records.h"
 #include "link/frame_tap.h"
 #include "link/system_serial_port.h"
 #include "session/download_control.h"
 #include "session/session.h"
+#include "station/link_watch.h"
+#include "station/stop.h"
+#include "station/verdict.h"
 
 #include <atomic>
 #include <chrono>
@@ -21,23 +25,17 @@
 
 namespace kestrune::station {
 
-enum class Outcome {
-    Complete,      // the box holds its whole image and said so
-    DownloadError, // the session ended without delivering the whole image
-    NotResponding, // the watchdog ended the attempt
-    PortFailure,   // the port could not be opened
-    Aborted,       // stopped from outside (a signal)
-};
-
 // Everything known about one attempt once it has ended.
 struct AttemptReport {
     Outcome outcome = Outcome::Aborted;
-    bool boxWoke = false;    // the wake-up byte arrived and the session started
-    bool sessionRan = false; // the session reached its judgement
-    int resultCode = 0;      // the data phase's result code (when the session ran)
-    uint64_t deliveredBytes = 0;
-    uint64_t moduleBytes = 0;
+    std::string reason;          // why it did not complete ("" when complete)
+    bool boxWoke = false;        // the wake-up byte arrived and the session started
+    bool sessionRan = false;     // the session reached its judgement
+    int resultCode = 0;          // the data phase's result code (when the session ran)
+    uint64_t deliveredBytes = 0; // module bytes the box acknowledged (when the box woke)
+    uint64_t moduleBytes = 0;    // module bytes of the image
     bool responseAccepted = false;
+    bool wakeupKnown = false; // the session read the wake-up byte
     uint8_t wakeupByte = 0;
     uint32_t downloadId = 0;
     uint16_t blockSize = 0;
@@ -58,8 +56,10 @@ public:
     virtual ~AttemptObserver() = default;
     virtual void waitingForBox() {}
     virtual void sessionStarted() {}
-    virtual void progressStarted(uint32_t) {}
-    virtual void progress(const char*, uint32_t) {}
+    // The download's size in module bytes, then the module bytes the box has acknowledged,
+    // after every frame sent.
+    virtual void progressStarted(uint64_t) {}
+    virtual void progress(uint64_t) {}
     // The Test Log text of the session, piece by piece.
     virtual void logText(const char*) {}
     virtual void sessionEnded() {}
@@ -73,14 +73,10 @@ struct RunnerOptions {
     bool trace = false;
     // A station waits for its boxes for as long as it takes: no watchdog before the wake-up.
     bool waitIndefinitely = false;
+    // Looked at every 100 ms at most: a stop ends waiting, an abort ends everything. None: only
+    // abort() and stopWaiting() stop the runner.
+    const StopSignal* stop = nullptr;
 };
-
-// Sentences for an operator about an attempt's end, in the command line's own words.
-std::string describeResultCode(int code);
-std::string describePortProblem(PortFailure failure, const std::string& port);
-// Why an attempt did not complete ("the box ended the download after 4,096 of 34,768 module
-// bytes"); "" for a complete one.
-std::string explainOutcome(const AttemptReport& report, const std::string& port);
 
 class PortRunner final : public ControlSurface {
 public:
@@ -95,9 +91,9 @@ public:
     // over and returns what happened.
     AttemptReport runAttempt(AttemptObserver& observer);
 
-    // Safe from any thread and, on POSIX, from a signal handler: abort() ends the attempt in
-    // whatever state it is; stopWaiting() ends it only while no box has woken up yet. Both
-    // last for the runner's life: no later attempt waits for a box.
+    // From any thread: abort() ends the attempt in whatever state it is; stopWaiting() ends it
+    // only while no box has woken up yet. Both last for the runner's life. They only store a
+    // flag: the runner's own thread acts on it within 100 ms.
     void abort();
     void stopWaiting();
 
@@ -105,7 +101,7 @@ public:
     // Whether the port opens (for the watch, then closed again); `failure` says why not.
     bool portOpens(PortFailure& failure);
     // Whether bytes arrived on the line within `ms` (the port opened for watching, then closed
-    // again); false as well when the port cannot be opened.
+    // again); false as well when the port cannot be opened, goes away, or the runner stops.
     bool lineActive(uint32_t ms);
 
     // ControlSurface.
@@ -130,13 +126,16 @@ private:
     class StopPauser;
     class StartEvent;
 
-    AttemptReport finish(bool aborted);
+    bool abortWanted() const;
+    bool stopWaitingWanted() const;
+    AttemptReport finish(AttemptEnd end);
 
     RunnerOptions options_;
     AttemptObserver* observer_ = nullptr;
 
     std::unique_ptr<SystemSerialPort> systemPort_;
     std::unique_ptr<SerialPort> tracingPort_;
+    std::unique_ptr<LinkWatch> watch_;
     std::unique_ptr<StopPauser> pauser_;
     std::unique_ptr<Reporter> reporter_;
     std::unique_ptr<StartEvent> startEvent_;
@@ -159,7 +158,6 @@ private:
     std::chrono::system_clock::time_point sessionStartedAt_{};
     uint32_t downloadIdBefore_ = 0;
     std::thread session_;
-    bool detached_ = false;
 };
 
 } // namespace kestrune::station

@@ -1,15 +1,9 @@
 #include "station/record.h"
 
-#include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <fcntl.h>
-
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
+#include <nlohmann/json.hpp>
 
 namespace kestrune::station {
 namespace {
@@ -23,6 +17,56 @@ std::tm utc(std::chrono::system_clock::time_point when) {
     gmtime_r(&seconds, &parts);
 #endif
     return parts;
+}
+
+bool validUtf8(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        size_t n = 0;
+        uint32_t min = 0;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            n = 1;
+            min = 0x80;
+        } else if ((c & 0xF0) == 0xE0) {
+            n = 2;
+            min = 0x800;
+        } else if ((c & 0xF8) == 0xF0) {
+            n = 3;
+            min = 0x10000;
+        } else {
+            return false;
+        }
+        if (i + n >= text.size()) {
+            return false;
+        }
+        uint32_t code = c & (0x3F >> n);
+        for (size_t k = 1; k <= n; ++k) {
+            const auto d = static_cast<unsigned char>(text[i + k]);
+            if ((d & 0xC0) != 0x80) {
+                return false;
+            }
+            code = (code << 6) | (d & 0x3F);
+        }
+        if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+            return false;
+        }
+        i += n + 1;
+    }
+    return true;
+}
+
+std::string hex(const std::string& bytes) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string out;
+    for (const unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
 }
 
 } // namespace
@@ -47,126 +91,49 @@ std::string fileTime(std::chrono::system_clock::time_point when) {
     return text;
 }
 
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const unsigned char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (c < 0x20) {
-                char escape[8];
-                std::snprintf(escape, sizeof escape, "\\u%04x", c);
-                out += escape;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
-}
-
-const char* outcomeName(Outcome outcome) {
-    switch (outcome) {
-    case Outcome::Complete:
-        return "complete";
-    case Outcome::DownloadError:
-        return "download error";
-    case Outcome::NotResponding:
-        return "not responding";
-    case Outcome::PortFailure:
-        return "port failure";
-    case Outcome::Aborted:
-        break;
-    }
-    return "aborted";
-}
-
 std::string recordLine(const AttemptReport& report, const std::string& port,
                        const ImageFacts& image, const std::string& testLog,
                        const std::string& capture) {
-    const std::string reason = explainOutcome(report, port);
+    using nlohmann::ordered_json;
     const double seconds = std::chrono::duration<double>(report.ended - report.started).count();
-    char duration[32];
-    std::snprintf(duration, sizeof duration, "%.3f", seconds < 0 ? 0.0 : seconds);
     const auto nullable = [](const std::string& text) {
-        return text.empty() ? std::string("null") : jsonString(text);
+        return text.empty() ? ordered_json(nullptr) : ordered_json(text);
     };
     // Fields the box never got as far as are null rather than a misleading 0.
     const bool woke = report.boxWoke;
     const bool ran = report.sessionRan;
-    std::string line = "{";
-    line += "\"start\":" + jsonString(isoTime(report.started));
-    line += ",\"end\":" + jsonString(isoTime(report.ended));
-    line += ",\"port\":" + jsonString(port);
-    line += ",\"image\":" + jsonString(image.path);
-    line += ",\"imageSize\":" + std::to_string(image.size);
-    line += ",\"imageSha256\":" + jsonString(image.sha256);
-    line += ",\"wakeupByte\":" + (ran ? std::to_string(report.wakeupByte) : "null");
-    line += ",\"downloadId\":" +
-            (woke && report.downloadId != 0 ? std::to_string(report.downloadId) : "null");
-    line += ",\"blockSize\":" +
-            (woke && report.blockSize != 0 ? std::to_string(report.blockSize) : "null");
-    line += ",\"windowSize\":" +
-            (woke && report.windowSize != 0 ? std::to_string(report.windowSize) : "null");
-    line += ",\"ackPeriod\":" +
-            (woke && report.ackPeriod != 0 ? std::to_string(report.ackPeriod) : "null");
-    line += ",\"outcome\":" + jsonString(outcomeName(report.outcome));
-    line += ",\"resultCode\":" + (ran ? std::to_string(report.resultCode) : "null");
-    line += ",\"reason\":" + nullable(reason);
-    line += ",\"moduleBytesDelivered\":" + (ran ? std::to_string(report.deliveredBytes) : "null");
-    line += ",\"moduleBytes\":" + (ran ? std::to_string(report.moduleBytes) : "null");
-    line += ",\"framesResent\":" + (woke ? std::to_string(report.framesResent) : "null");
-    line += ",\"durationSeconds\":" + std::string(duration);
-    line += ",\"testLog\":" + nullable(testLog);
-    line += ",\"capture\":" + nullable(capture);
-    line += "}\n";
-    return line;
-}
-
-RecordFile::~RecordFile() {
-    if (fd_ >= 0) {
-#ifdef _WIN32
-        _close(fd_);
-#else
-        ::close(fd_);
-#endif
+    const auto handshake = [woke](uint32_t value) {
+        return woke && value != 0 ? ordered_json(value) : ordered_json(nullptr);
+    };
+    ordered_json line;
+    line["start"] = isoTime(report.started);
+    line["end"] = isoTime(report.ended);
+    line["port"] = port;
+    line["image"] = image.path;
+    if (!validUtf8(image.path)) {
+        line["imagePathHex"] = hex(image.path);
     }
-}
-
-bool RecordFile::open(const std::string& path) {
-#ifdef _WIN32
-    fd_ = _open(path.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY, 0644);
-#else
-    fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-#endif
-    return fd_ >= 0;
-}
-
-bool RecordFile::append(const std::string& line) {
-    // O_APPEND makes each write land whole at the end, whichever thread writes.
-#ifdef _WIN32
-    const bool written = _write(fd_, line.data(), static_cast<unsigned>(line.size())) ==
-                         static_cast<int>(line.size());
-    return _commit(fd_) == 0 && written;
-#else
-    const bool written =
-        ::write(fd_, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-    return ::fsync(fd_) == 0 && written;
-#endif
+    line["imageSize"] = image.size;
+    line["imageSha256"] = image.sha256;
+    line["wakeupByte"] = woke && report.wakeupKnown ? ordered_json(report.wakeupByte) : nullptr;
+    line["downloadId"] = handshake(report.downloadId);
+    line["blockSize"] = handshake(report.blockSize);
+    line["windowSize"] = handshake(report.windowSize);
+    line["ackPeriod"] = handshake(report.ackPeriod);
+    line["outcome"] = outcomeName(report.outcome);
+    line["resultCode"] = ran ? ordered_json(report.resultCode) : nullptr;
+    line["reason"] = nullable(report.reason);
+    line["moduleBytesDelivered"] = woke ? ordered_json(report.deliveredBytes) : nullptr;
+    line["moduleBytes"] = woke ? ordered_json(report.moduleBytes) : nullptr;
+    line["framesResent"] = woke ? ordered_json(report.framesResent) : nullptr;
+    // Milliseconds are what the clocks give: three decimals, not a binary fraction's digits.
+    line["durationSeconds"] =
+        static_cast<double>(std::llround((seconds < 0 ? 0.0 : seconds) * 1000)) / 1000;
+    line["testLog"] = nullable(testLog);
+    line["capture"] = nullable(capture);
+    // A byte that is not UTF-8 (a path from a Latin-1 file system) becomes U+FFFD, so that every
+    // line is JSON whatever the bytes; the image path's own bytes are kept above.
+    return line.dump(-1, ' ', false, ordered_json::error_handler_t::replace) + "\n";
 }
 
 } // namespace kestrune::station

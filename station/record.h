@@ -1,13 +1,16 @@
 #pragma once
 
-// The station's record: one JSON object per line (JSON Lines) for every download attempt,
-// appended with one write and flushed to disk before the port serves its next box, so that a
-// station killed at any moment leaves whole lines, at most a torn last one.
+// The station's record: one JSON object per line (JSON Lines) for every download attempt. A
+// line is either whole in the file or absent: it is written until done and flushed to disk
+// before the port serves its next box, a failed or short write is cut back off, and a tail torn
+// by an earlier crash is ended with a line feed before the first new line, so that no new line
+// is ever glued to it.
 
 #include "station/attempt_runner.h"
 
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace kestrune::station {
@@ -16,10 +19,6 @@ namespace kestrune::station {
 std::string isoTime(std::chrono::system_clock::time_point when);
 // "20261207T194417Z": for file names.
 std::string fileTime(std::chrono::system_clock::time_point when);
-// A JSON string literal, quotes included.
-std::string jsonString(const std::string& text);
-// "complete", "download error", "not responding", "port failure", "aborted".
-const char* outcomeName(Outcome outcome);
 
 struct ImageFacts {
     std::string path;
@@ -27,8 +26,9 @@ struct ImageFacts {
     std::string sha256;
 };
 
-// The record line of one attempt, newline included. `testLog` and `capture` are the files
-// written for it ("" for none).
+// The record line of one attempt, newline included: valid JSON in UTF-8 whatever the bytes of
+// the paths (a byte that is not UTF-8 becomes U+FFFD, and the image path's own bytes are then
+// kept in `imagePathHex`). `testLog` and `capture` are the files written for it ("" for none).
 std::string recordLine(const AttemptReport& report, const std::string& port,
                        const ImageFacts& image, const std::string& testLog,
                        const std::string& capture);
@@ -40,12 +40,16 @@ public:
     RecordFile(const RecordFile&) = delete;
     RecordFile& operator=(const RecordFile&) = delete;
 
-    // Opens `path` for appending (created when missing). False, with errno set, when it cannot.
-    bool open(const std::string& path);
-    // One write of the whole line, then a flush to disk. Safe from several threads.
-    bool append(const std::string& line);
+    // Opens `path` for appending (created when missing) and ends a torn last line. 0, or the
+    // system's error code.
+    int open(const std::string& path);
+    // Writes the whole line and flushes it to disk; on any failure the file is cut back to its
+    // length before the line. 0, or the system's error code of the call that failed. Safe from
+    // several threads.
+    int append(const std::string& line);
 
 private:
+    std::mutex mutex_;
     int fd_ = -1;
 };
 

@@ -1,8 +1,6 @@
 #include "cli/console.h"
 #include "cli/station_display.h"
 #include "common/sha256.h"
-#include "station/attempt_runner.h"
-#include "station/record.h"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -65,8 +63,8 @@ TEST(ProgressLine, FitsEveryWidth) {
 TEST(StationTable, RowsFitAndKeepTheEndOfLongNames) {
     PortStatus status("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XYZ-if00-port0");
     status.state = PortState::Downloading;
-    status.imageSize = 1000;
-    status.bytesSent = 1500; // frames repeated: still 100 %
+    status.totalBytes = 1000;
+    status.acknowledgedBytes = 1500; // frames repeated: still 100 %
     status.startedMs = 0;
     status.done = 12;
     for (int columns : {40, 80, 200}) {
@@ -77,56 +75,6 @@ TEST(StationTable, RowsFitAndKeepTheEndOfLongNames) {
             EXPECT_NE(row.find("-port0"), std::string::npos) << row;
         }
     }
-}
-
-TEST(StationRecord, OneParsableLinePerAttempt) {
-    AttemptReport report;
-    report.started =
-        std::chrono::system_clock::time_point(std::chrono::milliseconds(1765139071380));
-    report.ended = report.started + std::chrono::milliseconds(3960);
-    const ImageFacts image{"C:\\images\\box \"a\".dl", 34863, "0de1"};
-    const struct {
-        Outcome outcome;
-        bool woke;
-        bool ran;
-        int code;
-        const char* has;
-    } rows[] = {
-        {Outcome::Complete, true, true, 0,
-         "\"outcome\":\"complete\",\"resultCode\":0,\"reason\":null"},
-        {Outcome::DownloadError, true, true, 0,
-         "\"reason\":\"the box ended the download after 4,096 of 34,768 module bytes\""},
-        {Outcome::DownloadError, true, true, 513, "\"resultCode\":513,\"reason\":\"a frame failed"},
-        {Outcome::PortFailure, false, false, 0,
-         "\"wakeupByte\":null,\"downloadId\":null,\"blockSize\":null"},
-        {Outcome::Aborted, true, false, 0, "\"resultCode\":null,\"reason\":\"stopped"},
-    };
-    for (const auto& row : rows) {
-        report.outcome = row.outcome;
-        report.boxWoke = row.woke;
-        report.sessionRan = row.ran;
-        report.responseAccepted = true;
-        report.resultCode = row.code;
-        report.deliveredBytes = 4096;
-        report.moduleBytes = 34768;
-        report.downloadId = 3;
-        report.blockSize = 1024;
-        report.windowSize = report.ackPeriod = 4;
-        report.portFailure = PortFailure::NotFound;
-        const std::string line = recordLine(report, "/dev/ttyUSB0", image, "", "");
-        EXPECT_EQ(line.find('\n'), line.size() - 1) << line;
-        EXPECT_NE(line.find(row.has), std::string::npos) << line;
-        EXPECT_NE(line.find("\"start\":\"2025-12-07T20:24:31.380Z\""), std::string::npos) << line;
-        EXPECT_NE(line.find("\"image\":\"C:\\\\images\\\\box \\\"a\\\".dl\""), std::string::npos)
-            << line;
-        EXPECT_NE(line.find("\"durationSeconds\":3.960,\"testLog\":null"), std::string::npos)
-            << line;
-    }
-}
-
-TEST(StationRecord, JsonStringsEscapeWhatMust) {
-    EXPECT_EQ(jsonString(std::string("a\x01\tb\n", 5)), "\"a\\u0001\\tb\\n\"");
-    EXPECT_EQ(jsonString("\xC3\xA5"), "\"\xC3\xA5\"");
 }
 
 } // namespace

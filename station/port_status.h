@@ -1,0 +1,34 @@
+#pragma once
+
+// One port of a station as its front ends see it: its state and its counts, written by the
+// port's thread (and, for the progress, its session thread), read by the table, the summary and
+// anything else that shows the station. The counts are the station's one set of words:
+//   done     boxes whose download completed
+//   failed   boxes whose download ended as "download error" or "not responding"
+//   aborted  downloads stopped from outside (a second Ctrl-C)
+//   portFailures  times the port itself failed (could not be opened, or went away): a port
+//            event, not a box
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace kestrune::station {
+
+enum class PortState { Waiting, Downloading, Settling, PortDown, Stopped };
+
+struct PortStatus {
+    explicit PortStatus(std::string name) : port(std::move(name)) {}
+    const std::string port;
+    std::atomic<PortState> state{PortState::Waiting};
+    // Of the download in progress: module bytes the box has acknowledged, of its total.
+    std::atomic<uint64_t> acknowledgedBytes{0};
+    std::atomic<uint64_t> totalBytes{0};
+    std::atomic<int64_t> startedMs{0}; // steady clock, when the download began
+    std::atomic<uint32_t> done{0};
+    std::atomic<uint32_t> failed{0};
+    std::atomic<uint32_t> aborted{0};
+    std::atomic<uint32_t> portFailures{0};
+};
+
+} // namespace kestrune::station

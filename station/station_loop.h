@@ -1,0 +1,50 @@
+#pragma once
+
+// The station's loop for one port: waiting for a box (no watchdog) -> the wake-up byte -> the
+// download -> its outcome, recorded -> settling until the line has been silent for a while (a
+// box that restarts after its download is not flashed again) -> waiting. A port that fails is
+// recorded once and tried again every few seconds. The first stop ends waiting, settling and
+// the retry pause within a second and lets a download finish; an abort ends the download too.
+
+#include "station/attempt_runner.h"
+#include "station/port_status.h"
+#include "station/record.h"
+#include "station/stop.h"
+
+#include <atomic>
+#include <string>
+
+namespace kestrune::station {
+
+// What the station tells its front end: a line about one port ("" for the station).
+class StationEvents {
+public:
+    virtual ~StationEvents() = default;
+    virtual void event(const std::string& port, const std::string& text) = 0;
+};
+
+struct StationConfig {
+    ImageFacts image;
+    std::string logDir;  // a Test Log per download here, when not empty
+    std::string pcapDir; // a capture per download here, when not empty
+    double settleSeconds = 3;
+    uint32_t retryMs = 3000; // between tries of a port that failed
+    RecordFile* record = nullptr;
+};
+
+// Shared by the ports of one station.
+struct StationShared {
+    const StationConfig& config;
+    StationEvents& events;
+    const StopSignal& stop;
+    // A record line, a Test Log or a capture could not be written.
+    std::atomic<bool> outputFailed{false};
+};
+
+// Serves the port until the station stops; the status ends as Stopped.
+void servePort(StationShared& station, PortRunner& runner, PortStatus& status);
+
+// A new file name in `dir` for this port and moment: "DIR/ttyUSB0-20261207T202431Z.log".
+std::string uniquePath(const std::string& dir, const std::string& port, const char* extension);
+
+} // namespace kestrune::station

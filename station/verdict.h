@@ -1,0 +1,71 @@
+#pragma once
+
+// The verdict of one download attempt: what happened in, one outcome and its reason out. It is
+// the one place that decides "complete", and every exit status, table count and record line
+// follows from it.
+
+#include "link/system_serial_port.h"
+
+#include <cstdint>
+#include <string>
+
+namespace kestrune::station {
+
+enum class Outcome {
+    Complete,      // the box holds its whole image and said so
+    DownloadError, // the session ended without delivering the whole image
+    NotResponding, // the watchdog ended the attempt
+    PortFailure,   // the port could not be opened, or went away while it was watched
+    Aborted,       // stopped from outside (a signal)
+};
+
+// How the attempt came to its end.
+enum class AttemptEnd {
+    SessionEnded,  // the session reached its judgement and asked for its own end
+    Watchdog,      // 20 s without a frame sent to the box (or no box within 20 s, for serve)
+    PortNotOpened, // the watch port would not open
+    PortLost,      // a read error or hang-up on the watched port
+    Stopped,       // a stop or abort from outside
+};
+
+// What the link saw of the last frame it sent, for a download the watchdog ended.
+struct FrameRefusals {
+    uint32_t refused = 0;    // NAKs in a row for the frame in flight
+    uint32_t unanswered = 0; // attempts in a row without any answer
+    bool dataBlock = false;  // the frame was a DownloadDataBlock (else the DownloadInfoResponse)
+    uint16_t moduleId = 0;
+    uint16_t blockNumber = 0;
+};
+
+// Everything the verdict looks at.
+struct AttemptFacts {
+    AttemptEnd end = AttemptEnd::Stopped;
+    bool boxWoke = false;           // the wake-up byte arrived and the session started
+    bool downloadPortOpened = true; // the download port opened when the box woke
+    bool sessionSucceeded = false;  // the session's own judgement (reason 5, every byte acked)
+    int resultCode = 0;             // the data phase's result code (when the session ended)
+    bool responseAccepted = false;  // the box acknowledged the DownloadInfoResponse
+    uint64_t deliveredBytes = 0;    // module bytes the box acknowledged
+    uint64_t moduleBytes = 0;       // module bytes of the image
+    FrameRefusals lastFrame;        // the frame in flight when the attempt ended
+    PortFailure portFailure = PortFailure::None;
+};
+
+struct Verdict {
+    Outcome outcome = Outcome::Aborted;
+    // Why it did not complete, in the command line's words ("" for complete).
+    std::string reason;
+};
+
+// Pure: the same facts give the same verdict.
+Verdict judgeAttempt(const AttemptFacts& facts, const std::string& port);
+
+// "complete", "download error", "not responding", "port failure", "aborted": the record's
+// words, and the table's.
+const char* outcomeName(Outcome outcome);
+
+// Sentences for an operator, in the command line's own words.
+std::string describeResultCode(int code);
+std::string describePortProblem(PortFailure failure, const std::string& port);
+
+} // namespace kestrune::station

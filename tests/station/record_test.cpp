@@ -1,0 +1,196 @@
+// The record: what a line says of an attempt, and a file in which every line is whole or absent.
+
+#include "station/record.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
+namespace kestrune::station {
+namespace {
+
+using nlohmann::json;
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+struct TempFile {
+    TempFile() {
+        path = (std::filesystem::temp_directory_path() /
+                ("kestrune-record-" + std::to_string(std::rand()) + ".jsonl"))
+                   .string();
+        std::filesystem::remove(path);
+    }
+    ~TempFile() { std::filesystem::remove(path); }
+    std::string path;
+};
+
+TEST(RecordLine, SaysWhatWasKnownOfEachAttempt) {
+    AttemptReport report;
+    report.started =
+        std::chrono::system_clock::time_point(std::chrono::milliseconds(1765139071380));
+    report.ended = report.started + std::chrono::milliseconds(3960);
+    const ImageFacts image{"C:\\images\\box \"a\".dl", 34863, "0de1"};
+    const struct {
+        Outcome outcome;
+        bool woke;
+        bool ran;
+        int code;
+        const char* reason;
+        json expect; // fields and their values
+    } rows[] = {
+        {Outcome::Complete,
+         true,
+         true,
+         0,
+         "",
+         {{"outcome", "complete"}, {"resultCode", 0}, {"reason", nullptr}, {"wakeupByte", 85}}},
+        {Outcome::DownloadError,
+         true,
+         true,
+         513,
+         "a frame failed",
+         {{"resultCode", 513}, {"reason", "a frame failed"}, {"moduleBytesDelivered", 4096}}},
+        {Outcome::PortFailure,
+         false,
+         false,
+         0,
+         "gone",
+         {{"wakeupByte", nullptr},
+          {"downloadId", nullptr},
+          {"moduleBytesDelivered", nullptr},
+          {"framesResent", nullptr}}},
+        // Cut short: the box had woken and received blocks, and the line says so.
+        {Outcome::Aborted,
+         true,
+         false,
+         0,
+         "stopped",
+         {{"resultCode", nullptr},
+          {"wakeupByte", 85},
+          {"moduleBytesDelivered", 4096},
+          {"moduleBytes", 34768},
+          {"downloadId", 3}}},
+    };
+    for (const auto& row : rows) {
+        report.outcome = row.outcome;
+        report.reason = row.reason;
+        report.boxWoke = row.woke;
+        report.sessionRan = row.ran;
+        report.resultCode = row.code;
+        report.wakeupKnown = row.woke;
+        report.wakeupByte = 0x55;
+        report.deliveredBytes = 4096;
+        report.moduleBytes = 34768;
+        report.downloadId = 3;
+        report.blockSize = 1024;
+        report.windowSize = report.ackPeriod = 4;
+        const std::string line = recordLine(report, "/dev/ttyUSB0", image, "", "");
+        ASSERT_EQ(line.find('\n'), line.size() - 1) << line;
+        const json parsed = json::parse(line, nullptr, false);
+        ASSERT_FALSE(parsed.is_discarded()) << line;
+        EXPECT_EQ(parsed["start"], "2025-12-07T20:24:31.380Z");
+        EXPECT_EQ(parsed["image"], image.path);
+        EXPECT_EQ(parsed["durationSeconds"], 3.96);
+        for (const auto& [key, value] : row.expect.items()) {
+            EXPECT_EQ(parsed[key], value) << key << " in " << line;
+        }
+    }
+}
+
+TEST(RecordLine, IsUtf8WhateverThePathsBytes) {
+    AttemptReport report;
+    const struct {
+        std::string path;
+        const char* hex; // the path's bytes when they are not UTF-8
+    } rows[] = {
+        {"images/caf\xC3\xA9.dl", nullptr},                    // UTF-8: as it is
+        {"images/caf\xE9.dl", "696d616765732f636166e92e646c"}, // Latin-1
+        {std::string("a\x01\tb\n", 5), nullptr},               // control characters are escaped
+        {"\xED\xA0\x80.dl", "eda0802e646c"},                   // an encoded surrogate is not UTF-8
+    };
+    for (const auto& row : rows) {
+        const std::string line = recordLine(report, "/dev/pts/\xFF", {row.path, 1, "00"}, "", "");
+        const json parsed = json::parse(line, nullptr, false);
+        ASSERT_FALSE(parsed.is_discarded()) << line;
+        if (row.hex == nullptr) {
+            EXPECT_EQ(parsed["image"], row.path);
+            EXPECT_FALSE(parsed.contains("imagePathHex"));
+        } else {
+            EXPECT_EQ(parsed["imagePathHex"], row.hex);
+        }
+    }
+}
+
+TEST(RecordFile, EndsATornTailSoTheNextLineStandsAlone) {
+    const struct {
+        std::string before;
+        std::string after;
+    } rows[] = {
+        {"", "{\"n\":2}\n"},
+        {"{\"n\":1}\n", "{\"n\":1}\n{\"n\":2}\n"},
+        {"{\"n\":1}\n{\"to", "{\"n\":1}\n{\"to\n{\"n\":2}\n"},
+    };
+    for (const auto& row : rows) {
+        TempFile file;
+        if (!row.before.empty()) {
+            std::ofstream(file.path, std::ios::binary) << row.before;
+        }
+        {
+            RecordFile record;
+            ASSERT_EQ(record.open(file.path), 0);
+            ASSERT_EQ(record.append("{\"n\":2}\n"), 0);
+        }
+        EXPECT_EQ(readAll(file.path), row.after);
+    }
+}
+
+#ifndef _WIN32
+// A file that may grow only so far is a file system that fills up: the line that does not fit
+// is cut back off, and the error is the real one.
+TEST(RecordFile, ALineThatDoesNotFitLeavesNothing) {
+    TempFile file;
+    RecordFile record;
+    ASSERT_EQ(record.open(file.path), 0);
+    ASSERT_EQ(record.append("{\"n\":1}\n"), 0);
+
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = saved;
+    small.rlim_cur = 8 + 5; // room for 5 bytes of the next line: a short write
+    setrlimit(RLIMIT_FSIZE, &small);
+    const int error = record.append("{\"n\":2,\"long\":\"line\"}\n");
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+
+    EXPECT_EQ(error, EFBIG);
+    EXPECT_EQ(readAll(file.path), "{\"n\":1}\n");
+    ASSERT_EQ(record.append("{\"n\":3}\n"), 0);
+    EXPECT_EQ(readAll(file.path), "{\"n\":1}\n{\"n\":3}\n");
+}
+
+TEST(RecordFile, AFullDeviceSaysSo) {
+    RecordFile record;
+    ASSERT_EQ(record.open("/dev/full"), 0);
+    EXPECT_EQ(record.append("{}\n"), ENOSPC);
+}
+#endif
+
+} // namespace
+} // namespace kestrune::station
