@@ -98,9 +98,7 @@ int reportOutcome(Console& console, const AttemptReport& report, const std::stri
     case Outcome::NotResponding:
         console.message("Communication error",
                         ("Not possible to download, the set top box is not responding.\n" +
-                         (report.boxWoke ? why + (report.reason.rfind("the box stopped", 0) == 0
-                                                      ? "; check the cable"
-                                                      : "")
+                         (report.boxWoke ? why + "; check the cable"
                                          : "Check that the box is connected to " + port +
                                                " and is powered up within 20 s of the start") +
                          ", then run the command again.")

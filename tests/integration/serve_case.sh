@@ -75,6 +75,39 @@ case "$case_name" in
     contains serve-a.log "1 0 513"
     contains serve-a.log "Round 1; All modules sent; ret = 513"
     ;;
+  nak_watchdog)
+    # At 57600 baud ten tries of a 16 KiB block take longer than the watchdog's 20 s: the words
+    # say that the box was refusing the block, not that it stopped answering, and the figures
+    # never claim the whole download.
+    download "$SAMPLE" --nak 1:10 --baud 57600
+    expect "serve exit" "$SERVE_a" 2
+    contains serve-a.err "no frame got through for 20 s: the box refused block 0 of module 0"
+    contains serve-a.err "times with CRC errors"
+    if grep -q "stopped answering" serve-a.err; then fail "said the box stopped answering"; fi
+    if grep -q "Download 100.0 %" serve-a.err; then fail "a failed download showed 100 %"; fi
+    ;;
+  outputs_lost)
+    # A log that cannot be written (a full device) is reported after the download's outcome,
+    # and the status says so; --log and --pcap may not share a file.
+    start_box a "$SAMPLE"
+    timeout 60 "$CLI" serve --port "$PTY_a" --log /dev/full "$SAMPLE" 2>err.txt
+    expect "serve exit" "$?" 73
+    wait_box a
+    expect "box exit" "$BOX_a" 0
+    contains err.txt "Download complete: Download was successful."
+    contains err.txt "cannot write the log /dev/full: No space left on device; it is incomplete"
+    [ "$(grep -n 'Download complete' err.txt | cut -d: -f1)" -lt \
+      "$(grep -n 'cannot write the log' err.txt | cut -d: -f1)" ] || fail "the outcome came second"
+    ln -s same.out alias.out
+    timeout 10 "$CLI" serve --port "$work/no-such-device" --log same.out --pcap same.out \
+      "$SAMPLE" 2>err.txt
+    expect "same file exit" "$?" 64
+    contains err.txt "--log and --pcap name the same file"
+    touch same.out
+    timeout 10 "$CLI" serve --port "$work/no-such-device" --log same.out --pcap alias.out \
+      "$SAMPLE" 2>err.txt
+    expect "same file by another name exit" "$?" 64
+    ;;
   corrupt_request)
     clean "$SAMPLE" --corrupt-request 0:3 --corrupt-request 2:9 --max-block 8192
     ;;

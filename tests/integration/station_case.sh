@@ -113,6 +113,24 @@ case "$case_name" in
     expect "its port failure" "$(count outcome 'port failure')" 1
     grep -q "$gone: port failure: .*trying again every 3 s" station.err || fail "no retry line"
     ;;
+  port_comes_back)
+    # The box simulator behind a link name ends and a new one takes the name: the station sees
+    # the old pseudo-terminal hang up, records it once, and serves the new box.
+    "$BOXSIM" --timeout "$BOX_TIMEOUT" --link L1 --stay 3 "$SAMPLE" >box-1.out 2>box-1.err &
+    pids+=("$!")
+    for _ in $(seq 100); do [ -s box-1.out ] && break; sleep 0.05; done
+    station --port L1
+    wait_records 1 30
+    for _ in $(seq 100); do grep -q "L1: port failure: L1 went away" station.err && break; sleep 0.1; done
+    grep -q "L1: port failure: L1 went away" station.err || fail "the hang-up was not seen"
+    "$BOXSIM" --timeout "$BOX_TIMEOUT" --link L1 "$SAMPLE" >box-2.out 2>box-2.err &
+    pids+=("$!")
+    wait_records 3 25
+    grep -q "L1: the port is back" station.err || fail "no back line"
+    stop_station
+    expect "complete records" "$(count outcome complete)" 2
+    expect "port failure records" "$(count outcome 'port failure')" 1
+    ;;
   stop_finishes_then_aborts)
     # The first SIGINT lets the downloads in progress finish; in a second station, a second
     # SIGINT aborts them.
@@ -165,6 +183,10 @@ EOF
     grep -q "give at least one --port" err.txt || fail "no port message"
     "$CLI" station "${PORTS[@]}" "${PORTS[@]}" "$SAMPLE" 2>err.txt
     expect "a port twice" "$?" 64
+    ln -s "${PORTS[1]}" alias
+    "$CLI" station "${PORTS[@]}" --port ./alias "$SAMPLE" 2>err.txt
+    expect "one device under two names" "$?" 64
+    grep -q "are the same device" err.txt || fail "no message for the alias"
     "$CLI" station "${PORTS[@]}" --record "$work/no-dir/record.jsonl" "$SAMPLE" 2>err.txt
     expect "unwritable record" "$?" 73
     "$CLI" station "${PORTS[@]}" --port "$work/no-such-port" "$SAMPLE" 2>err.txt
