@@ -1,5 +1,7 @@
 #include "capture/pcap_writer.h"
 
+#include "common/byte_order.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -39,23 +41,6 @@ constexpr uint8_t IP_PROTOCOL_UDP = 17;
 constexpr uint8_t IP_TTL = 64;
 constexpr uint16_t IP_DONT_FRAGMENT = 0x4000;
 
-// The pcap headers are written little-endian (the magic tells readers so), the network headers
-// big-endian.
-void putLE16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void putLE32(uint8_t* p, uint32_t v) {
-    putLE16(p, static_cast<uint16_t>(v));
-    putLE16(p + 2, static_cast<uint16_t>(v >> 16));
-}
-
-void putBE16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-
 uint16_t ipv4HeaderChecksum(const uint8_t* header) {
     uint32_t sum = 0;
     for (uint32_t i = 0; i < IPV4_HEADER_SIZE; i += 2) {
@@ -84,13 +69,13 @@ bool PcapWriter::open(const std::string& path) {
     // Set before the first write, as the stream requires.
     std::setvbuf(file_, streamBuffer_.get(), _IOFBF, HEADERS_SIZE + MAX_UDP_PAYLOAD);
     uint8_t header[24];
-    putLE32(header, PCAP_MAGIC);
-    putLE16(header + 4, PCAP_VERSION_MAJOR);
-    putLE16(header + 6, PCAP_VERSION_MINOR);
-    putLE32(header + 8, 0);  // timestamps in UTC
-    putLE32(header + 12, 0); // their accuracy, unstated
-    putLE32(header + 16, SNAPLEN);
-    putLE32(header + 20, LINKTYPE_RAW);
+    writeU32LE(PCAP_MAGIC, header);
+    writeU16LE(PCAP_VERSION_MAJOR, header + 4);
+    writeU16LE(PCAP_VERSION_MINOR, header + 6);
+    writeU32LE(0, header + 8);  // timestamps in UTC
+    writeU32LE(0, header + 12); // their accuracy, unstated
+    writeU32LE(SNAPLEN, header + 16);
+    writeU32LE(LINKTYPE_RAW, header + 20);
     if (std::fwrite(header, sizeof header, 1, file_) != 1 || std::fflush(file_) != 0) {
         const int error = errno;
         close();
@@ -124,26 +109,26 @@ void PcapWriter::onFrame(FrameDirection direction, const uint8_t* payload, uint3
     const bool toBox = direction == FrameDirection::ToBox;
 
     uint8_t h[HEADERS_SIZE] = {};
-    putLE32(h, static_cast<uint32_t>(now / 1000000));
-    putLE32(h + 4, static_cast<uint32_t>(now % 1000000));
-    putLE32(h + 8, packetSize);
-    putLE32(h + 12, IPV4_HEADER_SIZE + UDP_HEADER_SIZE + length);
+    writeU32LE(static_cast<uint32_t>(now / 1000000), h);
+    writeU32LE(static_cast<uint32_t>(now % 1000000), h + 4);
+    writeU32LE(packetSize, h + 8);
+    writeU32LE(IPV4_HEADER_SIZE + UDP_HEADER_SIZE + length, h + 12);
 
     uint8_t* ip = h + RECORD_HEADER_SIZE;
     ip[0] = 0x45; // version 4, five 32-bit words of header
-    putBE16(ip + 2, static_cast<uint16_t>(packetSize));
-    putBE16(ip + 4, nextIpId_++);
-    putBE16(ip + 6, IP_DONT_FRAGMENT);
+    writeU16BE(static_cast<uint16_t>(packetSize), ip + 2);
+    writeU16BE(nextIpId_++, ip + 4);
+    writeU16BE(IP_DONT_FRAGMENT, ip + 6);
     ip[8] = IP_TTL;
     ip[9] = IP_PROTOCOL_UDP;
     std::memcpy(ip + 12, toBox ? SERVER_ADDRESS : BOX_ADDRESS, 4);
     std::memcpy(ip + 16, toBox ? BOX_ADDRESS : SERVER_ADDRESS, 4);
-    putBE16(ip + 10, ipv4HeaderChecksum(ip));
+    writeU16BE(ipv4HeaderChecksum(ip), ip + 10);
 
     uint8_t* udp = ip + IPV4_HEADER_SIZE;
-    putBE16(udp, DSMCC_UDP_PORT);
-    putBE16(udp + 2, DSMCC_UDP_PORT);
-    putBE16(udp + 4, static_cast<uint16_t>(UDP_HEADER_SIZE + captured));
+    writeU16BE(DSMCC_UDP_PORT, udp);
+    writeU16BE(DSMCC_UDP_PORT, udp + 2);
+    writeU16BE(static_cast<uint16_t>(UDP_HEADER_SIZE + captured), udp + 4);
     // The checksum stays 0, "none", which IPv4 allows; the link's CRCs have checked the bytes.
 
     // Both pieces land in the stream's buffer, which holds a whole record; the flush hands the

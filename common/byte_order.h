@@ -1,9 +1,10 @@
 #pragma once
 
 // Big-endian fields, the byte order of every message, frame, capture and image Kestrune reads
-// or writes. The plain functions take a pointer the caller has already bounds-checked; the
-// reader and the writer check every field against the end of their buffer and remember the
-// first overrun, so a parser tests once, after its last field.
+// or writes (and the few little-endian ones: an image's block lengths, a pcap file's headers). The
+// plain functions take a pointer the caller has already bounds-checked; the reader and the writer
+// check every field against the end of their buffer and remember the first overrun, so a parser
+// tests once, after its last field.
 
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +31,18 @@ inline void writeU32BE(uint32_t value, uint8_t* p) {
     p[1] = static_cast<uint8_t>(value >> 16);
     p[2] = static_cast<uint8_t>(value >> 8);
     p[3] = static_cast<uint8_t>(value);
+}
+
+inline uint16_t readU16LE(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+inline void writeU16LE(uint16_t value, uint8_t* p) {
+    p[0] = static_cast<uint8_t>(value);
+    p[1] = static_cast<uint8_t>(value >> 8);
+}
+inline void writeU32LE(uint32_t value, uint8_t* p) {
+    writeU16LE(static_cast<uint16_t>(value), p);
+    writeU16LE(static_cast<uint16_t>(value >> 16), p + 2);
 }
 
 // Reads fields in order from `size` bytes. A field past the end reads as 0, and ok() is false
@@ -135,6 +148,10 @@ inline void appendU24BE(std::vector<uint8_t>& out, uint32_t v) {
 inline void appendU32BE(std::vector<uint8_t>& out, uint32_t v) {
     appendU16BE(out, static_cast<uint16_t>(v >> 16));
     appendU16BE(out, static_cast<uint16_t>(v));
+}
+inline void appendU16LE(std::vector<uint8_t>& out, uint16_t v) {
+    out.push_back(static_cast<uint8_t>(v));
+    out.push_back(static_cast<uint8_t>(v >> 8));
 }
 
 } // namespace kestrune

@@ -77,8 +77,9 @@ int parseDownloadInfoRequest(DownloadInfoRequestRecord& record, const uint8_t* m
         return DSMCC_ERR_PROTOCOL;
     }
     const uint8_t* body = messageBody(message);
-    record.bufferSize = readU32BE(body);
-    record.maximumBlockSize = readU16BE(body + 4);
+    ByteReader fields(body, INFO_REQUEST_FIXED_BODY);
+    record.bufferSize = fields.u32();
+    record.maximumBlockSize = fields.u16();
     // bufferSize and maximumBlockSize stay stored whatever the descriptor walk finds.
     const uint32_t walked = static_cast<uint32_t>(body + 6 - message);
     return parseCompatibilityDescriptor(record.compatibility, body + 6, length - walked);
@@ -138,9 +139,10 @@ int parseDownloadDataRequest(DownloadDataRequestRecord& record, const uint8_t* m
     // The messageId is not checked: the data serving judges the request by its downloadId and
     // downloadReason.
     const uint8_t* body = messageBody(message);
-    record.moduleId = readU16BE(body);
-    record.blockNumber = readU16BE(body + 2);
-    record.downloadReason = body[4];
+    ByteReader fields(body, DATA_REQUEST_BODY);
+    record.moduleId = fields.u16();
+    record.blockNumber = fields.u16();
+    record.downloadReason = fields.u8();
     return 0;
 }
 

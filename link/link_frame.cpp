@@ -1,22 +1,12 @@
 #include "link/link_frame.h"
 
+#include "common/byte_order.h"
+
 #include <charconv>
 #include <climits>
 
 namespace kestrune {
 namespace {
-
-void putU32BE(uint32_t value, uint8_t* p) {
-    p[0] = static_cast<uint8_t>(value >> 24);
-    p[1] = static_cast<uint8_t>(value >> 16);
-    p[2] = static_cast<uint8_t>(value >> 8);
-    p[3] = static_cast<uint8_t>(value);
-}
-
-uint32_t getU32BE(const uint8_t* p) {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
 
 // Appends a NUL-terminated piece, cutting it at the end of the buffer.
 uint32_t append(char* text, uint32_t textSize, uint32_t used, const char* piece, uint32_t n) {
@@ -38,8 +28,8 @@ void reportProgress(LinkContext& link) {
 } // namespace
 
 void buildLinkHeader(const uint8_t* payload, uint32_t length, uint8_t out[LINK_HEADER_SIZE]) {
-    putU32BE(length, out);
-    putU32BE(crc32(payload, length, 0xFFFFFFFFu), out + 4);
+    writeU32BE(length, out);
+    writeU32BE(crc32(payload, length, 0xFFFFFFFFu), out + 4);
     out[8] = 0;
     const uint16_t headerCrc = crc16(out, 9, 0);
     // The CRC-16 is reflected, but the header carries it high byte first.
@@ -85,8 +75,8 @@ int receiveFrame(LinkContext& link, uint8_t* buffer, uint32_t* capacity,
             return LINK_ERR_IO;
         }
         // Only the payload CRC decides; the reserved byte and the header CRC are not checked.
-        const uint32_t announced = getU32BE(header);
-        const uint32_t payloadCrc = getU32BE(header + 4);
+        const uint32_t announced = readU32BE(header);
+        const uint32_t payloadCrc = readU32BE(header + 4);
         uint32_t wanted = announced < *capacity ? announced : *capacity;
 
         link.port.writeByte(LINK_ACK_HEADER);

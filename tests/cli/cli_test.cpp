@@ -1,6 +1,5 @@
 #include "cli/console.h"
 #include "cli/station_display.h"
-#include "common/sha256.h"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -9,33 +8,6 @@ namespace kestrune::station {
 using namespace kestrune::cli;
 namespace {
 
-TEST(Sha256, KnownDigests) {
-    const struct {
-        std::string input;
-        const char* digest;
-    } rows[] = {
-        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
-         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-        {std::string(1000000, 'a'),
-         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
-    };
-    for (const auto& row : rows) {
-        Sha256 whole;
-        whole.update(reinterpret_cast<const uint8_t*>(row.input.data()), row.input.size());
-        EXPECT_EQ(whole.hex(), row.digest) << row.input.size() << " bytes";
-        // The same bytes in uneven pieces.
-        Sha256 pieces;
-        for (size_t at = 0, step = 1; at < row.input.size(); at += step, step = step * 3 % 97 + 1) {
-            const size_t n = std::min(step, row.input.size() - at);
-            pieces.update(reinterpret_cast<const uint8_t*>(row.input.data()) + at, n);
-        }
-        EXPECT_EQ(pieces.hex(), row.digest) << row.input.size() << " bytes in pieces";
-    }
-}
-
-// The bar never wraps, never passes the image's size, and gives way part by part.
 TEST(ProgressLine, FitsEveryWidth) {
     const struct {
         int columns;

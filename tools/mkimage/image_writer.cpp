@@ -1,25 +1,12 @@
 #include "tools/mkimage/image_writer.h"
 
+#include "common/byte_order.h"
+
 #include <cctype>
 
 namespace kestrune::mkimage {
 
 namespace {
-
-void putU16BE(std::vector<uint8_t>& out, uint32_t value) {
-    out.push_back(static_cast<uint8_t>(value >> 8));
-    out.push_back(static_cast<uint8_t>(value));
-}
-
-void putU32BE(std::vector<uint8_t>& out, uint32_t value) {
-    putU16BE(out, value >> 16);
-    putU16BE(out, value & 0xFFFF);
-}
-
-void putU16LE(std::vector<uint8_t>& out, uint32_t value) {
-    out.push_back(static_cast<uint8_t>(value));
-    out.push_back(static_cast<uint8_t>(value >> 8));
-}
 
 void append(std::vector<uint8_t>& out, const std::vector<uint8_t>& bytes) {
     out.insert(out.end(), bytes.begin(), bytes.end());
@@ -70,14 +57,14 @@ bool buildImage(const ImageSpec& plan, std::vector<uint8_t>& out, std::string& e
     out.reserve(static_cast<size_t>(total));
     out.push_back(static_cast<uint8_t>(plan.block1.size()));
     append(out, plan.block1);
-    putU16LE(out, static_cast<uint32_t>(plan.block2.size()));
+    appendU16LE(out, static_cast<uint16_t>(static_cast<uint32_t>(plan.block2.size())));
     append(out, plan.block2);
-    putU16LE(out, static_cast<uint32_t>(plan.block3.size()));
+    appendU16LE(out, static_cast<uint16_t>(static_cast<uint32_t>(plan.block3.size())));
     append(out, plan.block3);
-    putU16BE(out, static_cast<uint32_t>(plan.modules.size()));
+    appendU16BE(out, static_cast<uint16_t>(static_cast<uint32_t>(plan.modules.size())));
     for (const ModuleSpec& module : plan.modules) {
-        putU16BE(out, module.moduleId);
-        putU32BE(out, static_cast<uint32_t>(module.data.size()));
+        appendU16BE(out, static_cast<uint16_t>(module.moduleId));
+        appendU32BE(out, static_cast<uint32_t>(module.data.size()));
         out.push_back(module.moduleVersion);
         out.push_back(static_cast<uint8_t>(2 + module.infoBytes.size()));
         out.push_back(module.infoTag);
