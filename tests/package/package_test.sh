@@ -87,6 +87,8 @@ completes "kestrune-cli serve --p" --port
 completes "kestrune-mkimage --module-v" --module-version
 completes "kestrune-boxsim --no-t" --no-type1
 completes "kestrune-window --com" --com2
+completes "kestrune-window --rem" --remove-prefix
+completes "kestrune-cli help st" station
 
 # The zip.
 z="$work/zip"
