@@ -79,6 +79,9 @@ else()
                      COMMENT "Writing the Debian changelog")
   add_custom_target(kestrune_deb_changelog ALL DEPENDS ${KESTRUNE_DEB_CHANGELOG})
   install(FILES ${KESTRUNE_DEB_CHANGELOG} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kestrune)
+  # lintian's tags that only Debian's archive cares about, each with its reason.
+  install(FILES ${KESTRUNE_ROOT}/cmake/lintian-overrides DESTINATION
+          ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME kestrune)
   # The window for the launcher: the Windows build's Kestrune.exe, when one is given.
   set(KESTRUNE_WINDOW_EXE "" CACHE FILEPATH "Kestrune.exe that the .deb carries for kestrune-window")
   if(KESTRUNE_WINDOW_EXE)
