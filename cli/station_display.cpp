@@ -147,8 +147,10 @@ std::vector<std::string> stationTable(const std::vector<PortStatus*>& ports, int
         failed += p->failed.load();
         counts[static_cast<int>(p->state.load())] += 1;
     }
-    // Only the states some port is in, in the columns of STATE (and PROGRESS): a line breaks
-    // between two states, inside one only when it does not fit the column alone.
+    // Only the states some port is in. The first line's share stays in the columns of STATE
+    // (and PROGRESS), left of DONE; the lines below hold nothing else, so in the narrow table
+    // they may run to the end of the line. A line breaks between two states, inside one only
+    // when it does not fit a line alone.
     std::vector<std::string> items;
     const char* names[] = {"waiting", "downloading", "settling", "port failure", "stopped"};
     for (int i : {1, 0, 2, 3, 4}) {
@@ -157,19 +159,25 @@ std::vector<std::string> stationTable(const std::vector<PortStatus*>& ports, int
         }
     }
     const size_t cell = progress ? 34 : 12;
+    const size_t lineRoom = columns > 1 ? static_cast<size_t>(columns - 1) : 1;
+    const size_t below = progress || lineRoom < width + 2 + cell ? cell : lineRoom - (width + 2);
     std::vector<std::string> stateLines(1);
     for (size_t i = 0; i < items.size(); ++i) {
         const std::string item = items[i] + (i + 1 < items.size() ? "," : "");
         std::string& last = stateLines.back();
-        if (last.empty() || last.size() + 1 + item.size() <= cell) {
+        const size_t room = stateLines.size() == 1 ? cell : below;
+        if (last.size() + (last.empty() ? 0 : 1) + item.size() <= room) {
             last += (last.empty() ? "" : " ") + item;
-        } else {
-            stateLines.push_back(item);
+            continue;
         }
-        if (stateLines.back().size() > cell) {
-            const std::vector<std::string> parts = wrapWords(stateLines.back(), cell);
-            stateLines.pop_back();
-            stateLines.insert(stateLines.end(), parts.begin(), parts.end());
+        // On a line of its own (also when not even one state fits left of DONE).
+        stateLines.emplace_back();
+        if (item.size() <= below) {
+            stateLines.back() = item;
+        } else {
+            const std::vector<std::string> parts = wrapWords(item, below);
+            stateLines.back() = parts.front();
+            stateLines.insert(stateLines.end(), parts.begin() + 1, parts.end());
         }
     }
     char total[256];

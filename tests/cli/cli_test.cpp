@@ -120,8 +120,9 @@ TEST(StationTable, KeepsItsColumnsAtEveryWidth) {
                 EXPECT_EQ(line[doneEnd], ' ') << columns << ": " << line;
                 EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(line.back())))
                     << columns << ": " << line;
-            } else {
-                // A continuation of the totals' states stays left of DONE.
+            } else if (columns > 62) {
+                // A continuation of the totals' states stays left of DONE (the narrow table
+                // has no room there; its continuations hold nothing else and may run on).
                 EXPECT_LT(line.size(), doneEnd - 5) << columns << ": " << line;
             }
         }
