@@ -131,8 +131,13 @@ std::string permissionAdvice(const std::string& device) {
     } else {
         who = "only " + owner + (groupMay ? ", the group " + group + "," : "") + " and root";
     }
-    const std::string rule =
-        "KERNEL==\"" + baseName(device) + "\", GROUP=\"dialout\", MODE=\"0660\"";
+    // udev matches the kernel's name (ttyUSB0), not a by-id link to it.
+    std::string kernelName = baseName(device);
+    if (char* real = realpath(device.c_str(), nullptr); real != nullptr) {
+        kernelName = baseName(real);
+        std::free(real);
+    }
+    const std::string rule = "KERNEL==\"" + kernelName + "\", GROUP=\"dialout\", MODE=\"0660\"";
     return who + " can open " + device + " (owner " + owner + ", group " + group + ", mode " +
            octalMode(st.st_mode) + "); a udev rule gives it to the group dialout: echo '" + rule +
            "' | sudo tee /etc/udev/rules.d/70-serial-dialout.rules && sudo udevadm trigger, then "

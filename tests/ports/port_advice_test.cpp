@@ -4,6 +4,7 @@
 #include "link/port_advice.h"
 #include "tests/image/test_files.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
@@ -70,6 +71,14 @@ TEST(PermissionAdvice, NamesASerialGroupOrShowsTheUdevRule) {
         EXPECT_EQ(permissionAdvice(path), want)
             << c.owner << ":" << c.group << " " << std::oct << c.mode;
     }
+    // Through a stable link (/dev/serial/by-id/...): the rule names the device itself.
+    const std::string link = folder.file("usb-FTDI-if00");
+    std::filesystem::create_symlink(path, link);
+    ASSERT_EQ(chown(path.c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+    const std::string viaLink = permissionAdvice(link);
+    EXPECT_NE(viaLink.find("only root can open " + link), std::string::npos) << viaLink;
+    EXPECT_NE(viaLink.find("KERNEL==\"tty\""), std::string::npos) << viaLink;
     // A device that is gone gets the words for a missing port.
     EXPECT_EQ(permissionAdvice(folder.file("gone")), missingPortAdvice(folder.file("gone")));
 }
