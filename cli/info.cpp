@@ -13,6 +13,8 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace kestrune::cli {
@@ -26,8 +28,14 @@ constexpr const char* PROGRAM = "kestrune-cli info";
 void setBinaryStdout() {
     _setmode(_fileno(stdout), _O_BINARY);
 }
+bool stdoutIsTerminal() {
+    return _isatty(_fileno(stdout)) != 0;
+}
 #else
 void setBinaryStdout() {}
+bool stdoutIsTerminal() {
+    return isatty(STDOUT_FILENO) == 1;
+}
 #endif
 
 // One process-wide record, like the window's; zeroed at start-up.
@@ -42,7 +50,8 @@ int runInfo(int argc, char** argv) {
                       "Loads the download image IMAGE (.dl) as the window's Load image command "
                       "does and prints the details report of its DownloadInfoResponse record to "
                       "standard output, byte for byte as the window shows it: CR LF line ends, no "
-                      "line end after the final \"}\". The header is preset (protocolDiscriminator "
+                      "line end after the final \"}\" (but one on a terminal, for the prompt). The "
+                      "header is preset (protocolDiscriminator "
                       "0x11, dsmccType 3, messageId 0x1002); the download parameters are 0, as "
                       "before any download.");
     cmd.positional("IMAGE", path, "the download image (.dl); after -- it may begin with '-'")
@@ -66,6 +75,11 @@ int runInfo(int argc, char** argv) {
     initResponseHeader(infoRecord);
     std::string report;
     detailsReport(infoRecord, report);
+    // A file or a pipe gets the window's report byte for byte; a terminal also gets a line end
+    // after the final "}", so the shell's prompt starts on a line of its own.
+    if (stdoutIsTerminal()) {
+        report += "\r\n";
+    }
     setBinaryStdout();
     if (std::fwrite(report.data(), 1, report.size(), stdout) != report.size() ||
         std::fflush(stdout) != 0) {

@@ -1,6 +1,7 @@
 #include "cli/args.h"
 #include "cli/cli.h"
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,7 @@ int main(int argc, char** argv) {
     cmd.version()
         .usage("[--help | --version]\n"
                "COMMAND [OPTIONS] ...")
-        .rest("COMMAND", command, "info, serve, station or ports")
+        .rest("COMMAND", command, "info, serve, station, ports or help")
         .footer("Commands:\n"
                 "  info IMAGE     print the details report of a download image (.dl)\n"
                 "  serve IMAGE    wait for a set top box on a serial port and download the\n"
@@ -20,8 +21,10 @@ int main(int argc, char** argv) {
                 "  station IMAGE  flash boxes on many ports at once, unattended, with a record\n"
                 "                 of every box\n"
                 "  ports          list the serial ports of this machine\n"
+                "  help [COMMAND] this help, or the help of one command\n"
                 "\n"
-                "Run 'kestrune-cli COMMAND --help' for the options of one command.");
+                "Run 'kestrune-cli COMMAND --help' or 'kestrune-cli help COMMAND' for the\n"
+                "options of one command.");
     if (const int status = cmd.parse(argc - 1, argv + 1); status != args::PROCEED) {
         return status;
     }
@@ -33,6 +36,19 @@ int main(int argc, char** argv) {
     const int first = argc - int(command.size()) + 1;
     for (int i = first; i < argc; ++i) {
         rest.push_back(argv[i]);
+    }
+    // "help" and "help COMMAND" are --help said the way git and apt take it.
+    static char helpOption[] = "--help";
+    if (command.front() == "help") {
+        if (command.size() > 2) {
+            return cmd.fail("help takes one COMMAND, not " + command[2]);
+        }
+        if (command.size() == 1 || command[1] == "help") {
+            std::fputs(cmd.help().c_str(), stdout);
+            return std::fflush(stdout) == 0 ? 0 : 1;
+        }
+        command.erase(command.begin());
+        rest.assign({helpOption});
     }
     rest.push_back(nullptr);
     const int count = int(rest.size()) - 1;

@@ -2,6 +2,7 @@
 // --port.
 
 #include "cli/cli.h"
+#include "link/port_advice.h"
 #include "link/port_list.h"
 
 #include <cerrno>
@@ -34,6 +35,11 @@ constexpr const char* SOURCES =
 } // namespace
 
 int runPorts(int argc, char** argv) {
+    // Hidden, for kestrune-window: the words of every program for a port it cannot open.
+    if (argc == 2 && std::strcmp(argv[0], "--advise") == 0) {
+        std::printf("%s\n", permissionAdvice(argv[1]).c_str());
+        return std::fflush(stdout) == 0 ? 0 : EXIT_CANNOT_LIST;
+    }
     bool plain = false;
     args::Command cmd(PROGRAM, std::string("Lists the serial ports of this machine, sorted, one "
                                            "per line: the names to pass to --port. ") +

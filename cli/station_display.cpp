@@ -34,6 +34,51 @@ std::string fitName(const std::string& name, size_t width) {
     return "..." + name.substr(name.size() - (width - 3));
 }
 
+// Whether the table has room for the PROGRESS column, and how wide the port column is.
+bool showsProgress(int columns) {
+    return columns > 62;
+}
+
+size_t portWidthFor(int columns, size_t longest) {
+    // The figures take 54 columns (32 without PROGRESS); the port name gets what is left.
+    const size_t room = showsProgress(columns) ? static_cast<size_t>(columns - 55)
+                        : columns > 38         ? static_cast<size_t>(columns - 33)
+                                               : 5;
+    return longest < room ? longest : room;
+}
+
+// Words of `text` into lines of at most `width` characters; a longer word is cut.
+std::vector<std::string> wrapWords(const std::string& text, size_t width) {
+    std::vector<std::string> lines;
+    std::string line;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t space = text.find(' ', at);
+        std::string word =
+            text.substr(at, space == std::string::npos ? std::string::npos : space - at);
+        at = space == std::string::npos ? text.size() : space + 1;
+        if (word.empty()) {
+            continue;
+        }
+        if (!line.empty() && line.size() + 1 + word.size() <= width) {
+            line += " " + word;
+            continue;
+        }
+        if (!line.empty()) {
+            lines.push_back(line);
+        }
+        while (word.size() > width && width > 0) {
+            lines.push_back(word.substr(0, width));
+            word.erase(0, width);
+        }
+        line = word;
+    }
+    if (!line.empty() || lines.empty()) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 std::string cut(std::string line, int columns) {
     // The last column would wrap on some terminals.
     if (columns > 1 && static_cast<int>(line.size()) > columns - 1) {
@@ -62,10 +107,103 @@ std::string tableRow(const PortStatus& status, int64_t nowMs, size_t portWidth, 
         std::snprintf(figures, sizeof figures, "%5.1f %%  %6.1f kB/s", 100.0 * sent / size, rate);
     }
     char line[256];
-    std::snprintf(line, sizeof line, "%s  %-12s  %-20s  %5u  %6u",
-                  fitName(status.port, portWidth).c_str(), stateName(state), figures,
-                  status.done.load(), status.failed.load());
+    if (showsProgress(columns)) {
+        std::snprintf(line, sizeof line, "%s  %-12s  %-20s  %5u  %6u",
+                      fitName(status.port, portWidth).c_str(), stateName(state), figures,
+                      status.done.load(), status.failed.load());
+    } else {
+        std::snprintf(line, sizeof line, "%s  %-12s  %5u  %6u",
+                      fitName(status.port, portWidth).c_str(), stateName(state), status.done.load(),
+                      status.failed.load());
+    }
     return cut(line, columns);
+}
+
+std::vector<std::string> stationTable(const std::vector<PortStatus*>& ports, int64_t nowMs,
+                                      int columns) {
+    size_t longest = 5;
+    for (const PortStatus* p : ports) {
+        longest = p->port.size() > longest ? p->port.size() : longest;
+    }
+    const size_t width = portWidthFor(columns, longest);
+    const bool progress = showsProgress(columns);
+
+    std::vector<std::string> lines;
+    char header[256];
+    if (progress) {
+        std::snprintf(header, sizeof header, "%s  %-12s  %-20s  %5s  %6s",
+                      fitName("PORT", width).c_str(), "STATE", "PROGRESS", "DONE", "FAILED");
+    } else {
+        std::snprintf(header, sizeof header, "%s  %-12s  %5s  %6s", fitName("PORT", width).c_str(),
+                      "STATE", "DONE", "FAILED");
+    }
+    lines.push_back(cut(header, columns));
+    uint32_t done = 0;
+    uint32_t failed = 0;
+    int counts[5] = {};
+    for (const PortStatus* p : ports) {
+        lines.push_back(tableRow(*p, nowMs, width, columns));
+        done += p->done.load();
+        failed += p->failed.load();
+        counts[static_cast<int>(p->state.load())] += 1;
+    }
+    // Only the states some port is in. The first line's share stays in the columns of STATE
+    // (and PROGRESS), left of DONE; the lines below hold nothing else, so in the narrow table
+    // they may run to the end of the line. A line breaks between two states, inside one only
+    // when it does not fit a line alone.
+    std::vector<std::string> items;
+    const char* names[] = {"waiting", "downloading", "settling", "port failure", "stopped"};
+    for (int i : {1, 0, 2, 3, 4}) {
+        if (counts[i] != 0) {
+            items.push_back(std::to_string(counts[i]) + " " + names[i]);
+        }
+    }
+    const size_t cell = progress ? 34 : 12;
+    const size_t lineRoom = columns > 1 ? static_cast<size_t>(columns - 1) : 1;
+    const size_t below = progress || lineRoom < width + 2 + cell ? cell : lineRoom - (width + 2);
+    std::vector<std::string> stateLines(1);
+    for (size_t i = 0; i < items.size(); ++i) {
+        const std::string item = items[i] + (i + 1 < items.size() ? "," : "");
+        std::string& last = stateLines.back();
+        const size_t room = stateLines.size() == 1 ? cell : below;
+        if (last.size() + (last.empty() ? 0 : 1) + item.size() <= room) {
+            last += (last.empty() ? "" : " ") + item;
+            continue;
+        }
+        // On a line of its own (also when not even one state fits left of DONE).
+        stateLines.emplace_back();
+        if (item.size() <= below) {
+            stateLines.back() = item;
+        } else {
+            const std::vector<std::string> parts = wrapWords(item, below);
+            stateLines.back() = parts.front();
+            stateLines.insert(stateLines.end(), parts.begin() + 1, parts.end());
+        }
+    }
+    char total[256];
+    std::snprintf(total, sizeof total, "%s  %-*s  %5u  %6u", fitName("total", width).c_str(),
+                  static_cast<int>(cell), stateLines.front().c_str(), done, failed);
+    lines.push_back(cut(total, columns));
+    for (size_t i = 1; i < stateLines.size(); ++i) {
+        lines.push_back(cut(std::string(width + 2, ' ') + stateLines[i], columns));
+    }
+    return lines;
+}
+
+std::vector<std::string> wrapLine(const std::string& text, int columns) {
+    const size_t width = columns > 12 ? static_cast<size_t>(columns - 1) : 11;
+    std::vector<std::string> lines = wrapWords(text, width);
+    if (lines.size() > 1) {
+        // The rest again, two columns narrower, indented so the event stands out.
+        const std::string first = lines.front();
+        std::string rest = text.substr(first.size());
+        lines = wrapWords(rest, width - 2);
+        for (std::string& line : lines) {
+            line = "  " + line;
+        }
+        lines.insert(lines.begin(), first);
+    }
+    return lines;
 }
 
 StationDisplay::StationDisplay(std::vector<PortStatus*> ports, bool terminal)
@@ -74,10 +212,14 @@ StationDisplay::StationDisplay(std::vector<PortStatus*> ports, bool terminal)
 void StationDisplay::event(const std::string& port, const std::string& text) {
     std::lock_guard<std::mutex> lock(mutex_);
     eraseLocked();
-    if (port.empty()) {
-        std::fprintf(stderr, "station: %s\n", text.c_str());
+    const std::string line = (port.empty() ? std::string("station") : port) + ": " + text;
+    if (terminal_) {
+        // The terminal would break the line inside a word; a log keeps one line per event.
+        for (const std::string& part : wrapLine(line, terminalColumns())) {
+            std::fprintf(stderr, "%s\n", part.c_str());
+        }
     } else {
-        std::fprintf(stderr, "%s: %s\n", port.c_str(), text.c_str());
+        std::fprintf(stderr, "%s\n", line.c_str());
     }
     drawLocked();
     std::fflush(stderr);
@@ -113,44 +255,13 @@ void StationDisplay::drawLocked() {
     if (!terminal_) {
         return;
     }
-    const int columns = terminalColumns();
-    size_t longest = 5;
-    for (const PortStatus* p : ports_) {
-        longest = p->port.size() > longest ? p->port.size() : longest;
-    }
-    // The figures take 54 columns; the port name gets what is left, at least 8.
-    const size_t room = columns > 62 ? static_cast<size_t>(columns - 55) : 8;
-    const size_t width = longest < room ? longest : room;
-    const int64_t now = nowMs();
-
     std::string out;
-    char header[256];
-    std::snprintf(header, sizeof header, "%s  %-12s  %-20s  %5s  %6s",
-                  fitName("PORT", width).c_str(), "STATE", "PROGRESS", "DONE", "FAILED");
-    out += cut(header, columns) + "\n";
-    uint32_t done = 0;
-    uint32_t failed = 0;
-    int counts[5] = {};
-    for (const PortStatus* p : ports_) {
-        out += tableRow(*p, now, width, columns) + "\n";
-        done += p->done.load();
-        failed += p->failed.load();
-        counts[static_cast<int>(p->state.load())] += 1;
+    const std::vector<std::string> lines = stationTable(ports_, nowMs(), terminalColumns());
+    for (const std::string& line : lines) {
+        out += line + "\n";
     }
-    // Only the states some port is in, so the line keeps to its columns.
-    std::string states;
-    const char* names[] = {"waiting", "downloading", "settling", "port failure", "stopped"};
-    for (int i : {1, 0, 2, 3, 4}) {
-        if (counts[i] != 0) {
-            states += (states.empty() ? "" : ", ") + std::to_string(counts[i]) + " " + names[i];
-        }
-    }
-    char total[256];
-    std::snprintf(total, sizeof total, "%s  %-34s  %5u  %6u", fitName("total", width).c_str(),
-                  states.c_str(), done, failed);
-    out += cut(total, columns) + "\n";
     std::fputs(out.c_str(), stderr);
-    shownLines_ = static_cast<int>(ports_.size()) + 2;
+    shownLines_ = static_cast<int>(lines.size());
 }
 
 } // namespace kestrune::cli

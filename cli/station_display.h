@@ -18,8 +18,19 @@ namespace kestrune::cli {
 using station::PortState;
 using station::PortStatus;
 
-// One row of the table for `columns` columns ("" when not even the port fits).
+// One row of the table for `columns` columns ("" when not even the port fits). Below 63
+// columns the PROGRESS column is left out, so that DONE and FAILED stay on the screen.
 std::string tableRow(const PortStatus& status, int64_t nowMs, size_t portWidth, int columns);
+
+// The table for `columns` columns, one string per line: the header, a row per port, and the
+// totals, whose states wrap at spaces within their column (a continuation line holds only
+// states), so that DONE and FAILED stay under their headings.
+std::vector<std::string> stationTable(const std::vector<PortStatus*>& ports, int64_t nowMs,
+                                      int columns);
+
+// An event line for a terminal of `columns` columns: broken at spaces into lines of at most
+// `columns` - 1 characters (the later ones indented by two), a word longer than a line cut.
+std::vector<std::string> wrapLine(const std::string& text, int columns);
 
 class StationDisplay final : public station::StationEvents {
 public:

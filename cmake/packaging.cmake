@@ -5,6 +5,12 @@ include(GNUInstallDirs)
 
 set(KESTRUNE_DOCS README.md CHANGELOG.md docs/cli-info.md docs/serve.md docs/station.md
                   docs/ports.md docs/mkimage.md docs/boxsim.md)
+# The zip has no box simulator and no pictures: its README is the Windows user's own, and
+# every document it names is in the zip (source file -> name in the zip).
+set(KESTRUNE_WINDOWS_DOCS docs/windows-readme.md:README.txt CHANGELOG.md:CHANGELOG.txt
+                          docs/cli-info.md:docs/cli-info.txt docs/serve.md:docs/serve.txt
+                          docs/station.md:docs/station.txt docs/ports.md:docs/ports.txt
+                          docs/mkimage.md:docs/mkimage.txt)
 
 set(CPACK_PACKAGE_NAME kestrune)
 set(CPACK_PACKAGE_VENDOR "Kestrune developers")
@@ -25,15 +31,17 @@ if(WIN32)
   install(FILES ${KESTRUNE_ROOT}/samples/sample.dl DESTINATION .)
   set(KESTRUNE_TEXT_DIR ${CMAKE_BINARY_DIR}/text)
   set(KESTRUNE_TEXT_FILES)
-  foreach(doc ${KESTRUNE_DOCS})
-    get_filename_component(name ${doc} NAME_WE)
-    get_filename_component(dir ${doc} DIRECTORY)
-    set(out ${KESTRUNE_TEXT_DIR}/${dir}/${name}.txt)
+  foreach(pair ${KESTRUNE_WINDOWS_DOCS})
+    string(REPLACE ":" ";" pair ${pair})
+    list(GET pair 0 doc)
+    list(GET pair 1 target)
+    get_filename_component(dir ${target} DIRECTORY)
+    set(out ${KESTRUNE_TEXT_DIR}/${target})
     add_custom_command(OUTPUT ${out}
                        COMMAND ${CMAKE_COMMAND} -DIN=${KESTRUNE_ROOT}/${doc} -DOUT=${out}
                                -P ${KESTRUNE_ROOT}/cmake/crlf.cmake
                        DEPENDS ${KESTRUNE_ROOT}/${doc} ${KESTRUNE_ROOT}/cmake/crlf.cmake
-                       COMMENT "Writing ${dir}/${name}.txt")
+                       COMMENT "Writing ${target}")
     list(APPEND KESTRUNE_TEXT_FILES ${out})
     install(FILES ${out} DESTINATION ./${dir})
   endforeach()
@@ -59,6 +67,21 @@ else()
   foreach(doc ${KESTRUNE_DOCS})
     install(FILES ${KESTRUNE_ROOT}/${doc} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kestrune)
   endforeach()
+  # Debian's own two documents: the copyright in the machine-readable format, and a changelog
+  # (gzipped, in Debian's format) pointing to CHANGELOG.md.
+  install(FILES ${KESTRUNE_ROOT}/cmake/debian-copyright DESTINATION
+          ${CMAKE_INSTALL_DATADIR}/doc/kestrune RENAME copyright)
+  set(KESTRUNE_DEB_CHANGELOG ${CMAKE_BINARY_DIR}/changelog.gz)
+  add_custom_command(OUTPUT ${KESTRUNE_DEB_CHANGELOG}
+                     COMMAND bash ${KESTRUNE_ROOT}/scripts/deb-changelog.sh ${PROJECT_VERSION}
+                             ${KESTRUNE_ROOT}/CHANGELOG.md ${KESTRUNE_DEB_CHANGELOG}
+                     DEPENDS ${KESTRUNE_ROOT}/CHANGELOG.md ${KESTRUNE_ROOT}/scripts/deb-changelog.sh
+                     COMMENT "Writing the Debian changelog")
+  add_custom_target(kestrune_deb_changelog ALL DEPENDS ${KESTRUNE_DEB_CHANGELOG})
+  install(FILES ${KESTRUNE_DEB_CHANGELOG} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kestrune)
+  # lintian's tags that only Debian's archive cares about, each with its reason.
+  install(FILES ${KESTRUNE_ROOT}/cmake/lintian-overrides DESTINATION
+          ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME kestrune)
   # The window for the launcher: the Windows build's Kestrune.exe, when one is given.
   set(KESTRUNE_WINDOW_EXE "" CACHE FILEPATH "Kestrune.exe that the .deb carries for kestrune-window")
   if(KESTRUNE_WINDOW_EXE)
@@ -108,12 +131,23 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # The launcher needs Wine; the command-line programs do not.
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "wine, wine64")
+  # The long description; CPack puts the summary before it and indents it, an empty line
+  # becoming a paragraph break.
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "Serial download server for the Veltrano digital-TV set top box\n\
-kestrune-cli serves a download image (.dl) to a set top box on a serial port\n\
-and prints an image's details; kestrune-mkimage writes images;\n\
-kestrune-boxsim plays the box on a pseudo-terminal; kestrune-window runs the\n\
-Windows program under Wine on a serial port of your choice.")
+      "Kestrune sends a download image (.dl) to a Veltrano set top box on a serial\n\
+null-modem cable: it waits for the box to wake up and serves the image over\n\
+the DSM-CC user-to-network download protocol, every message in a checked\n\
+link frame.\n\
+\n\
+kestrune-cli serves one box on any serial port with a progress bar, a test\n\
+log and a packet capture for Wireshark; as a station it flashes boxes on many\n\
+ports at once, unattended, with a record of every box; it lists the serial\n\
+ports of the machine (USB adapters with their maker and stable names) and\n\
+prints an image's details.\n\
+\n\
+kestrune-window opens the Kestrune window (the Windows program) under Wine,\n\
+its COM1 and COM2 on serial devices of your choice. kestrune-mkimage writes\n\
+images and kestrune-boxsim plays a box on a pseudo-terminal, for tests.")
 endif()
 
 include(CPack)

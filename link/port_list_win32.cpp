@@ -1,7 +1,9 @@
 #ifdef _WIN32
 // The serial ports of a Windows machine: the SERIALCOMM device map, where every serial driver
 // (built-in UARTs, USB adapters, modems) enters its ports as device -> COMn, and the COM names
-// of the DOS device namespace for ports whose driver leaves the map out.
+// of the DOS device namespace for ports whose driver leaves the map out. Under Wine also the
+// comN links of the prefix's dosdevices folder: a port mapped there by hand opens, but Wine
+// enters it in neither of the two.
 
 #include "link/port_list.h"
 
@@ -49,6 +51,44 @@ std::string systemMessage(DWORD code) {
         message = number;
     }
     return message;
+}
+
+// The prefix's folder as Wine gives it to its programs ("\??\Z:\home\u\.wine"), as a
+// path CreateFile takes; "" outside Wine.
+std::string winePrefixFolder() {
+    char folder[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableA("WINECONFIGDIR", folder, sizeof folder);
+    if (length == 0 || length >= sizeof folder) {
+        return "";
+    }
+    std::string path(folder, length);
+    if (path.rfind("\\??\\", 0) == 0) {
+        path.erase(0, 4);
+    }
+    return path;
+}
+
+// The comN links of the prefix's dosdevices folder whose device is there (a link to an
+// unplugged adapter is left out, as Windows leaves out an unplugged port).
+void wineLinkPorts(std::vector<PortInfo>& ports) {
+    const std::string prefix = winePrefixFolder();
+    if (prefix.empty()) {
+        return;
+    }
+    const std::string folder = prefix + "\\dosdevices\\";
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "com*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        const std::string link = folder + found.cFileName;
+        if (isComName(found.cFileName) &&
+            GetFileAttributesA(link.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            ports.push_back(PortInfo{upper(found.cFileName), "", "Wine dosdevices link", {}});
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
 }
 
 } // namespace
@@ -125,13 +165,15 @@ int listSerialPorts(std::vector<PortInfo>& ports, std::string& error) {
     const int mapStatus = deviceMapPorts(ports);
     std::vector<PortInfo> dosPorts;
     const int dosStatus = dosDevicePorts(dosPorts);
+    wineLinkPorts(dosPorts);
     if (mapStatus != ERROR_SUCCESS && mapStatus != ERROR_FILE_NOT_FOUND && dosStatus != 0) {
         error = "cannot read HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM (" +
                 systemMessage(DWORD(mapStatus)) + ") nor the DOS devices (" +
                 systemMessage(DWORD(dosStatus)) + ")";
         return mapStatus;
     }
-    // A name from the device map keeps the map's device; the DOS devices only add ports.
+    // A name from the device map keeps the map's device; the DOS devices (and Wine's links)
+    // only add ports.
     for (PortInfo& port : dosPorts) {
         bool known = false;
         for (const PortInfo& mapped : ports) {

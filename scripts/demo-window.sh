@@ -34,7 +34,7 @@ cat <<EOT
    In the window: File > Load image, choose sample.dl (the dialog opens in samples/),
    then Download > Start download (COM1). Close the window when the result box has shown.
 EOT
-(cd "$root/samples" && "$build/kestrune-window" --com1 "$pty")
+"$build/kestrune-window" --com1 "$pty" --folder "$root/samples"
 window_status=$?
 echo
 if kill -0 "$box_pid" 2>/dev/null; then

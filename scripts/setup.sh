@@ -1,23 +1,44 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build and the tests need, only when one is missing.
+# Installs the Debian packages a job needs, only those that are missing.
+# Usage: scripts/setup.sh [demo | window | all]
+#   demo    the native build and its demo (./demo.sh): compiler, CMake, CLI11, GoogleTest
+#   window  demo, and the Windows build under Wine on this display (./demo.sh --window)
+#   all     (the default) window, and everything the tests need (./test.sh, CI): clang for
+#           the fuzzers, Xvfb, ImageMagick and xterm for the pictures and the GUI suite,
+#           tshark for the captures, help2man, dpkg-dev, lintian and unzip for the packages
 # KESTRUNE_SKIP_SETUP=1 skips it, for developers who manage their own machine.
 set -euo pipefail
 if [ "${KESTRUNE_SKIP_SETUP:-0}" = 1 ]; then
   exit 0
 fi
 
-packages=(
+demo=(
   build-essential make cmake ninja-build pkg-config
   libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest
-  clang libclang-rt-14-dev clang-format
+)
+window=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64 fonts-wine
-  xvfb x11-utils imagemagick xterm
+  x11-utils
+)
+all=(
+  clang libclang-rt-14-dev clang-format
+  xvfb imagemagick xterm
   python3
-  help2man dpkg-dev unzip
+  help2man dpkg-dev unzip lintian
   tshark
 )
+
+case "${1:-all}" in
+demo) packages=("${demo[@]}") ;;
+window) packages=("${demo[@]}" "${window[@]}") ;;
+all) packages=("${demo[@]}" "${window[@]}" "${all[@]}") ;;
+*)
+  echo "setup.sh: unknown job $1 (demo, window or all)" >&2
+  exit 64
+  ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

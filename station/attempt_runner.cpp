@@ -2,12 +2,32 @@
 
 #include "capture/tracing_port.h"
 #include "dsmcc/codec.h"
+#include "link/port_advice.h"
 
 #include <utility>
 
 namespace kestrune::station {
 
 using Clock = std::chrono::steady_clock;
+
+std::string describePortProblem(PortFailure failure, const std::string& port) {
+    switch (failure) {
+    case PortFailure::NotFound:
+        return missingPortAdvice(port);
+    case PortFailure::PermissionDenied:
+        return "no permission to open " + port + ": " + permissionAdvice(port);
+    case PortFailure::Busy:
+        return port + " is busy: another program has it open; close that program first";
+    case PortFailure::NotSerialPort:
+        return port + " is not a serial port; check --port";
+    case PortFailure::Settings:
+        return port + " refused the line settings";
+    case PortFailure::None:
+    case PortFailure::Other:
+        break;
+    }
+    return port + " cannot be opened";
+}
 
 // The session's front end: forwards to the observer until the attempt is stopped, and the
 // session's two plain stores to the control.
@@ -318,7 +338,9 @@ AttemptReport PortRunner::finish(AttemptEnd end) {
     facts.deliveredBytes = report.deliveredBytes;
     facts.moduleBytes = report.moduleBytes;
     facts.lastFrame = watch_->frame;
-    facts.portFailure = systemPort_->lastFailure();
+    if (end == AttemptEnd::PortNotOpened || !facts.downloadPortOpened) {
+        facts.portProblem = describePortProblem(systemPort_->lastFailure(), options_.port);
+    }
     const Verdict verdict = judgeAttempt(facts, options_.port);
     report.outcome = verdict.outcome;
     report.reason = verdict.reason;

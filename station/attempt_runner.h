@@ -78,6 +78,10 @@ struct RunnerOptions {
     const StopSignal* stop = nullptr;
 };
 
+// Why a port would not open and what to do, in the same words from every program: it looks at
+// the device (its group and mode, the ports that do exist).
+std::string describePortProblem(PortFailure failure, const std::string& port);
+
 class PortRunner final : public ControlSurface {
 public:
     // `image` is the loaded image's record (module rows into a mapping that outlives the

@@ -47,7 +47,7 @@ Verdict judgeAttempt(const AttemptFacts& facts, const std::string& port) {
         return {Outcome::Aborted, facts.boxWoke ? "stopped from outside after " + howFar(facts)
                                                 : "stopped from outside"};
     case AttemptEnd::PortNotOpened:
-        return {Outcome::PortFailure, describePortProblem(facts.portFailure, port)};
+        return {Outcome::PortFailure, facts.portProblem};
     case AttemptEnd::PortLost:
         return {Outcome::PortFailure,
                 port + " went away (a read error or hang-up); check its cable and adapter"};
@@ -58,7 +58,7 @@ Verdict judgeAttempt(const AttemptFacts& facts, const std::string& port) {
         break;
     }
     if (!facts.downloadPortOpened) {
-        return {Outcome::PortFailure, describePortProblem(facts.portFailure, port)};
+        return {Outcome::PortFailure, facts.portProblem};
     }
     if (facts.resultCode == 0) {
         return {Outcome::DownloadError, "the box ended the download after " + howFar(facts)};
@@ -108,27 +108,6 @@ std::string describeResultCode(int code) {
     default:
         return "result " + std::to_string(code);
     }
-}
-
-std::string describePortProblem(PortFailure failure, const std::string& port) {
-    switch (failure) {
-    case PortFailure::NotFound:
-        return port + " does not exist; check --port";
-    case PortFailure::PermissionDenied:
-        return "no permission to open " + port +
-               "; add your user to the dialout group (sudo usermod -aG dialout $USER) and log "
-               "in again";
-    case PortFailure::Busy:
-        return port + " is busy: another program has it open; close that program first";
-    case PortFailure::NotSerialPort:
-        return port + " is not a serial port; check --port";
-    case PortFailure::Settings:
-        return port + " refused the line settings";
-    case PortFailure::None:
-    case PortFailure::Other:
-        break;
-    }
-    return port + " cannot be opened";
 }
 
 } // namespace kestrune::station

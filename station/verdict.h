@@ -48,7 +48,8 @@ struct AttemptFacts {
     uint64_t deliveredBytes = 0;    // module bytes the box acknowledged
     uint64_t moduleBytes = 0;       // module bytes of the image
     FrameRefusals lastFrame;        // the frame in flight when the attempt ended
-    PortFailure portFailure = PortFailure::None;
+    // What is wrong with a port that would not open, and what to do (describePortProblem).
+    std::string portProblem;
 };
 
 struct Verdict {
@@ -66,6 +67,5 @@ const char* outcomeName(Outcome outcome);
 
 // Sentences for an operator, in the command line's own words.
 std::string describeResultCode(int code);
-std::string describePortProblem(PortFailure failure, const std::string& port);
 
 } // namespace kestrune::station

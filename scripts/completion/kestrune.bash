@@ -19,8 +19,8 @@ _kestrune() {
                 break
             fi
         done
-        if [[ -z $subcommand && $cur != -* ]]; then
-            mapfile -t COMPREPLY < <(compgen -W "info serve" -- "$cur")
+        if [[ ( -z $subcommand || $subcommand == help ) && $cur != -* ]]; then
+            mapfile -t COMPREPLY < <(compgen -W "info serve station ports help" -- "$cur")
             return
         fi
         [[ -n $subcommand ]] && command+=("$subcommand")
@@ -38,6 +38,10 @@ _kestrune() {
         else
             mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         fi
+        return
+        ;;
+    --folder | --log-dir | --pcap-dir)
+        mapfile -t COMPREPLY < <(compgen -d -- "$cur")
         return
         ;;
     esac

@@ -75,6 +75,40 @@ if cmp -s example.dl.out example.want; then pass; else fail "example.dl: not the
 
 same_as_library sample.dl
 
+# On a terminal the report ends with a line end, so the prompt starts on its own line; a pipe
+# (above) gets the report alone. A real pseudo-terminal, raw so that it keeps the bytes as
+# they are. Natively: under Wine a terminal is Wine's console.
+on_pty() {
+  python3 - "$@" <<'PY'
+import os, pty, subprocess, sys, tty
+master, slave = pty.openpty()
+tty.setraw(slave)
+child = subprocess.Popen(sys.argv[1:], stdout=slave, stderr=subprocess.DEVNULL)
+os.close(slave)
+out = b""
+while True:
+    try:
+        chunk = os.read(master, 65536)
+    except OSError:
+        break
+    if not chunk:
+        break
+    out += chunk
+child.wait()
+sys.stdout.buffer.write(out)
+sys.exit(child.returncode)
+PY
+}
+if [ ${#run[@]} -eq 0 ]; then
+  on_pty "$cli" info sample.dl >pty.out
+  status=$?
+  { cat sample.dl.expected; printf '\r\n'; } >pty.want
+  if [ "$status" -eq 0 ] && cmp -s pty.out pty.want; then pass; else
+    fail "info on a terminal: status $status, not the report and one CR LF"
+    cmp pty.out pty.want | head -3
+  fi
+fi
+
 # No modules, and the largest image the loader accepts (50 modules of 255 info bytes).
 printf '\0\0\0\0\0\0\0' >seven.dl
 same_as_library seven.dl
@@ -106,6 +140,34 @@ expect_status 5 'fiftyone.dl: Incorrect file format!' info fiftyone.dl
 status=$?
 if [ "$status" -eq 0 ] && grep -q '^Usage: kestrune-cli info \[OPTIONS\] IMAGE' help.out &&
    grep -q 'Exit status' help.out; then pass; else fail "info --help (status $status)"; fi
+# "help COMMAND" is "COMMAND --help"; "help" alone is "--help". WORDS | STATUS | the output:
+# "same as X" or the stderr text.
+while IFS='|' read -r words want_status want; do
+  read -ra w <<<"$words"
+  "${run[@]}" "$cli" "${w[@]}" >helpcmd.out 2>helpcmd.err
+  status=$?
+  want="${want# }"
+  if [ "$status" -ne "${want_status// /}" ]; then
+    fail "kestrune-cli $words: status $status"
+  elif [[ $want == "same as "* ]]; then
+    read -ra same <<<"${want#same as }"
+    "${run[@]}" "$cli" "${same[@]}" >helpsame.out 2>&1
+    if cmp -s helpcmd.out helpsame.out && [ ! -s helpcmd.err ]; then pass; else
+      fail "kestrune-cli $words: not the output of kestrune-cli ${same[*]}"
+    fi
+  elif [ "$(tr -d '\r' <helpcmd.err)" = "$(printf '%b' "$want")" ]; then pass; else
+    fail "kestrune-cli $words: stderr $(cat helpcmd.err)"
+  fi
+done <<'EOT'
+help | 0 | same as --help
+help help | 0 | same as --help
+help info | 0 | same as info --help
+help serve | 0 | same as serve --help
+help station | 0 | same as station --help
+help ports | 0 | same as ports --help
+help bogus | 64 | kestrune-cli: unknown command bogus\nRun 'kestrune-cli --help' for usage.
+help info serve | 64 | kestrune-cli: help takes one COMMAND, not serve\nRun 'kestrune-cli --help' for usage.
+EOT
 
 # kestrune-mkimage: the committed sample comes out the same byte for byte, and bad requests are
 # refused with the usage status.

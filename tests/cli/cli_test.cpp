@@ -1,8 +1,10 @@
 #include "cli/console.h"
 #include "cli/station_display.h"
 
+#include <cctype>
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 namespace kestrune::station {
 using namespace kestrune::cli;
@@ -46,6 +48,74 @@ TEST(StationTable, RowsFitAndKeepTheEndOfLongNames) {
             EXPECT_NE(row.find("100.0 %"), std::string::npos) << row;
             EXPECT_NE(row.find("-port0"), std::string::npos) << row;
         }
+    }
+}
+
+// Every width from 40 to 200 columns: no line reaches the last column, the totals keep DONE
+// and FAILED under their headings however many states they name, and an event line breaks
+// only at spaces.
+TEST(StationTable, KeepsItsColumnsAtEveryWidth) {
+    PortStatus a("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XYZ-if00-port0");
+    PortStatus b("/dev/ttyUSB1");
+    PortStatus c("/dev/ttyUSB2");
+    PortStatus d("/dev/ttyUSB3");
+    PortStatus e("/dev/ttyUSB4");
+    a.state = PortState::Downloading;
+    a.totalBytes = 34863;
+    a.acknowledgedBytes = 8000;
+    b.state = PortState::Waiting;
+    c.state = PortState::Settling;
+    d.state = PortState::PortDown;
+    e.state = PortState::Stopped;
+    a.done = 1234;
+    d.failed = 56789;
+    const std::vector<PortStatus*> ports = {&a, &b, &c, &d, &e};
+    const std::string event = "station: serving /usr/share/kestrune/sample.dl (34,863 bytes, "
+                              "SHA-256 0de17c61889baf69...) on 16 ports; Ctrl-C stops";
+    for (int columns = 40; columns <= 200; ++columns) {
+        const std::vector<std::string> lines = stationTable(ports, 2000, columns);
+        ASSERT_GE(lines.size(), ports.size() + 2);
+        const std::string& header = lines.front();
+        const size_t doneEnd = header.find("DONE") + 4;
+        ASSERT_NE(header.find("DONE"), std::string::npos) << columns << ": " << header;
+        ASSERT_EQ(header.substr(header.size() - 6), "FAILED") << columns << ": " << header;
+        EXPECT_LT(static_cast<int>(header.size()), columns) << columns << ": " << header;
+        for (size_t i = 1; i < lines.size(); ++i) {
+            const std::string& line = lines[i];
+            EXPECT_LT(static_cast<int>(line.size()), columns) << columns << ": " << line;
+            if (i <= ports.size() + 1) {
+                // A row or the totals: the numbers end where their headings end.
+                ASSERT_EQ(line.size(), header.size()) << columns << ": " << line;
+                EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(line[doneEnd - 1])))
+                    << columns << ": " << line;
+                EXPECT_EQ(line[doneEnd], ' ') << columns << ": " << line;
+                EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(line.back())))
+                    << columns << ": " << line;
+            } else if (columns > 62) {
+                // A continuation of the totals' states stays left of DONE (the narrow table
+                // has no room there; its continuations hold nothing else and may run on).
+                EXPECT_LT(line.size(), doneEnd - 5) << columns << ": " << line;
+            }
+        }
+        EXPECT_EQ(lines[ports.size() + 1].find("total"), 0u) << columns;
+
+        const std::vector<std::string> parts = wrapLine(event, columns);
+        std::string joined;
+        for (const std::string& part : parts) {
+            EXPECT_LT(static_cast<int>(part.size()), columns) << columns << ": " << part;
+            EXPECT_NE(part.back(), ' ') << columns << ": " << part;
+            joined += (joined.empty() ? "" : " ") + part.substr(part.find_first_not_of(' '));
+        }
+        EXPECT_EQ(joined, event) << columns;
+    }
+    // The totals name every state in use, across their lines.
+    std::string states;
+    for (const std::string& line : stationTable(ports, 2000, 80)) {
+        states += line + "\n";
+    }
+    for (const char* name :
+         {"1 downloading,", "1 waiting,", "1 settling,", "1 port failure,", "1 stopped"}) {
+        EXPECT_NE(states.find(name), std::string::npos) << name << " in:\n" << states;
     }
 }
 

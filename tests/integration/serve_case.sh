@@ -201,7 +201,7 @@ case "$case_name" in
       contains serve-a.err "$reason"
       if grep -q "choose option" serve-a.err; then fail "window wording on the command line"; fi
     done <<EOF2
-$work/no-such-device $work/no-such-device does not exist; check --port
+$work/no-such-device no such device $work/no-such-device
 same.dl same.dl is not a serial port
 /dev/null /dev/null is not a serial port
 $PTY_a $PTY_a is busy: another program has it open

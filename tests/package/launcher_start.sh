@@ -35,7 +35,9 @@ for _ in $(seq 100); do [ -s box.out ] && break; sleep 0.05; done
 pty="$(head -1 box.out)"
 [ -c "$pty" ] || fail "the box simulator did not start"
 
-DISPLAY="$display" KESTRUNE_EXE="$windows/Kestrune.exe" "$launcher" --com1 "$pty" 2>window.err &
+mkdir -p images
+DISPLAY="$display" KESTRUNE_EXE="$windows/Kestrune.exe" "$launcher" --com1 "$pty" \
+  --folder "$work/images" 2>window.err &
 window=$!
 for _ in $(seq 240); do
   DISPLAY="$display" xwininfo -root -tree 2>/dev/null | grep -q '"Serial Download Server for Veltrano"' && break
@@ -46,6 +48,14 @@ DISPLAY="$display" xwininfo -root -tree | grep -q '"Serial Download Server for V
   fail "no window on $display"
 [ -f "$prefix/drive_c/windows/Fonts/sserife.fon" ] || fail "the Wine fonts were not copied"
 grep -q "^kestrune-window: COM1 is $pty, COM2 is /dev/ttyS1\$" window.err || fail "no port line"
+# The Open dialog starts in --folder, and the launcher says how that folder and the sample are
+# written there.
+[ "$(readlink "/proc/$window/cwd")" = "$work/images" ] || fail "Wine not started in --folder"
+grep -qF "kestrune-window: the Open dialog starts in Z:$(echo "$work/images" | tr / '\\'); the sample image is Z:" window.err ||
+  fail "no line about the Open dialog's folder"
+# Wine's own messages (making the prefix, its devices) are in the prefix's log, not here.
+! grep -v '^kestrune-window: ' window.err || fail "Wine's messages reached the terminal"
+grep -q '^== .* kestrune-window ' "$prefix/kestrune-window.log" || fail "no log in the prefix"
 
 WINEPREFIX="$prefix" WINEDEBUG=-all timeout 60 wine "$windows/kestrune-cli.exe" serve --quiet \
   --port COM1 "$sample" >/dev/null 2>serve.err || fail "serve on COM1 of the launcher's prefix"

@@ -35,6 +35,34 @@ for p in kestrune-cli kestrune-mkimage kestrune-boxsim kestrune-window; do
 done
 check "kestrune-cli's man page has its commands" \
   'zcat "$d/usr/share/man/man1/kestrune-cli.1.gz" | grep -q "^\.SH \"COMMAND SERVE\""'
+# The example of kestrune-mkimage(1) is one block: three text lines between .nf and .fi, no
+# paragraph macro inside.
+example_block() {
+  zcat "$d/usr/share/man/man1/kestrune-mkimage.1.gz" | sed -n '/^\.SS "Example:"/,/^\.fi/p' |
+    sed '1d' >"$work/example.roff"
+  [ "$(sed -n 2p "$work/example.roff")" = .nf ] && [ "$(tail -1 "$work/example.roff")" = .fi ] &&
+    [ "$(grep -vc '^\.' "$work/example.roff")" -eq 3 ] && ! grep -qE '^\.(IP|HP|TP)' "$work/example.roff"
+}
+check "kestrune-mkimage's man page: the example one block" example_block
+
+# Debian's own documents and words: a machine-readable copyright, a long description that
+# does not repeat the summary and names the station and the port listing, and lintian with no
+# error or warning beyond the overrides the package carries (each with its reason).
+check "deb copyright, machine-readable" \
+  'head -1 "$d/usr/share/doc/kestrune/copyright" | grep -qx "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" &&
+   grep -q "^License: " "$d/usr/share/doc/kestrune/copyright"'
+description="$(dpkg-deb -f "$deb" Description)"
+summary="$(head -1 <<<"$description")"
+check "deb description: the summary once" '[ "$(grep -cF -- "$summary" <<<"$description")" -eq 1 ]'
+check "deb description: long, names the station and the ports" \
+  '[ "$(wc -l <<<"$description")" -ge 8 ] && grep -q "station" <<<"$description" && tr "\n" " " <<<"$description" | grep -q "serial  *ports"'
+if command -v lintian >/dev/null; then
+  lintian --fail-on error,warning "$deb" >"$work/lintian.out" 2>&1
+  lintian_status=$?
+  check "lintian: no error or warning ($(tr '\n' ' ' <"$work/lintian.out"))" '[ "$lintian_status" -eq 0 ]'
+else
+  fail "lintian is not installed (scripts/setup.sh)"
+fi
 for p in kestrune-cli kestrune-mkimage kestrune-boxsim; do
   check "$p: no sanitizer" '! readelf -d "$d/usr/bin/$p" | grep -Eq "lib(a|ub)san"'
   check "$p: stripped" '! readelf -S "$d/usr/bin/$p" | grep -q "\.symtab"'
@@ -87,16 +115,32 @@ completes "kestrune-cli serve --p" --port
 completes "kestrune-mkimage --module-v" --module-version
 completes "kestrune-boxsim --no-t" --no-type1
 completes "kestrune-window --com" --com2
+completes "kestrune-window --rem" --remove-prefix
+completes "kestrune-cli help st" station
 
 # The zip.
 z="$work/zip"
 mkdir -p "$z" && unzip -q "$zip" -d "$z" || fail "unzip $zip"
 top="$z/kestrune-$v-win64"
 for f in Kestrune.exe kestrune-cli.exe kestrune-mkimage.exe sample.dl README.txt CHANGELOG.txt \
-  docs/cli-info.txt docs/serve.txt docs/station.txt docs/ports.txt docs/mkimage.txt \
-  docs/boxsim.txt; do
+  docs/cli-info.txt docs/serve.txt docs/station.txt docs/ports.txt docs/mkimage.txt; do
   check "zip has $f" '[ -s "$top/$f" ]'
 done
+# The box simulator is not in the zip, so neither is its document.
+check "zip has no docs/boxsim.txt" '[ ! -e "$top/docs/boxsim.txt" ]'
+# The README is the Windows user's: every file it names (docs\serve.txt, Kestrune.exe, ...)
+# is in the zip, it names no Markdown file or picture, and it does not start with the
+# developer's commands.
+named="$(tr -d '\r' <"$top/README.txt" | grep -oE '[A-Za-z0-9_.\\/-]+\.(txt|exe|dl|md|png)' | sort -u)"
+for f in $named; do
+  check "README.txt names $f, which is in the zip" '[ -e "$top/${f//\\//}" ]'
+done
+check "README.txt names the programs and the documents" \
+  '[ "$(grep -cxE "Kestrune.exe|kestrune-cli.exe|docs.serve.txt|sample.dl" <<<"$named")" -eq 4 ]'
+check "README.txt: not the developer's README" '! grep -qE "demo.sh|make dist|apt install" "$top/README.txt"'
+check "README.txt: the COM ports of the window and a USB adapter on COM5" \
+  'grep -q "COM1 and COM2" "$top/README.txt" && grep -q "Device Manager" "$top/README.txt" && grep -qF "serve --port COM5" "$top/README.txt"'
+
 for f in README.txt CHANGELOG.txt docs/serve.txt; do
   check "$f has CR LF line ends" '[ "$(grep -c $'"'"'[^\r]$'"'"' "$top/$f")" -eq 0 ]'
 done

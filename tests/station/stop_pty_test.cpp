@@ -99,7 +99,7 @@ TEST(Stop, EndsAPortInItsRetryPause) {
     EXPECT_EQ(status.state.load(), PortState::Stopped);
     EXPECT_EQ(status.portFailures.load(), 1u);
     ASSERT_FALSE(events.lines.empty());
-    EXPECT_NE(events.lines[0].find("does not exist"), std::string::npos) << events.lines[0];
+    EXPECT_NE(events.lines[0].find("no such device"), std::string::npos) << events.lines[0];
 }
 
 TEST(PortLost, AWatchedPortThatHangsUpIsAPortFailure) {

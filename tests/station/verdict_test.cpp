@@ -58,7 +58,7 @@ TEST(Verdict, EveryWayAnAttemptEnds) {
         {"complete, then the port failed",
          [&] {
              auto f = complete();
-             f.portFailure = PortFailure::Other;
+             f.portProblem = "/dev/ttyUSB0 cannot be opened";
              f.downloadPortOpened = false;
              return f;
          }(),
@@ -92,7 +92,7 @@ TEST(Verdict, EveryWayAnAttemptEnds) {
          [&] {
              auto f = early();
              f.downloadPortOpened = false;
-             f.portFailure = PortFailure::Busy;
+             f.portProblem = "/dev/ttyUSB0 is busy";
              f.resultCode = LINK_ERR_IO;
              return f;
          }(),
@@ -116,10 +116,10 @@ TEST(Verdict, EveryWayAnAttemptEnds) {
          [] {
              AttemptFacts f;
              f.end = AttemptEnd::PortNotOpened;
-             f.portFailure = PortFailure::NotFound;
+             f.portProblem = "no such device /dev/ttyUSB0";
              return f;
          }(),
-         Outcome::PortFailure, "/dev/ttyUSB0 does not exist"},
+         Outcome::PortFailure, "no such device /dev/ttyUSB0"},
         {"port went away while watched",
          [] {
              AttemptFacts f;
