@@ -22,8 +22,8 @@ void DownloadControl::onTick() {
         if (!port_.openWatchPort(surface_.portName())) {
             downloadArmed_.store(0, std::memory_order_relaxed);
             stallTicks_.store(0, std::memory_order_relaxed);
-            lastFailure_ = Failure::PortFailure;
-            surface_.showMessage(ControlMessage::PortFailure, CONTROL_PORT_FAILURE_TEXT,
+            lastFailure_ = Failure::PortNotOpened;
+            surface_.showMessage(ControlMessage::PortNotOpened, CONTROL_PORT_FAILURE_TEXT,
                                  CONTROL_PORT_FAILURE_CAPTION);
             surface_.destroyRestartDialog();
             restartDialog_ = false;

@@ -41,7 +41,7 @@ constexpr const char CONTROL_NOT_RESPONDING_CAPTION[] = "Communication error";
 // Which of the control's three message boxes is shown. All three have the error icon.
 enum class ControlMessage {
     MissingFile,   // owned by the main window
-    PortFailure,   // no owner, task-modal
+    PortNotOpened, // no owner, task-modal
     NotResponding, // owned by the main window, shown after Abort has run
 };
 
@@ -106,7 +106,7 @@ public:
     enum class State { Idle, Armed, AwaitingBox, Running };
     // Why the last attempt ended inside the control itself (None for every other end: the
     // session finished, or an Abort from outside).
-    enum class Failure { None, PortFailure, NotResponding };
+    enum class Failure { None, PortNotOpened, NotResponding };
 
     DownloadControl(SerialPort& port, ControlSurface& surface) : port_(port), surface_(surface) {}
     DownloadControl(const DownloadControl&) = delete;

@@ -280,7 +280,7 @@ AttemptReport PortRunner::runAttempt(AttemptObserver& observer) {
                 nextTick = Clock::now(); // fell far behind: do not burst
             }
             if (control_->state() == DownloadControl::State::Idle) {
-                end = control_->lastFailure() == DownloadControl::Failure::PortFailure
+                end = control_->lastFailure() == DownloadControl::Failure::PortNotOpened
                           ? AttemptEnd::PortNotOpened
                           : AttemptEnd::Watchdog;
                 break;

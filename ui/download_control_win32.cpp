@@ -181,7 +181,7 @@ public:
     void setMenuBusy(bool busy) override { applyDownloadMenuStates(busy); }
     void enableStartButton(bool enabled) override { EnableWindow(win.startButton, enabled); }
     void showMessage(ControlMessage which, const char* text, const char* caption) override {
-        if (which == ControlMessage::PortFailure) {
+        if (which == ControlMessage::PortNotOpened) {
             MessageBoxA(nullptr, text, caption, MB_ICONERROR | MB_TASKMODAL);
         } else {
             MessageBoxA(win.mainWindow, text, caption, MB_ICONERROR);

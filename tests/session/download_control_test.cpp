@@ -232,7 +232,7 @@ TEST(DownloadControl, PortThatDoesNotOpenReportsAndReturnsToIdle) {
               "choose option and select the right com port,\nor the com port is already busy, "
               "quit all other applications that are using the com port.");
     EXPECT_EQ(rig.control.state(), DownloadControl::State::Idle);
-    EXPECT_EQ(rig.control.lastFailure(), DownloadControl::Failure::PortFailure);
+    EXPECT_EQ(rig.control.lastFailure(), DownloadControl::Failure::PortNotOpened);
     EXPECT_EQ(rig.port.polls, 0);
 }
 
