@@ -2,52 +2,9 @@
 
 #include <cstring>
 
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#else
-#include <sys/ioctl.h>
-#include <unistd.h>
-#endif
-
 namespace kestrune::cli {
 
 using Clock = std::chrono::steady_clock;
-
-bool stderrIsTerminal() {
-#ifdef _WIN32
-    static const bool vt = [] {
-        if (_isatty(2) == 0) {
-            return false;
-        }
-        HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-        DWORD mode = 0;
-        return GetConsoleMode(err, &mode) != FALSE &&
-               SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != FALSE;
-    }();
-    return vt;
-#else
-    return isatty(2) != 0;
-#endif
-}
-
-int terminalColumns() {
-#ifdef _WIN32
-    CONSOLE_SCREEN_BUFFER_INFO info;
-    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info) != FALSE) {
-        const int columns = info.srWindow.Right - info.srWindow.Left + 1;
-        if (columns > 0) {
-            return columns;
-        }
-    }
-#else
-    winsize size{};
-    if (ioctl(2, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
-        return size.ws_col;
-    }
-#endif
-    return 80;
-}
 
 namespace {
 

@@ -3,6 +3,7 @@
 // What the command line prints about one port: lines on standard error, each starting with the
 // port, and on a terminal one progress bar redrawn in place that fits the terminal's width.
 
+#include "cli/terminal.h"
 #include "common/text.h"
 
 #include <chrono>
@@ -13,12 +14,6 @@
 
 namespace kestrune::cli {
 
-// Whether standard error is a terminal that takes the escape sequences the bar uses. On
-// Windows this switches the console's VT processing on first (once); where that fails, or on
-// anything that is not a terminal, no escape sequence is ever written.
-bool stderrIsTerminal();
-// Columns of the terminal behind standard error (80 when unknown).
-int terminalColumns();
 
 // One line of the progress bar, at most `columns` - 1 characters: port, bar, percentage,
 // image bytes of the total, rate. `shownBytes` never passes `totalBytes`.

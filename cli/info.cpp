@@ -1,6 +1,7 @@
 // kestrune-cli info IMAGE: the details report of a download image, as the window shows it
 // after Load image (header preset, no download run yet).
 #include "cli/cli.h"
+#include "cli/terminal.h"
 #include "dsmcc/codec.h"
 #include "image/details_report.h"
 #include "image/image_loader.h"
@@ -10,33 +11,11 @@
 #include <cstring>
 #include <string>
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace kestrune::cli {
 
 namespace {
 
 constexpr const char* PROGRAM = "kestrune-cli info";
-
-#ifdef _WIN32
-// The report's CR LF must reach the file as is, not become CR CR LF.
-void setBinaryStdout() {
-    _setmode(_fileno(stdout), _O_BINARY);
-}
-bool stdoutIsTerminal() {
-    return _isatty(_fileno(stdout)) != 0;
-}
-#else
-void setBinaryStdout() {}
-bool stdoutIsTerminal() {
-    return isatty(STDOUT_FILENO) == 1;
-}
-#endif
 
 // One process-wide record, like the window's; zeroed at start-up.
 DownloadInfoResponse infoRecord;
