@@ -100,16 +100,8 @@ public:
             runner_.observer_->progress(text, runner_.ctx_->link.bytesSent);
         }
     }
-    void resetStallTicks() override {
-        if (!silenced_.load()) {
-            runner_.control_->resetStallTicks();
-        }
-    }
-    void disarm() override {
-        if (!silenced_.load()) {
-            runner_.control_->disarm();
-        }
-    }
+    void resetStallTicks() override { runner_.control_->resetStallTicks(); }
+    void disarm() override { runner_.control_->disarm(); }
     void logText(const char* text) override {
         if (live()) {
             runner_.observer_->logText(text);
@@ -125,13 +117,9 @@ public:
         }
     }
 
-    // For a session thread that was left behind: nothing it does reaches anybody any more.
-    void silence() { silenced_.store(true); }
-
 private:
-    bool live() const { return !runner_.stopping_.load() && !silenced_.load(); }
+    bool live() const { return !runner_.stopping_.load(); }
     PortRunner& runner_;
-    std::atomic<bool> silenced_{false};
 };
 
 class PortRunner::StopPauser final : public Pauser {
@@ -169,7 +157,9 @@ private:
 
 PortRunner::PortRunner(RunnerOptions options, const DownloadInfoResponse& image, uint32_t imageSize)
     : options_(std::move(options)) {
-    systemPort_ = createSystemSerialPort(nullptr, nullptr);
+    // Overlapped on Windows, so that an Abort ends a read in progress and the session thread
+    // can always be joined.
+    systemPort_ = createSystemSerialPort(nullptr, nullptr, PortIo::Overlapped);
     SerialPort* port = systemPort_.get();
     if (options_.trace) {
         tracingPort_ = std::make_unique<TracingPort>(*systemPort_, options_.port);
@@ -195,7 +185,13 @@ PortRunner::~PortRunner() {
 
 void PortRunner::abort() {
     abortRequested_.store(true);
+#ifndef _WIN32
+    // A signal handler on POSIX: the cancel is async-signal-safe and wakes a blocked transfer.
+    // On Windows the console control handler has a thread of its own that must not race with
+    // the port's opens and closes: the attempt's loop sees the request within a tick and
+    // cancels the port itself.
     systemPort_->cancel();
+#endif
 }
 
 void PortRunner::stopWaiting() {
@@ -241,16 +237,7 @@ void PortRunner::startSession() {
     sessionStartedAt_ = std::chrono::system_clock::now();
     observer_->sessionStarted();
     ctx_->link.tap = observer_->frameTap();
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        sessionDone_ = false;
-    }
-    session_ = std::thread([this] {
-        runSession(*ctx_, *startEvent_);
-        std::lock_guard<std::mutex> lock(mutex_);
-        sessionDone_ = true;
-        wake_.notify_all();
-    });
+    session_ = std::thread([this] { runSession(*ctx_, *startEvent_); });
 }
 
 void PortRunner::stopSession() {
@@ -265,21 +252,10 @@ void PortRunner::stopSession() {
         stopping_.store(true);
         wake_.notify_all();
     }
+    // Every transfer and pause now returns at once, also a read in progress, so the session
+    // ends promptly.
     systemPort_->cancel();
-    // Every transfer and pause now returns at once, so the session ends promptly. A Win32 read
-    // already blocked in ReadFile ends only at its own time-out: then the thread is left behind
-    // with the objects it uses, and the next attempt gets new ones.
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (wake_.wait_for(lock, std::chrono::seconds(2), [this] { return sessionDone_; })) {
-        lock.unlock();
-        session_.join();
-    } else {
-        lock.unlock();
-        // Its capture is closed once this attempt ends: no late frame may reach it.
-        ctx_->link.tap = nullptr;
-        session_.detach();
-        detached_ = true;
-    }
+    session_.join();
 }
 
 AttemptReport PortRunner::runAttempt(AttemptObserver& observer) {
@@ -288,7 +264,6 @@ AttemptReport PortRunner::runAttempt(AttemptObserver& observer) {
         std::lock_guard<std::mutex> lock(mutex_);
         endRequested_ = false;
         startPosted_ = false;
-        sessionDone_ = false;
     }
     sessionFinished_ = false;
     sessionStarted_ = false;
@@ -395,33 +370,6 @@ AttemptReport PortRunner::finish(bool aborted) {
     if (report.outcome != Outcome::PortFailure) {
         report.portFailure = PortFailure::None;
         report.portError.clear();
-    }
-
-    if (detached_) {
-        // The old session thread still uses the old port, context and reporter: leave them to
-        // it, silenced, and give the next attempt new ones.
-        reporter_->silence();
-        const int32_t round = ctx_->roundNumber;
-        const uint32_t imageSize = ctx_->link.imageSize;
-        const DownloadInfoResponse response = ctx_->response;
-        (void)systemPort_.release();
-        (void)tracingPort_.release();
-        (void)reporter_.release();
-        (void)ctx_.release();
-        (void)control_.release();
-        systemPort_ = createSystemSerialPort(nullptr, nullptr);
-        SerialPort* port = systemPort_.get();
-        if (options_.trace) {
-            tracingPort_ = std::make_unique<TracingPort>(*systemPort_, options_.port);
-            port = tracingPort_.get();
-        }
-        reporter_ = std::make_unique<Reporter>(*this);
-        ctx_ = std::make_unique<SessionContext>(*port, *pauser_, *reporter_);
-        ctx_->response = response;
-        ctx_->roundNumber = round;
-        ctx_->link.imageSize = imageSize;
-        control_ = std::make_unique<DownloadControl>(*port, *this);
-        detached_ = false;
     }
     return report;
 }

@@ -97,7 +97,8 @@ public:
 
     // Safe from any thread and, on POSIX, from a signal handler: abort() ends the attempt in
     // whatever state it is; stopWaiting() ends it only while no box has woken up yet. Both
-    // last for the runner's life: no later attempt waits for a box.
+    // last for the runner's life: no later attempt waits for a box. On Windows both only set
+    // a flag, which the attempt's loop acts on within 100 ms.
     void abort();
     void stopWaiting();
 
@@ -153,13 +154,11 @@ private:
     std::condition_variable wake_;
     bool endRequested_ = false; // the session's End session (its Abort)
     bool startPosted_ = false;  // the tick's posted Start
-    bool sessionDone_ = false;  // the session thread has left runSession
     bool sessionFinished_ = false;
     bool sessionStarted_ = false;
     std::chrono::system_clock::time_point sessionStartedAt_{};
     uint32_t downloadIdBefore_ = 0;
     std::thread session_;
-    bool detached_ = false;
 };
 
 } // namespace kestrune::cli
