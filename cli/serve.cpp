@@ -23,6 +23,7 @@ namespace {
 PortRunner* g_runner = nullptr;
 std::atomic<int> g_signal{0};
 
+// On Windows this runs on the console's own thread and abort() only sets the runner's flag.
 extern "C" void onSignal(int signal) {
     g_signal.store(signal);
     if (g_runner != nullptr) {

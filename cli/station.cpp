@@ -8,9 +8,9 @@
 #include "cli/console.h"
 #include "cli/pcap_writer.h"
 #include "cli/port_runner.h"
-#include "common/sha256.h"
 #include "cli/station_display.h"
 #include "cli/station_record.h"
+#include "common/sha256.h"
 
 #include <atomic>
 #include <cerrno>
@@ -32,13 +32,21 @@ constexpr char PROGRAM[] = "kestrune-cli station";
 constexpr int RETRY_MS = 3000;
 
 // Signals: the first stops every waiting port, the second aborts the downloads in progress.
-// The handler only stores and cancels; the main thread says what happened.
+// The handler only stores (and on POSIX cancels); the main thread says what happened. On
+// Windows it runs on the console's own thread, and the runners' loops do the cancelling.
 constexpr size_t MAX_PORTS = 256;
 PortRunner* g_runners[MAX_PORTS] = {};
 std::atomic<size_t> g_runnerCount{0};
 std::atomic<int> g_signals{0};
 
-extern "C" void onStationSignal(int) {
+extern "C" void onStationSignal(int signal) {
+#ifdef _WIN32
+    // The Microsoft C runtime puts SIG_DFL back before it calls a handler: without this the
+    // second Ctrl-C would end the process instead of aborting the downloads.
+    std::signal(signal, onStationSignal);
+#else
+    (void)signal;
+#endif
     const int count = g_signals.fetch_add(1) + 1;
     const size_t n = g_runnerCount.load();
     for (size_t i = 0; i < n; ++i) {
