@@ -79,7 +79,7 @@ for ((round = 1; round <= ROUNDS; round++)); do
   start_box paced --link "$WINE_PREFIX_DIR/ttyCOM1" --baud 57600 "$SAMPLE"
   "$wine_run" "$EXE" serve --port COM1 "$SAMPLE" >serve.out 2>serve.err &
   serve=$!
-  wait_for 20 grep -q "download started" serve.err || fail "round $round: serve: no box woke up"
+  wait_for 20 grep -qs "download started" serve.err || fail "round $round: serve: no box woke up"
   sleep "$(abort_delay "$round")"
   stop_program "$serve" 4 serve-stops.txt INT
   kill_box paced
@@ -148,8 +148,8 @@ serve=$!
 "$wine_run" "$EXE" station --port COM3 --record silent.jsonl --pcap-dir silent-pcap "$SAMPLE" \
   >station.out 2>station.err &
 station=$!
-wait_for 20 grep -q "download started" serve.err || fail "silent serve: no box woke up"
-wait_for 20 grep -q "a box woke up" station.err || fail "silent station: no box woke up"
+wait_for 20 grep -qs "download started" serve.err || fail "silent serve: no box woke up"
+wait_for 20 grep -qs "a box woke up" station.err || fail "silent station: no box woke up"
 sleep 2
 kill -STOP "$BOXPID_frozen1" "$BOXPID_frozen3"
 gone() { ! kill -0 "$1" 2>/dev/null; }
