@@ -34,7 +34,11 @@ constexpr size_t MAX_PORTS = 256;
 // The handler only counts; the ports' loops act on it.
 StopSignal g_stop;
 
-extern "C" void onStationSignal(int) {
+extern "C" void onStationSignal(int signal) {
+    // The Microsoft C runtime puts SIG_DFL back before it calls a handler: without this the
+    // second Ctrl-C would end the process instead of aborting the downloads. (signal() may be
+    // called from a handler.)
+    std::signal(signal, onStationSignal);
     g_stop.request();
 }
 

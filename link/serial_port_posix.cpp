@@ -354,7 +354,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<SystemSerialPort> createSystemSerialPort(PortErrorSink sink, void* context) {
+std::unique_ptr<SystemSerialPort> createSystemSerialPort(PortErrorSink sink, void* context,
+                                                         PortIo) {
     return std::make_unique<PosixSerialPort>(sink, context);
 }
 

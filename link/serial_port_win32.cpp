@@ -1,5 +1,8 @@
-// The serial port on Win32 comm handles: synchronous ReadFile/WriteFile, the time-outs
-// set before every read, exactly the platform calls the box's line has always had.
+// The serial port on Win32 comm handles, the time-outs set before every read. Synchronous:
+// blocking ReadFile/WriteFile, exactly the platform calls the box's line has always had.
+// Overlapped: the same calls on a FILE_FLAG_OVERLAPPED handle, each waited for together with
+// the cancel event, because nothing else stops a serial read in progress under Wine (neither
+// CancelSynchronousIo nor CancelIoEx, PurgeComm or CloseHandle from another thread).
 
 #include "link/result_codes.h"
 #include "link/system_serial_port.h"
@@ -22,19 +25,37 @@ void deviceName(const char* name, char* out, size_t size) {
     std::snprintf(out, size, "%s%s", shortCom || prefixed ? "" : "\\\\.\\", name);
 }
 
+// One handle's OVERLAPPED and its event, made at the handle's first open and reused by every
+// transfer on it.
+struct Transfer {
+    OVERLAPPED overlapped{};
+    HANDLE event = nullptr;
+};
+
 class Win32SerialPort final : public SystemSerialPort {
 public:
-    Win32SerialPort(PortErrorSink sink, void* context) : sink_(sink), context_(context) {}
+    Win32SerialPort(PortErrorSink sink, void* context, PortIo io)
+        : sink_(sink), context_(context), overlapped_(io == PortIo::Overlapped) {
+        if (overlapped_) {
+            // Manual reset: it stays set for every transfer on both handles until the next open.
+            cancelEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        }
+    }
 
     ~Win32SerialPort() override {
         closeDownloadPort();
         closeWatchPort();
+        for (HANDLE event : {portTransfer_.event, watchTransfer_.event, cancelEvent_}) {
+            if (event != nullptr) {
+                CloseHandle(event);
+            }
+        }
     }
 
     bool openDownloadPort(const char* name) override {
         closeDownloadPort();
-        cancelled_.store(false);
-        port_ = openDevice(name);
+        clearCancel();
+        port_ = openDevice(name, portTransfer_);
         if (port_ == INVALID_HANDLE_VALUE) {
             if (sink_ != nullptr) {
                 sink_(context_, "Cannot Start Downloading!!!.", "Error");
@@ -74,6 +95,11 @@ public:
             return LINK_ERR_IO;
         }
         DWORD written = 0;
+        if (overlapped_) {
+            startTransfer(portTransfer_);
+            const BOOL done = WriteFile(port_, data, count, nullptr, &portTransfer_.overlapped);
+            return finishTransfer(port_, portTransfer_, done, written) ? LINK_OK : LINK_ERR_IO;
+        }
         return WriteFile(port_, data, count, &written, nullptr) ? LINK_OK : LINK_ERR_IO;
     }
 
@@ -88,7 +114,13 @@ public:
         COMMTIMEOUTS timeouts = {timeoutMs, 0, timeoutMs, 0, 0};
         SetCommTimeouts(port_, &timeouts);
         DWORD got = 0;
-        ReadFile(port_, buffer, wanted, &got, nullptr);
+        if (overlapped_) {
+            startTransfer(portTransfer_);
+            const BOOL done = ReadFile(port_, buffer, wanted, nullptr, &portTransfer_.overlapped);
+            finishTransfer(port_, portTransfer_, done, got);
+        } else {
+            ReadFile(port_, buffer, wanted, &got, nullptr);
+        }
         *count = got;
         return got != 0 ? LINK_OK : LINK_ERR_IO;
     }
@@ -105,9 +137,9 @@ public:
 
     bool openWatchPort(const char* name) override {
         closeWatchPort();
-        cancelled_.store(false);
+        clearCancel();
         watchLost_ = false;
-        watch_ = openDevice(name);
+        watch_ = openDevice(name, watchTransfer_);
         if (watch_ == INVALID_HANDLE_VALUE) {
             return false;
         }
@@ -134,17 +166,29 @@ public:
         }
         uint8_t byte = 0;
         DWORD got = 0;
-        if (!ReadFile(watch_, &byte, 1, &got, nullptr)) {
+        BOOL read = FALSE;
+        if (overlapped_) {
+            startTransfer(watchTransfer_);
+            const BOOL done = ReadFile(watch_, &byte, 1, nullptr, &watchTransfer_.overlapped);
+            read = finishTransfer(watch_, watchTransfer_, done, got) ? TRUE : FALSE;
+        } else {
+            read = ReadFile(watch_, &byte, 1, &got, nullptr);
+        }
+        if (!read && !cancelled_.load()) {
             // The device is gone (an adapter unplugged): it does not come back on this handle.
             watchLost_ = true;
-            return false;
         }
-        return got == 1;
+        return read && got == 1;
     }
 
     void closeWatchPort() override { closeDevice(watch_); }
 
-    void cancel() override { cancelled_.store(true); }
+    void cancel() override {
+        cancelled_.store(true);
+        if (cancelEvent_ != nullptr) {
+            SetEvent(cancelEvent_);
+        }
+    }
 
     const char* lastError() const override { return error_; }
     PortFailure lastFailure() const override { return failure_; }
@@ -172,18 +216,56 @@ private:
         }
     }
 
-    HANDLE openDevice(const char* name) {
+    HANDLE openDevice(const char* name, Transfer& transfer) {
         error_[0] = '\0';
         failure_ = PortFailure::None;
         char device[MAX_PATH + 8];
         deviceName(name, device, sizeof device);
+        if (overlapped_ && transfer.event == nullptr) {
+            transfer.event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        }
+        if (overlapped_ && (transfer.event == nullptr || cancelEvent_ == nullptr)) {
+            noteError("CreateEvent", device);
+            return INVALID_HANDLE_VALUE;
+        }
         // Read and write, no sharing, the device must exist.
-        HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
+        HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               overlapped_ ? FILE_FLAG_OVERLAPPED : 0, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
             noteError("CreateFile", device);
         }
         return h;
+    }
+
+    // The event first: a cancel that lands in between sets the flag again at the next wait.
+    void clearCancel() {
+        if (cancelEvent_ != nullptr) {
+            ResetEvent(cancelEvent_);
+        }
+        cancelled_.store(false);
+    }
+
+    static void startTransfer(Transfer& transfer) {
+        ZeroMemory(&transfer.overlapped, sizeof transfer.overlapped);
+        transfer.overlapped.hEvent = transfer.event;
+    }
+
+    // Waits for the ReadFile or WriteFile just started on `h` (`started` is what it returned)
+    // or for cancel(), whichever comes first; a cancelled transfer is called off and its end
+    // waited for, since the OVERLAPPED is reused. `done` gets the bytes moved either way.
+    bool finishTransfer(HANDLE h, Transfer& transfer, BOOL started, DWORD& done) {
+        done = 0;
+        if (!started && GetLastError() != ERROR_IO_PENDING) {
+            return false;
+        }
+        if (!started) {
+            const HANDLE events[2] = {transfer.event, cancelEvent_};
+            if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
+                cancelled_.store(true);
+                CancelIoEx(h, &transfer.overlapped);
+            }
+        }
+        return GetOverlappedResult(h, &transfer.overlapped, &done, TRUE) != FALSE;
     }
 
     static void closeDevice(HANDLE& h) {
@@ -195,8 +277,12 @@ private:
 
     PortErrorSink sink_;
     void* context_;
+    const bool overlapped_;
     HANDLE port_ = INVALID_HANDLE_VALUE;
     HANDLE watch_ = INVALID_HANDLE_VALUE;
+    Transfer portTransfer_;
+    Transfer watchTransfer_;
+    HANDLE cancelEvent_ = nullptr;
     std::atomic<bool> cancelled_{false};
     char error_[MAX_PATH + 64] = "";
     PortFailure failure_ = PortFailure::None;
@@ -205,8 +291,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<SystemSerialPort> createSystemSerialPort(PortErrorSink sink, void* context) {
-    return std::make_unique<Win32SerialPort>(sink, context);
+std::unique_ptr<SystemSerialPort> createSystemSerialPort(PortErrorSink sink, void* context,
+                                                         PortIo io) {
+    return std::make_unique<Win32SerialPort>(sink, context, io);
 }
 
 void systemPortErrorSink(void*, const char* text, const char* caption) {

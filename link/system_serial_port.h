@@ -38,8 +38,9 @@ public:
     // the cancel. Safe to call from any thread at any time, also while the port is being
     // opened or closed, and on POSIX from a signal handler. A cancel that races with an
     // open may or may not survive it: a front end that reopens in a loop keeps its own stop
-    // flag too. On Windows a read already blocked in ReadFile cannot be woken (the port is
-    // synchronous) and ends at its own time-out; everything after it fails at once.
+    // flag too. On Windows this holds for a PortIo::Overlapped port; on a synchronous one a
+    // read already blocked in ReadFile cannot be woken and ends at its own time-out, and
+    // everything after it fails at once.
     virtual void cancel() = 0;
 
     // Which port and operation failed last, e.g. "open /dev/ttyS0: No such file or
@@ -59,9 +60,20 @@ public:
 // A short phrase for an operator: "not found", "permission denied", "busy", ...
 const char* describePortFailure(PortFailure failure);
 
+// How the Win32 backend moves bytes; both have the same line settings and time-outs. The
+// termios backend always behaves as Overlapped does and ignores the choice.
+enum class PortIo {
+    // Blocking ReadFile/WriteFile, for a front end that ends its session thread itself.
+    Synchronous,
+    // FILE_FLAG_OVERLAPPED, each transfer waited for together with the cancel: cancel() ends
+    // a transfer in progress at once, from any thread.
+    Overlapped,
+};
+
 // `sink` (may be null) receives "Cannot Start Downloading!!!." / "Error" when the download
 // port cannot be opened; a failed watch open only returns false, its caller reports it.
-std::unique_ptr<SystemSerialPort> createSystemSerialPort(PortErrorSink sink, void* context);
+std::unique_ptr<SystemSerialPort> createSystemSerialPort(PortErrorSink sink, void* context,
+                                                         PortIo io = PortIo::Synchronous);
 
 // Shows a port error the platform's way: on Windows a task-modal error message box with
 // no owner window, elsewhere "caption: text" on standard error. `context` is not used.

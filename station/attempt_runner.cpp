@@ -105,7 +105,9 @@ private:
 
 PortRunner::PortRunner(RunnerOptions options, const DownloadInfoResponse& image, uint32_t imageSize)
     : options_(std::move(options)) {
-    systemPort_ = createSystemSerialPort(nullptr, nullptr);
+    // Overlapped on Windows, so that an Abort ends a read in progress and the session thread
+    // can always be joined.
+    systemPort_ = createSystemSerialPort(nullptr, nullptr, PortIo::Overlapped);
     SerialPort* port = systemPort_.get();
     if (options_.trace) {
         tracingPort_ = std::make_unique<capture::TracingPort>(*systemPort_, options_.port);
@@ -186,16 +188,7 @@ void PortRunner::startSession() {
     sessionStartedAt_ = std::chrono::system_clock::now();
     observer_->sessionStarted();
     ctx_->link.tap = observer_->frameTap();
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        sessionDone_ = false;
-    }
-    session_ = std::thread([this] {
-        runSession(*ctx_, *startEvent_);
-        std::lock_guard<std::mutex> lock(mutex_);
-        sessionDone_ = true;
-        wake_.notify_all();
-    });
+    session_ = std::thread([this] { runSession(*ctx_, *startEvent_); });
 }
 
 void PortRunner::stopSession() {
@@ -222,7 +215,6 @@ AttemptReport PortRunner::runAttempt(AttemptObserver& observer) {
         std::lock_guard<std::mutex> lock(mutex_);
         endRequested_ = false;
         startPosted_ = false;
-        sessionDone_ = false;
     }
     sessionFinished_ = false;
     sessionStarted_ = false;

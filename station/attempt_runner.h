@@ -156,7 +156,6 @@ private:
     std::condition_variable wake_;
     bool endRequested_ = false; // the session's End session (its Abort)
     bool startPosted_ = false;  // the tick's posted Start
-    bool sessionDone_ = false;  // the session thread has left runSession
     bool sessionFinished_ = false;
     bool sessionStarted_ = false;
     std::chrono::system_clock::time_point sessionStartedAt_{};

@@ -13,6 +13,8 @@
 //   'W'  300 ms later, note the line settings and send one wake-up byte 0x00
 //   'R'  send the settings noted at the last 'W'
 //   'P'  send the five bytes 1 2 3 4 5
+//   'H'  take nothing for 1 s (a writer fills the line and blocks), then discard what came
+//        meanwhile and send 'h'
 //   'F'  take a frame (answering the first payload with 4, the second with 3), then send
 //        the payload back as a frame (first corrupted, expecting 4, then whole, expecting
 //        3), then send 'K' if every answer was as expected, else 'E'
@@ -168,6 +170,11 @@ void serve() {
             break;
         case 'P':
             sendBytes({1, 2, 3, 4, 5});
+            break;
+        case 'H':
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+            tcflush(master, TCIFLUSH);
+            sendBytes({'h'});
             break;
         case 'F':
             frameExchange();

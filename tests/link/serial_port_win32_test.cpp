@@ -1,5 +1,6 @@
 // The Win32 backend under Wine, COM1 on a pseudo-terminal whose far end is the native
-// com_peer playing the box (see com_peer.cpp for its one-byte commands).
+// com_peer playing the box (see com_peer.cpp for its one-byte commands). The line tests run
+// on both kinds of port, synchronous and overlapped.
 
 #include "link/link_frame.h"
 #include "link/system_serial_port.h"
@@ -7,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
@@ -53,9 +55,9 @@ Bytes readUpTo(SerialPort& port, uint32_t count, uint32_t timeoutMs) {
     return out;
 }
 
-struct Com1 : ::testing::Test {
+struct Com1 : ::testing::TestWithParam<PortIo> {
     SinkLog sink;
-    std::unique_ptr<SystemSerialPort> port = createSystemSerialPort(recordSink, &sink);
+    std::unique_ptr<SystemSerialPort> port = createSystemSerialPort(recordSink, &sink, GetParam());
 
     void SetUp() override {
         ASSERT_TRUE(port->openDownloadPort("COM1")) << port->lastError();
@@ -63,14 +65,14 @@ struct Com1 : ::testing::Test {
     }
 };
 
-TEST_F(Com1, DownloadConfigurationReachesTheLine) {
+TEST_P(Com1, DownloadConfigurationReachesTheLine) {
     EXPECT_EQ(sink.calls, 0);
     ASSERT_EQ(port->writeByte('S'), LINK_OK);
     // 57600 baud, 8 data bits, no parity, one stop bit, as the box's side sees it.
     EXPECT_EQ(readUpTo(*port, 4, 3000), (Bytes{1, 8, 0, 0}));
 }
 
-TEST_F(Com1, ReadTimeoutsShortReadsAndPurge) {
+TEST_P(Com1, ReadTimeoutsShortReadsAndPurge) {
     // Nothing arriving: an I/O error once the time-out has passed, byte left alone.
     uint8_t byte = 0x77;
     auto start = Clock::now();
@@ -91,12 +93,13 @@ TEST_F(Com1, ReadTimeoutsShortReadsAndPurge) {
     EXPECT_EQ(port->readByte(&byte, 200), LINK_ERR_IO);
 }
 
-TEST_F(Com1, FrameSentAndReceivedThroughThePeer) {
+TEST_P(Com1, FrameSentAndReceivedThroughThePeer) {
     SystemPauser pauser;
     test::RecordingReporter reporter;
     LinkContext link{*port, pauser, reporter};
     link.imageSize = 4000;
 
+    // Every byte value, both ways.
     Bytes payload(1000);
     for (size_t i = 0; i < payload.size(); ++i) {
         payload[i] = static_cast<uint8_t>(i * 13);
@@ -120,7 +123,7 @@ TEST_F(Com1, FrameSentAndReceivedThroughThePeer) {
     EXPECT_EQ(verdict, 'K') << "the peer saw unexpected acknowledgements";
 }
 
-TEST_F(Com1, WatchConfigurationSeesTheWakeUpByte) {
+TEST_P(Com1, WatchConfigurationSeesTheWakeUpByte) {
     ASSERT_EQ(port->writeByte('W'), LINK_OK); // a byte in 300 ms
     port->closeDownloadPort();
     ASSERT_TRUE(port->openWatchPort("COM1"));
@@ -147,6 +150,9 @@ TEST_F(Com1, WatchConfigurationSeesTheWakeUpByte) {
     ASSERT_EQ(port->writeByte('R'), LINK_OK);
     EXPECT_EQ(readUpTo(*port, 4, 3000), (Bytes{2, 8, 0, 0}));
 }
+
+INSTANTIATE_TEST_SUITE_P(BothKinds, Com1,
+                         ::testing::Values(PortIo::Synchronous, PortIo::Overlapped));
 
 TEST(MissingPort, FailsToOpenAndTellsTheSink) {
     // COM9 is mapped nowhere in the test prefix; COM42 goes through the device prefix.
@@ -182,19 +188,75 @@ TEST(MissingPort, Com2MappedToAMissingPathDoesNotOpenForDownload) {
     EXPECT_FALSE(port->openDownloadPort("COM2"));
 }
 
-TEST(Com1Cancel, CancelledPortFailsAtOnceUntilReopened) {
-    auto port = createSystemSerialPort(nullptr, nullptr);
-    ASSERT_TRUE(port->openDownloadPort("COM1"));
-    port->cancel();
+// After a cancel every transfer fails at once, until the port is opened again. `peerAnswer`
+// (when not 0) is awaited after the reopen, before the line is used.
+void expectCancelledThenReopens(SystemSerialPort& port, uint8_t peerAnswer = 0) {
     const auto start = Clock::now();
     uint8_t byte = 0;
-    EXPECT_EQ(port->readByte(&byte, 5000), LINK_ERR_IO);
-    EXPECT_EQ(port->writeByte('P'), LINK_ERR_IO);
+    EXPECT_EQ(port.readByte(&byte, 5000), LINK_ERR_IO);
+    EXPECT_EQ(port.writeByte('P'), LINK_ERR_IO);
+    EXPECT_FALSE(port.purge());
     EXPECT_LT(msSince(start), 50);
+    ASSERT_TRUE(port.openDownloadPort("COM1"));
+    if (peerAnswer != 0) {
+        EXPECT_EQ(port.readByte(&byte, 5000), LINK_OK);
+        EXPECT_EQ(byte, peerAnswer);
+    }
+    port.purge();
+    ASSERT_EQ(port.writeByte('S'), LINK_OK);
+    EXPECT_EQ(readUpTo(port, 4, 3000).size(), 4u);
+}
+
+struct Com1Cancel : ::testing::TestWithParam<PortIo> {};
+
+TEST_P(Com1Cancel, CancelledPortFailsAtOnceUntilReopened) {
+    auto port = createSystemSerialPort(nullptr, nullptr, GetParam());
     ASSERT_TRUE(port->openDownloadPort("COM1"));
-    port->purge();
-    ASSERT_EQ(port->writeByte('S'), LINK_OK);
-    EXPECT_EQ(readUpTo(*port, 4, 3000).size(), 4u);
+    port->cancel();
+    expectCancelledThenReopens(*port);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothKinds, Com1Cancel,
+                         ::testing::Values(PortIo::Synchronous, PortIo::Overlapped));
+
+TEST(Com1Overlapped, CancelFromAnotherThreadEndsATransferInProgress) {
+    auto port = createSystemSerialPort(nullptr, nullptr, PortIo::Overlapped);
+    // More than the pseudo-terminal holds while the peer takes nothing.
+    const Bytes flood(256 * 1024, 0x00);
+    uint8_t byte = 0;
+    const struct {
+        const char* what;
+        uint8_t command; // sent to the peer first (0: none)
+        std::function<int()> transfer;
+    } cases[] = {
+        {"a read with a 100000 ms time-out", 0, [&] { return port->readByte(&byte, 100000); }},
+        {"a write the peer does not take", 'H',
+         [&] { return port->writeBlock(flood.data(), static_cast<uint32_t>(flood.size())); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(port->openDownloadPort("COM1"));
+        port->purge();
+        if (c.command != 0) {
+            ASSERT_EQ(port->writeByte(c.command), LINK_OK);
+        }
+        Clock::time_point cancelled;
+        std::thread canceller([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            cancelled = Clock::now();
+            port->cancel();
+        });
+        const int result = c.transfer();
+        const auto returned = Clock::now();
+        canceller.join();
+        const long ms = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(returned - cancelled).count());
+        std::printf("  %s returned %ld ms after the cancel\n", c.what, ms);
+        EXPECT_EQ(result, LINK_ERR_IO);
+        EXPECT_GE(ms, 0); // it was still in progress when cancelled
+        EXPECT_LT(ms, 200);
+        expectCancelledThenReopens(*port, c.command == 'H' ? 'h' : 0);
+    }
 }
 
 } // namespace
