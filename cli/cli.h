@@ -14,6 +14,8 @@ constexpr int EXIT_PORT_FAILURE = 3;
 constexpr int EXIT_ABORTED = 4;
 // Every subcommand whose image cannot be loaded: missing, unreadable or refused.
 constexpr int EXIT_IMAGE_NOT_LOADABLE = 5;
+// The box is not the hardware of --expect-hardware: it was not served.
+constexpr int EXIT_WRONG_BOX = 6;
 // Wrong usage (sysexits' EX_USAGE).
 constexpr int EXIT_USAGE = args::EXIT_USAGE;
 // An output file (the Test Log) cannot be created or written (sysexits' EX_CANTCREAT).

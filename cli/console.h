@@ -14,7 +14,6 @@
 
 namespace kestrune::cli {
 
-
 // One line of the progress bar, at most `columns` - 1 characters: port, bar, percentage,
 // image bytes of the total, rate. `shownBytes` never passes `totalBytes`.
 std::string progressLine(const char* port, uint64_t shownBytes, uint64_t totalBytes, double seconds,

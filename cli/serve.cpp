@@ -58,6 +58,9 @@ public:
         }
         console_.info("Set top box detected, download started.");
     }
+    void boxIdentified(const BoxIdentity& identity) override {
+        console_.info(("box: " + describeIdentity(identity)).c_str());
+    }
     FrameTap* frameTap() override { return pcap_.isOpen() ? &pcap_ : nullptr; }
     void progressStarted(uint64_t moduleBytes) override { console_.progressStart(moduleBytes); }
     void progress(uint64_t acknowledged) override { console_.progress(acknowledged); }
@@ -110,6 +113,12 @@ int reportOutcome(Console& console, const AttemptReport& report, const std::stri
                                   "\n" + why + ".")
                                      .c_str());
         return EXIT_PORT_FAILURE;
+    case Outcome::WrongBox:
+        console.message("Wrong box", ("Not served: " + why +
+                                      ".\nThe box keeps its software; connect the right box, or "
+                                      "check --expect-hardware.")
+                                         .c_str());
+        return EXIT_WRONG_BOX;
     case Outcome::Aborted:
         break;
     }

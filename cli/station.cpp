@@ -219,18 +219,22 @@ int runStation(int argc, char** argv) {
     display.finish();
 
     // The same counts as the table's, in the same words.
-    uint32_t done = 0, failed = 0, aborted = 0, portFailures = 0;
+    uint32_t done = 0, failed = 0, aborted = 0, portFailures = 0, wrongBoxes = 0;
     for (const auto& status : statuses) {
         done += status->done;
         failed += status->failed;
         aborted += status->aborted;
         portFailures += status->portFailures;
+        wrongBoxes += status->wrongBoxes;
     }
     std::string summary = std::to_string(done) + " complete, " + std::to_string(failed) +
                           " failed, " + std::to_string(aborted) + " aborted";
     if (portFailures != 0) {
         summary +=
             ", " + std::to_string(portFailures) + " port failure" + (portFailures == 1 ? "" : "s");
+    }
+    if (wrongBoxes != 0) {
+        summary += ", " + std::to_string(wrongBoxes) + " wrong box" + (wrongBoxes == 1 ? "" : "es");
     }
     display.event("", summary);
     if (shared.outputFailed) {
@@ -241,7 +245,7 @@ int runStation(int argc, char** argv) {
     if (aborted != 0) {
         return EXIT_ABORTED;
     }
-    return failed != 0 || portFailures != 0 ? EXIT_DOWNLOAD_ERROR : 0;
+    return failed != 0 || portFailures != 0 || wrongBoxes != 0 ? EXIT_DOWNLOAD_ERROR : 0;
 }
 
 } // namespace kestrune::cli

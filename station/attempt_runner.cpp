@@ -103,6 +103,34 @@ private:
     bool signalled_ = false;
 };
 
+// Reads who the box is from its DownloadInfoRequest as the link accepts it, on the session
+// thread, before the request is acknowledged: a box that is not the expected hardware gets no
+// DownloadInfoResponse, because the port is cancelled here and nothing more reaches it. Every
+// frame goes on to the observer's tap (a capture).
+class PortRunner::IdentityTap final : public FrameTap {
+public:
+    explicit IdentityTap(PortRunner& runner) : runner_(runner) {}
+    FrameTap* next = nullptr;
+
+    void onFrame(FrameDirection direction, const uint8_t* payload, uint32_t length) override {
+        if (direction == FrameDirection::FromBox && !runner_.identitySeen_.load() && length >= 4 &&
+            readU16BE(payload + 2) == DSMCC_DOWNLOAD_INFO_REQUEST) {
+            readBoxIdentity(runner_.identity_, payload, length);
+            if (!hardwareMatches(runner_.options_.guard, runner_.identity_)) {
+                runner_.wrongBox_.store(true);
+                runner_.systemPort_->cancel();
+            }
+            runner_.identitySeen_.store(true);
+        }
+        if (next != nullptr) {
+            next->onFrame(direction, payload, length);
+        }
+    }
+
+private:
+    PortRunner& runner_;
+};
+
 PortRunner::PortRunner(RunnerOptions options, const DownloadInfoResponse& image, uint32_t imageSize)
     : options_(std::move(options)) {
     // Overlapped on Windows, so that an Abort ends a read in progress and the session thread
@@ -122,6 +150,7 @@ PortRunner::PortRunner(RunnerOptions options, const DownloadInfoResponse& image,
     initResponseHeader(ctx_->response);
     ctx_->link.imageSize = imageSize;
     control_ = std::make_unique<DownloadControl>(*port, *this);
+    identityTap_ = std::make_unique<IdentityTap>(*this);
 }
 
 PortRunner::~PortRunner() {
@@ -187,7 +216,8 @@ void PortRunner::startSession() {
     sessionStarted_ = true;
     sessionStartedAt_ = std::chrono::system_clock::now();
     observer_->sessionStarted();
-    ctx_->link.tap = observer_->frameTap();
+    identityTap_->next = observer_->frameTap();
+    ctx_->link.tap = identityTap_.get();
     session_ = std::thread([this] { runSession(*ctx_, *startEvent_); });
 }
 
@@ -229,6 +259,10 @@ AttemptReport PortRunner::runAttempt(AttemptObserver& observer) {
     ctx_->delivery = {};
     ctx_->link.framesResent = 0;
     watch_->reset();
+    identity_ = BoxIdentity{};
+    identitySeen_.store(false);
+    wrongBox_.store(false);
+    bool identityShown = false;
     downloadIdBefore_ = ctx_->response.downloadId;
 
     // Until a box wakes up, the attempt dates from its start (a port that fails to open).
@@ -252,6 +286,15 @@ AttemptReport PortRunner::runAttempt(AttemptObserver& observer) {
             std::lock_guard<std::mutex> lock(mutex_);
             start = std::exchange(startPosted_, false);
             ended = std::exchange(endRequested_, false);
+        }
+        if (identitySeen_.load() && !identityShown) {
+            identityShown = true;
+            observer_->boxIdentified(identity_);
+        }
+        if (wrongBox_.load()) {
+            end = AttemptEnd::WrongBox;
+            control_->onAbort();
+            break;
         }
         if (ended) {
             sessionFinished_ = true;
@@ -319,6 +362,9 @@ AttemptReport PortRunner::finish(AttemptEnd end) {
         report.ackPeriod = ctx.response.ackPeriod;
     }
     report.framesResent = ctx.link.framesResent;
+    if (identitySeen_.load()) {
+        report.identity = identity_;
+    }
 
     AttemptFacts facts;
     facts.end = end;
@@ -330,6 +376,8 @@ AttemptReport PortRunner::finish(AttemptEnd end) {
     facts.deliveredBytes = report.deliveredBytes;
     facts.moduleBytes = report.moduleBytes;
     facts.lastFrame = watch_->frame;
+    facts.identity = &report.identity;
+    facts.guard = options_.guard;
     if (end == AttemptEnd::PortNotOpened || !facts.downloadPortOpened) {
         facts.portProblem = describePortProblem(systemPort_->lastFailure(), options_.port);
     }

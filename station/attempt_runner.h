@@ -42,6 +42,8 @@ struct AttemptReport {
     uint8_t windowSize = 0;
     uint8_t ackPeriod = 0;
     uint32_t framesResent = 0;
+    // What the box's DownloadInfoRequest said of it (requestSeen false when none arrived).
+    BoxIdentity identity;
     PortFailure portFailure = PortFailure::None;
     std::string portError; // e.g. "open /dev/ttyUSB0: Permission denied"
     // When the box woke up (or, when none did, when the attempt began), and when it ended.
@@ -56,6 +58,8 @@ public:
     virtual ~AttemptObserver() = default;
     virtual void waitingForBox() {}
     virtual void sessionStarted() {}
+    // The box's DownloadInfoRequest has arrived: who it says it is (on the runner's thread).
+    virtual void boxIdentified(const BoxIdentity&) {}
     // The download's size in module bytes, then the module bytes the box has acknowledged,
     // after every frame sent.
     virtual void progressStarted(uint64_t) {}
@@ -76,6 +80,8 @@ struct RunnerOptions {
     // Looked at every 100 ms at most: a stop ends waiting, an abort ends everything. None: only
     // abort() and stopWaiting() stop the runner.
     const StopSignal* stop = nullptr;
+    // The hardware to serve; a box that is not it is not served (no DownloadInfoResponse).
+    HardwareGuard guard;
 };
 
 // Why a port would not open and what to do, in the same words from every program: it looks at
@@ -129,6 +135,7 @@ private:
     class Reporter;
     class StopPauser;
     class StartEvent;
+    class IdentityTap;
 
     bool abortWanted() const;
     bool stopWaitingWanted() const;
@@ -145,6 +152,10 @@ private:
     std::unique_ptr<StartEvent> startEvent_;
     std::unique_ptr<SessionContext> ctx_;
     std::unique_ptr<DownloadControl> control_;
+    std::unique_ptr<IdentityTap> identityTap_;
+    BoxIdentity identity_;
+    std::atomic<bool> identitySeen_{false};
+    std::atomic<bool> wrongBox_{false};
 
     // The session thread's stop: after it, the session touches neither the port nor the
     // observer, and its pauses return at once.

@@ -8,6 +8,7 @@
 //   aborted  downloads stopped from outside (a second Ctrl-C)
 //   portFailures  times the port itself failed (could not be opened, or went away): a port
 //            event, not a box
+//   wrongBoxes    boxes that were not the expected hardware, and were not served
 
 #include <atomic>
 #include <cstdint>
@@ -29,6 +30,7 @@ struct PortStatus {
     std::atomic<uint32_t> failed{0};
     std::atomic<uint32_t> aborted{0};
     std::atomic<uint32_t> portFailures{0};
+    std::atomic<uint32_t> wrongBoxes{0};
 };
 
 } // namespace kestrune::station

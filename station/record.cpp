@@ -69,6 +69,39 @@ std::string hex(const std::string& bytes) {
     return out;
 }
 
+nlohmann::ordered_json reading(const SystemDescriptor& d) {
+    if (!d.present) {
+        return nullptr;
+    }
+    nlohmann::ordered_json r;
+    r["specifierType"] = d.specifierType;
+    r["specifierData"] = d.specifierData;
+    r["oui"] = d.specifierType == 1 ? nlohmann::ordered_json(formatOui(d.specifierData)) : nullptr;
+    r["model"] = d.model;
+    r["version"] = d.version;
+    r["subDescriptorCount"] = d.subDescriptorCount;
+    return r;
+}
+
+// Every descriptor as the box sent it, and the two readings of ISO/IEC 13818-6.
+nlohmann::ordered_json boxField(const BoxIdentity& identity) {
+    if (!identity.requestSeen) {
+        return nullptr;
+    }
+    nlohmann::ordered_json box;
+    box["descriptors"] = nlohmann::ordered_json::array();
+    for (uint32_t i = 0; i < identity.descriptorCount; ++i) {
+        const BoxIdentity::Raw& raw = identity.descriptors[i];
+        box["descriptors"].push_back(
+            {{"type", raw.type},
+             {"bytes", hex(std::string(reinterpret_cast<const char*>(identity.bytes) + raw.offset,
+                                       raw.length))}});
+    }
+    box["hardware"] = reading(identity.hardware);
+    box["software"] = reading(identity.software);
+    return box;
+}
+
 } // namespace
 
 std::string isoTime(std::chrono::system_clock::time_point when) {
@@ -120,6 +153,7 @@ std::string recordLine(const AttemptReport& report, const std::string& port,
     line["blockSize"] = handshake(report.blockSize);
     line["windowSize"] = handshake(report.windowSize);
     line["ackPeriod"] = handshake(report.ackPeriod);
+    line["box"] = boxField(report.identity);
     line["outcome"] = outcomeName(report.outcome);
     line["resultCode"] = ran ? ordered_json(report.resultCode) : nullptr;
     line["reason"] = nullable(report.reason);

@@ -66,6 +66,9 @@ public:
         }
         station_.events.event(status_.port, "a box woke up; downloading");
     }
+    void boxIdentified(const BoxIdentity& identity) override {
+        station_.events.event(status_.port, "box: " + describeIdentity(identity));
+    }
     void progressStarted(uint64_t moduleBytes) override { status_.totalBytes = moduleBytes; }
     void progress(uint64_t acknowledged) override { status_.acknowledgedBytes = acknowledged; }
     void logText(const char* text) override { log_.write(text); }
@@ -132,6 +135,9 @@ void announce(StationShared& station, PortStatus& status, const AttemptReport& r
         return;
     case Outcome::PortFailure:
         status.portFailures += 1;
+        break;
+    case Outcome::WrongBox:
+        status.wrongBoxes += 1;
         break;
     case Outcome::DownloadError:
     case Outcome::NotResponding:

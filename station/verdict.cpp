@@ -3,6 +3,8 @@
 #include "common/text.h"
 #include "link/result_codes.h"
 
+#include <cstdio>
+
 namespace kestrune::station {
 
 namespace {
@@ -54,6 +56,12 @@ Verdict judgeAttempt(const AttemptFacts& facts, const std::string& port) {
     case AttemptEnd::Watchdog:
         return {Outcome::NotResponding,
                 facts.boxWoke ? stalled(facts) : "no box woke up within 20 s"};
+    case AttemptEnd::WrongBox:
+        return {Outcome::WrongBox,
+                "the box is " +
+                    (facts.identity != nullptr ? describeIdentity(*facts.identity)
+                                               : std::string("unknown")) +
+                    ", not the " + describeGuard(facts.guard) + " expected; it was not served"};
     case AttemptEnd::SessionEnded:
         break;
     }
@@ -81,10 +89,36 @@ const char* outcomeName(Outcome outcome) {
         return "not responding";
     case Outcome::PortFailure:
         return "port failure";
+    case Outcome::WrongBox:
+        return "wrong box";
     case Outcome::Aborted:
         break;
     }
     return "aborted";
+}
+
+bool hardwareMatches(const HardwareGuard& guard, const BoxIdentity& identity) {
+    const SystemDescriptor& hw = identity.hardware;
+    if (!guard.active) {
+        return true;
+    }
+    return hw.present && hw.model == guard.model &&
+           (!guard.checkVersion || hw.version == guard.version) &&
+           (!guard.checkOui || (hw.specifierType == 1 && hw.specifierData == guard.oui));
+}
+
+std::string describeGuard(const HardwareGuard& guard) {
+    char text[80];
+    std::snprintf(text, sizeof text, "hardware model 0x%04X", guard.model);
+    std::string out = text;
+    if (guard.checkVersion) {
+        std::snprintf(text, sizeof text, " version 0x%04X", guard.version);
+        out += text;
+    }
+    if (guard.checkOui) {
+        out += " OUI " + formatOui(guard.oui);
+    }
+    return out;
 }
 
 std::string describeResultCode(int code) {

@@ -4,6 +4,7 @@
 // the one place that decides "complete", and every exit status, table count and record line
 // follows from it.
 
+#include "dsmcc/identity.h"
 #include "link/system_serial_port.h"
 
 #include <cstdint>
@@ -17,6 +18,7 @@ enum class Outcome {
     NotResponding, // the watchdog ended the attempt
     PortFailure,   // the port could not be opened, or went away while it was watched
     Aborted,       // stopped from outside (a signal)
+    WrongBox,      // the box is not the hardware expected: it was not served
 };
 
 // How the attempt came to its end.
@@ -26,7 +28,23 @@ enum class AttemptEnd {
     PortNotOpened, // the watch port would not open
     PortLost,      // a read error or hang-up on the watched port
     Stopped,       // a stop or abort from outside
+    WrongBox,      // the box's request did not match the expected hardware
 };
+
+// The hardware a serve or station is for (--expect-hardware MODEL[/VERSION], --expect-oui):
+// a box whose system hardware descriptor does not match, or that has none, is not served.
+struct HardwareGuard {
+    bool active = false;
+    uint16_t model = 0;
+    bool checkVersion = false;
+    uint16_t version = 0;
+    bool checkOui = false;
+    uint32_t oui = 0;
+};
+
+bool hardwareMatches(const HardwareGuard& guard, const BoxIdentity& identity);
+// "hardware model 0x5601 version 0x0203 OUI 00-A0-B1"
+std::string describeGuard(const HardwareGuard& guard);
 
 // What the link saw of the last frame it sent, for a download the watchdog ended.
 struct FrameRefusals {
@@ -50,6 +68,9 @@ struct AttemptFacts {
     FrameRefusals lastFrame;        // the frame in flight when the attempt ended
     // What is wrong with a port that would not open, and what to do (describePortProblem).
     std::string portProblem;
+    // The box's own words about itself, and what it was expected to be.
+    const BoxIdentity* identity = nullptr;
+    HardwareGuard guard;
 };
 
 struct Verdict {
@@ -61,8 +82,8 @@ struct Verdict {
 // Pure: the same facts give the same verdict.
 Verdict judgeAttempt(const AttemptFacts& facts, const std::string& port);
 
-// "complete", "download error", "not responding", "port failure", "aborted": the record's
-// words, and the table's.
+// "complete", "download error", "not responding", "port failure", "aborted", "wrong box": the
+// record's words, and the table's.
 const char* outcomeName(Outcome outcome);
 
 // Sentences for an operator, in the command line's own words.

@@ -26,6 +26,14 @@ struct Events final : StationEvents {
     std::vector<std::string> lines;
 };
 
+RunnerOptions options(const std::string& port, const StopSignal& stop) {
+    RunnerOptions o;
+    o.port = port;
+    o.waitIndefinitely = true;
+    o.stop = &stop;
+    return o;
+}
+
 DownloadInfoResponse noModules() {
     DownloadInfoResponse image{};
     return image;
@@ -50,7 +58,7 @@ TEST(Stop, EndsAPortThatWaitsForABox) {
     PtyPair pty;
     StopSignal stop;
     const DownloadInfoResponse image = noModules();
-    PortRunner runner({pty.slavePath, false, true, &stop}, image, 7);
+    PortRunner runner(options(pty.slavePath, stop), image, 7);
     struct : AttemptObserver {
     } observer;
     AttemptReport report;
@@ -65,7 +73,7 @@ TEST(Stop, EndsASettlingPortWhoseBoxKeepsWaking) {
     PtyPair pty;
     StopSignal stop;
     const DownloadInfoResponse image = noModules();
-    PortRunner runner({pty.slavePath, false, true, &stop}, image, 7);
+    PortRunner runner(options(pty.slavePath, stop), image, 7);
     std::atomic<bool> done{false};
     std::thread box([&] {
         while (!done) {
@@ -87,7 +95,7 @@ TEST(Stop, EndsASettlingPortWhoseBoxKeepsWaking) {
 TEST(Stop, EndsAPortInItsRetryPause) {
     StopSignal stop;
     const DownloadInfoResponse image = noModules();
-    PortRunner runner({"/dev/kestrune-no-such-port", false, true, &stop}, image, 7);
+    PortRunner runner(options("/dev/kestrune-no-such-port", stop), image, 7);
     PortStatus status("/dev/kestrune-no-such-port");
     StationConfig config;
     config.retryMs = 60000;
@@ -106,7 +114,7 @@ TEST(PortLost, AWatchedPortThatHangsUpIsAPortFailure) {
     PtyPair pty;
     StopSignal stop;
     const DownloadInfoResponse image = noModules();
-    PortRunner runner({pty.slavePath, false, true, &stop}, image, 7);
+    PortRunner runner(options(pty.slavePath, stop), image, 7);
     struct : AttemptObserver {
     } observer;
     AttemptReport report;
