@@ -16,6 +16,20 @@ std::string describeLoadFailure(const char* path, const LoadStatus& status) {
         return image +
                "Incorrect file format! (cannot map: " + describeSystemError(status.systemError) +
                ")";
+    case LoadError::Snapshot: {
+        // Not the file's fault: say where the copy was tried and why each place failed.
+        std::string text = image + "cannot make a private copy to serve from";
+        const char* separator = ": ";
+        for (const SnapshotAttempt& attempt : status.snapshotAttempts) {
+            text += separator + (attempt.folder.empty() ? "a memory file" : attempt.folder) + ": " +
+                    describeSystemError(attempt.systemError);
+            separator = "; ";
+        }
+        if (status.snapshotAttempts.empty()) {
+            text += ": " + describeSystemError(status.systemError);
+        }
+        return text;
+    }
     default:
         return image + "Incorrect file format!";
     }

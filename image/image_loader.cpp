@@ -97,7 +97,8 @@ bool loadImage(DownloadInfoResponse& record, const char* path, DownloadImage& im
 
     MappedFile file;
     MapError mapError = MapError::None;
-    if (path == nullptr || !file.open(path, mapError, result.systemError)) {
+    if (path == nullptr ||
+        !file.open(path, mapError, result.systemError, &result.snapshotAttempts)) {
         switch (mapError) {
         case MapError::Size:
             result.error = LoadError::Size;
@@ -107,6 +108,9 @@ bool loadImage(DownloadInfoResponse& record, const char* path, DownloadImage& im
             break;
         case MapError::Map:
             result.error = LoadError::Map;
+            break;
+        case MapError::Snapshot:
+            result.error = LoadError::Snapshot;
             break;
         default:
             result.error = LoadError::Open;

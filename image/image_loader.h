@@ -4,22 +4,27 @@
 #include "image/mapped_file.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace kestrune {
 
 // Why a load failed, for front ends that say more than "Incorrect file format!".
 enum class LoadError {
     None,
-    Open,   // missing or unreadable file (systemError tells which)
-    Size,   // the size could not be determined or is not below 0xFFFFFFFF
-    Empty,  // a 0-byte file (it cannot be mapped)
-    Map,    // the mapping failed
+    Open,  // missing or unreadable file (systemError tells which)
+    Size,  // the size could not be determined or is not below 0xFFFFFFFF
+    Empty, // a 0-byte file (it cannot be mapped)
+    Map,   // the mapping failed
+    // no private copy to serve from could be made (POSIX): nothing is wrong with the file
+    Snapshot,
     Format, // the walk found the file inconsistent
 };
 
 struct LoadStatus {
     LoadError error = LoadError::None;
     int systemError = 0; // errno or GetLastError for Open, Size and Map
+    // Snapshot: each folder tried (an empty name: the memory file) and why it failed there.
+    std::vector<SnapshotAttempt> snapshotAttempts;
 };
 
 // The loaded download image: the open file, its read-only mapping and its size. The module

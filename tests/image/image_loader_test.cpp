@@ -12,7 +12,13 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <csignal>
 #include <dirent.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -356,6 +362,189 @@ TEST(ImageLoader, SparseImageStaysCheap) {
     EXPECT_EQ(image.size(), 256u << 20);
     EXPECT_EQ(std::vector<uint8_t>(image.data(), image.data() + head.size()), head);
     EXPECT_EQ(image.data()[image.size() - 1], 0);
+}
+
+namespace {
+
+// Where the private copy of a loaded image lives: the file behind its mapping, as
+// /proc/self/maps names it ("FOLDER/#12 (deleted)", "/memfd:kestrune-image (deleted)").
+std::string copyBehind(const uint8_t* view) {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        if (std::stoull(line.substr(0, line.find('-')), nullptr, 16) ==
+            reinterpret_cast<uintptr_t>(view)) {
+            const size_t slash = line.find('/');
+            return slash == std::string::npos ? "" : line.substr(slash);
+        }
+    }
+    return "";
+}
+
+enum class Folder { Writable, Missing, ReadOnly, Tiny };
+const char* const FOLDER_NAMES[] = {"writable", "missing", "read-only", "tiny"};
+
+// The folder made as the row asks. Read-only is a read-only bind mount for root (whom file
+// modes do not stop) and mode 0555 otherwise; a tiny tmpfs needs root. False: not possible here.
+bool prepare(const std::filesystem::path& folder, Folder kind, uintmax_t tinyBytes) {
+    if (kind == Folder::Missing) {
+        return true;
+    }
+    std::filesystem::create_directories(folder);
+    if (kind == Folder::Writable) {
+        return true;
+    }
+    if (geteuid() != 0) {
+        return kind == Folder::ReadOnly && chmod(folder.c_str(), 0555) == 0;
+    }
+    const char* where = folder.c_str();
+    if (kind == Folder::Tiny) {
+        const std::string size = "size=" + std::to_string(tinyBytes);
+        return mount("tmpfs", where, "tmpfs", 0, size.c_str()) == 0;
+    }
+    return mount(where, where, nullptr, MS_BIND, nullptr) == 0 &&
+           mount(nullptr, where, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+}
+
+// Loads a good image from `images` with $TMPDIR at `tmp`, in a child process (so that its
+// mounts and environment die with it), and says where its copy went: "beside the image",
+// "temporary folder", "memory", "cannot make a copy" or "skip: WHY".
+std::string loadWith(const std::filesystem::path& images, Folder imageFolder,
+                     const std::filesystem::path& tmp, Folder tmpFolder) {
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0) {
+        return "pipe";
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        close(pipeEnds[0]);
+        const auto answer = [&](const std::string& text) {
+            (void)!write(pipeEnds[1], text.data(), text.size());
+            _exit(0);
+        };
+        if (geteuid() == 0 && (unshare(CLONE_NEWNS) != 0 ||
+                               mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)) {
+            answer("skip: no mount namespace");
+        }
+        // 256 KiB of data: a tiny TMPDIR (64 KiB) cannot hold it, nor can a tiny image folder
+        // (384 KiB) hold it twice.
+        ImageSpec plan;
+        plan.modules.push_back({1, 1, 0x81, {}, mkimage::patternData(1 << 18, 1)});
+        const Bytes bytes = build(plan);
+        const bool imageTiny = imageFolder == Folder::Tiny;
+        if (!prepare(images, imageTiny ? Folder::Tiny : Folder::Writable, 3u << 17)) {
+            answer("skip: a tiny tmpfs needs root");
+        }
+        const std::string path = (images / "image.dl").string();
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        if (!imageTiny && !prepare(images, imageFolder, 0)) {
+            answer("skip: cannot make the image's folder read-only");
+        }
+        if (!prepare(tmp, tmpFolder, 64u << 10)) {
+            answer("skip: a tiny tmpfs needs root");
+        }
+        setenv("TMPDIR", tmp.c_str(), 1);
+        DownloadInfoResponse record{};
+        DownloadImage image;
+        LoadStatus status;
+        if (!loadImage(record, path.c_str(), image, &status)) {
+            answer(status.error == LoadError::Snapshot ? "cannot make a copy" : "refused");
+        }
+        if (std::memcmp(image.data(), bytes.data(), bytes.size()) != 0) {
+            answer("wrong bytes");
+        }
+        const std::string copy = copyBehind(image.data());
+        answer(copy.rfind(images.string() + "/", 0) == 0 ? "beside the image"
+               : copy.rfind(tmp.string() + "/", 0) == 0  ? "temporary folder"
+               : copy.rfind("/memfd:", 0) == 0           ? "memory"
+                                                         : "elsewhere: " + copy);
+    }
+    close(pipeEnds[1]);
+    std::string text;
+    char buffer[256];
+    for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    close(pipeEnds[0]);
+    waitpid(child, nullptr, 0);
+    chmod(images.c_str(), 0755); // (mode 0555 rows) so that the folder can be removed
+    chmod(tmp.c_str(), 0755);
+    return text;
+}
+
+} // namespace
+
+// A good image loads whenever it can be read: its private copy goes beside it, else into
+// $TMPDIR, else into memory, whatever state those folders are in.
+TEST(ImageLoader, PrivateCopyFindsAPlace) {
+    const struct {
+        Folder images, tmp;
+        const char* copy;
+    } rows[] = {
+        {Folder::Writable, Folder::Writable, "beside the image"},
+        {Folder::Writable, Folder::Missing, "beside the image"},
+        {Folder::ReadOnly, Folder::Missing, "memory"},
+        {Folder::ReadOnly, Folder::Writable, "temporary folder"},
+        {Folder::ReadOnly, Folder::ReadOnly, "memory"},
+        {Folder::Writable, Folder::ReadOnly, "beside the image"},
+        {Folder::ReadOnly, Folder::Tiny, "memory"},
+        {Folder::Tiny, Folder::Writable, "temporary folder"},
+        {Folder::Tiny, Folder::Tiny, "memory"},
+    };
+    std::string skipped;
+    for (const auto& row : rows) {
+        TestFolder folder;
+        const std::string where =
+            loadWith(folder.path() / "images", row.images, folder.path() / "tmp", row.tmp);
+        const std::string name = std::string("image's folder ") + FOLDER_NAMES[int(row.images)] +
+                                 ", TMPDIR " + FOLDER_NAMES[int(row.tmp)];
+        if (where.rfind("skip: ", 0) == 0) {
+            skipped += name + " (" + where.substr(6) + "); ";
+            continue;
+        }
+        EXPECT_EQ(where, row.copy) << name;
+    }
+    if (!skipped.empty()) {
+        GTEST_SKIP() << "not run: " << skipped;
+    }
+}
+
+// When no place can hold the copy (here: a file size limit that every write runs into), the
+// load fails as a copy failure, naming each place in order, never as a malformed file.
+TEST(ImageLoader, NoPlaceForTheCopyIsNotAFormatError) {
+    TestFolder folder;
+    const std::string path = folder.write("image.dl", build(threeModules()));
+    const char* tmpdir = std::getenv("TMPDIR");
+    const std::string savedTmpdir = tmpdir != nullptr ? tmpdir : "";
+    setenv("TMPDIR", "/tmp", 1);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit tight = saved;
+    tight.rlim_cur = 1024;
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &tight);
+    DownloadInfoResponse record{};
+    DownloadImage image;
+    LoadStatus status;
+    const bool loaded = loadImage(record, path.c_str(), image, &status);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    if (tmpdir != nullptr) {
+        setenv("TMPDIR", savedTmpdir.c_str(), 1);
+    } else {
+        unsetenv("TMPDIR");
+    }
+    EXPECT_FALSE(loaded);
+    EXPECT_EQ(status.error, LoadError::Snapshot);
+    ASSERT_EQ(status.snapshotAttempts.size(), 3u);
+    EXPECT_EQ(status.snapshotAttempts[0].folder, folder.path().string());
+    EXPECT_EQ(status.snapshotAttempts[1].folder, "/tmp");
+    EXPECT_EQ(status.snapshotAttempts[2].folder, ""); // the memory file
+    for (const SnapshotAttempt& attempt : status.snapshotAttempts) {
+        EXPECT_EQ(attempt.systemError, EFBIG) << attempt.folder;
+    }
 }
 #endif
 
