@@ -1,4 +1,5 @@
 #include "cli/cli.h"
+#include "cli/console.h"
 
 namespace kestrune::cli {
 
@@ -33,6 +34,15 @@ std::string describeLoadFailure(const char* path, const LoadStatus& status) {
     default:
         return image + "Incorrect file format!";
     }
+}
+
+std::string describeCoverage(const char* path, const ImageCoverage& coverage) {
+    if (!mostlyUndescribed(coverage)) {
+        return "";
+    }
+    return "only " + groupDigits(coverage.describedBytes) + " of " +
+           groupDigits(coverage.fileBytes) + " bytes of " + path +
+           " are described by its module table: is it a .dl file?";
 }
 
 } // namespace kestrune::cli

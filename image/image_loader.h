@@ -54,6 +54,20 @@ private:
 // is set to null, and numberOfModules is set to 0: nothing in the record points into `data`.
 bool walkImage(DownloadInfoResponse& record, const uint8_t* data, uint32_t size);
 
+// How much of an image file its module table accounts for: the three blocks, the module count,
+// every module's entry and data, as walkImage walks them. Anything after the last module is
+// ignored by the loader, so a file that is mostly such bytes (an executable, a document whose
+// first bytes happen to read as an empty module table) is probably not a download image.
+struct ImageCoverage {
+    bool walkable = false;       // false: walkImage refuses the file (describedBytes is 0)
+    uint32_t describedBytes = 0; // from the file's start up to the end of its last module
+    uint32_t fileBytes = 0;
+};
+ImageCoverage imageCoverage(const uint8_t* data, uint32_t size);
+
+// True when more than half of a walkable file lies after its last module.
+bool mostlyUndescribed(const ImageCoverage& coverage);
+
 // Maps the file at `path` read-only and walks it into `record`.
 //
 // Success: `image` holds the new mapping and the mapping it held before is released, after the

@@ -244,6 +244,44 @@ TEST(ImageLoader, FailedWalkLeavesNoReferenceIntoTheFile) {
     EXPECT_EQ(record.modules[1].moduleData, nullptr);
 }
 
+// How much of a file its module table describes, and when that is too little to be an image.
+TEST(ImageCoverage, CountsUpToTheEndOfTheLastModule) {
+    const Bytes three = build(threeModules());
+    const auto plus = [](Bytes bytes, size_t trailing) {
+        bytes.resize(bytes.size() + trailing, 0xEE);
+        return bytes;
+    };
+    // An executable whose first byte (0x7F) reads as a block of 127 bytes, then zero lengths
+    // and no modules: 134 bytes described.
+    Bytes elf = {0x7F, 'E', 'L', 'F', 2, 1, 1};
+    elf.resize(4096, 0);
+    const struct {
+        const char* what;
+        Bytes bytes;
+        bool walkable;
+        uint32_t described;
+        bool mostlyUndescribed;
+    } rows[] = {
+        {"exact image", three, true, uint32_t(three.size()), false},
+        {"a few trailing bytes", plus(three, 100), true, uint32_t(three.size()), false},
+        {"trailing bytes more than the image", plus(three, three.size() + 1), true,
+         uint32_t(three.size()), true},
+        {"no modules", SEVEN_BYTES, true, 7, false},
+        {"no modules, half trailing", plus(SEVEN_BYTES, 7), true, 7, false},
+        {"no modules, more than half trailing", plus(SEVEN_BYTES, 8), true, 7, true},
+        {"an executable", elf, true, 134, true},
+        {"refused", withModuleCount(51, 51), false, 0, false},
+    };
+    for (const auto& row : rows) {
+        const ImageCoverage coverage =
+            imageCoverage(row.bytes.data(), static_cast<uint32_t>(row.bytes.size()));
+        EXPECT_EQ(coverage.walkable, row.walkable) << row.what;
+        EXPECT_EQ(coverage.describedBytes, row.described) << row.what;
+        EXPECT_EQ(coverage.fileBytes, row.bytes.size()) << row.what;
+        EXPECT_EQ(mostlyUndescribed(coverage), row.mostlyUndescribed) << row.what;
+    }
+}
+
 TEST(ImageLoader, MissingAndEmptyFilesFail) {
     TestFolder folder;
     DownloadInfoResponse record{};
