@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,8 +67,30 @@ bool copyRange(int from, int to, off_t start, off_t end) {
         if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) {
             return false;
         }
-        // No in-kernel copy between these file systems: copy through a buffer.
-        char buffer[65536];
+        // No in-kernel copy between these file systems (a memory file, say): sendfile still
+        // moves the pages inside the kernel, so that none of them count as this process's
+        // private memory. A buffer is the last resort.
+        if (::lseek(to, start, SEEK_SET) != start) {
+            return false;
+        }
+        for (;;) {
+            off_t in = start;
+            const ssize_t sent = ::sendfile(to, from, &in, static_cast<size_t>(end - start));
+            if (sent > 0) {
+                start += sent;
+                if (start == end) {
+                    return true;
+                }
+            } else if (sent == 0) {
+                return false; // the file shrank under us
+            } else if (errno != EINTR) {
+                break;
+            }
+        }
+        if (errno != EINVAL && errno != ENOSYS) {
+            return false;
+        }
+        char buffer[16384];
         while (start < end) {
             const size_t want =
                 static_cast<size_t>(end - start) < sizeof buffer ? end - start : sizeof buffer;
