@@ -148,8 +148,10 @@ for step, ports in enumerate((16, 64), 1):
     if r.ratios:
         shown = "%.4f to %.4f" % (min(r.ratios), max(r.ratios)) + (
             "" if len(r.ratios) == ports else " (%s)" % shown)
-    rows.append("| %d ports at once, 64 KiB image, 16384 B x window 4, boxes at 57600 baud: "
-                "download / protocol minimum, every port | %s | at most 1.01 |" % (ports, shown))
+    what = ("64 KiB image, 16384 B x window 4, boxes at 57600 baud" if ports == 16 else
+            "the same image, shape and boxes")
+    rows.append("| %d ports at once, %s: download / protocol minimum, every port | %s | "
+                "at most 1.01 |" % (ports, what, shown))
     rows.append("| station CPU over wall time for those %d downloads | %.2f %% of one core "
                 "(%.3f s in %.1f s; the box simulators %.1f %%, %.2f of %d cores busy) | under %d %% |" %
                 (ports, 100 * r.cpu / r.wall, r.cpu, r.wall, 100 * r.boxes_cpu / r.wall,
