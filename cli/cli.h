@@ -31,4 +31,8 @@ int runPorts(int argc, char** argv);
 // file)": why an image could not be loaded, for "kestrune-cli COMMAND: " to precede.
 std::string describeLoadFailure(const char* path, const LoadStatus& status);
 
+// "only 7 of 142,144 bytes of /bin/ls are described by its module table: is it a .dl file?"
+// when most of a loaded image lies after its last module; empty otherwise.
+std::string describeCoverage(const char* path, const ImageCoverage& coverage);
+
 } // namespace kestrune::cli

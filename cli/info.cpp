@@ -51,6 +51,12 @@ int runInfo(int argc, char** argv) {
         return EXIT_IMAGE_NOT_LOADABLE;
     }
 
+    // A warning only: the loader takes such a file, and so does the report.
+    if (const std::string warning =
+            describeCoverage(path.c_str(), imageCoverage(infoImage.data(), infoImage.size()));
+        !warning.empty()) {
+        std::fprintf(stderr, "%s: %s\n", PROGRAM, warning.c_str());
+    }
     initResponseHeader(infoRecord);
     std::string report;
     detailsReport(infoRecord, report);

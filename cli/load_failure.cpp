@@ -1,4 +1,5 @@
 #include "cli/cli.h"
+#include "cli/console.h"
 
 namespace kestrune::cli {
 
@@ -16,9 +17,32 @@ std::string describeLoadFailure(const char* path, const LoadStatus& status) {
         return image +
                "Incorrect file format! (cannot map: " + describeSystemError(status.systemError) +
                ")";
+    case LoadError::Snapshot: {
+        // Not the file's fault: say where the copy was tried and why each place failed.
+        std::string text = image + "cannot make a private copy to serve from";
+        const char* separator = ": ";
+        for (const SnapshotAttempt& attempt : status.snapshotAttempts) {
+            text += separator + (attempt.folder.empty() ? "a memory file" : attempt.folder) + ": " +
+                    describeSystemError(attempt.systemError);
+            separator = "; ";
+        }
+        if (status.snapshotAttempts.empty()) {
+            text += ": " + describeSystemError(status.systemError);
+        }
+        return text;
+    }
     default:
         return image + "Incorrect file format!";
     }
+}
+
+std::string describeCoverage(const char* path, const ImageCoverage& coverage) {
+    if (!mostlyUndescribed(coverage)) {
+        return "";
+    }
+    return "only " + groupDigits(coverage.describedBytes) + " of " +
+           groupDigits(coverage.fileBytes) + " bytes of " + path +
+           " are described by its module table: is it a .dl file?";
 }
 
 } // namespace kestrune::cli

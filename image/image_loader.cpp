@@ -9,9 +9,10 @@ namespace kestrune {
 namespace {
 
 // Every position is checked against the file's size before it is read. Positions are kept
-// 64 bits wide so that no length field can wrap them.
-bool walkModules(DownloadInfoResponse& record, const uint8_t* data, uint64_t size,
-                 int& rowsTouched) {
+// 64 bits wide so that no length field can wrap them. Without a record the walk only measures:
+// `end` is where the last module's data (or the module count, for none) ends.
+bool walkModules(DownloadInfoResponse* record, const uint8_t* data, uint64_t size, int& rowsTouched,
+                 uint64_t& end) {
     uint64_t p = 0;
 
     // Three blocks this system does not interpret: a 1-byte length, then two 2-byte lengths
@@ -30,20 +31,22 @@ bool walkModules(DownloadInfoResponse& record, const uint8_t* data, uint64_t siz
     if (p + 2 > size) {
         return false;
     }
-    record.numberOfModules = readU16BE(data + p);
-    if (record.numberOfModules == 0) {
-        return true;
-    }
-    if (record.numberOfModules > MAX_MODULES) {
-        return false;
+    const uint16_t numberOfModules = readU16BE(data + p);
+    if (record != nullptr) {
+        record->numberOfModules = numberOfModules;
     }
     p += 2;
+    end = p;
+    if (numberOfModules > MAX_MODULES) {
+        return false;
+    }
 
-    for (int i = 0; i < record.numberOfModules; ++i) {
+    for (int i = 0; i < numberOfModules; ++i) {
         if (p + 8 > size) {
             return false;
         }
-        ModuleEntry& row = record.modules[i];
+        ModuleEntry scratch;
+        ModuleEntry& row = record != nullptr ? record->modules[i] : scratch;
         rowsTouched = i + 1;
         row.moduleId = readU16BE(data + p);
         row.moduleSize = readU32BE(data + p + 2);
@@ -68,6 +71,7 @@ bool walkModules(DownloadInfoResponse& record, const uint8_t* data, uint64_t siz
         }
         row.moduleData = data + moduleData;
         p = moduleData + row.moduleSize;
+        end = p;
     }
     return true;
 }
@@ -76,7 +80,8 @@ bool walkModules(DownloadInfoResponse& record, const uint8_t* data, uint64_t siz
 
 bool walkImage(DownloadInfoResponse& record, const uint8_t* data, uint32_t size) {
     int rowsTouched = 0;
-    if (data == nullptr || !walkModules(record, data, size, rowsTouched)) {
+    uint64_t end = 0;
+    if (data == nullptr || !walkModules(&record, data, size, rowsTouched, end)) {
         for (int i = 0; i < rowsTouched; ++i) {
             record.modules[i].moduleData = nullptr;
         }
@@ -89,6 +94,21 @@ bool walkImage(DownloadInfoResponse& record, const uint8_t* data, uint32_t size)
     return true;
 }
 
+ImageCoverage imageCoverage(const uint8_t* data, uint32_t size) {
+    ImageCoverage coverage;
+    coverage.fileBytes = size;
+    int rowsTouched = 0;
+    uint64_t end = 0;
+    coverage.walkable = data != nullptr && walkModules(nullptr, data, size, rowsTouched, end);
+    coverage.describedBytes = coverage.walkable ? static_cast<uint32_t>(end) : 0;
+    return coverage;
+}
+
+bool mostlyUndescribed(const ImageCoverage& coverage) {
+    return coverage.walkable &&
+           uint64_t{coverage.fileBytes - coverage.describedBytes} * 2 > coverage.fileBytes;
+}
+
 bool loadImage(DownloadInfoResponse& record, const char* path, DownloadImage& image,
                LoadStatus* status) {
     LoadStatus local;
@@ -97,7 +117,8 @@ bool loadImage(DownloadInfoResponse& record, const char* path, DownloadImage& im
 
     MappedFile file;
     MapError mapError = MapError::None;
-    if (path == nullptr || !file.open(path, mapError, result.systemError)) {
+    if (path == nullptr ||
+        !file.open(path, mapError, result.systemError, &result.snapshotAttempts)) {
         switch (mapError) {
         case MapError::Size:
             result.error = LoadError::Size;
@@ -107,6 +128,9 @@ bool loadImage(DownloadInfoResponse& record, const char* path, DownloadImage& im
             break;
         case MapError::Map:
             result.error = LoadError::Map;
+            break;
+        case MapError::Snapshot:
+            result.error = LoadError::Snapshot;
             break;
         default:
             result.error = LoadError::Open;

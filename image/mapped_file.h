@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace kestrune {
 
@@ -14,12 +15,21 @@ enum class MapError {
     Size,  // size unavailable or not representable in 32 bits
     Empty, // a 0-byte file, which cannot be mapped
     Map,   // the mapping or the view could not be made
+    // (POSIX) no private copy to serve from could be made anywhere; the file itself is fine
+    Snapshot,
+};
+
+// One place where a private copy of the file was tried, and why it could not be made there.
+struct SnapshotAttempt {
+    std::string folder; // empty for an anonymous memory file
+    int systemError = 0;
 };
 
 // A whole file mapped read-only, opened shared for reading. Move-only; the mapping and the
 // file are released by the destructor or by close(). The view is a snapshot of the file as it
 // was opened: on Windows the sharing mode keeps writers out, elsewhere the view is a private
-// copy of the file (in a removed temporary file, so a sparse file stays sparse).
+// copy of the file in a removed file beside it, in the temporary folder or in memory (holes
+// kept, so a sparse file stays sparse).
 class MappedFile {
 public:
     MappedFile() = default;
@@ -33,8 +43,10 @@ public:
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
 
-    // Maps the file at `path`. On failure the object is left closed and `error` tells why.
-    bool open(const char* path, MapError& error, int& systemError);
+    // Maps the file at `path`. On failure the object is left closed and `error` tells why; for
+    // MapError::Snapshot, `attempts` (when given) lists every place tried, in order.
+    bool open(const char* path, MapError& error, int& systemError,
+              std::vector<SnapshotAttempt>* attempts = nullptr);
     void close();
 
     bool isOpen() const { return view_ != nullptr; }

@@ -1,6 +1,5 @@
-#include "image/mapped_file.h"
-
 #include "common/system_error.h"
+#include "image/mapped_file.h"
 
 #include <windows.h>
 
@@ -14,8 +13,13 @@ HANDLE asHandle(intptr_t value) {
 
 } // namespace
 
-bool MappedFile::open(const char* path, MapError& error, int& systemError) {
+bool MappedFile::open(const char* path, MapError& error, int& systemError,
+                      std::vector<SnapshotAttempt>* attempts) {
     close();
+    // The sharing mode below is the snapshot: no copy is made, so no place can fail.
+    if (attempts != nullptr) {
+        attempts->clear();
+    }
     error = MapError::None;
     systemError = 0;
 

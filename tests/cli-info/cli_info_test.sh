@@ -136,6 +136,28 @@ expect_status 5 '^kestrune-cli info: empty.dl: Incorrect file format! (empty fil
 } >fiftyone.dl
 expect_status 5 'fiftyone.dl: Incorrect file format!' info fiftyone.dl
 
+# A file that loads but lies mostly after its module table (an executable): the report as
+# usual, and a warning.
+{ printf '\177ELF\002\001\001'; head -c 4089 /dev/zero; } >elf.bin
+"${run[@]}" "$cli" info elf.bin >elf.out 2>elf.err
+status=$?
+if [ "$status" -eq 0 ] && [ -s elf.out ] && [ "$(tr -d '\r' <elf.err)" = "kestrune-cli info: only \
+134 of 4,096 bytes of elf.bin are described by its module table: is it a .dl file?" ]; then
+  pass
+else fail "info elf.bin: status $status, $(cat elf.err)"; fi
+
+# The private copy an image is served from (POSIX): with no temporary folder it goes beside the
+# image; when it fits nowhere (a file size limit), the message names every place tried.
+if [ "${#run[@]}" -eq 0 ]; then
+  if TMPDIR="$PWD/absent" "$cli" info sample.dl >/dev/null; then pass; else fail "no TMPDIR"; fi
+  (ulimit -f 1 && trap '' XFSZ && TMPDIR=/tmp exec "$cli" info sample.dl) >/dev/null 2>copy.err
+  status=$?
+  want="kestrune-cli info: sample.dl: cannot make a private copy to serve from: $PWD: File too"
+  want+=" large; /tmp: File too large; a memory file: File too large"
+  if [ "$status" -eq 5 ] && [ "$(cat copy.err)" = "$want" ]; then pass
+  else fail "info with no room for the copy: status $status, $(cat copy.err)"; fi
+fi
+
 "${run[@]}" "$cli" info --help >help.out 2>&1
 status=$?
 if [ "$status" -eq 0 ] && grep -q '^Usage: kestrune-cli info \[OPTIONS\] IMAGE' help.out &&
@@ -182,6 +204,10 @@ printf 'module data from a file' >data.bin
   "${run[@]}" "$cli" info fromfile.dl | tr -d '\r' | grep -q $'moduleSize\t0x      17 (23)' &&
   tail -c 23 fromfile.dl | grep -q 'module data from a file'
 if [ $? -eq 0 ]; then pass; else fail "kestrune-mkimage --file"; fi
+"${run[@]}" "$mkimage" -o none.dl >/dev/null 2>none.err
+if [ $? -eq 0 ] && [ "$(tr -d '\r' <none.err)" = \
+  "kestrune-mkimage: warning: none.dl has no modules (no --module given)" ]; then pass
+else fail "kestrune-mkimage without --module: $(cat none.err)"; fi
 mkimage_refuses() {
   "${run[@]}" "$mkimage" "$@" >/dev/null 2>&1
   local status=$?

@@ -12,7 +12,13 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <csignal>
 #include <dirent.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -238,6 +244,44 @@ TEST(ImageLoader, FailedWalkLeavesNoReferenceIntoTheFile) {
     EXPECT_EQ(record.modules[1].moduleData, nullptr);
 }
 
+// How much of a file its module table describes, and when that is too little to be an image.
+TEST(ImageCoverage, CountsUpToTheEndOfTheLastModule) {
+    const Bytes three = build(threeModules());
+    const auto plus = [](Bytes bytes, size_t trailing) {
+        bytes.resize(bytes.size() + trailing, 0xEE);
+        return bytes;
+    };
+    // An executable whose first byte (0x7F) reads as a block of 127 bytes, then zero lengths
+    // and no modules: 134 bytes described.
+    Bytes elf = {0x7F, 'E', 'L', 'F', 2, 1, 1};
+    elf.resize(4096, 0);
+    const struct {
+        const char* what;
+        Bytes bytes;
+        bool walkable;
+        uint32_t described;
+        bool mostlyUndescribed;
+    } rows[] = {
+        {"exact image", three, true, uint32_t(three.size()), false},
+        {"a few trailing bytes", plus(three, 100), true, uint32_t(three.size()), false},
+        {"trailing bytes more than the image", plus(three, three.size() + 1), true,
+         uint32_t(three.size()), true},
+        {"no modules", SEVEN_BYTES, true, 7, false},
+        {"no modules, half trailing", plus(SEVEN_BYTES, 7), true, 7, false},
+        {"no modules, more than half trailing", plus(SEVEN_BYTES, 8), true, 7, true},
+        {"an executable", elf, true, 134, true},
+        {"refused", withModuleCount(51, 51), false, 0, false},
+    };
+    for (const auto& row : rows) {
+        const ImageCoverage coverage =
+            imageCoverage(row.bytes.data(), static_cast<uint32_t>(row.bytes.size()));
+        EXPECT_EQ(coverage.walkable, row.walkable) << row.what;
+        EXPECT_EQ(coverage.describedBytes, row.described) << row.what;
+        EXPECT_EQ(coverage.fileBytes, row.bytes.size()) << row.what;
+        EXPECT_EQ(mostlyUndescribed(coverage), row.mostlyUndescribed) << row.what;
+    }
+}
+
 TEST(ImageLoader, MissingAndEmptyFilesFail) {
     TestFolder folder;
     DownloadInfoResponse record{};
@@ -356,6 +400,172 @@ TEST(ImageLoader, SparseImageStaysCheap) {
     EXPECT_EQ(image.size(), 256u << 20);
     EXPECT_EQ(std::vector<uint8_t>(image.data(), image.data() + head.size()), head);
     EXPECT_EQ(image.data()[image.size() - 1], 0);
+}
+
+namespace {
+
+// Where the private copy of a loaded image lives: the file behind its mapping, as
+// /proc/self/maps names it ("FOLDER/#12 (deleted)", "/memfd:kestrune-image (deleted)").
+std::string copyBehind(const uint8_t* view) {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        if (std::stoull(line.substr(0, line.find('-')), nullptr, 16) ==
+            reinterpret_cast<uintptr_t>(view)) {
+            const size_t slash = line.find('/');
+            return slash == std::string::npos ? "" : line.substr(slash);
+        }
+    }
+    return "";
+}
+
+enum class Folder { Writable, Missing, ReadOnly, Tiny };
+const char* const FOLDER_NAMES[] = {"writable", "missing", "read-only", "tiny"};
+
+// The folder made as the row asks. Read-only is a read-only bind mount for root (whom file
+// modes do not stop) and mode 0555 otherwise; a tiny tmpfs needs root. False: not possible here.
+bool prepare(const std::filesystem::path& folder, Folder kind, uintmax_t tinyBytes) {
+    if (kind == Folder::Missing) {
+        return true;
+    }
+    std::filesystem::create_directories(folder);
+    if (kind == Folder::Writable) {
+        return true;
+    }
+    if (geteuid() != 0) {
+        return kind == Folder::ReadOnly && chmod(folder.c_str(), 0555) == 0;
+    }
+    const char* where = folder.c_str();
+    if (kind == Folder::Tiny) {
+        const std::string size = "size=" + std::to_string(tinyBytes);
+        return mount("tmpfs", where, "tmpfs", 0, size.c_str()) == 0;
+    }
+    return mount(where, where, nullptr, MS_BIND, nullptr) == 0 &&
+           mount(nullptr, where, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+}
+
+// Loads a good image from `images` with $TMPDIR at `tmp`, in a child process (so that its
+// mounts, environment and limits die with it), and says where its copy went: "beside the
+// image", "temporary folder", "memory", "no place: THE PLACES TRIED" or "skip: WHY".
+// `sizeLimit` caps the size of any file written, so that every place fails.
+std::string loadWith(const std::filesystem::path& images, Folder imageFolder,
+                     const std::filesystem::path& tmp, Folder tmpFolder, bool sizeLimit) {
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0) {
+        return "pipe";
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        close(pipeEnds[0]);
+        const auto answer = [&](const std::string& text) {
+            (void)!write(pipeEnds[1], text.data(), text.size());
+            _exit(0);
+        };
+        if (geteuid() == 0 && (unshare(CLONE_NEWNS) != 0 ||
+                               mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)) {
+            answer("skip: no mount namespace");
+        }
+        // 256 KiB of data: a tiny TMPDIR (64 KiB) cannot hold it, nor can a tiny image folder
+        // (384 KiB) hold it twice.
+        ImageSpec plan;
+        plan.modules.push_back({1, 1, 0x81, {}, mkimage::patternData(1 << 18, 1)});
+        const Bytes bytes = build(plan);
+        const bool imageTiny = imageFolder == Folder::Tiny;
+        if (!prepare(images, imageTiny ? Folder::Tiny : Folder::Writable, 3u << 17)) {
+            answer("skip: a tiny tmpfs needs root");
+        }
+        const std::string path = (images / "image.dl").string();
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        if (!imageTiny && !prepare(images, imageFolder, 0)) {
+            answer("skip: cannot make the image's folder read-only");
+        }
+        if (!prepare(tmp, tmpFolder, 64u << 10)) {
+            answer("skip: a tiny tmpfs needs root");
+        }
+        setenv("TMPDIR", tmp.c_str(), 1);
+        if (sizeLimit) {
+            const rlimit limit{1024, RLIM_INFINITY};
+            std::signal(SIGXFSZ, SIG_IGN);
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        DownloadInfoResponse record{};
+        DownloadImage image;
+        LoadStatus status;
+        if (!loadImage(record, path.c_str(), image, &status)) {
+            std::string places = status.error == LoadError::Snapshot ? "no place:" : "refused:";
+            for (const SnapshotAttempt& attempt : status.snapshotAttempts) {
+                places += attempt.folder == images.string() ? " image's folder"
+                          : attempt.folder == tmp.string()  ? " TMPDIR"
+                          : attempt.folder.empty()          ? " memory"
+                                                            : " " + attempt.folder;
+                places += attempt.systemError == EFBIG ? "" : " (not EFBIG)";
+            }
+            answer(places);
+        }
+        if (std::memcmp(image.data(), bytes.data(), bytes.size()) != 0) {
+            answer("wrong bytes");
+        }
+        const std::string copy = copyBehind(image.data());
+        answer(copy.rfind(images.string() + "/", 0) == 0 ? "beside the image"
+               : copy.rfind(tmp.string() + "/", 0) == 0  ? "temporary folder"
+               : copy.rfind("/memfd:", 0) == 0           ? "memory"
+                                                         : "elsewhere: " + copy);
+    }
+    close(pipeEnds[1]);
+    std::string text;
+    char buffer[256];
+    for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    close(pipeEnds[0]);
+    waitpid(child, nullptr, 0);
+    chmod(images.c_str(), 0755); // (mode 0555 rows) so that the folder can be removed
+    chmod(tmp.c_str(), 0755);
+    return text;
+}
+
+} // namespace
+
+// A good image loads whenever it can be read: its private copy goes beside it, else into
+// $TMPDIR, else into memory, whatever state those folders are in; only when all three fail does
+// the load fail.
+TEST(ImageLoader, PrivateCopyFindsAPlace) {
+    const struct {
+        Folder images, tmp;
+        bool sizeLimit;
+        const char* copy;
+    } rows[] = {
+        {Folder::Writable, Folder::Writable, false, "beside the image"},
+        {Folder::Writable, Folder::Missing, false, "beside the image"},
+        {Folder::ReadOnly, Folder::Missing, false, "memory"},
+        {Folder::ReadOnly, Folder::Writable, false, "temporary folder"},
+        {Folder::ReadOnly, Folder::ReadOnly, false, "memory"},
+        {Folder::Writable, Folder::ReadOnly, false, "beside the image"},
+        {Folder::ReadOnly, Folder::Tiny, false, "memory"},
+        {Folder::Tiny, Folder::Writable, false, "temporary folder"},
+        {Folder::Tiny, Folder::Tiny, false, "memory"},
+        // Nowhere to go: a copy failure naming each place, never a malformed file.
+        {Folder::Writable, Folder::Writable, true, "no place: image's folder TMPDIR memory"},
+    };
+    std::string skipped;
+    for (const auto& row : rows) {
+        TestFolder folder;
+        const std::string where = loadWith(folder.path() / "images", row.images,
+                                           folder.path() / "tmp", row.tmp, row.sizeLimit);
+        const std::string name = std::string("image's folder ") + FOLDER_NAMES[int(row.images)] +
+                                 ", TMPDIR " + FOLDER_NAMES[int(row.tmp)] +
+                                 (row.sizeLimit ? ", file size limit" : "");
+        if (where.rfind("skip: ", 0) == 0) {
+            skipped += name + " (" + where.substr(6) + "); ";
+            continue;
+        }
+        EXPECT_EQ(where, row.copy) << name;
+    }
+    if (!skipped.empty()) {
+        GTEST_SKIP() << "not run: " << skipped;
+    }
 }
 #endif
 

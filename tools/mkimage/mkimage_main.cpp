@@ -186,6 +186,11 @@ int main(int argc, char** argv) {
         return cmd.fail(error);
     }
 
+    // Such an image loads, but gives a box nothing to download: most likely a forgotten --module.
+    if (image.modules.empty()) {
+        std::fprintf(stderr, "kestrune-mkimage: warning: %s has no modules (no --module given)\n",
+                     output.c_str());
+    }
     FILE* file = std::fopen(output.c_str(), "wb");
     if (file == nullptr) {
         std::fprintf(stderr, "kestrune-mkimage: cannot write %s: %s\n", output.c_str(),
