@@ -2,6 +2,7 @@
 
 #include "cli/args.h"
 #include "image/image_loader.h"
+#include "station/verdict.h"
 
 #include <string>
 
@@ -34,5 +35,16 @@ std::string describeLoadFailure(const char* path, const LoadStatus& status);
 // "only 7 of 142,144 bytes of /bin/ls are described by its module table: is it a .dl file?"
 // when most of a loaded image lies after its last module; empty otherwise.
 std::string describeCoverage(const char* path, const ImageCoverage& coverage);
+
+// What serve and station check of a loaded image before they serve it: a warning when most of
+// the file lies after its modules, and a refusal (EXIT_IMAGE_NOT_LOADABLE, said on stderr) of an
+// image with no modules unless `force`. 0 when it may be served.
+int checkImageToServe(const char* program, const char* path, const DownloadImage& image,
+                      const DownloadInfoResponse& record, bool force);
+
+// --expect-hardware MODEL[/VERSION] and --expect-oui OUI ("" when not given): "" when they
+// read, else the usage message.
+std::string parseHardwareGuard(const std::string& hardware, const std::string& oui,
+                               station::HardwareGuard& guard);
 
 } // namespace kestrune::cli

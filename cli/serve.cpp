@@ -136,6 +136,9 @@ int runServe(int argc, char** argv) {
     std::string imagePath;
     bool quiet = false;
     bool trace = false;
+    bool force = false;
+    std::string expectHardware;
+    std::string expectOui;
     args::Command cmd(PROGRAM, "Waits for a set top box on DEVICE and downloads IMAGE (.dl) to "
                                "it: start the command, then power up the box.");
     cmd.text("--port", port, "DEVICE", "serial port (default COM1, which is /dev/ttyS0 on Linux)")
@@ -146,6 +149,12 @@ int runServe(int argc, char** argv) {
               "capture every DSM-CC message of the download, both ways, in FILE (pcap, UDP port "
               "13819, for Wireshark or tshark)")
         .flag("-q,--quiet", quiet, "no progress display, only the outcome and errors")
+        .text("--expect-hardware", expectHardware, "MODEL[/VERSION]",
+              "serve only boxes whose system hardware descriptor has this model (and version); "
+              "any other box is not served and keeps its software")
+        .text("--expect-oui", expectOui, "OUI",
+              "with --expect-hardware: the maker's OUI too (00-A0-B1)")
+        .flag("--force", force, "serve an image that has no modules")
         .flag("--trace", trace, "every transfer on the port, with timestamps, on stderr")
         .positional("IMAGE", imagePath, "the download image (.dl)")
         .footer("Exit status: 0 download complete, 1 download error, 2 set top box not\n"
@@ -154,6 +163,11 @@ int runServe(int argc, char** argv) {
                 "download, once its outcome is printed).");
     if (const int status = cmd.parse(argc, argv); status != args::PROCEED) {
         return status;
+    }
+    HardwareGuard guard;
+    if (const std::string wrong = parseHardwareGuard(expectHardware, expectOui, guard);
+        !wrong.empty()) {
+        return cmd.fail(wrong);
     }
     if (port.empty()) {
         return cmd.fail("--port needs a device name");
@@ -168,6 +182,10 @@ int runServe(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\n", PROGRAM,
                      describeLoadFailure(imagePath.c_str(), status).c_str());
         return EXIT_IMAGE_NOT_LOADABLE;
+    }
+    if (const int refused = checkImageToServe(PROGRAM, imagePath.c_str(), *image, *record, force);
+        refused != 0) {
+        return refused;
     }
 
     // The image is checked first, so that a mistyped command line cannot destroy it, and no
@@ -203,6 +221,7 @@ int runServe(int argc, char** argv) {
     options.port = port;
     options.trace = trace;
     options.stop = &g_stop;
+    options.guard = guard;
     static PortRunner* runner = new PortRunner(options, *record, image->size());
 
     // The port first: nobody is asked to restart a box on a port that cannot be opened.

@@ -52,6 +52,9 @@ int runStation(int argc, char** argv) {
     std::string imagePath;
     double settle = 3;
     bool trace = false;
+    bool force = false;
+    std::string expectHardware;
+    std::string expectOui;
     args::Command cmd(PROGRAM,
                       "Serves IMAGE (.dl) to set top boxes on every --port at once, box after "
                       "box, until stopped: connect a box to a port that shows \"waiting\" and "
@@ -67,6 +70,12 @@ int runStation(int argc, char** argv) {
                  "after a download, the line must be silent this long before the port takes the "
                  "next box (default 3)",
                  0.2, 3600)
+        .text("--expect-hardware", expectHardware, "MODEL[/VERSION]",
+              "serve only boxes whose system hardware descriptor has this model (and version); "
+              "any other box is not served and keeps its software")
+        .text("--expect-oui", expectOui, "OUI",
+              "with --expect-hardware: the maker's OUI too (00-A0-B1)")
+        .flag("--force", force, "serve an image that has no modules")
         .flag("--trace", trace, "every transfer on every port, with timestamps, on stderr")
         .positional("IMAGE", imagePath, "the download image (.dl)")
         .footer("The first Ctrl-C (or SIGTERM) stops the waiting ports and lets downloads in\n"
@@ -78,6 +87,11 @@ int runStation(int argc, char** argv) {
                 "capture could not be written (at the start, or during the run).");
     if (const int status = cmd.parse(argc, argv); status != args::PROCEED) {
         return status;
+    }
+    HardwareGuard guard;
+    if (const std::string wrong = parseHardwareGuard(expectHardware, expectOui, guard);
+        !wrong.empty()) {
+        return cmd.fail(wrong);
     }
     if (ports.empty()) {
         return cmd.fail("give at least one --port");
@@ -108,6 +122,10 @@ int runStation(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\n", PROGRAM,
                      describeLoadFailure(imagePath.c_str(), loadStatus).c_str());
         return EXIT_IMAGE_NOT_LOADABLE;
+    }
+    if (const int refused = checkImageToServe(PROGRAM, imagePath.c_str(), *image, *response, force);
+        refused != 0) {
+        return refused;
     }
     static StationConfig* config = new StationConfig;
     config->image.path = imagePath;
@@ -157,6 +175,7 @@ int runStation(int argc, char** argv) {
         options.trace = trace;
         options.waitIndefinitely = true;
         options.stop = &g_stop;
+        options.guard = guard;
         runners.push_back(std::make_unique<PortRunner>(options, *response, image->size()));
         statuses.push_back(std::make_unique<PortStatus>(port));
         PortFailure failure = PortFailure::None;

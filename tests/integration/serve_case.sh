@@ -108,6 +108,23 @@ case "$case_name" in
       "$SAMPLE" 2>err.txt
     expect "same file by another name exit" "$?" 64
     ;;
+  image_guard)
+    # An image with no modules is refused unless forced; one that is mostly something else is
+    # served with a warning.
+    "$MKIMAGE" -o empty.dl >/dev/null 2>&1 || fail "mkimage"
+    timeout 10 "$CLI" serve --port "$work/no-such-device" empty.dl 2>err.txt
+    expect "no modules exit" "$?" 5
+    contains err.txt "empty.dl: the image has no modules: there is nothing to download"
+    timeout 10 "$CLI" serve --port "$work/no-such-device" --force empty.dl 2>err.txt
+    expect "forced exit" "$?" 3
+    cat "$SAMPLE" >padded.dl
+    head -c 100000 /dev/zero >>padded.dl
+    start_box a padded.dl
+    serve a "$PTY_a" padded.dl
+    wait_box a
+    expect "padded exit" "$SERVE_a" 0
+    contains serve-a.err "only 34,863 of 134,863 bytes of padded.dl are described by its module table: is it a .dl file?"
+    ;;
   corrupt_request)
     clean "$SAMPLE" --corrupt-request 0:3 --corrupt-request 2:9 --max-block 8192
     ;;

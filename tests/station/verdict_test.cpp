@@ -147,5 +147,49 @@ TEST(Verdict, EveryWayAnAttemptEnds) {
     }
 }
 
+TEST(HardwareGuard, ServesOnlyTheExpectedHardware) {
+    BoxIdentity box;
+    box.requestSeen = true;
+    box.hardware = {true, 1, 0x00A0B1, 0x5601, 0x0203, 0};
+    BoxIdentity noHardware;
+    noHardware.requestSeen = true;
+    const auto guard = [](uint16_t model, int version, int64_t oui) {
+        HardwareGuard g;
+        g.active = true;
+        g.model = model;
+        g.checkVersion = version >= 0;
+        g.version = static_cast<uint16_t>(version);
+        g.checkOui = oui >= 0;
+        g.oui = static_cast<uint32_t>(oui);
+        return g;
+    };
+    const struct {
+        const char* what;
+        HardwareGuard guard;
+        const BoxIdentity& box;
+        bool served;
+    } rows[] = {
+        {"no guard", HardwareGuard{}, noHardware, true},
+        {"model", guard(0x5601, -1, -1), box, true},
+        {"model and version", guard(0x5601, 0x0203, -1), box, true},
+        {"model, version and OUI", guard(0x5601, 0x0203, 0x00A0B1), box, true},
+        {"another model", guard(0x5602, -1, -1), box, false},
+        {"another version", guard(0x5601, 0x0204, -1), box, false},
+        {"another OUI", guard(0x5601, -1, 0x00A0B2), box, false},
+        {"no type-1 descriptor", guard(0x5601, -1, -1), noHardware, false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(hardwareMatches(row.guard, row.box), row.served) << row.what;
+    }
+    AttemptFacts facts = woke(AttemptEnd::WrongBox);
+    facts.identity = &box;
+    facts.guard = guard(0x5602, 1, -1);
+    const Verdict v = judgeAttempt(facts, "/dev/ttyUSB0");
+    EXPECT_EQ(v.outcome, Outcome::WrongBox);
+    EXPECT_EQ(v.reason, "the box is hardware OUI 00-A0-B1 model 0x5601 version 0x0203; no "
+                        "software descriptor, not the hardware model 0x5602 version 0x0001 "
+                        "expected; it was not served");
+}
+
 } // namespace
 } // namespace kestrune::station
