@@ -53,6 +53,8 @@ int runStation(int argc, char** argv) {
     double settle = 3;
     bool trace = false;
     bool force = false;
+    unsigned retries = 0;
+    unsigned suspectAfter = 3;
     std::string expectHardware;
     std::string expectOui;
     args::Command cmd(PROGRAM,
@@ -70,6 +72,12 @@ int runStation(int argc, char** argv) {
                  "after a download, the line must be silent this long before the port takes the "
                  "next box (default 3)",
                  0.2, 3600)
+        .number("--retries", retries, "N",
+                "serve a box again, up to N times, when its download failed and it wakes up "
+                "again within the settle time (default 0)",
+                0u, 100u)
+        .number("--suspect-after", suspectAfter, "K",
+                "mark a port as suspect after K failures in a row (default 3)", 1u, 1000u)
         .text("--expect-hardware", expectHardware, "MODEL[/VERSION]",
               "serve only boxes whose system hardware descriptor has this model (and version); "
               "any other box is not served and keeps its software")
@@ -134,6 +142,8 @@ int runStation(int argc, char** argv) {
     hash.update(image->data(), image->size());
     config->image.sha256 = hash.hex();
     config->settleSeconds = settle;
+    config->retries = retries;
+    config->suspectAfter = suspectAfter;
 
     std::error_code ignored;
     for (const std::string* path : {&recordPath, &logDir, &pcapDir}) {
@@ -256,6 +266,16 @@ int runStation(int argc, char** argv) {
         summary += ", " + std::to_string(wrongBoxes) + " wrong box" + (wrongBoxes == 1 ? "" : "es");
     }
     display.event("", summary);
+    std::string suspects;
+    for (const auto& status : statuses) {
+        if (status->suspect) {
+            suspects += (suspects.empty() ? "" : ", ") + status->port + " (" +
+                        std::to_string(status->failuresInRow.load()) + " failures in a row)";
+        }
+    }
+    if (!suspects.empty()) {
+        display.event("", "suspect ports: " + suspects + "; check their cables and adapters");
+    }
     if (shared.outputFailed) {
         display.event("", "some of the record, Test Logs or captures could not be written "
                           "(see above)");

@@ -116,7 +116,8 @@ std::string tableRow(const PortStatus& status, int64_t nowMs, size_t portWidth, 
                       fitName(status.port, portWidth).c_str(), stateName(state), status.done.load(),
                       status.failed.load());
     }
-    return cut(line, columns);
+    // Failures in a row: the cable or adapter rather than the boxes.
+    return cut(std::string(line) + (status.suspect.load() ? "  suspect" : ""), columns);
 }
 
 std::vector<std::string> stationTable(const std::vector<PortStatus*>& ports, int64_t nowMs,

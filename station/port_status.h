@@ -31,6 +31,10 @@ struct PortStatus {
     std::atomic<uint32_t> aborted{0};
     std::atomic<uint32_t> portFailures{0};
     std::atomic<uint32_t> wrongBoxes{0};
+    // Failures in a row (download errors, not responding, port failures), and whether that
+    // made the port a suspect: a bad cable or adapter rather than a bad box.
+    std::atomic<uint32_t> failuresInRow{0};
+    std::atomic<bool> suspect{false};
 };
 
 } // namespace kestrune::station

@@ -126,7 +126,7 @@ std::string fileTime(std::chrono::system_clock::time_point when) {
 
 std::string recordLine(const AttemptReport& report, const std::string& port,
                        const ImageFacts& image, const std::string& testLog,
-                       const std::string& capture) {
+                       const std::string& capture, const AttemptPlace& place) {
     using nlohmann::ordered_json;
     const double seconds = std::chrono::duration<double>(report.ended - report.started).count();
     const auto nullable = [](const std::string& text) {
@@ -142,6 +142,9 @@ std::string recordLine(const AttemptReport& report, const std::string& port,
     line["start"] = isoTime(report.started);
     line["end"] = isoTime(report.ended);
     line["port"] = port;
+    line["boxSession"] = nullable(place.boxSession);
+    line["attempt"] = place.attempt;
+    line["failuresInRow"] = place.failuresInRow;
     line["image"] = image.path;
     if (!validUtf8(image.path)) {
         line["imagePathHex"] = hex(image.path);

@@ -26,12 +26,19 @@ struct ImageFacts {
     std::string sha256;
 };
 
+// Where an attempt stands among the attempts of its box and the failures of its port.
+struct AttemptPlace {
+    uint32_t attempt = 1;       // 1, 2, ... for the attempts of one box
+    std::string boxSession;     // the same for every attempt of one box
+    uint32_t failuresInRow = 0; // the port's, after this attempt
+};
+
 // The record line of one attempt, newline included: valid JSON in UTF-8 whatever the bytes of
 // the paths (a byte that is not UTF-8 becomes U+FFFD, and the image path's own bytes are then
 // kept in `imagePathHex`). `testLog` and `capture` are the files written for it ("" for none).
 std::string recordLine(const AttemptReport& report, const std::string& port,
                        const ImageFacts& image, const std::string& testLog,
-                       const std::string& capture);
+                       const std::string& capture, const AttemptPlace& place = {});
 
 class RecordFile {
 public:

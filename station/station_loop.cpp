@@ -106,12 +106,13 @@ private:
 };
 
 void record(StationShared& station, PortStatus& status, const AttemptReport& report,
-            const StationObserver& observer) {
+            const StationObserver& observer, const AttemptPlace& place) {
     if (station.config.record == nullptr) {
         return;
     }
-    const int error = station.config.record->append(recordLine(
-        report, status.port, station.config.image, observer.logPath(), observer.capturePath()));
+    const int error = station.config.record->append(
+        recordLine(report, status.port, station.config.image, observer.logPath(),
+                   observer.capturePath(), place));
     if (error != 0) {
         station.outputFailed = true;
         station.events.event(status.port, "cannot write the record: " + systemErrorText(error) +
@@ -125,14 +126,29 @@ void announce(StationShared& station, PortStatus& status, const AttemptReport& r
     std::snprintf(took, sizeof took, " in %.1f s", seconds);
     switch (report.outcome) {
     case Outcome::Complete:
-        status.done += 1;
         station.events.event(status.port, "complete: " + groupDigits(report.moduleBytes) +
                                               " module bytes" + took);
         return;
     case Outcome::Aborted:
-        status.aborted += 1;
         station.events.event(status.port, "aborted: " + report.reason);
         return;
+    default:
+        break;
+    }
+    station.events.event(status.port,
+                         std::string(outcomeName(report.outcome)) + ": " + report.reason +
+                             (report.resultCode != 0 || !report.sessionRan ? "" : " (result 0)"));
+}
+
+// A box is counted once, by the last of its attempts.
+void countBox(PortStatus& status, Outcome outcome) {
+    switch (outcome) {
+    case Outcome::Complete:
+        status.done += 1;
+        break;
+    case Outcome::Aborted:
+        status.aborted += 1;
+        break;
     case Outcome::PortFailure:
         status.portFailures += 1;
         break;
@@ -144,9 +160,27 @@ void announce(StationShared& station, PortStatus& status, const AttemptReport& r
         status.failed += 1;
         break;
     }
-    station.events.event(status.port,
-                         std::string(outcomeName(report.outcome)) + ": " + report.reason +
-                             (report.resultCode != 0 || !report.sessionRan ? "" : " (result 0)"));
+}
+
+// The port's failures in a row after an attempt, and the words when they make it a suspect.
+uint32_t noteFailures(StationShared& station, PortStatus& status, Outcome outcome) {
+    const uint32_t before = status.failuresInRow.load();
+    const uint32_t now = failuresInRowAfter(before, outcome);
+    status.failuresInRow = now;
+    if (now == 0) {
+        status.suspect = false;
+    } else if (now >= station.config.suspectAfter && before < station.config.suspectAfter) {
+        status.suspect = true;
+        station.events.event(status.port, std::to_string(now) + " failures in a row on " +
+                                              status.port + ": check its cable and adapter");
+    }
+    return now;
+}
+
+std::string seconds(double s) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", s);
+    return text;
 }
 
 } // namespace
@@ -164,12 +198,18 @@ std::string uniquePath(const std::string& dir, const std::string& port, const ch
 
 void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
     const StopSignal& stop = station.stop;
+    const StationConfig& config = station.config;
     const std::string retry =
-        "; trying again every " + std::to_string(station.config.retryMs / 1000) + " s";
+        "; trying again every " + std::to_string(config.retryMs / 1000) + " s";
+    const auto settleMs = static_cast<uint32_t>(config.settleSeconds * 1000);
+    const std::string sessionStem = status.port + "-" + fileTime(std::chrono::system_clock::now());
+    uint32_t boxes = 0;
+    AttemptPlace place;
+    bool retrying = false;
     bool portDown = false;
     while (!stop.stopping()) {
         if (portDown) {
-            if (!stop.sleepFor(static_cast<int>(station.config.retryMs))) {
+            if (!stop.sleepFor(static_cast<int>(config.retryMs))) {
                 break;
             }
             PortFailure failure = PortFailure::None;
@@ -179,30 +219,59 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
             station.events.event(status.port, "the port is back");
             portDown = false;
         }
+        if (retrying) {
+            place.attempt += 1;
+        } else {
+            place.attempt = 1;
+            place.boxSession = sessionStem + "-" + std::to_string(++boxes);
+        }
+        retrying = false;
         StationObserver observer(station, status);
         const AttemptReport report = runner.runAttempt(observer);
         if (!report.boxWoke && report.outcome == Outcome::Aborted) {
             break; // stopped while waiting: no box, nothing to record
         }
+        place.failuresInRow = noteFailures(station, status, report.outcome);
         if (!report.boxWoke && report.outcome == Outcome::PortFailure) {
             // Recorded once, when the port goes; then tried again quietly.
-            record(station, status, report, observer);
-            status.portFailures += 1;
+            place.boxSession.clear();
+            record(station, status, report, observer, place);
+            countBox(status, report.outcome);
             station.events.event(status.port, "port failure: " + report.reason + retry);
             portDown = true;
             status.state = PortState::PortDown;
             continue;
         }
-        record(station, status, report, observer);
+        record(station, status, report, observer, place);
         announce(station, status, report);
         if (report.outcome == Outcome::Aborted) {
+            countBox(status, report.outcome);
             break;
         }
+        status.state = PortState::Settling;
+        // A failed box whose loader restarts wakes again at once: it is served again.
+        if (mayRetry(report.outcome, place.attempt, config.retries) && !stop.stopping() &&
+            runner.lineActive(settleMs)) {
+            station.events.event(status.port, "the box woke again: attempt " +
+                                                  std::to_string(place.attempt + 1) + " of " +
+                                                  std::to_string(config.retries + 1));
+            retrying = true;
+            continue;
+        }
+        countBox(status, report.outcome);
         // A box that restarts after its download keeps sending wake-up bytes: the port waits
         // for a silent line before it takes the next box.
-        status.state = PortState::Settling;
-        const auto settleMs = static_cast<uint32_t>(station.config.settleSeconds * 1000);
+        const auto settling = std::chrono::steady_clock::now();
+        bool told = false;
         while (!stop.stopping() && runner.lineActive(settleMs)) {
+            const double waking =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - settling).count();
+            if (!told && waking >= config.keepsWakingSeconds) {
+                told = true;
+                station.events.event(
+                    status.port, "a box keeps waking on " + status.port + ": power it off for " +
+                                     seconds(config.settleSeconds) + ", or use --retries");
+            }
         }
     }
     status.state = PortState::Stopped;

@@ -30,6 +30,10 @@ struct StationConfig {
     double settleSeconds = 3;
     uint32_t retryMs = 3000; // between tries of a port that failed
     RecordFile* record = nullptr;
+    uint32_t retries = 0;      // a failed box that wakes again is served up to this many times more
+    uint32_t suspectAfter = 3; // failures in a row that make a port a suspect
+    // Settling this long without a silent moment: a box keeps waking, and the operator is told.
+    double keepsWakingSeconds = 30;
 };
 
 // Shared by the ports of one station.

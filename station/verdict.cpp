@@ -97,6 +97,26 @@ const char* outcomeName(Outcome outcome) {
     return "aborted";
 }
 
+bool mayRetry(Outcome outcome, uint32_t attempt, uint32_t retries) {
+    return (outcome == Outcome::DownloadError || outcome == Outcome::NotResponding) &&
+           attempt <= retries;
+}
+
+uint32_t failuresInRowAfter(uint32_t before, Outcome outcome) {
+    switch (outcome) {
+    case Outcome::Complete:
+        return 0;
+    case Outcome::DownloadError:
+    case Outcome::NotResponding:
+    case Outcome::PortFailure:
+        return before + 1;
+    case Outcome::WrongBox:
+    case Outcome::Aborted:
+        break;
+    }
+    return before;
+}
+
 bool hardwareMatches(const HardwareGuard& guard, const BoxIdentity& identity) {
     const SystemDescriptor& hw = identity.hardware;
     if (!guard.active) {

@@ -82,6 +82,14 @@ struct Verdict {
 // Pure: the same facts give the same verdict.
 Verdict judgeAttempt(const AttemptFacts& facts, const std::string& port);
 
+// The station's rules after an attempt. A box whose download failed (download error, not
+// responding) may be served again, up to `retries` times, if it wakes up again within the
+// settle time; a complete box never is, and neither is a wrong box or an aborted one.
+bool mayRetry(Outcome outcome, uint32_t attempt, uint32_t retries);
+// A port's failures in a row after an attempt: a download error, not responding or a port
+// failure adds one, a complete download clears them, a wrong box or an abort leaves them.
+uint32_t failuresInRowAfter(uint32_t before, Outcome outcome);
+
 // "complete", "download error", "not responding", "port failure", "aborted", "wrong box": the
 // record's words, and the table's.
 const char* outcomeName(Outcome outcome);

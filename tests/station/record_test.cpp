@@ -100,13 +100,16 @@ TEST(RecordLine, SaysWhatWasKnownOfEachAttempt) {
         report.downloadId = 3;
         report.blockSize = 1024;
         report.windowSize = report.ackPeriod = 4;
-        const std::string line = recordLine(report, "/dev/ttyUSB0", image, "", "");
+        const std::string line =
+            recordLine(report, "/dev/ttyUSB0", image, "", "", {2, "ttyUSB0-1", 1});
         ASSERT_EQ(line.find('\n'), line.size() - 1) << line;
         const json parsed = json::parse(line, nullptr, false);
         ASSERT_FALSE(parsed.is_discarded()) << line;
         EXPECT_EQ(parsed["start"], "2025-12-07T20:24:31.380Z");
         EXPECT_EQ(parsed["image"], image.path);
         EXPECT_EQ(parsed["durationSeconds"], 3.96);
+        EXPECT_EQ(parsed["attempt"], 2);
+        EXPECT_EQ(parsed["boxSession"], "ttyUSB0-1");
         for (const auto& [key, value] : row.expect.items()) {
             EXPECT_EQ(parsed[key], value) << key << " in " << line;
         }
