@@ -225,7 +225,7 @@ int runServe(int argc, char** argv) {
     static PortRunner* runner = new PortRunner(options, *record, image->size());
 
     // The port first: nobody is asked to restart a box on a port that cannot be opened.
-    PortFailure failure = PortFailure::None;
+    PortOpenError failure = PortOpenError::None;
     if (!runner->portOpens(failure)) {
         console.message("Error", ("Failed to open communication resource.\n" +
                                   describePortProblem(failure, port) + ".")

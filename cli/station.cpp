@@ -188,7 +188,7 @@ int runStation(int argc, char** argv) {
         options.guard = guard;
         runners.push_back(std::make_unique<PortRunner>(options, *response, image->size()));
         statuses.push_back(std::make_unique<PortStatus>(port));
-        PortFailure failure = PortFailure::None;
+        PortOpenError failure = PortOpenError::None;
         if (!runners.back()->portOpens(failure)) {
             std::fprintf(stderr, "%s: Failed to open communication resource: %s.\n", port.c_str(),
                          describePortProblem(failure, port).c_str());

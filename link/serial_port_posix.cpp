@@ -80,7 +80,7 @@ public:
         settings.c_cc[VMIN] = 0;
         settings.c_cc[VTIME] = 0;
         if (tcsetattr(download_, TCSANOW, &settings) != 0) {
-            noteError("settings", name, PortFailure::Settings);
+            noteError("settings", name, PortOpenError::Settings);
             return false;
         }
         // DTR and RTS up while the port is open; a pseudo-terminal has no modem lines.
@@ -161,41 +161,41 @@ public:
     }
 
     const char* lastError() const override { return error_; }
-    PortFailure lastFailure() const override { return failure_; }
+    PortOpenError lastOpenError() const override { return failure_; }
     bool watchLost() const override { return watchLost_.load(); }
 
 private:
-    void noteError(const char* operation, const char* name, PortFailure failure) {
+    void noteError(const char* operation, const char* name, PortOpenError failure) {
         failure_ = failure;
         std::snprintf(error_, sizeof error_, "%s %s: %s", operation, devicePath(name),
-                      failure == PortFailure::NotSerialPort ? describePortFailure(failure)
-                                                            : std::strerror(errno));
+                      failure == PortOpenError::NotSerialPort ? describePortOpenError(failure)
+                                                              : std::strerror(errno));
     }
 
-    static PortFailure failureOf(int error) {
+    static PortOpenError failureOf(int error) {
         switch (error) {
         case ENOENT:
         case ENODEV:
         case ENXIO:
         case ENOTDIR:
-            return PortFailure::NotFound;
+            return PortOpenError::NotFound;
         case EACCES:
         case EPERM:
         case EROFS:
-            return PortFailure::PermissionDenied;
+            return PortOpenError::PermissionDenied;
         case EBUSY:
         case EWOULDBLOCK:
-            return PortFailure::Busy;
+            return PortOpenError::Busy;
         case EISDIR:
-            return PortFailure::NotSerialPort;
+            return PortOpenError::NotSerialPort;
         default:
-            return PortFailure::Other;
+            return PortOpenError::Other;
         }
     }
 
     int openDevice(const char* name) {
         error_[0] = '\0';
-        failure_ = PortFailure::None;
+        failure_ = PortOpenError::None;
         const int fd = ::open(devicePath(name), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             noteError("open", name, failureOf(errno));
@@ -205,14 +205,14 @@ private:
         // /dev/null, a FIFO) is closed again before a single byte is written to it.
         termios probe;
         if (!isatty(fd) || tcgetattr(fd, &probe) != 0) {
-            noteError("open", name, PortFailure::NotSerialPort);
+            noteError("open", name, PortOpenError::NotSerialPort);
             ::close(fd);
             return -1;
         }
         // No other opener may share the port: the advisory lock keeps out programs that
         // take it too, the terminal's exclusive mode every other (unprivileged) opener.
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            noteError("lock", name, PortFailure::Busy);
+            noteError("lock", name, PortOpenError::Busy);
             ::close(fd);
             return -1;
         }
@@ -349,7 +349,7 @@ private:
     std::atomic<bool> cancelled_{false};
     std::atomic<bool> watchLost_{false};
     char error_[256] = "";
-    PortFailure failure_ = PortFailure::None;
+    PortOpenError failure_ = PortOpenError::None;
 };
 
 } // namespace

@@ -191,7 +191,7 @@ public:
     }
 
     const char* lastError() const override { return error_; }
-    PortFailure lastFailure() const override { return failure_; }
+    PortOpenError lastOpenError() const override { return failure_; }
     bool watchLost() const override { return watchLost_; }
 
 private:
@@ -203,22 +203,23 @@ private:
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
         case ERROR_INVALID_NAME:
-            failure_ = PortFailure::NotFound;
+            failure_ = PortOpenError::NotFound;
             break;
         // A COM port that another program holds answers "access denied".
         case ERROR_ACCESS_DENIED:
         case ERROR_SHARING_VIOLATION:
-            failure_ = PortFailure::Busy;
+            failure_ = PortOpenError::Busy;
             break;
         default:
-            failure_ = port_ != INVALID_HANDLE_VALUE ? PortFailure::Settings : PortFailure::Other;
+            failure_ =
+                port_ != INVALID_HANDLE_VALUE ? PortOpenError::Settings : PortOpenError::Other;
             break;
         }
     }
 
     HANDLE openDevice(const char* name, Transfer& transfer) {
         error_[0] = '\0';
-        failure_ = PortFailure::None;
+        failure_ = PortOpenError::None;
         char device[MAX_PATH + 8];
         deviceName(name, device, sizeof device);
         if (overlapped_ && transfer.event == nullptr) {
@@ -285,7 +286,7 @@ private:
     HANDLE cancelEvent_ = nullptr;
     std::atomic<bool> cancelled_{false};
     char error_[MAX_PATH + 64] = "";
-    PortFailure failure_ = PortFailure::None;
+    PortOpenError failure_ = PortOpenError::None;
     bool watchLost_ = false;
 };
 

@@ -7,7 +7,7 @@
 namespace kestrune {
 
 // Why the last open failed, so that a front end can tell the operator what to do about it.
-enum class PortFailure {
+enum class PortOpenError {
     None,
     NotFound,         // no such device
     PermissionDenied, // the user may not open it (on Linux: not in the dialout group)
@@ -49,7 +49,7 @@ public:
     virtual const char* lastError() const = 0;
     // The kind of the last failure of an open or of the line settings; None when the last
     // open succeeded.
-    virtual PortFailure lastFailure() const = 0;
+    virtual PortOpenError lastOpenError() const = 0;
 
     // Whether the watch port has gone away since it was opened: a read error or a hang-up (a
     // USB adapter unplugged, the far side of a pseudo-terminal closed). It never comes back:
@@ -58,7 +58,7 @@ public:
 };
 
 // A short phrase for an operator: "not found", "permission denied", "busy", ...
-const char* describePortFailure(PortFailure failure);
+const char* describePortOpenError(PortOpenError failure);
 
 // How the Win32 backend moves bytes; both have the same line settings and time-outs. The
 // termios backend always behaves as Overlapped does and ignores the choice.

@@ -10,20 +10,20 @@ namespace kestrune::station {
 
 using Clock = std::chrono::steady_clock;
 
-std::string describePortProblem(PortFailure failure, const std::string& port) {
+std::string describePortProblem(PortOpenError failure, const std::string& port) {
     switch (failure) {
-    case PortFailure::NotFound:
+    case PortOpenError::NotFound:
         return missingPortAdvice(port);
-    case PortFailure::PermissionDenied:
+    case PortOpenError::PermissionDenied:
         return "no permission to open " + port + ": " + permissionAdvice(port);
-    case PortFailure::Busy:
+    case PortOpenError::Busy:
         return port + " is busy: another program has it open; close that program first";
-    case PortFailure::NotSerialPort:
+    case PortOpenError::NotSerialPort:
         return port + " is not a serial port; check --port";
-    case PortFailure::Settings:
+    case PortOpenError::Settings:
         return port + " refused the line settings";
-    case PortFailure::None:
-    case PortFailure::Other:
+    case PortOpenError::None:
+    case PortOpenError::Other:
         break;
     }
     return port + " cannot be opened";
@@ -177,9 +177,9 @@ bool PortRunner::stopWaitingWanted() const {
     return stopWaitingRequested_.load() || (options_.stop != nullptr && options_.stop->stopping());
 }
 
-bool PortRunner::portOpens(PortFailure& failure) {
+bool PortRunner::portOpens(PortOpenError& failure) {
     const bool opened = systemPort_->openWatchPort(options_.port.c_str());
-    failure = systemPort_->lastFailure();
+    failure = systemPort_->lastOpenError();
     systemPort_->closeWatchPort();
     return opened;
 }
@@ -379,13 +379,13 @@ AttemptReport PortRunner::finish(AttemptEnd end) {
     facts.identity = &report.identity;
     facts.guard = options_.guard;
     if (end == AttemptEnd::PortNotOpened || !facts.downloadPortOpened) {
-        facts.portProblem = describePortProblem(systemPort_->lastFailure(), options_.port);
+        facts.portProblem = describePortProblem(systemPort_->lastOpenError(), options_.port);
     }
     const Verdict verdict = judgeAttempt(facts, options_.port);
     report.outcome = verdict.outcome;
     report.reason = verdict.reason;
     if (report.outcome == Outcome::PortFailure) {
-        report.portFailure = systemPort_->lastFailure();
+        report.portOpenError = systemPort_->lastOpenError();
         report.portError = systemPort_->lastError();
     }
     return report;

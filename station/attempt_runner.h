@@ -44,7 +44,7 @@ struct AttemptReport {
     uint32_t framesResent = 0;
     // What the box's DownloadInfoRequest said of it (requestSeen false when none arrived).
     BoxIdentity identity;
-    PortFailure portFailure = PortFailure::None;
+    PortOpenError portOpenError = PortOpenError::None;
     std::string portError; // e.g. "open /dev/ttyUSB0: Permission denied"
     // When the box woke up (or, when none did, when the attempt began), and when it ended.
     std::chrono::system_clock::time_point started{};
@@ -86,7 +86,7 @@ struct RunnerOptions {
 
 // Why a port would not open and what to do, in the same words from every program: it looks at
 // the device (its group and mode, the ports that do exist).
-std::string describePortProblem(PortFailure failure, const std::string& port);
+std::string describePortProblem(PortOpenError failure, const std::string& port);
 
 class PortRunner final : public ControlSurface {
 public:
@@ -109,7 +109,7 @@ public:
 
     const std::string& port() const { return options_.port; }
     // Whether the port opens (for the watch, then closed again); `failure` says why not.
-    bool portOpens(PortFailure& failure);
+    bool portOpens(PortOpenError& failure);
     // Whether bytes arrived on the line within `ms` (the port opened for watching, then closed
     // again); false as well when the port cannot be opened, goes away, or the runner stops.
     bool lineActive(uint32_t ms);

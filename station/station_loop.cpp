@@ -212,7 +212,7 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
             if (!stop.sleepFor(static_cast<int>(config.retryMs))) {
                 break;
             }
-            PortFailure failure = PortFailure::None;
+            PortOpenError failure = PortOpenError::None;
             if (!runner.portOpens(failure)) {
                 continue;
             }

@@ -223,23 +223,23 @@ TEST(PosixSerialPort, FailedOpensSayWhy) {
 
     const struct {
         std::string path;
-        PortFailure failure;
+        PortOpenError failure;
     } rows[] = {
-        {"/dev/kestrune-no-such-port", PortFailure::NotFound},
-        {"/tmp/kestrune-no-such-dir/tty", PortFailure::NotFound},
-        {file, PortFailure::NotSerialPort},
-        {"/dev/null", PortFailure::NotSerialPort},
-        {"/tmp", PortFailure::NotSerialPort},
-        {held.slavePath, PortFailure::Busy},
+        {"/dev/kestrune-no-such-port", PortOpenError::NotFound},
+        {"/tmp/kestrune-no-such-dir/tty", PortOpenError::NotFound},
+        {file, PortOpenError::NotSerialPort},
+        {"/dev/null", PortOpenError::NotSerialPort},
+        {"/tmp", PortOpenError::NotSerialPort},
+        {held.slavePath, PortOpenError::Busy},
     };
     for (const auto& row : rows) {
         auto port = createSystemSerialPort(nullptr, nullptr);
         EXPECT_FALSE(port->openDownloadPort(row.path.c_str())) << row.path;
-        EXPECT_EQ(port->lastFailure(), row.failure) << row.path << ": " << port->lastError();
+        EXPECT_EQ(port->lastOpenError(), row.failure) << row.path << ": " << port->lastError();
         EXPECT_NE(std::string(port->lastError()).find(row.path), std::string::npos);
         EXPECT_EQ(port->writeByte(2), LINK_ERR_IO);
         EXPECT_FALSE(port->openWatchPort(row.path.c_str())) << row.path;
-        EXPECT_EQ(port->lastFailure(), row.failure) << row.path;
+        EXPECT_EQ(port->lastOpenError(), row.failure) << row.path;
     }
     std::string after(image.size() + 8, '\0');
     FILE* f = std::fopen(file, "rb");
@@ -252,7 +252,7 @@ TEST(PosixSerialPort, FailedOpensSayWhy) {
     holder->closeDownloadPort();
     auto port = createSystemSerialPort(nullptr, nullptr);
     EXPECT_TRUE(port->openDownloadPort(held.slavePath.c_str()));
-    EXPECT_EQ(port->lastFailure(), PortFailure::None);
+    EXPECT_EQ(port->lastOpenError(), PortOpenError::None);
 }
 
 // The terminal's exclusive mode keeps out programs that do not take the advisory lock, and is

@@ -58,7 +58,7 @@ public:
     void setMenuBusy(bool busy) override { calls.push_back(busy ? "menuBusy" : "menuIdle"); }
     void enableStartButton(bool on) override { calls.push_back(on ? "buttonOn" : "buttonOff"); }
     void showMessage(ControlMessage which, const char* text, const char* caption) override {
-        static const char* names[] = {"message MissingFile", "message PortFailure",
+        static const char* names[] = {"message MissingFile", "message PortNotOpened",
                                       "message NotResponding"};
         calls.push_back(names[static_cast<int>(which)]);
         messageText = text;
@@ -216,9 +216,12 @@ TEST(DownloadControl, PortThatDoesNotOpenReportsAndReturnsToIdle) {
     rig.port.watchOpens = false;
     rig.control.onStart();
     rig.control.onTick();
-    Calls expected = {"showRestartDialog",   "menuBusy",
-                      "buttonOff",           "openWatchPort COM1",
-                      "message PortFailure", "destroyRestartDialog",
+    Calls expected = {"showRestartDialog",
+                      "menuBusy",
+                      "buttonOff",
+                      "openWatchPort COM1",
+                      "message PortNotOpened",
+                      "destroyRestartDialog",
                       "closeWatchPort"};
     for (const std::string& c : ABORT_WITHOUT_SESSION) {
         if (c != "destroyRestartDialog") {

@@ -2,21 +2,21 @@
 
 namespace kestrune {
 
-const char* describePortFailure(PortFailure failure) {
+const char* describePortOpenError(PortOpenError failure) {
     switch (failure) {
-    case PortFailure::None:
+    case PortOpenError::None:
         return "no failure";
-    case PortFailure::NotFound:
+    case PortOpenError::NotFound:
         return "not found";
-    case PortFailure::PermissionDenied:
+    case PortOpenError::PermissionDenied:
         return "permission denied";
-    case PortFailure::Busy:
+    case PortOpenError::Busy:
         return "busy";
-    case PortFailure::NotSerialPort:
+    case PortOpenError::NotSerialPort:
         return "not a serial port";
-    case PortFailure::Settings:
+    case PortOpenError::Settings:
         return "line settings refused";
-    case PortFailure::Other:
+    case PortOpenError::Other:
         break;
     }
     return "cannot be opened";
