@@ -458,7 +458,8 @@ Verdict Box::download(int number) {
                  std::to_string(askModule) + " again");
         }
         reason = 2;
-        if (options_.endEarly >= 0 && blocks_ >= static_cast<uint64_t>(options_.endEarly)) {
+        if (options_.endEarly >= 0 && blocks_ >= static_cast<uint64_t>(options_.endEarly) &&
+            !(complete() && windows != options_.repeatWindow)) {
             reason = 5;
             endedEarly = true;
         } else if (window.empty() || (complete() && windows != options_.repeatWindow)) {
@@ -474,6 +475,13 @@ Verdict Box::download(int number) {
     } else {
         verdict_ = {EXIT_EXACT, "byte-exact: " + std::to_string(modules_.size()) + " modules, " +
                                     std::to_string(total) + " bytes; " + stats};
+        if (options_.endEarly >= 0) {
+            // The windows were too large for the early end asked for: say so rather than
+            // claim an early end the server never saw.
+            verdict_.text += "; not ended early: every block had come by the first window end "
+                             "after " +
+                             std::to_string(options_.endEarly) + " blocks";
+        }
     }
     return verdict_;
 }

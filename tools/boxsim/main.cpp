@@ -148,8 +148,9 @@ int main(int argc, char** argv) {
     bool endEarlySet = false;
     kestrune::args::Command cmd(
         "kestrune-boxsim",
-        "Plays the set top box on a new pseudo-terminal and checks the download of IMAGE.dl.\n"
-        "Prints the device path on the first line of standard output, then one verdict line\n"
+        // No line breaks of our own: the help wraps the text at spaces, sentences whole.
+        "Plays the set top box on a new pseudo-terminal and checks the download of IMAGE.dl. "
+        "Prints the device path on the first line of standard output, then one verdict line "
         "per download.");
     cmd.version()
         .text("--device", o.device, "PATH",
@@ -221,8 +222,10 @@ int main(int argc, char** argv) {
                 "the noise's seed (default 1): the same seed, the same noise")
         .positional("IMAGE", o.image, "the image the server downloads (.dl)")
         .footer(
-            "Exit status: 0 byte-exact, 1 mismatch (or a restarting box answered), 2 incomplete\n"
-            "(or unplugged), 3 link protocol broken, 64 wrong usage, 70 system error.");
+            // The footer is printed as it is: lines of 80 columns at most, broken by hand.
+            "Exit status: 0 byte-exact, 1 mismatch (or a restarting box answered),\n"
+            "2 incomplete (or unplugged), 3 link protocol broken, 64 wrong usage,\n"
+            "70 system error.");
     if (const int status = cmd.parse(argc - 1, argv + 1); status != kestrune::args::PROCEED) {
         return status;
     }
