@@ -14,6 +14,8 @@
 #include "dsmcc/codec.h"
 #include "session/session.h"
 #include "tests/link/fake_port.h"
+#include "tools/boxsim/box_messages.h"
+#include "tools/boxsim/virtual_line.h"
 
 #include <algorithm>
 #include <chrono>
@@ -33,93 +35,28 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// ---------------------------------------------------------------------------------------------
-// The box's own arithmetic, independent of link/ and dsmcc/.
+// The box's own arithmetic (tools/boxsim's library), independent of link/ and dsmcc/.
+
+using boxsim::crc32Mpeg2;
+using boxsim::frameHeader;
+using boxsim::NEVER;
+using boxsim::VirtualWire;
+constexpr uint64_t MS = boxsim::VIRTUAL_MS;
 
 uint16_t be16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+    return readU16BE(p);
 }
 uint32_t be32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-void put16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-void put32(uint8_t* p, uint32_t v) {
-    put16(p, v >> 16);
-    put16(p + 2, v & 0xFFFF);
-}
-
-struct BoxCrcTables {
-    uint32_t mpeg2[256];
-    uint16_t arc[256];
-    BoxCrcTables() {
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t r = i << 24;
-            uint16_t q = static_cast<uint16_t>(i);
-            for (int bit = 0; bit < 8; ++bit) {
-                r = (r & 0x80000000u) != 0 ? (r << 1) ^ 0x04C11DB7u : r << 1;
-                q = static_cast<uint16_t>((q & 1) != 0 ? (q >> 1) ^ 0xA001 : q >> 1);
-            }
-            mpeg2[i] = r;
-            arc[i] = q;
-        }
-    }
-};
-
-const BoxCrcTables& tables() {
-    static const BoxCrcTables t;
-    return t;
-}
-
-uint32_t boxCrc32(const uint8_t* p, size_t n) {
-    uint32_t r = 0xFFFFFFFFu;
-    for (size_t i = 0; i < n; ++i) {
-        r = (r << 8) ^ tables().mpeg2[((r >> 24) ^ p[i]) & 0xFF];
-    }
-    return r;
-}
-
-uint16_t boxCrc16(const uint8_t* p, size_t n) {
-    uint16_t r = 0;
-    for (size_t i = 0; i < n; ++i) {
-        r = static_cast<uint16_t>((r >> 8) ^ tables().arc[(r ^ p[i]) & 0xFF]);
-    }
-    return r;
-}
-
-Bytes frameHeaderFor(const Bytes& payload) {
-    Bytes h(11, 0);
-    put32(&h[0], static_cast<uint32_t>(payload.size()));
-    put32(&h[4], boxCrc32(payload.data(), payload.size()));
-    put16(&h[9], boxCrc16(h.data(), 9));
-    return h;
+    return readU32BE(p);
 }
 
 // A header that announces a payload the box could take: its CRC-16 and reserved byte right.
 bool plausibleHeader(const uint8_t* h) {
-    return h[8] == 0 && be16(h + 9) == boxCrc16(h, 9) && be32(h) >= 12 && be32(h) <= 65535;
+    return boxsim::headerSound(h) && be32(h) >= 12;
 }
 
 // ---------------------------------------------------------------------------------------------
-// Randomness and the line.
-
-struct SplitMix {
-    uint64_t state;
-    uint64_t next() {
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    uint32_t below(uint32_t n) { return static_cast<uint32_t>(next() % n); }
-};
-
-constexpr uint64_t MS = 1000;     // the clock counts microseconds
-constexpr uint64_t BYTE_US = 174; // one byte of 10 bits at 57600 baud
-constexpr uint64_t NEVER = UINT64_MAX;
+// Noise levels; the line itself is the box library's virtual wire.
 
 struct NoiseLevel {
     const char* name;
@@ -129,67 +66,6 @@ constexpr NoiseLevel LEVELS[] = {
     {"clean", 0.0}, {"light", 1e-4}, {"moderate", 5e-4}, {"heavy", 2e-3}, {"very heavy", 1e-2},
 };
 constexpr uint32_t LEVEL_COUNT = sizeof LEVELS / sizeof LEVELS[0];
-
-struct Arrival {
-    uint64_t atUs;
-    uint8_t value;
-};
-
-// One direction of the line: bytes queue up behind each other at the line's rate, and each may
-// meet a fault on the way.
-struct Wire {
-    const char* name = "";
-    SplitMix* random = nullptr;
-    uint32_t threshold = 0; // faults per 2^20 bytes
-    bool trace = false;
-    std::deque<Arrival> queue;
-    uint64_t freeAtUs = 0;
-    uint32_t faults = 0;
-
-    void send(uint64_t nowUs, const uint8_t* bytes, size_t n) {
-        uint64_t at = std::max(nowUs, freeAtUs);
-        for (size_t i = 0; i < n; ++i) {
-            uint8_t b = bytes[i];
-            const uint64_t u = random->next();
-            if ((u & 0xFFFFF) < threshold) {
-                ++faults;
-                const uint32_t kind = static_cast<uint32_t>((u >> 20) & 0x7F) % 100;
-                const uint64_t param = u >> 32;
-                if (kind < 40) {
-                    b = static_cast<uint8_t>(b ^ (1u << (param & 7)));
-                    note(at, "bit flip");
-                } else if (kind < 55) {
-                    at += BYTE_US;
-                    note(at, "byte lost");
-                    continue;
-                } else if (kind < 70) {
-                    at += BYTE_US;
-                    queue.push_back({at, b});
-                    note(at, "byte doubled");
-                } else if (kind < 85) {
-                    for (uint64_t j = 0; j <= param % 3; ++j) {
-                        at += BYTE_US;
-                        queue.push_back({at, static_cast<uint8_t>(param >> (8 * j + 2))});
-                    }
-                    note(at, "junk inserted");
-                } else {
-                    at += (param % 5 == 0 ? 1000 + (param >> 3) % 7000 : 20 + (param >> 3) % 380) *
-                          MS;
-                    note(at, "silence");
-                }
-            }
-            at += BYTE_US;
-            queue.push_back({at, b});
-        }
-        freeAtUs = at;
-    }
-
-    void note(uint64_t at, const char* what) const {
-        if (trace) {
-            std::printf("%10.3f ms  %s: %s\n", at / 1000.0, name, what);
-        }
-    }
-};
 
 // ---------------------------------------------------------------------------------------------
 // The image, shared by every session: three modules whose sizes fit no block size evenly.
@@ -255,7 +131,7 @@ public:
     enum class Tx { None, WaitHeaderAck, WaitPayloadAck };
     enum class Sending { Info, Request, Final };
 
-    SoakBox(const BoxSetup& setup, Wire& out, bool trace)
+    SoakBox(const BoxSetup& setup, VirtualWire& out, bool trace)
         : setup_(setup), out_(out), trace_(trace) {}
 
     Phase phase = Phase::Waking;
@@ -319,7 +195,7 @@ public:
             payload_.push_back(b);
             timerAt = t + PAYLOAD_GAP_US;
             if (payload_.size() == wanted_) {
-                if (boxCrc32(payload_.data(), payload_.size()) == be32(header_ + 4)) {
+                if (crc32Mpeg2(payload_.data(), payload_.size()) == be32(header_ + 4)) {
                     write(t, 3);
                     rx_ = Rx::Idle;
                     timerAt = t + IDLE_US;
@@ -417,33 +293,11 @@ private:
     }
 
     Bytes infoRequest() const {
-        Bytes m(12 + 6 + 4 + 18 + 2, 0);
-        m[0] = 0x11;
-        m[1] = 3;
-        put16(&m[2], 0x1001);
-        m[8] = 0xFF;
-        put16(&m[10], static_cast<uint32_t>(m.size() - 12));
-        put32(&m[12], setup_.bufferSize);
-        put16(&m[16], setup_.maximumBlockSize);
-        put16(&m[18], 18); // two descriptors of 9 bytes
-        put16(&m[20], 2);
-        const uint8_t descriptors[18] = {2, 7, 0, 0, 1, 0, 2, 0, 3, 1, 7, 0, 0, 4, 0, 5, 0, 6};
-        std::memcpy(&m[22], descriptors, sizeof descriptors);
-        return m;
+        return boxsim::infoRequest(setup_.bufferSize, setup_.maximumBlockSize);
     }
 
     Bytes dataRequest(uint16_t module, uint16_t block, uint8_t reason) const {
-        Bytes m(17, 0);
-        m[0] = 0x11;
-        m[1] = 3;
-        put16(&m[2], 0x1004);
-        put32(&m[4], downloadId_);
-        m[8] = 0xFF;
-        put16(&m[10], 5);
-        put16(&m[12], module);
-        put16(&m[14], block);
-        m[16] = reason;
-        return m;
+        return boxsim::dataRequest(downloadId_, module, block, reason);
     }
 
     void startSending(uint64_t t, Bytes message, Sending kind) {
@@ -457,7 +311,7 @@ private:
 
     void sendAttempt(uint64_t t) {
         ++attempts_;
-        const Bytes header = frameHeaderFor(sending_);
+        const Bytes header = frameHeader(sending_);
         out_.send(t, header.data(), header.size());
         tx_ = Tx::WaitHeaderAck;
         timerAt = t + ACK1_WAIT_US;
@@ -584,7 +438,7 @@ private:
     void violation(const char* what) { violations.emplace_back(what); }
 
     BoxSetup setup_;
-    Wire& out_;
+    VirtualWire& out_;
     bool trace_;
     Rx rx_ = Rx::Idle;
     Tx tx_ = Tx::None;
@@ -620,7 +474,7 @@ constexpr uint64_t MAX_EVENTS = 2000000; // far beyond any session; more means i
 
 class SoakPort final : public FakePort {
 public:
-    SoakPort(Wire& toBox, Wire& toServer, SoakBox& box, bool trace)
+    SoakPort(VirtualWire& toBox, VirtualWire& toServer, SoakBox& box, bool trace)
         : toBox_(toBox), toServer_(toServer), box_(box), trace_(trace) {}
 
     uint64_t nowUs = 0;
@@ -719,7 +573,7 @@ private:
                         count, count >= 4 ? be16(data + 2) : 0);
         }
         if (header_.size() != 11 || be32(&header_[0]) != count ||
-            be32(&header_[4]) != boxCrc32(data, count) || !plausibleHeader(header_.data())) {
+            be32(&header_[4]) != crc32Mpeg2(data, count) || !plausibleHeader(header_.data())) {
             return fault("a payload whose header does not describe it");
         }
         header_.clear();
@@ -760,8 +614,8 @@ private:
 
     void fault(const char* what) { violations.emplace_back(what); }
 
-    Wire& toBox_;
-    Wire& toServer_;
+    VirtualWire& toBox_;
+    VirtualWire& toServer_;
     SoakBox& box_;
     bool trace_;
     uint64_t events_ = 0;
@@ -806,8 +660,7 @@ struct SessionReport {
 SessionReport runSoakSession(uint64_t seed, bool trace) {
     SessionReport report;
     report.level = static_cast<uint32_t>(seed % LEVEL_COUNT);
-    SplitMix setupRandom{seed * 0x2545F4914F6CDD1Dull + 1};
-    SplitMix noiseRandom{seed ^ 0xA0761D6478BD642Full};
+    boxsim::SplitMix setupRandom{seed * 0x2545F4914F6CDD1Dull + 1};
 
     BoxSetup setup{};
     setup.wakeByte = static_cast<uint8_t>(1 + setupRandom.below(255));
@@ -820,17 +673,11 @@ SessionReport runSoakSession(uint64_t seed, bool trace) {
         setup.endEarlyAfter = 1 + setupRandom.below(9); // fewer than the image's 10 to 37 blocks
     }
 
-    const auto threshold =
-        static_cast<uint32_t>(LEVELS[report.level].faultsPerByte * 1048576.0 + 0.5);
-    Wire toBox;
-    Wire toServer;
-    toBox.name = "to box";
-    toServer.name = "to server";
-    for (Wire* w : {&toBox, &toServer}) {
-        w->random = &noiseRandom;
-        w->threshold = threshold;
-        w->trace = trace;
-    }
+    // One noise model for both directions, as on one cable.
+    boxsim::NoiseModel noise(LEVELS[report.level].faultsPerByte, seed ^ 0xA0761D6478BD642Full);
+    VirtualWire toBox("to box", noise);
+    VirtualWire toServer("to server", noise);
+    toBox.trace = toServer.trace = trace;
     SoakBox box(setup, toServer, trace);
     SoakPort port(toBox, toServer, box, trace);
     ClockPauser pauser(port);
@@ -852,7 +699,7 @@ SessionReport runSoakSession(uint64_t seed, bool trace) {
     report.result = runSession(*ctx, go);
     report.succeeded = ctx->lastSucceeded;
     report.virtualUs = port.nowUs;
-    report.faults = toBox.faults + toServer.faults;
+    report.faults = toBox.faults() + toServer.faults();
     report.boxComplete = box.sentReason5 && box.holdsImage();
     report.earlyEnder = box.endedEarly;
 

@@ -1,5 +1,8 @@
 #include "tools/boxsim/box.h"
 
+#include "common/byte_order.h"
+#include "tools/boxsim/box_messages.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <thread>
@@ -87,62 +90,28 @@ Reboot Box::reboot(double seconds) {
 }
 
 Bytes Box::infoRequest() const {
-    Bytes m = {0x11, 3};
-    put16(m, 0x1001);
-    put32(m, 0);
-    m.push_back(0xFF);
-    m.push_back(0);
-    put16(m, 0); // messageLength, below
-    put32(m, options_.bufferSize);
-    put16(m, options_.maximumBlockSize);
-    // Two descriptors: a type-2 one and (normally) a type-1 one, 9 bytes each.
-    const uint8_t type2[9] = {2, 7, 0, 0x00, 0x01, 0x00, 0x02, 0x00, 0x03};
-    const uint8_t type1[9] = {1, 7, 0, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};
-    const bool both = options_.typeOne;
-    put16(m, static_cast<uint16_t>(both ? 18 : 9));
-    put16(m, static_cast<uint16_t>(both ? 2 : 1));
-    m.insert(m.end(), type2, type2 + 9);
-    if (both) {
-        m.insert(m.end(), type1, type1 + 9);
-    }
-    put16(m, 0); // privateDataLength
-    const uint16_t length = static_cast<uint16_t>(m.size() - 12);
-    m[10] = static_cast<uint8_t>(length >> 8);
-    m[11] = static_cast<uint8_t>(length);
-    return m;
+    return boxsim::infoRequest(
+        InfoRequestShape{options_.bufferSize, options_.maximumBlockSize, options_.typeOne, {}, 0});
 }
 
 Bytes Box::dataRequest(uint16_t moduleId, uint32_t blockIndex, uint8_t reason, bool wrongId) const {
-    const auto blockNumber = static_cast<uint16_t>(blockIndex);
-    Bytes m = {0x11, 3};
-    put16(m, 0x1004);
-    put32(m, wrongId ? downloadId_ + 1000 : downloadId_);
-    m.push_back(0xFF);
-    m.push_back(0);
-    put16(m, 5);
-    put16(m, moduleId);
-    put16(m, blockNumber);
-    m.push_back(reason);
-    return m;
+    return boxsim::dataRequest(wrongId ? downloadId_ + 1000 : downloadId_, moduleId,
+                               static_cast<uint16_t>(blockIndex), reason);
 }
 
 // The box as sender: header, the server's 1, payload, the server's 3 (or 4: again). On a
 // noisy line an answer it cannot read is taken as a refusal too.
 bool Box::sendFrame(const Bytes& payload, int requestIndex) {
-    const uint32_t length = static_cast<uint32_t>(payload.size());
-    const uint32_t crc = crc32Mpeg2(payload.data(), payload.size());
     for (int attempt = 0; attempt < 10; ++attempt) {
-        Bytes h;
-        put32(h, length);
-        uint32_t sentCrc = crc;
+        Bytes h = frameHeader(payload);
         auto damage = corrupt_.find(requestIndex);
         if (damage != corrupt_.end() && damage->second > 0) {
             --damage->second;
-            sentCrc ^= 0x5A5A5A5Au;
+            // A wrong CRC-32 under a right CRC-16: the server takes the header, refuses the
+            // payload.
+            kestrune::writeU32BE(kestrune::readU32BE(&h[4]) ^ 0x5A5A5A5Au, &h[4]);
+            kestrune::writeU16BE(crc16Arc(h.data(), 9), &h[9]);
         }
-        put32(h, sentCrc);
-        h.push_back(0);
-        put16(h, crc16Arc(h.data(), 9));
         if (!line_.write(h.data(), h.size())) {
             return fail(EXIT_PROTOCOL, "cannot write to the line");
         }
@@ -183,8 +152,8 @@ bool Box::receiveFrame(Bytes& payload) {
         if (got == 0) {
             return fail(EXIT_INCOMPLETE, "server silent (no frame within the time-out)");
         }
-        const uint32_t length = be32(header);
-        if (got != 11 || crc16Arc(header, 9) != be16(header + 9) || header[8] != 0 ||
+        const uint32_t length = kestrune::readU32BE(header);
+        if (got != 11 || crc16Arc(header, 9) != kestrune::readU16BE(header + 9) || header[8] != 0 ||
             length > 65535) {
             if (noise_.active()) {
                 note("damaged frame header, waiting for the next attempt");
@@ -200,7 +169,8 @@ bool Box::receiveFrame(Bytes& payload) {
         line_.writeByte(1);
         payload.resize(length);
         const size_t read = line_.read(payload.data(), length, options_.timeout);
-        if (read != length || crc32Mpeg2(payload.data(), length) != be32(header + 4)) {
+        if (read != length ||
+            crc32Mpeg2(payload.data(), length) != kestrune::readU32BE(header + 4)) {
             if (noise_.active()) {
                 note("damaged frame payload, refused");
                 line_.writeByte(4);
@@ -228,15 +198,15 @@ bool Box::checkResponse(const Bytes& m) {
     auto bad = [&](const std::string& what) {
         return fail(EXIT_MISMATCH, "DownloadInfoResponse: " + what);
     };
-    if (m.size() < 34 || m[0] != 0x11 || m[1] != 3 || be16(&m[2]) != 0x1002) {
+    if (m.size() < 34 || m[0] != 0x11 || m[1] != 3 || kestrune::readU16BE(&m[2]) != 0x1002) {
         return bad("not a DownloadInfoResponse");
     }
-    if (be16(&m[10]) + 12u != m.size()) {
-        return bad("messageLength " + std::to_string(be16(&m[10])) + " for " +
+    if (kestrune::readU16BE(&m[10]) + 12u != m.size()) {
+        return bad("messageLength " + std::to_string(kestrune::readU16BE(&m[10])) + " for " +
                    std::to_string(m.size()) + " bytes");
     }
-    downloadId_ = be32(&m[12]);
-    blockSize_ = be16(&m[16]);
+    downloadId_ = kestrune::readU32BE(&m[12]);
+    blockSize_ = kestrune::readU16BE(&m[16]);
     windowSize_ = m[18];
     if (downloadId_ == 0) {
         return bad("downloadId 0");
@@ -245,15 +215,15 @@ bool Box::checkResponse(const Bytes& m) {
         return bad("blockSize " + std::to_string(blockSize_) + ", windowSize " +
                    std::to_string(windowSize_));
     }
-    if (be16(&m[30]) != modules_.size()) {
-        return bad("numberOfModules " + std::to_string(be16(&m[30])));
+    if (kestrune::readU16BE(&m[30]) != modules_.size()) {
+        return bad("numberOfModules " + std::to_string(kestrune::readU16BE(&m[30])));
     }
     size_t at = 32;
     for (size_t i = 0; i < modules_.size(); ++i) {
         const Module& mod = modules_[i];
-        if (at + 8 > m.size() || be16(&m[at]) != mod.moduleId || be32(&m[at + 2]) != mod.size ||
-            m[at + 6] != mod.version || m[at + 7] != mod.info.size() ||
-            at + 8 + mod.info.size() > m.size() ||
+        if (at + 8 > m.size() || kestrune::readU16BE(&m[at]) != mod.moduleId ||
+            kestrune::readU32BE(&m[at + 2]) != mod.size || m[at + 6] != mod.version ||
+            m[at + 7] != mod.info.size() || at + 8 + mod.info.size() > m.size() ||
             !std::equal(mod.info.begin(), mod.info.end(), m.begin() + at + 8)) {
             return bad("module entry " + std::to_string(i) + " differs from the image");
         }
@@ -267,24 +237,24 @@ bool Box::checkBlock(const Bytes& m, uint16_t moduleId, uint32_t blockIndex) {
     const std::string where =
         "block " + std::to_string(blockNumber) + " of module " + std::to_string(moduleId);
     auto bad = [&](const std::string& what) { return fail(EXIT_MISMATCH, where + ": " + what); };
-    if (m.size() < 18 || m[0] != 0x11 || m[1] != 3 || be16(&m[2]) != 0x1003) {
+    if (m.size() < 18 || m[0] != 0x11 || m[1] != 3 || kestrune::readU16BE(&m[2]) != 0x1003) {
         return bad("not a DownloadDataBlock");
     }
     const size_t n = m.size() - 18;
-    if (be32(&m[4]) != downloadId_) {
-        return bad("downloadId " + std::to_string(be32(&m[4])));
+    if (kestrune::readU32BE(&m[4]) != downloadId_) {
+        return bad("downloadId " + std::to_string(kestrune::readU32BE(&m[4])));
     }
-    if (be16(&m[12]) != moduleId || be16(&m[16]) != blockNumber) {
-        return bad("got block " + std::to_string(be16(&m[16])) + " of module " +
-                   std::to_string(be16(&m[12])));
+    if (kestrune::readU16BE(&m[12]) != moduleId || kestrune::readU16BE(&m[16]) != blockNumber) {
+        return bad("got block " + std::to_string(kestrune::readU16BE(&m[16])) + " of module " +
+                   std::to_string(kestrune::readU16BE(&m[12])));
     }
     const Module& mod = modules_[moduleId];
     if (m[14] != mod.version) {
         return bad("moduleVersion " + std::to_string(m[14]));
     }
-    if (be16(&m[10]) != n + 10) {
-        return bad("messageLength " + std::to_string(be16(&m[10])) + " for " + std::to_string(n) +
-                   " data bytes");
+    if (kestrune::readU16BE(&m[10]) != n + 10) {
+        return bad("messageLength " + std::to_string(kestrune::readU16BE(&m[10])) + " for " +
+                   std::to_string(n) + " data bytes");
     }
     const uint64_t offset = static_cast<uint64_t>(blockIndex) * blockSize_;
     const uint64_t expected =
