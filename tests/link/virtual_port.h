@@ -6,8 +6,8 @@
 // taken, or to the time-out when it comes back short. Every write is recorded and handed
 // to a script that may queue the box's answer.
 
-#include "link/pause.h"
 #include "tests/link/fake_port.h"
+#include "tests/link/virtual_clock.h"
 
 #include <cstdint>
 #include <deque>
@@ -16,23 +16,6 @@
 #include <vector>
 
 namespace kestrune::test {
-
-struct VirtualClock {
-    uint64_t nowMs = 0;
-};
-
-class VirtualPauser final : public Pauser {
-public:
-    explicit VirtualPauser(VirtualClock& clock) : clock_(clock) {}
-    void pause(uint32_t ms) override {
-        clock_.nowMs += ms;
-        pauses.push_back(ms);
-    }
-    std::vector<uint32_t> pauses;
-
-private:
-    VirtualClock& clock_;
-};
 
 struct PortWrite {
     uint64_t atMs;
