@@ -6,6 +6,8 @@
 
 #include "tools/boxsim/box_image.h"
 #include "tools/boxsim/line.h"
+#include "tools/boxsim/noise.h"
+#include "tools/boxsim/task.h"
 
 #include <cstdint>
 #include <map>
@@ -43,7 +45,7 @@ struct Options {
     std::map<int, int> naks;    // server frame index -> NAKs
     std::map<int, int> corrupt; // own request index -> damaged CRCs
     bool silent = false;
-    std::string hold;      // no wake-up byte until this file exists
+    std::string hold;      // no wake-up byte until this file exists (the simulator waits)
     int endEarly = -1;     // blocks after which to end with reason 5
     int repeatWindow = -1; // window after which to ask for its first block again
     int wrongId = -1;      // data request (1 = first) with a wrong downloadId
@@ -65,23 +67,32 @@ struct Reboot {
     double firstAnswer = 0.0; // seconds into the restart of the first of them
 };
 
+// One box on one line, the same on a pseudo-terminal and on a virtual line (see task.h).
 class Box {
 public:
-    Box(Line& line, const Options& options, const std::vector<Module>& modules, Noise& noise)
+    Box(Line& line, const Options& options, const std::vector<Module>& modules, NoiseModel& noise)
         : line_(line), options_(options), modules_(modules), noise_(noise) {}
 
-    Verdict download(int number);
+    Task<Verdict> download(int number);
     // After a complete download: `seconds` of wake-up bytes, every 50 ms as at power-up, with
     // nothing answered; counts the servers' answers. What the box sent and nobody read is
     // gone at the end.
-    Reboot reboot(double seconds);
+    Task<Reboot> reboot(double seconds);
+
+    // What the last download left: every block held (checked against the image) and the
+    // request with reason 5 sent; an early end on purpose.
+    bool complete() const;
+    bool sentReason5() const { return sentReason5_; }
+    bool endedEarly() const { return endedEarly_; }
 
 private:
     bool fail(int status, const std::string& text);
     void note(const std::string& text);
 
-    bool sendFrame(const Bytes& payload, int requestIndex);
-    bool receiveFrame(Bytes& payload);
+    Task<bool> sendFrame(const Bytes& payload, int requestIndex);
+    Task<bool> receiveFrame(Bytes& payload);
+    // Throws away what arrives until the line has been quiet for `quiet` seconds.
+    Task<bool> settle(double quiet);
     Bytes infoRequest() const;
     Bytes dataRequest(uint16_t moduleId, uint32_t blockIndex, uint8_t reason, bool wrongId) const;
     bool checkResponse(const Bytes& m);
@@ -89,16 +100,15 @@ private:
     // The blocks a window brings after a request naming (module, block index).
     void predictWindow(uint16_t moduleId, uint32_t blockIndex,
                        std::vector<std::pair<uint16_t, uint32_t>>& window) const;
-    bool complete() const;
     // The verdict's counts and times: "17 blocks, ...; 9.770 s (protocol minimum 9.684 s)".
-    std::string stats(Clock::time_point started) const;
+    std::string stats(double started) const;
     bool unplugDue() const;
-    Verdict unplugNow(Clock::time_point started);
+    Verdict unplugNow(double started);
 
     Line& line_;
     const Options& options_;
     const std::vector<Module>& modules_;
-    Noise& noise_;
+    NoiseModel& noise_;
     Verdict verdict_;
     uint32_t downloadId_ = 0;
     uint16_t blockSize_ = 0;
@@ -111,6 +121,8 @@ private:
     uint64_t dataBytes_ = 0;
     uint64_t attempts_ = 0; // server frame attempts (each with its own 100 ms pause)
     bool refused_ = false;  // the last request was refused 10 times
+    bool sentReason5_ = false;
+    bool endedEarly_ = false;
 };
 
 } // namespace boxsim

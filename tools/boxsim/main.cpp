@@ -12,6 +12,7 @@
 
 #include "cli/args.h"
 #include "tools/boxsim/box.h"
+#include "tools/boxsim/pty_line.h"
 
 #include <cerrno>
 #include <csignal>
@@ -290,8 +291,8 @@ int main(int argc, char** argv) {
 
     // Non-blocking: writes wait in poll() (see Line::write), wake-up bytes may be dropped.
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    Noise noise(o.noise, o.seed);
-    Line line(fd, o.baud, noise, name);
+    NoiseModel noise(o.noise, o.seed);
+    PtyLine line(fd, o.baud, noise, name);
     line.keepSlave(slave);
     Box box(line, o, modules, noise);
     int worst = EXIT_EXACT;
@@ -306,8 +307,14 @@ int main(int argc, char** argv) {
         const std::string which =
             o.line ? "box " + std::to_string(b) + " of " + std::to_string(o.boxes) + ": " : "";
         for (int n = 1; n <= o.downloads; ++n) {
-            const uint64_t faultsBefore = noise.faults();
-            Verdict verdict = box.download(n);
+            const uint64_t faultsBefore = noise.faults;
+            // Held back until told (a test first looks at the window waiting for the box).
+            while (!o.hold.empty() && access(o.hold.c_str(), F_OK) != 0) {
+                sleepSeconds(0.02);
+            }
+            // On a real line every wait of the box finishes inside the call: run() is the
+            // whole download.
+            Verdict verdict = box.download(n).run();
             noise.stop();
             if (verdict.unplugged) {
                 // The master's close hangs the pty up, and we hold it as our controlling
@@ -318,7 +325,7 @@ int main(int argc, char** argv) {
                     removeLink(o.link, name);
                 }
             } else if (verdict.status == EXIT_EXACT && o.reboot > 0) {
-                const Reboot reboot = box.reboot(o.reboot);
+                const Reboot reboot = box.reboot(o.reboot).run();
                 if (reboot.answers > 0) {
                     char text[160];
                     std::snprintf(text, sizeof text,
@@ -333,7 +340,7 @@ int main(int argc, char** argv) {
             }
             std::string text = verdict.text;
             if (o.noise > 0) {
-                text += "; " + std::to_string(noise.faults() - faultsBefore) + " line faults";
+                text += "; " + std::to_string(noise.faults - faultsBefore) + " line faults";
             }
             std::printf("boxsim %s: %sdownload %d: %s\n", name.c_str(), which.c_str(), n,
                         text.c_str());
