@@ -239,6 +239,17 @@ bool Box::checkResponse(const Bytes& m) {
     return true;
 }
 
+bool Box::isRepeat(const Bytes& m) const {
+    if (m.size() < 18 || kestrune::readU16BE(&m[2]) != MSG_DATA_BLOCK ||
+        kestrune::readU32BE(&m[4]) != downloadId_) {
+        return false;
+    }
+    const uint16_t moduleId = kestrune::readU16BE(&m[12]);
+    const uint16_t blockNumber = kestrune::readU16BE(&m[16]);
+    return moduleId < seen_.size() && blockNumber < seen_[moduleId].size() &&
+           seen_[moduleId][blockNumber];
+}
+
 bool Box::checkBlock(const Bytes& m, uint16_t moduleId, uint32_t blockIndex) {
     const auto blockNumber = static_cast<uint16_t>(blockIndex);
     const std::string where =
@@ -386,6 +397,8 @@ Task<Verdict> Box::download(int number) {
     std::vector<std::pair<uint16_t, uint32_t>> window;
     for (;;) {
         const bool wrong = requestIndex == options_.wrongId;
+        // Sent, whether or not its acknowledgement gets through: the server may have it.
+        sentReason5_ = reason == 5;
         if (!co_await sendFrame(dataRequest(askModule, askBlock, reason, wrong), requestIndex)) {
             co_return verdict_;
         }
@@ -402,12 +415,21 @@ Task<Verdict> Box::download(int number) {
             co_return verdict_;
         }
         if (reason == 5) {
-            sentReason5_ = true;
             break;
         }
         predictWindow(askModule, askBlock, window);
         for (const auto& [m, b] : window) {
-            if (!co_await receiveFrame(frame) || !checkBlock(frame, m, b)) {
+            if (!co_await receiveFrame(frame)) {
+                co_return verdict_;
+            }
+            // On a noisy line a lost acknowledgement brings the block the box holds again.
+            while (noise_.noisy() && isRepeat(frame)) {
+                note(tag + ": a block again (its acknowledgement was lost)");
+                if (!co_await receiveFrame(frame)) {
+                    co_return verdict_;
+                }
+            }
+            if (!checkBlock(frame, m, b)) {
                 co_return verdict_;
             }
             if (unplugDue()) {

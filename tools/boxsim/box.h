@@ -97,6 +97,8 @@ private:
     Bytes dataRequest(uint16_t moduleId, uint32_t blockIndex, uint8_t reason, bool wrongId) const;
     bool checkResponse(const Bytes& m);
     bool checkBlock(const Bytes& m, uint16_t moduleId, uint32_t blockIndex);
+    // A block of this download the box has already taken.
+    bool isRepeat(const Bytes& m) const;
     // The blocks a window brings after a request naming (module, block index).
     void predictWindow(uint16_t moduleId, uint32_t blockIndex,
                        std::vector<std::pair<uint16_t, uint32_t>>& window) const;

@@ -45,4 +45,62 @@ void VirtualWire::send(uint64_t nowUs, const uint8_t* bytes, size_t n) {
     freeAtUs_ = at;
 }
 
+bool VirtualLine::begin(LineWait& wait) {
+    if (!wait.pause) {
+        // What has arrived already.
+        while (wait.got < wait.n && !toBox_.queue.empty() && toBox_.queue.front().atUs <= nowUs_) {
+            wait.into()[wait.got++] = toBox_.queue.front().value;
+            toBox_.queue.pop_front();
+            ++bytesIn;
+        }
+        if (wait.got == wait.n) {
+            return true;
+        }
+    }
+    if (wait.timeout <= 0) {
+        return true;
+    }
+    deadlineUs_ = nowUs_ + micros(wait.timeout);
+    return false;
+}
+
+uint64_t VirtualLine::nextEventUs() const {
+    if (wait_ == nullptr) {
+        return NEVER;
+    }
+    if (!wait_->pause && !toBox_.queue.empty() && toBox_.queue.front().atUs <= deadlineUs_) {
+        return std::max(toBox_.queue.front().atUs, nowUs_);
+    }
+    return deadlineUs_;
+}
+
+void VirtualLine::runUntil(uint64_t us) {
+    for (uint64_t t; wait_ != nullptr && (t = nextEventUs()) <= us;) {
+        ++events;
+        nowUs_ = std::max(nowUs_, t);
+        LineWait& wait = *wait_;
+        if (!wait.pause && !toBox_.queue.empty() && toBox_.queue.front().atUs <= deadlineUs_) {
+            // Every byte due by `us` that the wait still takes; the time-out starts again with
+            // each, as on a real line.
+            const uint64_t timeoutUs = micros(wait.timeout);
+            uint8_t* into = wait.into();
+            do {
+                const Arrival a = toBox_.queue.front();
+                toBox_.queue.pop_front();
+                nowUs_ = std::max(nowUs_, a.atUs);
+                into[wait.got++] = a.value;
+                ++bytesIn;
+                deadlineUs_ = nowUs_ + timeoutUs;
+            } while (wait.got < wait.n && !toBox_.queue.empty() &&
+                     toBox_.queue.front().atUs <= std::min(us, deadlineUs_));
+            if (wait.got < wait.n) {
+                continue;
+            }
+        }
+        // The box goes on until its next wait (which may park again) or its end.
+        wait_ = nullptr;
+        wait.waiter.resume();
+    }
+}
+
 } // namespace boxsim
