@@ -103,12 +103,6 @@ case "$case_name" in
     contains serve-a.log "Round 1; All modules sent; ret = 0"
     if grep -q "Start download" serve-a.err; then fail "window wording on the command line"; fi
     ;;
-  end_early_whole_window)
-    # One window of the default blocks holds the whole sample: the early end never comes, and
-    # both sides say the download is complete.
-    clean "$SAMPLE" --end-early 1
-    contains box-a.out "not ended early"
-    ;;
   repeat_block)
     clean "$SAMPLE" --repeat-block 2 --buffer-size 4096 --max-block 1024
     # Window 2 was blocks 4 to 7 of module 0; block 4 came twice, with the same bytes.
