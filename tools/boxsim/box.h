@@ -31,15 +31,18 @@ struct Options {
     uint32_t bufferSize = 65536;
     uint16_t maximumBlockSize = 0;
     bool typeOne = true;
+    Bytes descriptors; // --hardware / --software, instead of the default two
+    uint16_t descriptorCount = 0;
     uint8_t wakeupByte = 0x55;
     uint32_t baud = 0;
-    int downloads = 1;    // downloads per box
-    int boxes = 1;        // boxes in a row on the line
-    bool line = false;    // --boxes given: verdicts name the box
-    double gap = 0;       // seconds of power-off between one box and the next
-    double stay = 0;      // seconds the line stays open after the last box
-    double reboot = 0;    // seconds of wake-up bytes after a complete download
-    int unplugAfter = -1; // blocks after which the box disappears from the line
+    int downloads = 1;                // downloads per box
+    int boxes = 1;                    // boxes in a row on the line
+    bool line = false;                // --boxes given: verdicts name the box
+    double gap = 0;                   // seconds of power-off between one box and the next
+    double stay = 0;                  // seconds the line stays open after the last box
+    double reboot = 0;                // seconds of wake-up bytes after a complete download
+    bool restartAfterFailure = false; // a failed download is tried again (faults on the first)
+    int unplugAfter = -1;             // blocks after which the box disappears from the line
     double timeout = 10.0;
     double wait = 120.0;
     std::map<int, int> naks;    // server frame index -> NAKs

@@ -22,6 +22,17 @@ void finish(Bytes& m) {
 
 } // namespace
 
+void appendCompatibilityDescriptor(Bytes& out, uint8_t type, uint32_t oui, uint16_t model,
+                                   uint16_t version) {
+    out.push_back(type);
+    out.push_back(9); // the bytes after this one
+    out.push_back(1); // specifierType: an OUI
+    kestrune::appendU24BE(out, oui);
+    kestrune::appendU16BE(out, model);
+    kestrune::appendU16BE(out, version);
+    out.push_back(0); // subDescriptorCount
+}
+
 Bytes infoRequest(const InfoRequestShape& shape) {
     Bytes m;
     header(m, MSG_INFO_REQUEST, 0);

@@ -24,6 +24,14 @@ struct InfoRequestShape {
     uint16_t descriptorCount = 0; // how many `descriptors` holds
 };
 
+// A compatibility descriptor as ISO/IEC 13818-6 lays it out: descriptorType (1 system
+// hardware, 2 system software), descriptorLength, specifierType 1 with the 24-bit OUI as its
+// specifierData, model, version, and no sub-descriptors.
+constexpr uint8_t DESCRIPTOR_HARDWARE = 1;
+constexpr uint8_t DESCRIPTOR_SOFTWARE = 2;
+void appendCompatibilityDescriptor(Bytes& out, uint8_t type, uint32_t oui, uint16_t model,
+                                   uint16_t version);
+
 Bytes infoRequest(const InfoRequestShape& shape);
 inline Bytes infoRequest(uint32_t bufferSize, uint16_t maximumBlockSize, bool typeOne = true) {
     return infoRequest(InfoRequestShape{bufferSize, maximumBlockSize, typeOne, {}, 0});
