@@ -153,6 +153,19 @@ case "$case_name" in
     contains serve-a.log "Round 1; All modules sent; ret = 0"
     if grep -q "Start download" serve-a.err; then fail "window wording on the command line"; fi
     ;;
+  restart_after_failure)
+    # A loader that restarts after a failed download: the early end hits its first attempt
+    # only, the second attempt (the next serve run) completes, and the box counts that one.
+    start_box a --restart-after-failure --end-early 1 --buffer-size 4096 --max-block 1024 "$SAMPLE"
+    serve one "$PTY_a" "$SAMPLE"
+    serve two "$PTY_a" "$SAMPLE"
+    wait_box a
+    expect "first serve" "$SERVE_one" 1
+    expect "second serve" "$SERVE_two" 0
+    expect "box exit" "$BOX_a" 0
+    contains box-a.out "download 1, attempt 1: ended early, as asked"
+    contains box-a.out "download 1, attempt 2: byte-exact"
+    ;;
   repeat_block)
     clean "$SAMPLE" --repeat-block 2 --buffer-size 4096 --max-block 1024
     # Window 2 was blocks 4 to 7 of module 0; block 4 came twice, with the same bytes.

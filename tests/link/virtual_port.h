@@ -6,33 +6,19 @@
 // taken, or to the time-out when it comes back short. Every write is recorded and handed
 // to a script that may queue the box's answer.
 
-#include "link/pause.h"
 #include "tests/link/fake_port.h"
+#include "tests/link/virtual_clock.h"
+#include "tools/boxsim/virtual_line.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace kestrune::test {
-
-struct VirtualClock {
-    uint64_t nowMs = 0;
-};
-
-class VirtualPauser final : public Pauser {
-public:
-    explicit VirtualPauser(VirtualClock& clock) : clock_(clock) {}
-    void pause(uint32_t ms) override {
-        clock_.nowMs += ms;
-        pauses.push_back(ms);
-    }
-    std::vector<uint32_t> pauses;
-
-private:
-    VirtualClock& clock_;
-};
 
 struct PortWrite {
     uint64_t atMs;
@@ -100,6 +86,108 @@ private:
     };
     VirtualClock& clock_;
     std::deque<Arrival> incoming_;
+};
+
+// The server's end of a virtual line with the box library's box on the far end (a
+// boxsim::Box on a boxsim::VirtualLine), on a clock of microseconds. Every read runs the box's
+// events in time order up to the moment the read returns; every block write of the server (a
+// frame's header or payload) is shown to onServerWrite before the line may spoil it. A session that
+// makes more than maxEvents port calls and box events is a runaway: it is stopped (reads find
+// nothing).
+class BoxLinePort final : public FakePort {
+public:
+    BoxLinePort(boxsim::VirtualLine& line, boxsim::VirtualWire& toBox,
+                boxsim::VirtualWire& toServer)
+        : line_(line), toBox_(toBox), toServer_(toServer) {}
+
+    uint64_t nowUs = 0;
+    bool trace = false;
+    bool runaway = false;
+    uint64_t maxEvents = 2000000;
+    std::function<void(const uint8_t*, uint32_t)> onServerWrite;
+
+    void advanceTo(uint64_t us) {
+        runBoxUntil(us);
+        nowUs = std::max(nowUs, us);
+    }
+
+    bool purge() override {
+        runBoxUntil(nowUs);
+        while (!toServer_.queue.empty() && toServer_.queue.front().atUs <= nowUs) {
+            toServer_.queue.pop_front();
+        }
+        return true;
+    }
+    int writeByte(uint8_t value) override {
+        tick();
+        runBoxUntil(nowUs);
+        if (trace) {
+            std::printf("%10.3f ms  server: byte %u\n", nowUs / 1000.0, value);
+        }
+        toBox_.send(nowUs, &value, 1);
+        return LINK_OK;
+    }
+    int writeBlock(const uint8_t* data, uint32_t count) override {
+        tick();
+        runBoxUntil(nowUs);
+        if (onServerWrite) {
+            onServerWrite(data, count);
+        }
+        toBox_.send(nowUs, data, count);
+        return LINK_OK;
+    }
+    int readBlock(uint8_t* buffer, uint32_t* count, uint32_t timeoutMs) override {
+        tick();
+        const uint64_t deadline = nowUs + uint64_t{timeoutMs} * boxsim::VIRTUAL_MS;
+        uint32_t got = 0;
+        while (got < *count && !runaway) {
+            const uint64_t serverByte =
+                toServer_.queue.empty() ? boxsim::NEVER : toServer_.queue.front().atUs;
+            const uint64_t boxEvent = line_.nextEventUs();
+            if (boxEvent < serverByte && boxEvent <= deadline) {
+                runBoxUntil(boxEvent);
+            } else if (serverByte <= deadline) {
+                nowUs = std::max(nowUs, serverByte);
+                buffer[got++] = toServer_.queue.front().value;
+                toServer_.queue.pop_front();
+            } else {
+                break;
+            }
+        }
+        if (got < *count) {
+            nowUs = deadline;
+        }
+        *count = got;
+        return got != 0 ? LINK_OK : LINK_ERR_IO;
+    }
+
+private:
+    void tick() {
+        if (++calls_ + line_.events > maxEvents) {
+            runaway = true;
+        }
+    }
+    void runBoxUntil(uint64_t us) {
+        if (!runaway) {
+            line_.runUntil(us);
+        }
+        tick();
+    }
+
+    boxsim::VirtualLine& line_;
+    boxsim::VirtualWire& toBox_;
+    boxsim::VirtualWire& toServer_;
+    uint64_t calls_ = 0;
+};
+
+// Pauses of the server on a BoxLinePort's clock: the box's events in them run.
+class BoxLinePauser final : public Pauser {
+public:
+    explicit BoxLinePauser(BoxLinePort& port) : port_(port) {}
+    void pause(uint32_t ms) override { port_.advanceTo(port_.nowUs + ms * boxsim::VIRTUAL_MS); }
+
+private:
+    BoxLinePort& port_;
 };
 
 class RecordingReporter final : public QuietReporter {

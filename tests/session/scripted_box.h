@@ -10,6 +10,9 @@
 #include "link/link_frame.h"
 #include "session/session.h"
 #include "tests/link/fake_port.h"
+#include "tests/link/virtual_clock.h"
+#include "tools/boxsim/box_link.h"
+#include "tools/boxsim/box_messages.h"
 
 #include <cstdint>
 #include <deque>
@@ -23,43 +26,9 @@ namespace kestrune::test {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes infoRequest(uint32_t bufferSize, uint16_t maximumBlockSize, bool typeOne = true) {
-    Bytes m(12);
-    m[0] = 0x11;
-    m[1] = 3;
-    writeU16BE(DSMCC_DOWNLOAD_INFO_REQUEST, &m[2]);
-    m[8] = 0xFF;
-    Bytes body(6);
-    writeU32BE(bufferSize, &body[0]);
-    writeU16BE(maximumBlockSize, &body[4]);
-    // One descriptor of 9 bytes: type, length 7, then 7 bytes of values.
-    const uint8_t descriptor[9] = {
-        static_cast<uint8_t>(typeOne ? 1 : 2), 7, 0, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};
-    const uint8_t lengths[4] = {0, 9, 0, 1};
-    body.insert(body.end(), lengths, lengths + 4);
-    body.insert(body.end(), descriptor, descriptor + 9);
-    body.push_back(0); // privateDataLength
-    body.push_back(0);
-    writeU16BE(static_cast<uint16_t>(body.size()), &m[10]);
-    m.insert(m.end(), body.begin(), body.end());
-    return m;
-}
-
-inline Bytes dataRequest(uint32_t downloadId, uint16_t moduleId, uint16_t blockNumber,
-                         uint8_t reason) {
-    Bytes m(17);
-    m[0] = 0x11;
-    m[1] = 3;
-    writeU16BE(DSMCC_DOWNLOAD_DATA_REQUEST, &m[2]);
-    writeU32BE(downloadId, &m[4]);
-    m[8] = 0xFF;
-    m[9] = 0;
-    writeU16BE(5, &m[10]);
-    writeU16BE(moduleId, &m[12]);
-    writeU16BE(blockNumber, &m[14]);
-    m[16] = reason;
-    return m;
-}
+// The box's requests, built by the box library (its own code, not the server's).
+using boxsim::dataRequest;
+using boxsim::infoRequest;
 
 // One block as the box saw it.
 struct SeenBlock {
@@ -71,7 +40,8 @@ struct SeenBlock {
     Bytes data;
 };
 
-class ScriptedBox final : public FakePort {
+// The box is its own virtual clock (box.nowMs).
+class ScriptedBox final : public FakePort, public VirtualClock {
 public:
     // What the box sends next, built when it is due (it may need the downloadId of the
     // response the box has just received).
@@ -81,7 +51,6 @@ public:
         int corruptTimes = 0; // header CRC-32 damaged this many times (the server NAKs each)
     };
 
-    uint64_t nowMs = 0;
     bool portOpen = true;
     int purges = 0;
     Bytes serverAcks;              // every single byte the server wrote
@@ -156,8 +125,8 @@ public:
         }
         inPayload_ = false;
         Bytes payload(data, data + count);
-        const bool crcOk = header_.size() == LINK_HEADER_SIZE && readU32BE(&header_[0]) == count &&
-                           readU32BE(&header_[4]) == crc32(data, count, 0xFFFFFFFFu);
+        const bool crcOk = header_.size() == boxsim::FRAME_HEADER_SIZE &&
+                           boxsim::payloadMatches(header_.data(), data, count);
         auto nak = naks.find(frameIndex_);
         if (!crcOk || (nak != naks.end() && nak->second > 0)) {
             if (crcOk) {
@@ -213,13 +182,13 @@ private:
         pushHeader();
     }
     void pushHeader() {
-        uint8_t header[LINK_HEADER_SIZE];
-        buildLinkHeader(pending_.data(), static_cast<uint32_t>(pending_.size()), header);
+        uint8_t header[boxsim::FRAME_HEADER_SIZE];
+        boxsim::frameHeader(pending_.data(), pending_.size(), header);
         if (corrupt_ > 0) {
             --corrupt_;
             header[4] ^= 0xFF;
         }
-        in_.insert(in_.end(), header, header + LINK_HEADER_SIZE);
+        in_.insert(in_.end(), header, header + boxsim::FRAME_HEADER_SIZE);
     }
 
     std::deque<uint8_t> in_;
@@ -232,15 +201,6 @@ private:
     int corrupt_ = 0;
     int framesSinceRequest_ = 0;
     int frameIndex_ = 0;
-};
-
-class VirtualPauser final : public Pauser {
-public:
-    explicit VirtualPauser(uint64_t& nowMs) : now_(nowMs) {}
-    void pause(uint32_t ms) override { now_ += ms; }
-
-private:
-    uint64_t& now_;
 };
 
 class RecordingReporter final : public ProgressReporter {

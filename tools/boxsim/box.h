@@ -6,6 +6,8 @@
 
 #include "tools/boxsim/box_image.h"
 #include "tools/boxsim/line.h"
+#include "tools/boxsim/noise.h"
+#include "tools/boxsim/task.h"
 
 #include <cstdint>
 #include <map>
@@ -29,21 +31,24 @@ struct Options {
     uint32_t bufferSize = 65536;
     uint16_t maximumBlockSize = 0;
     bool typeOne = true;
+    Bytes descriptors; // --hardware / --software, instead of the default two
+    uint16_t descriptorCount = 0;
     uint8_t wakeupByte = 0x55;
     uint32_t baud = 0;
-    int downloads = 1;    // downloads per box
-    int boxes = 1;        // boxes in a row on the line
-    bool line = false;    // --boxes given: verdicts name the box
-    double gap = 0;       // seconds of power-off between one box and the next
-    double stay = 0;      // seconds the line stays open after the last box
-    double reboot = 0;    // seconds of wake-up bytes after a complete download
-    int unplugAfter = -1; // blocks after which the box disappears from the line
+    int downloads = 1;                // downloads per box
+    int boxes = 1;                    // boxes in a row on the line
+    bool line = false;                // --boxes given: verdicts name the box
+    double gap = 0;                   // seconds of power-off between one box and the next
+    double stay = 0;                  // seconds the line stays open after the last box
+    double reboot = 0;                // seconds of wake-up bytes after a complete download
+    bool restartAfterFailure = false; // a failed download is tried again (faults on the first)
+    int unplugAfter = -1;             // blocks after which the box disappears from the line
     double timeout = 10.0;
     double wait = 120.0;
     std::map<int, int> naks;    // server frame index -> NAKs
     std::map<int, int> corrupt; // own request index -> damaged CRCs
     bool silent = false;
-    std::string hold;      // no wake-up byte until this file exists
+    std::string hold;      // no wake-up byte until this file exists (the simulator waits)
     int endEarly = -1;     // blocks after which to end with reason 5
     int repeatWindow = -1; // window after which to ask for its first block again
     int wrongId = -1;      // data request (1 = first) with a wrong downloadId
@@ -65,40 +70,50 @@ struct Reboot {
     double firstAnswer = 0.0; // seconds into the restart of the first of them
 };
 
+// One box on one line, the same on a pseudo-terminal and on a virtual line (see task.h).
 class Box {
 public:
-    Box(Line& line, const Options& options, const std::vector<Module>& modules, Noise& noise)
+    Box(Line& line, const Options& options, const std::vector<Module>& modules, NoiseModel& noise)
         : line_(line), options_(options), modules_(modules), noise_(noise) {}
 
-    Verdict download(int number);
+    Task<Verdict> download(int number);
     // After a complete download: `seconds` of wake-up bytes, every 50 ms as at power-up, with
     // nothing answered; counts the servers' answers. What the box sent and nobody read is
     // gone at the end.
-    Reboot reboot(double seconds);
+    Task<Reboot> reboot(double seconds);
+
+    // What the last download left: every block held (checked against the image) and the
+    // request with reason 5 sent; an early end on purpose.
+    bool complete() const;
+    bool sentReason5() const { return sentReason5_; }
+    bool endedEarly() const { return endedEarly_; }
 
 private:
     bool fail(int status, const std::string& text);
     void note(const std::string& text);
 
-    bool sendFrame(const Bytes& payload, int requestIndex);
-    bool receiveFrame(Bytes& payload);
+    Task<bool> sendFrame(const Bytes& payload, int requestIndex);
+    Task<bool> receiveFrame(Bytes& payload);
+    // Throws away what arrives until the line has been quiet for `quiet` seconds.
+    Task<bool> settle(double quiet);
     Bytes infoRequest() const;
     Bytes dataRequest(uint16_t moduleId, uint32_t blockIndex, uint8_t reason, bool wrongId) const;
     bool checkResponse(const Bytes& m);
     bool checkBlock(const Bytes& m, uint16_t moduleId, uint32_t blockIndex);
+    // A block of this download the box has already taken.
+    bool isRepeat(const Bytes& m) const;
     // The blocks a window brings after a request naming (module, block index).
     void predictWindow(uint16_t moduleId, uint32_t blockIndex,
                        std::vector<std::pair<uint16_t, uint32_t>>& window) const;
-    bool complete() const;
     // The verdict's counts and times: "17 blocks, ...; 9.770 s (protocol minimum 9.684 s)".
-    std::string stats(Clock::time_point started) const;
+    std::string stats(double started) const;
     bool unplugDue() const;
-    Verdict unplugNow(Clock::time_point started);
+    Verdict unplugNow(double started);
 
     Line& line_;
     const Options& options_;
     const std::vector<Module>& modules_;
-    Noise& noise_;
+    NoiseModel& noise_;
     Verdict verdict_;
     uint32_t downloadId_ = 0;
     uint16_t blockSize_ = 0;
@@ -111,6 +126,8 @@ private:
     uint64_t dataBytes_ = 0;
     uint64_t attempts_ = 0; // server frame attempts (each with its own 100 ms pause)
     bool refused_ = false;  // the last request was refused 10 times
+    bool sentReason5_ = false;
+    bool endedEarly_ = false;
 };
 
 } // namespace boxsim

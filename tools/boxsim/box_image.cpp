@@ -1,32 +1,12 @@
 #include "tools/boxsim/box_image.h"
 
+#include "common/byte_order.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 namespace boxsim {
-
-uint32_t crc32Mpeg2(const uint8_t* p, size_t n) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < n; ++i) {
-        crc ^= static_cast<uint32_t>(p[i]) << 24;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 0x80000000u) != 0 ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
-        }
-    }
-    return crc;
-}
-
-uint16_t crc16Arc(const uint8_t* p, size_t n) {
-    uint16_t crc = 0;
-    for (size_t i = 0; i < n; ++i) {
-        crc ^= p[i];
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1) != 0 ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
-        }
-    }
-    return crc;
-}
 
 bool readImage(const char* path, Bytes& storage, std::vector<Module>& modules, std::string& error) {
     // Read whole: the box keeps the image it started with, whatever happens to the file (a test
@@ -62,14 +42,14 @@ bool readImage(const char* path, Bytes& storage, std::vector<Module>& modules, s
         error = "image too short";
         return false;
     }
-    const uint16_t count = be16(p + at);
+    const uint16_t count = kestrune::readU16BE(p + at);
     at += 2;
     for (uint16_t i = 0; i < count; ++i) {
         if (!need(8) || !need(8 + p[at + 7])) {
             error = "image truncated in module entry " + std::to_string(i);
             return false;
         }
-        Module m{be16(p + at), be32(p + at + 2), p[at + 6],
+        Module m{kestrune::readU16BE(p + at), kestrune::readU32BE(p + at + 2), p[at + 6],
                  Bytes(p + at + 8, p + at + 8 + p[at + 7]), nullptr};
         at += 8 + m.info.size();
         if (!need(m.size)) {

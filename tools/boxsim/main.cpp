@@ -12,6 +12,8 @@
 
 #include "cli/args.h"
 #include "tools/boxsim/box.h"
+#include "tools/boxsim/box_messages.h"
+#include "tools/boxsim/pty_line.h"
 
 #include <cerrno>
 #include <csignal>
@@ -43,6 +45,27 @@ std::string parseCount(const char* option, const std::string& text, std::map<int
         return std::string(option) + " needs N or N:K (numbers), not " + text;
     }
     into[static_cast<int>(index)] = static_cast<int>(times);
+    return "";
+}
+
+// "A:B[:C]": numbers (decimal or 0x hex) of at most the given maxima.
+std::string parseFields(const char* option, const std::string& text,
+                        std::initializer_list<uint64_t> maxima, std::vector<uint32_t>& fields) {
+    fields.clear();
+    size_t at = 0;
+    for (uint64_t max : maxima) {
+        const size_t colon = text.find(':', at);
+        const bool last = fields.size() + 1 == maxima.size();
+        uint64_t value = 0;
+        if ((colon == std::string::npos) != last ||
+            !kestrune::args::parseNumber(text.substr(at, colon - at), max, value)) {
+            return std::string(option) + " needs " +
+                   (maxima.size() == 3 ? "OUI:MODEL:VERSION" : "MODEL:VERSION") +
+                   " (numbers), not " + text;
+        }
+        fields.push_back(static_cast<uint32_t>(value));
+        at = colon + 1;
+    }
     return "";
 }
 
@@ -108,6 +131,9 @@ void removeLink(const std::string& link, const std::string& target) {
     }
 }
 
+// A restarting loader tries this often at most.
+constexpr int MAX_ATTEMPTS = 10;
+
 int worse(int worst, int status) {
     return status != EXIT_EXACT && (worst == EXIT_EXACT || status < worst) ? status : worst;
 }
@@ -146,10 +172,13 @@ int main(int argc, char** argv) {
     uint32_t repeatWindow = 0;
     uint32_t wrongId = 0;
     bool endEarlySet = false;
+    std::vector<uint32_t> hw; // --hardware OUI, MODEL, VERSION
+    std::vector<uint32_t> sw; // --software MODEL, VERSION
     kestrune::args::Command cmd(
         "kestrune-boxsim",
-        "Plays the set top box on a new pseudo-terminal and checks the download of IMAGE.dl.\n"
-        "Prints the device path on the first line of standard output, then one verdict line\n"
+        // No line breaks of our own: the help wraps the text at spaces, sentences whole.
+        "Plays the set top box on a new pseudo-terminal and checks the download of IMAGE.dl. "
+        "Prints the device path on the first line of standard output, then one verdict line "
         "per download.");
     cmd.version()
         .text("--device", o.device, "PATH",
@@ -160,6 +189,18 @@ int main(int argc, char** argv) {
         .number("--max-block", maxBlock, "N",
                 "maximumBlockSize of the DownloadInfoRequest (default 0)", 0u, 65535u)
         .flag("--no-type1", noTypeOne, "compatibility descriptor of type 2 only (no type 1)")
+        .each("--hardware", "OUI:MODEL:VERSION",
+              "send a system hardware compatibility descriptor (type 1) with these values "
+              "instead of the default descriptors",
+              [&](const std::string& v) {
+                  return parseFields("--hardware", v, {0xFFFFFF, 0xFFFF, 0xFFFF}, hw);
+              })
+        .each("--software", "MODEL:VERSION",
+              "send a system software compatibility descriptor (type 2) with these values and "
+              "the OUI of --hardware (0 without)",
+              [&](const std::string& v) {
+                  return parseFields("--software", v, {0xFFFF, 0xFFFF}, sw);
+              })
         .number("--wakeup-byte", wakeup, "N", "value of the wake-up bytes (default 0x55)", 0u, 255u)
         .number("--baud", o.baud, "N",
                 "pace the line at N baud (10 bits a byte); default: no pacing", 1u, 4000000u)
@@ -176,6 +217,9 @@ int main(int argc, char** argv) {
                  "after a complete download, restart: S seconds of wake-up bytes that nothing "
                  "may answer",
                  0, 86400)
+        .flag("--restart-after-failure", o.restartAfterFailure,
+              "after a download that did not complete, wake up again at once and download "
+              "again (up to 10 attempts); the fault options hit only the first attempt")
         .decimal("--timeout", o.timeout, "S",
                  "give up when the server is silent for S seconds (default 10)", 0.001, 86400)
         .decimal("--wait", o.wait, "S",
@@ -221,12 +265,24 @@ int main(int argc, char** argv) {
                 "the noise's seed (default 1): the same seed, the same noise")
         .positional("IMAGE", o.image, "the image the server downloads (.dl)")
         .footer(
-            "Exit status: 0 byte-exact, 1 mismatch (or a restarting box answered), 2 incomplete\n"
-            "(or unplugged), 3 link protocol broken, 64 wrong usage, 70 system error.");
+            // The footer is printed as it is: lines of 80 columns at most, broken by hand.
+            "Exit status: 0 byte-exact, 1 mismatch (or a restarting box answered),\n"
+            "2 incomplete (or unplugged), 3 link protocol broken, 64 wrong usage,\n"
+            "70 system error.");
     if (const int status = cmd.parse(argc - 1, argv + 1); status != kestrune::args::PROCEED) {
         return status;
     }
     o.typeOne = !noTypeOne;
+    if (!hw.empty()) {
+        appendCompatibilityDescriptor(o.descriptors, DESCRIPTOR_HARDWARE, hw[0],
+                                      static_cast<uint16_t>(hw[1]), static_cast<uint16_t>(hw[2]));
+        ++o.descriptorCount;
+    }
+    if (!sw.empty()) {
+        appendCompatibilityDescriptor(o.descriptors, DESCRIPTOR_SOFTWARE, hw.empty() ? 0 : hw[0],
+                                      static_cast<uint16_t>(sw[0]), static_cast<uint16_t>(sw[1]));
+        ++o.descriptorCount;
+    }
     o.maximumBlockSize = static_cast<uint16_t>(maxBlock);
     o.wakeupByte = static_cast<uint8_t>(wakeup);
     o.downloads = static_cast<int>(downloads);
@@ -287,10 +343,18 @@ int main(int argc, char** argv) {
 
     // Non-blocking: writes wait in poll() (see Line::write), wake-up bytes may be dropped.
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    Noise noise(o.noise, o.seed);
-    Line line(fd, o.baud, noise, name);
+    NoiseModel noise(o.noise, o.seed);
+    PtyLine line(fd, o.baud, noise, name);
     line.keepSlave(slave);
+    // A restarted loader's attempts after the first are clean: the fault options hit only
+    // the first attempt of each download.
+    Options clean = o;
+    clean.naks.clear();
+    clean.corrupt.clear();
+    clean.silent = false;
+    clean.endEarly = clean.repeatWindow = clean.wrongId = -1;
     Box box(line, o, modules, noise);
+    Box restarted(line, clean, modules, noise);
     int worst = EXIT_EXACT;
     for (int b = 1; b <= o.boxes; ++b) {
         if (b > 1) {
@@ -303,44 +367,63 @@ int main(int argc, char** argv) {
         const std::string which =
             o.line ? "box " + std::to_string(b) + " of " + std::to_string(o.boxes) + ": " : "";
         for (int n = 1; n <= o.downloads; ++n) {
-            const uint64_t faultsBefore = noise.faults();
-            Verdict verdict = box.download(n);
-            noise.stop();
-            if (verdict.unplugged) {
-                // The master's close hangs the pty up, and we hold it as our controlling
-                // terminal: its SIGHUP must not end us before the verdict.
-                std::signal(SIGHUP, SIG_IGN);
-                line.unplug();
-                if (!o.link.empty()) {
-                    removeLink(o.link, name);
+            int status = EXIT_EXACT;
+            for (int attempt = 1; attempt <= MAX_ATTEMPTS; ++attempt) {
+                const uint64_t faultsBefore = noise.faults;
+                // Held back until told (a test first looks at the window waiting for the box).
+                while (attempt == 1 && !o.hold.empty() && access(o.hold.c_str(), F_OK) != 0) {
+                    sleepSeconds(0.02);
                 }
-            } else if (verdict.status == EXIT_EXACT && o.reboot > 0) {
-                const Reboot reboot = box.reboot(o.reboot);
-                if (reboot.answers > 0) {
-                    char text[160];
-                    std::snprintf(text, sizeof text,
-                                  "flashed twice: a server answered the wake-up %.3f s into the "
-                                  "restart (%d %s)",
-                                  reboot.firstAnswer, reboot.answers,
-                                  reboot.answers == 1 ? "answer" : "answers");
-                    // "byte-exact: 3 modules, ..." becomes "flashed twice: ...; 3 modules, ...".
-                    const size_t colon = verdict.text.find(": ");
-                    verdict = {EXIT_MISMATCH, text + ("; " + verdict.text.substr(colon + 2))};
+                Box& current = attempt == 1 ? box : restarted;
+                // On a real line every wait of the box finishes inside the call: run() is the
+                // whole download.
+                Verdict verdict = current.download(n).run();
+                noise.stop();
+                if (verdict.unplugged) {
+                    // The master's close hangs the pty up, and we hold it as our controlling
+                    // terminal: its SIGHUP must not end us before the verdict.
+                    std::signal(SIGHUP, SIG_IGN);
+                    line.unplug();
+                    if (!o.link.empty()) {
+                        removeLink(o.link, name);
+                    }
+                } else if (verdict.status == EXIT_EXACT && o.reboot > 0) {
+                    const Reboot reboot = current.reboot(o.reboot).run();
+                    if (reboot.answers > 0) {
+                        char text[160];
+                        std::snprintf(text, sizeof text,
+                                      "flashed twice: a server answered the wake-up %.3f s into "
+                                      "the restart (%d %s)",
+                                      reboot.firstAnswer, reboot.answers,
+                                      reboot.answers == 1 ? "answer" : "answers");
+                        // "byte-exact: 3 modules, ..." becomes "flashed twice: ...; 3 modules".
+                        const size_t colon = verdict.text.find(": ");
+                        verdict = {EXIT_MISMATCH, text + ("; " + verdict.text.substr(colon + 2))};
+                    }
+                }
+                std::string text = verdict.text;
+                if (o.noise > 0) {
+                    text += "; " + std::to_string(noise.faults - faultsBefore) + " line faults";
+                }
+                const std::string tries =
+                    o.restartAfterFailure ? ", attempt " + std::to_string(attempt) : "";
+                std::printf("boxsim %s: %sdownload %d%s: %s\n", name.c_str(), which.c_str(), n,
+                            tries.c_str(), text.c_str());
+                std::fflush(stdout);
+                status = verdict.status;
+                if (verdict.unplugged) {
+                    return worse(worst, status);
+                }
+                // Let the server close its end before the next wake-up.
+                line.drain();
+                // A failed download (not a mismatch: the server sent wrong data) and a loader
+                // that restarts: it wakes up again at once.
+                if (!o.restartAfterFailure || status != EXIT_INCOMPLETE) {
+                    break;
                 }
             }
-            std::string text = verdict.text;
-            if (o.noise > 0) {
-                text += "; " + std::to_string(noise.faults() - faultsBefore) + " line faults";
-            }
-            std::printf("boxsim %s: %sdownload %d: %s\n", name.c_str(), which.c_str(), n,
-                        text.c_str());
-            std::fflush(stdout);
-            worst = worse(worst, verdict.status);
-            if (verdict.unplugged) {
-                return worst;
-            }
-            // Let the server close its end before the next download's wake-up.
-            line.drain();
+            // A download counts by its last attempt.
+            worst = worse(worst, status);
         }
     }
     // The adapter stays connected after the last box: a port with no box on it.

@@ -1,4 +1,4 @@
-#include "tools/boxsim/line.h"
+#include "tools/boxsim/pty_line.h"
 
 #include <cerrno>
 #include <cmath>
@@ -18,69 +18,48 @@ void sleepFor(double seconds) {
 
 } // namespace
 
-void Noise::outgoing(const uint8_t* data, size_t n, Bytes& out, double& pause) {
+// The noise model's fault for each byte, as a pseudo-terminal can show it: a silence before a
+// byte to the server is kept; towards the box it shows only as a late byte, which the reads'
+// time-outs already cover.
+static void applyNoise(NoiseModel& noise, const uint8_t* data, size_t n, bool outgoing, Bytes& out,
+                       double& pause) {
     out.clear();
     pause = 0;
     for (size_t i = 0; i < n; ++i) {
-        if (!active() || !strike()) {
-            out.push_back(data[i]);
-            continue;
-        }
-        ++faults_;
-        switch (kind()) {
-        case Flip:
-            out.push_back(static_cast<uint8_t>(data[i] ^ (1u << (byte() & 7))));
-            break;
-        case Drop:
-            break;
-        case Double:
-            out.push_back(data[i]);
+        const Fault fault = noise.next();
+        switch (fault.kind) {
+        case Fault::None:
             out.push_back(data[i]);
             break;
-        case Stray:
-            out.push_back(byte());
+        case Fault::Flip:
+            out.push_back(static_cast<uint8_t>(data[i] ^ fault.flipMask()));
+            break;
+        case Fault::Drop:
+            break;
+        case Fault::Double:
+            out.push_back(data[i]);
             out.push_back(data[i]);
             break;
-        default:
-            // The line goes quiet for a while before this byte.
-            pause += std::uniform_real_distribution<double>(0.2, 1.5)(random_);
+        case Fault::Junk:
+            for (uint32_t j = 0; j < fault.junkCount(); ++j) {
+                out.push_back(fault.junk(j));
+            }
             out.push_back(data[i]);
             break;
-        }
-    }
-}
-
-void Noise::incoming(const uint8_t* data, size_t n, std::deque<uint8_t>& into) {
-    for (size_t i = 0; i < n; ++i) {
-        if (!active() || !strike()) {
-            into.push_back(data[i]);
-            continue;
-        }
-        ++faults_;
-        switch (kind()) {
-        case Flip:
-            into.push_back(static_cast<uint8_t>(data[i] ^ (1u << (byte() & 7))));
-            break;
-        case Drop:
-            break;
-        case Double:
-            into.push_back(data[i]);
-            into.push_back(data[i]);
-            break;
-        default:
-            // A stray byte; a silence towards the box shows as a late byte, which the reads'
-            // time-outs already cover.
-            into.push_back(byte());
-            into.push_back(data[i]);
+        case Fault::Silence:
+            if (outgoing) {
+                pause += static_cast<double>(fault.silenceUs()) / 1e6;
+            }
+            out.push_back(data[i]);
             break;
         }
     }
 }
 
-bool Line::write(const uint8_t* data, size_t n) {
+bool PtyLine::write(const uint8_t* data, size_t n) {
     Bytes out;
     double pause = 0;
-    noise_.outgoing(data, n, out, pause);
+    applyNoise(noise_, data, n, true, out, pause);
     sleepFor(pause);
     // The bytes reach the other end once the line has carried the last of them.
     sleepFor(lineTime(out.size()));
@@ -100,14 +79,14 @@ bool Line::write(const uint8_t* data, size_t n) {
     return true;
 }
 
-void Line::offerByte(uint8_t b) {
+void PtyLine::offerByte(uint8_t b) {
     forgetUnheard();
     if (::write(fd_, &b, 1) == 1) {
         bytesOut += 1;
     }
 }
 
-size_t Line::read(uint8_t* buffer, size_t n, double timeout) {
+size_t PtyLine::read(uint8_t* buffer, size_t n, double timeout) {
     size_t got = 0;
     Clock::time_point first{};
     while (got < n) {
@@ -131,7 +110,10 @@ size_t Line::read(uint8_t* buffer, size_t n, double timeout) {
         uint8_t chunk[4096];
         const ssize_t k = ::read(fd_, chunk, n - got < sizeof chunk ? n - got : sizeof chunk);
         if (k > 0) {
-            noise_.incoming(chunk, static_cast<size_t>(k), pending_);
+            Bytes heard;
+            double late = 0;
+            applyNoise(noise_, chunk, static_cast<size_t>(k), false, heard, late);
+            pending_.insert(pending_.end(), heard.begin(), heard.end());
         } else if (k < 0 && (errno == EINTR || errno == EAGAIN)) {
             continue;
         } else {
@@ -149,20 +131,22 @@ size_t Line::read(uint8_t* buffer, size_t n, double timeout) {
     return got;
 }
 
-void Line::settle(double quiet) {
-    pending_.clear();
-    uint8_t sink[256];
-    while (read(sink, sizeof sink, quiet) != 0) {
+bool PtyLine::begin(LineWait& wait) {
+    if (wait.pause) {
+        sleepFor(wait.timeout);
+    } else {
+        wait.got = read(wait.into(), wait.n, wait.timeout);
     }
+    return true;
 }
 
-void Line::forgetUnheard() {
+void PtyLine::forgetUnheard() {
     if (slave_ >= 0) {
         tcflush(slave_, TCIFLUSH);
     }
 }
 
-void Line::unplug() {
+void PtyLine::unplug() {
     // The master first: its close hangs up every descriptor of the slave side and removes the
     // device node at once, whoever still holds the slave open.
     pending_.clear();
@@ -176,7 +160,7 @@ void Line::unplug() {
     }
 }
 
-void Line::drain() {
+void PtyLine::drain() {
     pending_.clear();
     uint8_t sink[256];
     pollfd p = {fd_, POLLIN, 0};
