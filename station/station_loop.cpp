@@ -249,16 +249,23 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
             break;
         }
         status.state = PortState::Settling;
-        // A failed box whose loader restarts wakes again at once: it is served again.
-        if (mayRetry(report.outcome, place.attempt, config.retries) && !stop.stopping() &&
-            runner.lineActive(settleMs)) {
-            station.events.event(status.port, "the box woke again: attempt " +
-                                                  std::to_string(place.attempt + 1) + " of " +
-                                                  std::to_string(config.retries + 1));
-            retrying = true;
-            continue;
+        // A failed box whose loader restarts wakes again at once: it is served again. A line
+        // that stays silent for the settle time instead has settled already.
+        bool settled = false;
+        if (mayRetry(report.outcome, place.attempt, config.retries) && !stop.stopping()) {
+            if (runner.lineActive(settleMs)) {
+                station.events.event(status.port, "the box woke again: attempt " +
+                                                      std::to_string(place.attempt + 1) + " of " +
+                                                      std::to_string(config.retries + 1));
+                retrying = true;
+                continue;
+            }
+            settled = true;
         }
         countBox(status, report.outcome);
+        if (settled) {
+            continue;
+        }
         // A box that restarts after its download keeps sending wake-up bytes: the port waits
         // for a silent line before it takes the next box.
         const auto settling = std::chrono::steady_clock::now();

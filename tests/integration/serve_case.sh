@@ -166,6 +166,23 @@ case "$case_name" in
     contains box-a.out "download 1, attempt 1: ended early, as asked"
     contains box-a.out "download 1, attempt 2: byte-exact"
     ;;
+  which_box)
+    # The box says who it is; a box that is not the expected hardware is not served at all.
+    hw=(--hardware 0x00A0B1:0x5601:0x0203 --software 0x0101:0x0001)
+    start_box a "${hw[@]}" "$SAMPLE"
+    serve a "$PTY_a" "$SAMPLE" --expect-hardware 0x5601/0x0203 --expect-oui 00-A0-B1
+    wait_box a
+    expect "expected box exit" "$SERVE_a" 0
+    contains serve-a.err "box: hardware OUI 00-A0-B1 model 0x5601 version 0x0203; software OUI 00-A0-B1 model 0x0101 version 0x0001"
+    start_box b "${hw[@]}" "$SAMPLE"
+    serve b "$PTY_b" "$SAMPLE" --expect-hardware 0x5602
+    wait_box b
+    expect "wrong box exit" "$SERVE_b" 6
+    contains serve-b.err "Wrong box: Not served: the box is hardware OUI 00-A0-B1 model 0x5601"
+    contains serve-b.err "not the hardware model 0x5602 expected"
+    [ "$SECONDS_b" -le 3 ] || fail "the wrong box took ${SECONDS_b} s"
+    if grep -q "byte-exact" box-b.out; then fail "the wrong box was flashed"; fi
+    ;;
   repeat_block)
     clean "$SAMPLE" --repeat-block 2 --buffer-size 4096 --max-block 1024
     # Window 2 was blocks 4 to 7 of module 0; block 4 came twice, with the same bytes.

@@ -131,6 +131,34 @@ case "$case_name" in
     expect "complete records" "$(count outcome complete)" 2
     expect "port failure records" "$(count outcome 'port failure')" 1
     ;;
+  retry_and_suspect)
+    # Port 1: a box whose first attempt fails and whose loader restarts is served again and
+    # counted once, as complete. Port 2: boxes that always fail make the port a suspect.
+    start_box 1 --restart-after-failure --end-early 1 --buffer-size 4096 --max-block 1024 \
+      --stay 60 "$SAMPLE"
+    start_box 2 --boxes 3 --gap 1.5 --end-early 1 --buffer-size 4096 --max-block 1024 \
+      --stay 60 "$SAMPLE"
+    station --port "$PTY_1" --port "$PTY_2" --retries 1 --suspect-after 2
+    wait_records 5 60
+    stop_station
+    expect "station exit" "$STATUS" 1
+    python3 - "$PTY_1" "$PTY_2" <<'EOF' || fail "the record's attempts"
+import json, sys
+lines = [json.loads(l) for l in open("record.jsonl")]
+one = [l for l in lines if l["port"] == sys.argv[1]]
+two = [l for l in lines if l["port"] == sys.argv[2]]
+assert [l["attempt"] for l in one] == [1, 2], one
+assert one[0]["boxSession"] == one[1]["boxSession"]
+assert [l["outcome"] for l in one] == ["download error", "complete"]
+assert len({l["boxSession"] for l in two}) == len(two) >= 3
+assert [l["failuresInRow"] for l in two][:3] == [1, 2, 3], two
+EOF
+    grep -q "$PTY_1: the box woke again: attempt 2 of 2" station.err || fail "no retry line"
+    grep -q "2 failures in a row on $PTY_2: check its cable and adapter" station.err ||
+      fail "no suspect line"
+    grep -q "station: 1 complete, 3 failed" station.err || fail "a box counted twice"
+    grep -q "suspect ports: $PTY_2 (3 failures in a row)" station.err || fail "no suspect summary"
+    ;;
   stop_finishes_then_aborts)
     # The first SIGINT lets the downloads in progress finish; in a second station, a second
     # SIGINT aborts them.
