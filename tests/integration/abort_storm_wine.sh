@@ -105,8 +105,10 @@ for ((round = 1; round <= ROUNDS; round++)); do
   for n in 3 4; do kill_box "paced$n"; done
   # Then both ports deliver whole images; one Ctrl-C ends the station that waits for more.
   rm -f record.jsonl
+  # The boxes stay on the line after their download: a box that leaves takes its pty away,
+  # which the station rightly records as a port failure.
   for n in 3 4; do
-    start_box "next$n" --link "$WINE_PREFIX_DIR/ttyCOM$n" "$SAMPLE"
+    start_box "next$n" --link "$WINE_PREFIX_DIR/ttyCOM$n" --stay 30 "$SAMPLE"
   done
   "$wine_run" "$EXE" station --port COM3 --port COM4 --settle 1 --record record.jsonl "$SAMPLE" \
     >station.out 2>station.err &
@@ -115,10 +117,8 @@ for ((round = 1; round <= ROUNDS; round++)); do
     fail "round $round: station: two complete downloads did not follow the abort"
   stop_program "$station" 0 /dev/null INT
   for n in 3 4; do
-    wait_box "next$n"
-    box="BOX_next$n"
-    expect "round $round: station box COM$n after the abort" "${!box}" 0
     contains "box-next$n.out" "byte-exact"
+    kill_box "next$n"
   done
 done
 storm_ms=$(($(now_ms) - start))

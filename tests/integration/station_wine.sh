@@ -10,7 +10,8 @@ KESTRUNE_WINEPREFIX="$WINE_PREFIX_DIR" "$ROOT/scripts/wine-prefix.sh" >/dev/null
 
 BOX_TIMEOUT=5
 for n in 3 4; do
-  start_box "$n" --link "$WINE_PREFIX_DIR/ttyCOM$n" "$SAMPLE"
+  # The boxes stay on the line: a box that leaves takes its pty away (a port failure).
+  start_box "$n" --link "$WINE_PREFIX_DIR/ttyCOM$n" --stay 30 "$SAMPLE"
 done
 
 KESTRUNE_WINEPREFIX="$WINE_PREFIX_DIR" "$ROOT/scripts/wine-run.sh" "$EXE" station \
