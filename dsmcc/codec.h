@@ -7,7 +7,6 @@
 
 namespace kestrune {
 
-
 // The parsers read only the `length` bytes the box sent: a message shorter than its own fields
 // (the 12-byte header, the adaptation header and the message's fields) is DSMCC_ERR_PROTOCOL,
 // and nothing past `length` is ever read. A parser that fails stores nothing it has not judged.
