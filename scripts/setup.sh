@@ -14,7 +14,7 @@ fi
 
 demo=(
   build-essential make cmake ninja-build pkg-config
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev googletest
 )
 window=(
@@ -28,6 +28,7 @@ all=(
   python3
   help2man dpkg-dev unzip lintian
   tshark
+  chromium prometheus
 )
 
 case "${1:-all}" in
