@@ -30,6 +30,6 @@ expect "station exit" "$?" 1
 contains box-3.out "byte-exact"
 if grep -q "byte-exact" box-4.out; then fail "the wrong box on COM4 was flashed"; fi
 grep -q '"port":"COM3".*"outcome":"complete"' record.jsonl || fail "COM3: no complete record"
-grep '"port":"COM4"' record.jsonl | grep -q '"outcome":"wrong box".*"model":22018' ||
+grep '"port":"COM4"' record.jsonl | grep -q '"model":22018.*"outcome":"wrong box".*"framesResent":0,' ||
   fail "COM4: no wrong-box record with the box's model: $(cat record.jsonl)"
 echo "PASS"
