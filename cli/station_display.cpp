@@ -39,11 +39,23 @@ bool showsProgress(int columns) {
     return columns > 62;
 }
 
+// The BOX column, when the port names keep 12 characters beside it (or all they need).
+bool showsBoxFor(int columns, size_t longest) {
+    return showsProgress(columns) && columns - 66 >= static_cast<int>(longest < 12 ? longest : 12);
+}
+
+// Whether a row whose port column is `portWidth` wide has the BOX column (as the table chose).
+bool showsBox(int columns, size_t portWidth) {
+    return showsProgress(columns) && static_cast<int>(portWidth) + 66 <= columns;
+}
+
 size_t portWidthFor(int columns, size_t longest) {
-    // The figures take 54 columns (32 without PROGRESS); the port name gets what is left.
-    const size_t room = showsProgress(columns) ? static_cast<size_t>(columns - 55)
-                        : columns > 38         ? static_cast<size_t>(columns - 33)
-                                               : 5;
+    // The figures take 54 columns (65 with BOX, 32 without PROGRESS); the port name gets what
+    // is left.
+    const size_t room = showsBoxFor(columns, longest) ? static_cast<size_t>(columns - 66)
+                        : showsProgress(columns)      ? static_cast<size_t>(columns - 55)
+                        : columns > 38                ? static_cast<size_t>(columns - 33)
+                                                      : 5;
     return longest < room ? longest : room;
 }
 
@@ -79,6 +91,17 @@ std::vector<std::string> wrapWords(const std::string& text, size_t width) {
     return lines;
 }
 
+// The box's hardware model and version as its request gave them: "5601/0203".
+std::string boxText(uint64_t hardware) {
+    if ((hardware & PortStatus::BOX_HARDWARE) == 0) {
+        return hardware == 0 ? "-" : "none";
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "%04X/%04X", unsigned(hardware >> 16 & 0xFFFF),
+                  unsigned(hardware & 0xFFFF));
+    return text;
+}
+
 std::string cut(std::string line, int columns) {
     // The last column would wrap on some terminals.
     if (columns > 1 && static_cast<int>(line.size()) > columns - 1) {
@@ -107,7 +130,12 @@ std::string tableRow(const PortStatus& status, int64_t nowMs, size_t portWidth, 
         std::snprintf(figures, sizeof figures, "%5.1f %%  %6.1f kB/s", 100.0 * sent / size, rate);
     }
     char line[256];
-    if (showsProgress(columns)) {
+    if (showsBox(columns, portWidth)) {
+        std::snprintf(line, sizeof line, "%s  %-9s  %-12s  %-20s  %5u  %6u",
+                      fitName(status.port, portWidth).c_str(),
+                      boxText(status.boxHardware.load()).c_str(), stateName(state), figures,
+                      status.done.load(), status.failed.load());
+    } else if (showsProgress(columns)) {
         std::snprintf(line, sizeof line, "%s  %-12s  %-20s  %5u  %6u",
                       fitName(status.port, portWidth).c_str(), stateName(state), figures,
                       status.done.load(), status.failed.load());
@@ -131,7 +159,11 @@ std::vector<std::string> stationTable(const std::vector<PortStatus*>& ports, int
 
     std::vector<std::string> lines;
     char header[256];
-    if (progress) {
+    const bool box = showsBox(columns, width);
+    if (box) {
+        std::snprintf(header, sizeof header, "%s  %-9s  %-12s  %-20s  %5s  %6s",
+                      fitName("PORT", width).c_str(), "BOX", "STATE", "PROGRESS", "DONE", "FAILED");
+    } else if (progress) {
         std::snprintf(header, sizeof header, "%s  %-12s  %-20s  %5s  %6s",
                       fitName("PORT", width).c_str(), "STATE", "PROGRESS", "DONE", "FAILED");
     } else {
@@ -159,7 +191,7 @@ std::vector<std::string> stationTable(const std::vector<PortStatus*>& ports, int
             items.push_back(std::to_string(counts[i]) + " " + names[i]);
         }
     }
-    const size_t cell = progress ? 34 : 12;
+    const size_t cell = box ? 45 : progress ? 34 : 12;
     const size_t lineRoom = columns > 1 ? static_cast<size_t>(columns - 1) : 1;
     const size_t below = progress || lineRoom < width + 2 + cell ? cell : lineRoom - (width + 2);
     std::vector<std::string> stateLines(1);

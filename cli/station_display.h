@@ -19,7 +19,8 @@ using station::PortState;
 using station::PortStatus;
 
 // One row of the table for `columns` columns ("" when not even the port fits). Below 63
-// columns the PROGRESS column is left out, so that DONE and FAILED stay on the screen.
+// columns the PROGRESS column is left out, so that DONE and FAILED stay on the screen; the BOX
+// column (the box's hardware model/version) is shown when the row has room for it.
 std::string tableRow(const PortStatus& status, int64_t nowMs, size_t portWidth, int columns);
 
 // The table for `columns` columns, one string per line: the header, a row per port, and the

@@ -174,7 +174,9 @@ public:
         } else {
             read = ReadFile(watch_, &byte, 1, &got, nullptr);
         }
-        if (!read && !cancelled_.load()) {
+        // Wine may end a read whose time-outs ran out with ERROR_TIMEOUT rather than with no
+        // byte (seen after a session was cancelled in the middle of a frame): no byte, then.
+        if (!read && !cancelled_.load() && GetLastError() != ERROR_TIMEOUT) {
             // The device is gone (an adapter unplugged): it does not come back on this handle.
             watchLost_ = true;
         }

@@ -117,6 +117,7 @@ public:
             readU16BE(payload + 2) == DSMCC_DOWNLOAD_INFO_REQUEST) {
             readBoxIdentity(runner_.identity_, payload, length);
             if (!hardwareMatches(runner_.options_.guard, runner_.identity_)) {
+                runner_.resentAtRefusal_ = runner_.ctx_->link.framesResent;
                 runner_.wrongBox_.store(true);
                 runner_.systemPort_->cancel();
             }
@@ -361,7 +362,7 @@ AttemptReport PortRunner::finish(AttemptEnd end) {
         report.windowSize = ctx.response.windowSize;
         report.ackPeriod = ctx.response.ackPeriod;
     }
-    report.framesResent = ctx.link.framesResent;
+    report.framesResent = wrongBox_.load() ? resentAtRefusal_ : ctx.link.framesResent;
     if (identitySeen_.load()) {
         report.identity = identity_;
     }

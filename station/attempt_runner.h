@@ -156,6 +156,9 @@ private:
     BoxIdentity identity_;
     std::atomic<bool> identitySeen_{false};
     std::atomic<bool> wrongBox_{false};
+    // The link's resend count when a wrong box was refused: what the link does on the cancelled
+    // port afterwards never reaches the line.
+    uint32_t resentAtRefusal_ = 0;
 
     // The session thread's stop: after it, the session touches neither the port nor the
     // observer, and its pauses return at once.

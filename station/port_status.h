@@ -35,6 +35,11 @@ struct PortStatus {
     // made the port a suspect: a bad cable or adapter rather than a bad box.
     std::atomic<uint32_t> failuresInRow{0};
     std::atomic<bool> suspect{false};
+    // The hardware the box of this attempt said it is, from its request: 0 while unknown,
+    // BOX_NO_HARDWARE without a hardware descriptor, else BOX_HARDWARE | model << 16 | version.
+    static constexpr uint64_t BOX_HARDWARE = uint64_t(1) << 63;
+    static constexpr uint64_t BOX_NO_HARDWARE = uint64_t(1) << 62;
+    std::atomic<uint64_t> boxHardware{0};
 };
 
 } // namespace kestrune::station

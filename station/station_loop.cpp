@@ -46,6 +46,7 @@ public:
     void sessionStarted() override {
         status_.acknowledgedBytes = 0;
         status_.startedMs = steadyMs();
+        status_.boxHardware = 0;
         status_.state = PortState::Downloading;
         const StationConfig& config = station_.config;
         if (!config.logDir.empty()) {
@@ -67,6 +68,10 @@ public:
         station_.events.event(status_.port, "a box woke up; downloading");
     }
     void boxIdentified(const BoxIdentity& identity) override {
+        const SystemDescriptor& hw = identity.hardware;
+        status_.boxHardware = hw.present
+                                  ? PortStatus::BOX_HARDWARE | uint64_t(hw.model) << 16 | hw.version
+                                  : PortStatus::BOX_NO_HARDWARE;
         station_.events.event(status_.port, "box: " + describeIdentity(identity));
     }
     void progressStarted(uint64_t moduleBytes) override { status_.totalBytes = moduleBytes; }

@@ -185,4 +185,28 @@ for p in problems:
 print(f"{len(frames)} frames: {kinds.count(DDR)} requests, {len(data)} blocks")
 sys.exit(1 if problems else 0)
 EOF
+
+# The box of the capture, replayed against a server: the same image answers as captured; an
+# image with one byte changed is caught at the block that holds it (once, with the sample).
+start_box r --replay cap.pcap
+timeout 120 "$CLI" serve --port "$PTY_r" --quiet "$image" 2>replay-serve.err
+expect "serve exit (replay)" "$?" 0
+wait_box r
+expect "replayed box exit" "$BOX_r" 0
+contains box-r.out "as captured: "
+[ "$case_name" = sample ] || { echo "PASS ($case_name)"; exit 0; }
+python3 - "$image" changed.dl <<'EOF2' || fail "cannot write changed.dl"
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+data[-1] ^= 0xFF  # the last byte of the last module
+open(sys.argv[2], "wb").write(data)
+EOF2
+start_box m --replay cap.pcap
+timeout 120 "$CLI" serve --port "$PTY_m" --quiet changed.dl 2>changed-serve.err &
+serve_pid=$!
+wait_box m
+kill "$serve_pid" 2>/dev/null # it would wait out the silent box
+wait "$serve_pid" 2>/dev/null
+expect "replayed box exit (changed image)" "$BOX_m" 1
+contains box-m.out "the capture has"
 echo "PASS ($case_name)"

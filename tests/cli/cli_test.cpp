@@ -69,6 +69,8 @@ TEST(StationTable, KeepsItsColumnsAtEveryWidth) {
     e.state = PortState::Stopped;
     a.done = 1234;
     d.failed = 56789;
+    a.boxHardware = PortStatus::BOX_HARDWARE | 0x5601u << 16 | 0x0203u;
+    c.boxHardware = PortStatus::BOX_NO_HARDWARE;
     const std::vector<PortStatus*> ports = {&a, &b, &c, &d, &e};
     const std::string event = "station: serving /usr/share/kestrune/sample.dl (34,863 bytes, "
                               "SHA-256 0de17c61889baf69...) on 16 ports; Ctrl-C stops";
@@ -116,6 +118,31 @@ TEST(StationTable, KeepsItsColumnsAtEveryWidth) {
     for (const char* name :
          {"1 downloading,", "1 waiting,", "1 settling,", "1 port failure,", "1 stopped"}) {
         EXPECT_NE(states.find(name), std::string::npos) << name << " in:\n" << states;
+    }
+}
+
+// Which box each port has: the BOX column while the port names keep 12 characters beside it.
+TEST(StationTable, ShowsTheBoxOfEachPortWhereItHasRoom) {
+    PortStatus a("/dev/ttyUSB0");
+    PortStatus b("/dev/ttyUSB1");
+    PortStatus c("/dev/ttyUSB2");
+    a.boxHardware = PortStatus::BOX_HARDWARE | 0x5601u << 16 | 0x0203u;
+    b.boxHardware = PortStatus::BOX_NO_HARDWARE;
+    const std::vector<PortStatus*> ports = {&a, &b, &c};
+    const struct {
+        int columns;
+        bool box;
+    } widths[] = {{78, true}, {77, false}, {62, false}, {200, true}};
+    for (const auto& w : widths) {
+        const std::vector<std::string> lines = stationTable(ports, 2000, w.columns);
+        EXPECT_EQ(lines[0].find("BOX") != std::string::npos, w.box)
+            << w.columns << ": " << lines[0];
+        if (w.box) {
+            const size_t at = lines[0].find("BOX");
+            EXPECT_EQ(lines[1].substr(at, 10), "5601/0203 ") << lines[1];
+            EXPECT_EQ(lines[2].substr(at, 5), "none ") << lines[2];
+            EXPECT_EQ(lines[3].substr(at, 2), "- ") << lines[3];
+        }
     }
 }
 

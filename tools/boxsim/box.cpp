@@ -321,7 +321,7 @@ void Box::predictWindow(uint16_t moduleId, uint32_t blockIndex,
     }
 }
 
-Task<Verdict> Box::download(int number) {
+void Box::startDownload() {
     verdict_ = Verdict{};
     noise_.stop();
     naks_ = options_.naks;
@@ -329,12 +329,11 @@ Task<Verdict> Box::download(int number) {
     serverFrames_ = 0;
     blocks_ = dataBytes_ = attempts_ = 0;
     line_.bytesIn = line_.bytesOut = 0;
-    const std::string tag = "download " + std::to_string(number);
-
     sentReason5_ = endedEarly_ = false;
     seen_.clear();
+}
 
-    // Wake-up: a byte every 50 ms until the server answers 2.
+Task<bool> Box::wakeUp() {
     const double waitEnd = line_.now() + options_.wait;
     bool answered = false;
     while (!answered && line_.now() < waitEnd) {
@@ -346,7 +345,13 @@ Task<Verdict> Box::download(int number) {
             answered = b == 2;
         }
     }
-    if (!answered) {
+    co_return answered;
+}
+
+Task<Verdict> Box::download(int number) {
+    startDownload();
+    const std::string tag = "download " + std::to_string(number);
+    if (!co_await wakeUp()) {
         verdict_ = {EXIT_INCOMPLETE, "no server answered the wake-up"};
         co_return verdict_;
     }
@@ -481,6 +486,96 @@ Task<Verdict> Box::download(int number) {
                              std::to_string(options_.endEarly) + " blocks";
         }
     }
+    co_return verdict_;
+}
+
+bool Box::matchesCapture(const Bytes& m, const CapturedMessage& captured, size_t step) {
+    const Bytes& c = captured.bytes;
+    const std::string after = "after request " + std::to_string(step);
+    if (m.size() < 12 || c.size() < 12 ||
+        kestrune::readU16BE(&m[2]) != kestrune::readU16BE(&c[2])) {
+        char text[128];
+        std::snprintf(text, sizeof text, "%s: message 0x%04X, the capture has 0x%04X",
+                      after.c_str(), m.size() >= 4 ? kestrune::readU16BE(&m[2]) : 0,
+                      c.size() >= 4 ? kestrune::readU16BE(&c[2]) : 0);
+        return fail(EXIT_MISMATCH, text);
+    }
+    const uint16_t messageId = kestrune::readU16BE(&m[2]);
+    std::string what = "message";
+    // Bytes that differ from one download to the next: the downloadId this server chose.
+    size_t idFrom = 4;
+    size_t idTo = 8;
+    if (messageId == MSG_INFO_RESPONSE && m.size() >= 20) {
+        what = "DownloadInfoResponse";
+        downloadId_ = kestrune::readU32BE(&m[12]);
+        blockSize_ = kestrune::readU16BE(&m[16]);
+        windowSize_ = m[18];
+        idFrom = 12;
+        idTo = 16;
+    } else if (messageId == MSG_DATA_BLOCK && m.size() >= 18) {
+        what = "block " + std::to_string(kestrune::readU16BE(&m[16])) + " of module " +
+               std::to_string(kestrune::readU16BE(&m[12]));
+        if (kestrune::readU32BE(&m[4]) != downloadId_) {
+            return fail(EXIT_MISMATCH, what + ": downloadId " +
+                                           std::to_string(kestrune::readU32BE(&m[4])) + ", not " +
+                                           std::to_string(downloadId_));
+        }
+    }
+    if (m.size() != captured.fullLength) {
+        return fail(EXIT_MISMATCH, what + " " + after + ": " + std::to_string(m.size()) +
+                                       " bytes, the capture has " +
+                                       std::to_string(captured.fullLength));
+    }
+    for (size_t i = 0; i < c.size(); ++i) {
+        const bool variable =
+            (i >= idFrom && i < idTo) || (messageId == MSG_INFO_RESPONSE && i >= 4 && i < 8);
+        if (!variable && m[i] != c[i]) {
+            char text[96];
+            std::snprintf(text, sizeof text, ": byte %zu is 0x%02X, the capture has 0x%02X", i,
+                          m[i], c[i]);
+            return fail(EXIT_MISMATCH, what + " " + after + text);
+        }
+    }
+    if (messageId == MSG_DATA_BLOCK) {
+        ++blocks_;
+        dataBytes_ += m.size() - 18;
+    }
+    return true;
+}
+
+Task<Verdict> Box::replay(const ReplayScript& script) {
+    startDownload();
+    downloadId_ = 0;
+    if (!co_await wakeUp()) {
+        verdict_ = {EXIT_INCOMPLETE, "no server answered the wake-up"};
+        co_return verdict_;
+    }
+    const double started = line_.now();
+    line_.bytesIn = line_.bytesOut = 0;
+    noise_.start();
+    note("replay: wake-up answered");
+    int requestIndex = 0;
+    for (size_t s = 0; s < script.steps.size(); ++s) {
+        Bytes request = script.steps[s].request;
+        if (request.size() >= 8 && kestrune::readU16BE(&request[2]) == MSG_DATA_REQUEST &&
+            downloadId_ != 0) {
+            kestrune::writeU32BE(downloadId_, &request[4]);
+        }
+        if (!co_await sendFrame(request, requestIndex++)) {
+            co_return verdict_;
+        }
+        for (const CapturedMessage& answer : script.steps[s].answers) {
+            Bytes frame;
+            if (!co_await receiveFrame(frame)) {
+                co_return verdict_;
+            }
+            if (!matchesCapture(frame, answer, s)) {
+                co_return verdict_;
+            }
+        }
+    }
+    verdict_ = {EXIT_EXACT, "as captured: " + std::to_string(script.steps.size()) +
+                                " requests answered as in the capture; " + stats(started)};
     co_return verdict_;
 }
 

@@ -5,6 +5,7 @@
 // the image. Fault options make it misbehave on purpose.
 
 #include "tools/boxsim/box_image.h"
+#include "tools/boxsim/capture_script.h"
 #include "tools/boxsim/line.h"
 #include "tools/boxsim/noise.h"
 #include "tools/boxsim/task.h"
@@ -26,6 +27,7 @@ constexpr int EXIT_SYSTEM = 70;
 
 struct Options {
     std::string image;
+    std::string replay; // a capture to play instead of an image's download
     std::string device;
     std::string link;
     uint32_t bufferSize = 65536;
@@ -77,6 +79,9 @@ public:
         : line_(line), options_(options), modules_(modules), noise_(noise) {}
 
     Task<Verdict> download(int number);
+    // The box of a capture: wakes up, sends the captured requests in order (with the
+    // downloadId this server gives) and checks that every answer is the one captured.
+    Task<Verdict> replay(const ReplayScript& script);
     // After a complete download: `seconds` of wake-up bytes, every 50 ms as at power-up, with
     // nothing answered; counts the servers' answers. What the box sent and nobody read is
     // gone at the end.
@@ -92,6 +97,10 @@ private:
     bool fail(int status, const std::string& text);
     void note(const std::string& text);
 
+    // A wake-up byte every 50 ms until a server answers 2; false when none does in time.
+    Task<bool> wakeUp();
+    void startDownload();
+    bool matchesCapture(const Bytes& m, const CapturedMessage& captured, size_t step);
     Task<bool> sendFrame(const Bytes& payload, int requestIndex);
     Task<bool> receiveFrame(Bytes& payload);
     // Throws away what arrives until the line has been quiet for `quiet` seconds.

@@ -263,7 +263,10 @@ int main(int argc, char** argv) {
                  0, 1)
         .number("--seed", o.seed, "N",
                 "the noise's seed (default 1): the same seed, the same noise")
-        .positional("IMAGE", o.image, "the image the server downloads (.dl)")
+        .text("--replay", o.replay, "CAPTURE.pcap",
+              "instead of IMAGE: play the box of a captured download (its requests in order) "
+              "and check that every answer is the one captured")
+        .optionalPositional("IMAGE", o.image, "the image the server downloads (.dl)")
         .footer(
             // The footer is printed as it is: lines of 80 columns at most, broken by hand.
             "Exit status: 0 byte-exact, 1 mismatch (or a restarting box answered),\n"
@@ -271,6 +274,10 @@ int main(int argc, char** argv) {
             "70 system error.");
     if (const int status = cmd.parse(argc - 1, argv + 1); status != kestrune::args::PROCEED) {
         return status;
+    }
+    if (o.image.empty() == o.replay.empty()) {
+        return cmd.fail(o.image.empty() ? "missing IMAGE (or --replay CAPTURE.pcap)"
+                                        : "--replay plays a capture: give it or IMAGE, not both");
     }
     o.typeOne = !noTypeOne;
     if (!hw.empty()) {
@@ -296,7 +303,13 @@ int main(int argc, char** argv) {
     Bytes storage;
     std::vector<Module> modules;
     std::string error;
-    if (!readImage(o.image.c_str(), storage, modules, error)) {
+    ReplayScript script;
+    if (!o.replay.empty()) {
+        if (!readCapture(o.replay, script, error)) {
+            std::fprintf(stderr, "kestrune-boxsim: %s\n", error.c_str());
+            return EXIT_USAGE;
+        }
+    } else if (!readImage(o.image.c_str(), storage, modules, error)) {
         std::fprintf(stderr, "kestrune-boxsim: %s\n", error.empty() ? "bad image" : error.c_str());
         return EXIT_USAGE;
     }
@@ -377,7 +390,8 @@ int main(int argc, char** argv) {
                 Box& current = attempt == 1 ? box : restarted;
                 // On a real line every wait of the box finishes inside the call: run() is the
                 // whole download.
-                Verdict verdict = current.download(n).run();
+                Verdict verdict =
+                    o.replay.empty() ? current.download(n).run() : current.replay(script).run();
                 noise.stop();
                 if (verdict.unplugged) {
                     // The master's close hangs the pty up, and we hold it as our controlling
