@@ -28,6 +28,7 @@ h1 { font-size: 1.5rem; margin: 0; }
 .tile.waiting { border-color: #5a7fa8; } .tile.downloading { border-color: #3fa9ff; }
 .tile.settling { border-color: #c9a13a; } .tile.port-failure { border-color: #ff5050; border-style: dashed; }
 .tile.stopped { border-color: #555; border-style: dotted; }
+.tile.suspect { border-color: #ff5050; border-width: 0.4rem; }
 .downloading .state { color: #7cc4ff; } .settling .state { color: #f0c96a; }
 .port-failure .state, .suspect-note { color: #ff7070; }
 .suspect-note { font-weight: bold; }
@@ -67,7 +68,7 @@ function duration(s) {
 }
 function tile(p) {
   const failedOutcome = p.last && p.last.outcome !== "complete";
-  let html = '<section class="tile ' + p.state.replace(" ", "-") + '" data-port="' + esc(p.port) + '">' +
+  let html = '<section class="tile ' + p.state.replace(" ", "-") + (p.suspect ? " suspect" : "") + '" data-port="' + esc(p.port) + '">' +
     '<div class="port">' + esc(p.port) + '</div><div class="state">' + esc(p.state) + '</div>';
   if (p.suspect) {
     html += '<div class="suspect-note">SUSPECT: ' + p.failuresInRow + ' failures in a row; check its cable and adapter</div>';
