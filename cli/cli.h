@@ -17,6 +17,8 @@ constexpr int EXIT_ABORTED = 4;
 constexpr int EXIT_IMAGE_NOT_LOADABLE = 5;
 // The box is not the hardware of --expect-hardware: it was not served.
 constexpr int EXIT_WRONG_BOX = 6;
+// The station's --http address cannot be listened on (sysexits' EX_UNAVAILABLE).
+constexpr int EXIT_HTTP_UNAVAILABLE = 69;
 // Wrong usage (sysexits' EX_USAGE).
 constexpr int EXIT_USAGE = args::EXIT_USAGE;
 // An output file (the Test Log) cannot be created or written (sysexits' EX_CANTCREAT).

@@ -11,6 +11,7 @@
 #include "station/attempt_runner.h"
 #include "station/record.h"
 #include "station/station_loop.h"
+#include "web/web_server.h"
 
 #include <csignal>
 #include <cstdio>
@@ -57,6 +58,7 @@ int runStation(int argc, char** argv) {
     unsigned suspectAfter = 3;
     std::string expectHardware;
     std::string expectOui;
+    std::string http;
     args::Command cmd(PROGRAM,
                       "Serves IMAGE (.dl) to set top boxes on every --port at once, box after "
                       "box, until stopped: connect a box to a port that shows \"waiting\" and "
@@ -83,6 +85,9 @@ int runStation(int argc, char** argv) {
               "any other box is not served and keeps its software")
         .text("--expect-oui", expectOui, "OUI",
               "with --expect-hardware: the maker's OUI too (00-A0-B1)")
+        .text("--http", http, "[ADDRESS:]PORT",
+              "serve the station's page, its JSON and its metrics on PORT of 127.0.0.1 (or of "
+              "ADDRESS), read only")
         .flag("--force", force, "serve an image that has no modules")
         .flag("--trace", trace, "every transfer on every port, with timestamps, on stderr")
         .positional("IMAGE", imagePath, "the download image (.dl)")
@@ -91,8 +96,9 @@ int runStation(int argc, char** argv) {
                 "\n"
                 "Exit status: 0 every recorded download completed, 1 a download failed (or a\n"
                 "port failed during the run), 3 a port failed at the start, 4 downloads were\n"
-                "aborted, 5 image not loadable, 64 wrong usage, 73 the record, a Test Log or a\n"
-                "capture could not be written (at the start, or during the run).");
+                "aborted, 5 image not loadable, 64 wrong usage, 69 the --http address cannot be\n"
+                "listened on, 73 the record, a Test Log or a capture could not be written (at\n"
+                "the start, or during the run).");
     if (const int status = cmd.parse(argc, argv); status != args::PROCEED) {
         return status;
     }
@@ -103,6 +109,14 @@ int runStation(int argc, char** argv) {
     }
     if (ports.empty()) {
         return cmd.fail("give at least one --port");
+    }
+    std::string httpAddress;
+    int httpPort = 0;
+    if (!http.empty()) {
+        if (const std::string wrong = web::parseHttpAddress(http, httpAddress, httpPort);
+            !wrong.empty()) {
+            return cmd.fail(wrong);
+        }
     }
     if (ports.size() > MAX_PORTS) {
         return cmd.fail("at most " + std::to_string(MAX_PORTS) + " ports");
@@ -205,15 +219,28 @@ int runStation(int argc, char** argv) {
     }
     const bool terminal = stderrIsTerminal();
     StationDisplay display(shown, terminal);
-    StationShared shared{*config, display, g_stop};
+    // The page and the metrics see the events the table sees; the table sees them first.
+    web::Dashboard dashboard({shown.begin(), shown.end()}, config->image, display);
+    web::WebServer server(dashboard);
+    if (!http.empty()) {
+        if (const std::string failed = server.listen(httpAddress, httpPort); !failed.empty()) {
+            std::fprintf(stderr, "%s: %s\n", PROGRAM, failed.c_str());
+            return EXIT_HTTP_UNAVAILABLE;
+        }
+    }
+    StationShared shared{*config, dashboard, g_stop};
 
     std::signal(SIGINT, onStationSignal);
     std::signal(SIGTERM, onStationSignal);
 
-    display.event("", "serving " + imagePath + " (" + groupDigits(image->size()) +
-                          " bytes, SHA-256 " + config->image.sha256.substr(0, 16) + "...) on " +
-                          std::to_string(ports.size()) + " port" + (ports.size() == 1 ? "" : "s") +
-                          "; Ctrl-C stops");
+    if (!http.empty()) {
+        dashboard.event("", "dashboard: " + server.url());
+        server.start();
+    }
+    dashboard.event("", "serving " + imagePath + " (" + groupDigits(image->size()) +
+                            " bytes, SHA-256 " + config->image.sha256.substr(0, 16) + "...) on " +
+                            std::to_string(ports.size()) + " port" +
+                            (ports.size() == 1 ? "" : "s") + "; Ctrl-C stops");
     std::vector<std::thread> threads;
     for (size_t i = 0; i < runners.size(); ++i) {
         threads.emplace_back(servePort, std::ref(shared), std::ref(*runners[i]),
@@ -224,12 +251,12 @@ int runStation(int argc, char** argv) {
     for (;;) {
         const int signals = g_stop.level();
         if (signals >= 1 && announced < 1) {
-            display.event("", "stopping: no new boxes; downloads in progress finish (Ctrl-C "
-                              "again aborts them)");
+            dashboard.event("", "stopping: no new boxes; downloads in progress finish (Ctrl-C "
+                                "again aborts them)");
             announced = 1;
         }
         if (signals >= 2 && announced < 2) {
-            display.event("", "aborting the downloads in progress");
+            dashboard.event("", "aborting the downloads in progress");
             announced = 2;
         }
         bool allStopped = true;
@@ -245,6 +272,7 @@ int runStation(int argc, char** argv) {
     for (std::thread& t : threads) {
         t.join();
     }
+    server.stop();
     display.finish();
 
     // The same counts as the table's, in the same words.

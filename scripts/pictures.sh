@@ -3,6 +3,7 @@
 #   docs/pictures/window.png       the window after loading the sample (GUI suite screenshot)
 #   docs/pictures/result-box.png   the window, its Test Log and "Download complete"
 #   docs/pictures/serve.png        kestrune-cli serve's progress bar in an xterm
+#   docs/pictures/station-page.png station --http's page in headless Chromium (the browser test)
 # Usage: scripts/pictures.sh WINDOWS_BUILD NATIVE_BUILD
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -44,4 +45,8 @@ term=$!
 sleep 5
 DISPLAY="$display" import -window root -crop 760x80+0+0 +repage "$out/serve.png"
 wait "$term" || true
+
+# 3. The station's page, as the browser test sees it.
+CLI="$native/kestrune-cli" BOXSIM="$native/kestrune-boxsim" SAMPLE="$root/samples/sample.dl" \
+  WORK="$work/browser" SCREENSHOT="$out/station-page.png" node "$root/tests/web/dashboard.mjs" >/dev/null
 echo "Pictures in $out: $(cd "$out" && echo *.png)"

@@ -28,7 +28,7 @@ all=(
   python3
   help2man dpkg-dev unzip lintian
   tshark
-  chromium prometheus
+  chromium prometheus nodejs
 )
 
 case "${1:-all}" in
@@ -47,16 +47,32 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-echo "Installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
+# Debian's nodejs comes without npm (another package); some builds of nodejs bring their own.
+if [ "${1:-all}" = all ] && ! command -v npm >/dev/null; then
+  missing+=(npm)
+fi
+if [ ${#missing[@]} -eq 0 ]; then
+  install=false
+else
+  install=true
+  echo "Installing: ${missing[*]}"
+fi
 # No prompt anywhere: sudo drops the environment, so the frontend is passed through env. The
 # capture tests read files and need no setuid dumpcap; answering that question up front keeps
 # wireshark-common from asking it.
 noninteractive=(env DEBIAN_FRONTEND=noninteractive)
-echo "wireshark-common wireshark-common/install-setuid boolean false" |
-  $sudo debconf-set-selections
-$sudo "${noninteractive[@]}" apt-get update -qq
-$sudo "${noninteractive[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if $install; then
+  echo "wireshark-common wireshark-common/install-setuid boolean false" |
+    $sudo debconf-set-selections
+  $sudo "${noninteractive[@]}" apt-get update -qq
+  $sudo "${noninteractive[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The browser test's driver (puppeteer-core, at the versions of its lock file; it drives the
+# system's Chromium and downloads no browser).
+web_tests="$(dirname "$0")/../tests/web"
+if [ "${1:-all}" = all ] && [ ! -d "$web_tests/node_modules" ]; then
+  (cd "$web_tests" && npm ci --no-audit --no-fund --loglevel=error)
+fi

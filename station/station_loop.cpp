@@ -112,6 +112,7 @@ private:
 
 void record(StationShared& station, PortStatus& status, const AttemptReport& report,
             const StationObserver& observer, const AttemptPlace& place) {
+    station.events.attemptEnded(status, report, place);
     if (station.config.record == nullptr) {
         return;
     }

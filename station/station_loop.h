@@ -21,6 +21,9 @@ class StationEvents {
 public:
     virtual ~StationEvents() = default;
     virtual void event(const std::string& port, const std::string& text) = 0;
+    // An attempt has ended: one call for each record line (whether or not there is a record),
+    // on the port's thread, just before the line is written.
+    virtual void attemptEnded(const PortStatus&, const AttemptReport&, const AttemptPlace&) {}
 };
 
 struct StationConfig {

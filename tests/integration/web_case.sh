@@ -1,0 +1,193 @@
+#!/usr/bin/env bash
+# One end-to-end case of kestrune-cli station --http against simulated boxes on real
+# pseudo-terminals, with curl as the client. Usage: web_case.sh CASE   (environment: CLI,
+# BOXSIM, SAMPLE, WORK)
+set -uo pipefail
+
+case_name="$1"
+case_prefix=web-
+source "$(dirname "$0")/case_lib.sh"
+BOX_TIMEOUT=5
+
+# station ARGS...: the station with --http on a free port of 127.0.0.1, in the background; its
+# pid in STATION, its address in URL.
+station() {
+  "$CLI" station --http 0 --record record.jsonl --settle 1 "$@" "$SAMPLE" 2>station.err &
+  STATION=$!
+  pids+=("$STATION")
+  URL=""
+  for _ in $(seq 100); do
+    URL="$(grep -o 'dashboard: http://[^ ]*' station.err | head -1 | cut -c12-)"
+    [ -n "$URL" ] && return 0
+    sleep 0.05
+  done
+  fail "no dashboard line"
+}
+
+records() { [ -f record.jsonl ] && wc -l <record.jsonl || echo 0; }
+
+wait_records() { # wait_records N SECONDS
+  for _ in $(seq $(($2 * 10))); do
+    [ "$(records)" -ge "$1" ] && return 0
+    sleep 0.1
+  done
+  fail "$(records) records after $2 s, expected $1"
+}
+
+status_of() { curl -s -o /dev/null -w '%{http_code}' "$@"; }
+
+# The metrics and the record say the same of every port: attempts by outcome, module bytes
+# and frames resent.
+metrics_match_record() {
+  python3 - <<'PY' || fail "the metrics differ from the record"
+import collections, json, re
+metrics = {}
+for line in open("metrics.txt"):
+    if not line.startswith("#"):
+        key, value = line.rsplit(" ", 1)
+        metrics[key] = float(value)
+want = collections.Counter()
+for line in open("record.jsonl"):
+    r = json.loads(line)
+    p = r["port"]
+    want['kestrune_boxes_total{port="%s",outcome="%s"}' % (p, r["outcome"])] += 1
+    want['kestrune_module_bytes_delivered_total{port="%s"}' % p] += r["moduleBytesDelivered"] or 0
+    want['kestrune_frames_resent_total{port="%s"}' % p] += r["framesResent"] or 0
+    if r["moduleBytesDelivered"] is not None:
+        want['kestrune_download_duration_seconds_count{port="%s"}' % p] += 1
+for key, value in want.items():
+    assert metrics.get(key) == value, (key, metrics.get(key), value)
+boxes = sum(v for k, v in metrics.items() if k.startswith("kestrune_boxes_total"))
+assert boxes == sum(1 for _ in open("record.jsonl")), boxes
+PY
+}
+
+case "$case_name" in
+  api_and_metrics)
+    # A good box and a box that refuses a block 10 times; then the page, the JSON and the
+    # metrics, judged by promtool, and read only.
+    start_box 1 --boxes 2 --gap 1.5 --stay 60 "$SAMPLE"
+    start_box 2 --nak 1:10 --stay 60 "$SAMPLE"
+    station --port "$PTY_1" --port "$PTY_2"
+    expect "first line" "$(head -1 station.err)" "station: dashboard: $URL"
+    case "$URL" in http://127.0.0.1:*/) ;; *) fail "not on 127.0.0.1: $URL" ;; esac
+    wait_records 3 60
+    sleep 0.5
+    curl -sf "$URL" >page.html || fail "no page"
+    contains page.html "new EventSource(\"/events\")"
+    curl -sf "${URL}api/station" >state.json || fail "no /api/station"
+    python3 - "$PTY_1" "$PTY_2" <<'PY' || fail "the JSON state"
+import json, sys
+s = json.load(open("state.json"))
+ports = {p["port"]: p for p in s["ports"]}
+good, bad = ports[sys.argv[1]], ports[sys.argv[2]]
+assert good["done"] == 2 and good["last"]["outcome"] == "complete", good
+assert bad["failed"] == 1 and bad["last"]["outcome"] == "download error", bad
+assert "a frame failed 10 attempts" in bad["last"]["reason"], bad
+assert s["totals"]["boxes"] == 3 and abs(s["totals"]["yieldPercent"] - 66.67) < 0.01, s["totals"]
+assert any("download error" in e["text"] for e in s["events"]), s["events"]
+PY
+    curl -sf "${URL}metrics" >metrics.txt || fail "no /metrics"
+    promtool check metrics <metrics.txt >promtool.txt 2>&1 || fail "promtool: $(cat promtool.txt)"
+    contains metrics.txt 'kestrune_build_info{version="'
+    metrics_match_record
+    expect "POST" "$(status_of -X POST --data x "${URL}metrics")" 405
+    expect "DELETE" "$(status_of -X DELETE "${URL}api/station")" 405
+    expect "HEAD" "$(status_of -I "${URL}api/station")" 200
+    expect "unknown path" "$(status_of "${URL}start")" 404
+    # The first message of /events is the state now.
+    timeout 3 curl -sN "${URL}events" >events.txt
+    grep -q '^data: {"events":' events.txt || fail "no state on /events"
+    kill -INT "$STATION"
+    wait "$STATION"
+    expect "station exit" "$?" 1
+    ;;
+  client_limit)
+    # 16 clients of /events at once; the 17th is answered 503 and closed, and once one of the
+    # 16 leaves, a new client is served again.
+    start_box 1 --stay 60 "$SAMPLE"
+    station --port "$PTY_1"
+    readers=()
+    for i in $(seq 16); do
+      curl -sN "${URL}events" >"reader-$i.txt" &
+      readers+=("$!")
+      pids+=("$!")
+    done
+    for _ in $(seq 50); do
+      [ "$(grep -l '^data: ' reader-*.txt 2>/dev/null | wc -l)" -ge 16 ] && break
+      sleep 0.1
+    done
+    expect "clients served" "$(grep -l '^data: ' reader-*.txt | wc -l)" 16
+    expect "one more" "$(status_of --max-time 5 "${URL}api/station")" 503
+    kill "${readers[0]}"
+    sleep 0.5
+    expect "after one left" "$(status_of --max-time 5 "${URL}api/station")" 200
+    kill -INT "$STATION"
+    wait "$STATION"
+    expect "station exit" "$?" 0
+    ;;
+  limits)
+    # While four ports download, 40 connections that send a request and never read, and one
+    # request with 100 KB of headers: every download is byte-exact and the station is still
+    # answering.
+    for i in 1 2 3 4; do start_box "$i" --boxes 2 --gap 1.5 --stay 60 "$SAMPLE"; done
+    station --port "$PTY_1" --port "$PTY_2" --port "$PTY_3" --port "$PTY_4"
+    port="${URL##*:}"; port="${port%/}"
+    python3 - "$port" >flood.txt 2>&1 <<'PY' &
+import socket, sys, time
+held = []
+for _ in range(40):
+    s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    s.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
+    held.append(s)
+time.sleep(15)
+PY
+    pids+=("$!")
+    sleep 1
+    python3 - "$port" >big.txt 2>&1 <<'PY' || fail "the 100 KB request: $(cat big.txt)"
+import socket, sys
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=10)
+s.sendall(b"GET /api/station HTTP/1.1\r\nHost: x\r\nX-Big: " + b"a" * 102400 + b"\r\n\r\n")
+answer = s.recv(100)
+assert not answer.startswith(b"HTTP/1.1 200"), answer
+print(answer[:20])
+PY
+    wait_records 8 90
+    expect "complete records" "$(grep -c '"outcome":"complete"' record.jsonl)" 8
+    for _ in $(seq 50); do
+      [ "$(cat box-*.out | grep -c 'byte-exact')" -ge 8 ] && break
+      sleep 0.1
+    done
+    expect "byte-exact boxes" "$(cat box-*.out | grep -c 'byte-exact')" 8
+    # The held connections time out or are dropped; then the station answers again.
+    for _ in $(seq 150); do
+      [ "$(status_of --max-time 2 "${URL}metrics")" = 200 ] && break
+      sleep 0.2
+    done
+    expect "after the flood" "$(status_of --max-time 2 "${URL}metrics")" 200
+    kill -INT "$STATION"
+    wait "$STATION"
+    expect "station exit" "$?" 0
+    ;;
+  address_in_use)
+    # A second station on the first one's port stops at the start and says why; so does an
+    # --http that is not an address.
+    start_box 1 --stay 30 "$SAMPLE"
+    start_box 2 --stay 30 "$SAMPLE"
+    station --port "$PTY_1"
+    port="${URL##*:}"; port="${port%/}"
+    "$CLI" station --http "$port" --port "$PTY_2" "$SAMPLE" 2>second.err
+    expect "second station" "$?" 69
+    contains second.err "cannot listen on 127.0.0.1:$port: Address already in use"
+    "$CLI" station --http 8080x --port "$PTY_2" "$SAMPLE" 2>usage.err
+    expect "bad --http" "$?" 64
+    contains usage.err "--http 8080x: the port must be a number from 0 to 65535"
+    kill -INT "$STATION"
+    wait "$STATION"
+    ;;
+  *)
+    fail "no case $case_name"
+    ;;
+esac
+echo "ok ($case_name)"

@@ -1,0 +1,192 @@
+// What /metrics and /api/station say of a station, from fake stations: every family with its
+// HELP and TYPE, counters and histograms as Prometheus reads them, label values escaped.
+
+#include "web/station_view.h"
+
+#include <gtest/gtest.h>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+namespace kestrune::web {
+namespace {
+
+using nlohmann::json;
+
+// "name{labels}" -> value, and the families whose HELP and TYPE came before their samples.
+struct Parsed {
+    std::map<std::string, std::string> samples;
+    std::map<std::string, std::string> types;
+    std::vector<std::string> errors;
+};
+
+Parsed parse(const std::string& text) {
+    Parsed out;
+    std::istringstream in(text);
+    std::string line;
+    std::string helped;
+    while (std::getline(in, line)) {
+        if (line.rfind("# HELP ", 0) == 0) {
+            helped = line.substr(7, line.find(' ', 7) - 7);
+        } else if (line.rfind("# TYPE ", 0) == 0) {
+            const std::string name = line.substr(7, line.find(' ', 7) - 7);
+            if (name != helped) {
+                out.errors.push_back("TYPE without HELP: " + name);
+            }
+            out.types[name] = line.substr(line.rfind(' ') + 1);
+        } else {
+            const size_t space = line.rfind(' ');
+            const std::string key = line.substr(0, space);
+            const std::string name = key.substr(0, key.find('{'));
+            bool typed = false;
+            for (const auto& [family, type] : out.types) {
+                typed = typed || name == family || name == family + "_bucket" ||
+                        name == family + "_sum" || name == family + "_count";
+            }
+            if (!typed) {
+                out.errors.push_back("sample before its TYPE: " + line);
+            }
+            out.samples[key] = line.substr(space + 1);
+        }
+    }
+    return out;
+}
+
+PortView port(const std::string& name, const std::string& state) {
+    PortView p;
+    p.port = name;
+    p.state = state;
+    return p;
+}
+
+StationView twoPorts() {
+    StationView v;
+    v.version = "1.2.0";
+    v.image = "image.dl";
+    v.startUnixSeconds = 1796000000.5;
+    v.uptimeSeconds = 1800;
+    PortView a = port("/dev/ttyUSB0", "downloading");
+    a.acknowledgedBytes = 500;
+    a.totalBytes = 2000;
+    a.downloadSeconds = 2;
+    a.done = 3;
+    a.failed = 1;
+    a.attempts = {{"complete", 3}, {"download error", 2}};
+    a.retries = 1;
+    a.deliveredBytes = 123456;
+    a.framesResent = 7;
+    a.durationBuckets[durationBucket(0.5)] += 1; // le 1
+    a.durationBuckets[durationBucket(7)] += 3;   // le 10
+    a.durationCount = 5;                         // one beyond 600 s
+    a.durationSum = 0.5 + 21 + 900;
+    PortView b = port("\\\\.\\COM\"3\"", "port failure");
+    b.suspect = true;
+    b.failuresInRow = 4;
+    b.portFailures = 4;
+    b.attempts = {{"port failure", 4}};
+    v.ports = {a, b};
+    return v;
+}
+
+TEST(Metrics, EveryFamilyIsTypedAndEverySampleReads) {
+    const Parsed m = parse(metricsText(twoPorts()));
+    EXPECT_TRUE(m.errors.empty()) << m.errors.front();
+    const std::map<std::string, std::string> types = {
+        {"kestrune_boxes_total", "counter"},
+        {"kestrune_port_state", "gauge"},
+        {"kestrune_port_suspect", "gauge"},
+        {"kestrune_port_failures_in_row", "gauge"},
+        {"kestrune_retries_total", "counter"},
+        {"kestrune_module_bytes_delivered_total", "counter"},
+        {"kestrune_frames_resent_total", "counter"},
+        {"kestrune_download_duration_seconds", "histogram"},
+        {"kestrune_start_time_seconds", "gauge"},
+        {"kestrune_build_info", "gauge"}};
+    EXPECT_EQ(m.types, types);
+}
+
+TEST(Metrics, SamplesOfTwoPorts) {
+    const Parsed m = parse(metricsText(twoPorts()));
+    const std::string usb = "port=\"/dev/ttyUSB0\"";
+    const std::string com = "port=\"\\\\\\\\.\\\\COM\\\"3\\\"\""; // \\.\COM"3", escaped
+    const std::map<std::string, std::string> expected = {
+        {"kestrune_boxes_total{" + usb + ",outcome=\"complete\"}", "3"},
+        {"kestrune_boxes_total{" + usb + ",outcome=\"download error\"}", "2"},
+        {"kestrune_boxes_total{" + usb + ",outcome=\"wrong box\"}", "0"},
+        {"kestrune_boxes_total{" + com + ",outcome=\"port failure\"}", "4"},
+        {"kestrune_port_state{" + usb + ",state=\"downloading\"}", "1"},
+        {"kestrune_port_state{" + usb + ",state=\"waiting\"}", "0"},
+        {"kestrune_port_state{" + com + ",state=\"port failure\"}", "1"},
+        {"kestrune_port_suspect{" + com + "}", "1"},
+        {"kestrune_port_failures_in_row{" + com + "}", "4"},
+        {"kestrune_retries_total{" + usb + "}", "1"},
+        {"kestrune_module_bytes_delivered_total{" + usb + "}", "123456"},
+        {"kestrune_frames_resent_total{" + usb + "}", "7"},
+        // Cumulative buckets; the one beyond the last bound only in +Inf and the count.
+        {"kestrune_download_duration_seconds_bucket{" + usb + ",le=\"1\"}", "1"},
+        {"kestrune_download_duration_seconds_bucket{" + usb + ",le=\"5\"}", "1"},
+        {"kestrune_download_duration_seconds_bucket{" + usb + ",le=\"10\"}", "4"},
+        {"kestrune_download_duration_seconds_bucket{" + usb + ",le=\"600\"}", "4"},
+        {"kestrune_download_duration_seconds_bucket{" + usb + ",le=\"+Inf\"}", "5"},
+        {"kestrune_download_duration_seconds_count{" + usb + "}", "5"},
+        {"kestrune_download_duration_seconds_sum{" + usb + "}", "921.5"},
+        {"kestrune_start_time_seconds", "1796000000.5"},
+        {"kestrune_build_info{version=\"1.2.0\"}", "1"}};
+    for (const auto& [key, value] : expected) {
+        const auto at = m.samples.find(key);
+        ASSERT_NE(at, m.samples.end()) << key;
+        EXPECT_EQ(at->second, value) << key;
+    }
+}
+
+TEST(Metrics, DurationBuckets) {
+    const struct {
+        double seconds;
+        size_t bucket;
+    } cases[] = {{0, 0}, {1, 0}, {1.001, 1}, {600, 9}, {600.5, 10}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(durationBucket(c.seconds), c.bucket) << c.seconds;
+    }
+}
+
+TEST(StationJson, TotalsProgressAndLastAttempt) {
+    StationView v = twoPorts();
+    v.ports[1].hasLast = true;
+    v.ports[1].last = {"port failure", "/dev/x went away", "2026-12-07T20:24:35.341Z", 0, 0, 1, ""};
+    const json s = json::parse(stationJson(v));
+    EXPECT_EQ(s["totals"]["boxes"], 4);
+    EXPECT_DOUBLE_EQ(s["totals"]["yieldPercent"].get<double>(), 75.0);
+    EXPECT_DOUBLE_EQ(s["totals"]["boxesPerHour"].get<double>(), 6.0);
+    EXPECT_EQ(s["totals"]["states"], json({{"downloading", 1}, {"port failure", 1}}));
+    const json& usb = s["ports"][0];
+    EXPECT_DOUBLE_EQ(usb["progress"]["percent"].get<double>(), 25.0);
+    EXPECT_DOUBLE_EQ(usb["progress"]["bytesPerSecond"].get<double>(), 250.0);
+    EXPECT_TRUE(usb["last"].is_null());
+    const json& com = s["ports"][1];
+    EXPECT_TRUE(com["progress"].is_null()); // not downloading
+    EXPECT_EQ(com["suspect"], true);
+    EXPECT_EQ(com["last"]["outcome"], "port failure");
+    EXPECT_EQ(com["last"]["reason"], "/dev/x went away");
+    EXPECT_TRUE(com["last"]["box"].is_null());
+}
+
+TEST(StationJson, WithoutClockTwoMomentsOfOneStateCompareEqual) {
+    StationView a = twoPorts();
+    StationView b = a;
+    b.now = "later";
+    b.uptimeSeconds += 10;
+    EXPECT_EQ(stationJson(a, false), stationJson(b, false));
+    b.ports[0].acknowledgedBytes += 1;
+    EXPECT_NE(stationJson(a, false), stationJson(b, false));
+}
+
+TEST(StationJson, NoBoxesYetHasNoYieldAndBytesThatAreNotUtf8AreReplaced) {
+    StationView v;
+    v.ports = {port("/dev/caf\xE9", "waiting")};
+    const json s = json::parse(stationJson(v));
+    EXPECT_TRUE(s["totals"]["yieldPercent"].is_null());
+    EXPECT_EQ(s["ports"][0]["port"], "/dev/caf\xEF\xBF\xBD");
+}
+
+} // namespace
+} // namespace kestrune::web

@@ -1,0 +1,181 @@
+#include "web/dashboard.h"
+
+#include "dsmcc/identity.h"
+#include "kestrune/version.h"
+#include "station/record.h"
+#include "station/verdict.h"
+
+namespace kestrune::web {
+namespace {
+
+using station::PortState;
+
+const char* stateWord(PortState state) {
+    switch (state) {
+    case PortState::Waiting:
+        return "waiting";
+    case PortState::Downloading:
+        return "downloading";
+    case PortState::Settling:
+        return "settling";
+    case PortState::PortDown:
+        return "port failure";
+    case PortState::Stopped:
+        break;
+    }
+    return "stopped";
+}
+
+int64_t steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+Dashboard::Dashboard(std::vector<const station::PortStatus*> ports,
+                     const station::ImageFacts& image, station::StationEvents& next,
+                     DashboardOptions options)
+    : ports_(std::move(ports)), image_(image), next_(next), options_(options),
+      started_(std::chrono::system_clock::now()), startedSteady_(std::chrono::steady_clock::now()),
+      counted_(ports_.size()) {}
+
+void Dashboard::event(const std::string& port, const std::string& text) {
+    next_.event(port, text);
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back({station::isoTime(std::chrono::system_clock::now()), port, text});
+    while (events_.size() > options_.events) {
+        events_.pop_front();
+    }
+}
+
+void Dashboard::attemptEnded(const station::PortStatus& status,
+                             const station::AttemptReport& report,
+                             const station::AttemptPlace& place) {
+    next_.attemptEnded(status, report, place);
+    const double seconds = std::chrono::duration<double>(report.ended - report.started).count();
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (size_t i = 0; i < ports_.size(); ++i) {
+        if (ports_[i] != &status) {
+            continue;
+        }
+        PortView& p = counted_[i];
+        const std::string outcome = station::outcomeName(report.outcome);
+        p.attempts[outcome] += 1;
+        p.retries += place.attempt > 1 ? 1 : 0;
+        if (report.boxWoke) {
+            p.deliveredBytes += report.deliveredBytes;
+            p.framesResent += report.framesResent;
+            const size_t bucket = durationBucket(seconds);
+            if (bucket < p.durationBuckets.size()) {
+                p.durationBuckets[bucket] += 1;
+            }
+            p.durationCount += 1;
+            p.durationSum += seconds;
+        }
+        p.hasLast = true;
+        p.last = {outcome,
+                  report.reason,
+                  station::isoTime(report.ended),
+                  seconds,
+                  report.deliveredBytes,
+                  place.attempt,
+                  report.identity.requestSeen ? describeIdentity(report.identity) : ""};
+    }
+}
+
+StationView Dashboard::view() const {
+    StationView v;
+    v.version = KESTRUNE_VERSION;
+    v.image = image_.path;
+    v.imageSize = image_.size;
+    v.imageSha256 = image_.sha256;
+    v.startTime = station::isoTime(started_);
+    v.startUnixSeconds = std::chrono::duration<double>(started_.time_since_epoch()).count();
+    v.now = station::isoTime(std::chrono::system_clock::now());
+    v.uptimeSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - startedSteady_).count();
+    const int64_t now = steadyMs();
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (size_t i = 0; i < ports_.size(); ++i) {
+        const station::PortStatus& s = *ports_[i];
+        PortView p = counted_[i];
+        p.port = s.port;
+        p.state = stateWord(s.state.load());
+        p.suspect = s.suspect.load();
+        p.failuresInRow = s.failuresInRow.load();
+        p.acknowledgedBytes = s.acknowledgedBytes.load();
+        p.totalBytes = s.totalBytes.load();
+        p.downloadSeconds = static_cast<double>(now - s.startedMs.load()) / 1000.0;
+        p.done = s.done.load();
+        p.failed = s.failed.load();
+        p.aborted = s.aborted.load();
+        p.portFailures = s.portFailures.load();
+        p.wrongBoxes = s.wrongBoxes.load();
+        v.ports.push_back(std::move(p));
+    }
+    v.events.assign(events_.begin(), events_.end());
+    return v;
+}
+
+Message Dashboard::messageLocked(const std::string& json) const {
+    return std::make_shared<const std::string>("data: " + json + "\n\n");
+}
+
+void Dashboard::publish() {
+    const StationView v = view();
+    std::string state = stationJson(v, false);
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state == lastState_ && now - lastSent_ < options_.heartbeat) {
+        return;
+    }
+    lastState_ = std::move(state);
+    lastSent_ = now;
+    lastMessage_ = messageLocked(stationJson(v));
+    for (auto at = clients_.begin(); at != clients_.end();) {
+        if ((*at)->push(lastMessage_)) {
+            ++at;
+        } else {
+            dropped_ += 1;
+            at = clients_.erase(at);
+        }
+    }
+}
+
+std::shared_ptr<ClientQueue> Dashboard::subscribe() {
+    auto client = std::make_shared<ClientQueue>(options_.queueMessages);
+    // A reconnecting page waits a second before it tries again.
+    client->push(std::make_shared<const std::string>("retry: 1000\n\n"));
+    const std::string now = stationJson(view());
+    std::lock_guard<std::mutex> lock(mutex_);
+    client->push(messageLocked(now));
+    clients_.push_back(client);
+    return client;
+}
+
+void Dashboard::unsubscribe(const std::shared_ptr<ClientQueue>& client) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::erase(clients_, client);
+}
+
+void Dashboard::closeAll() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& client : clients_) {
+        client->close();
+    }
+    clients_.clear();
+}
+
+size_t Dashboard::clients() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return clients_.size();
+}
+
+uint64_t Dashboard::dropped() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_;
+}
+
+} // namespace kestrune::web

@@ -1,0 +1,74 @@
+#pragma once
+
+// The station's state for the web: a second front end beside the terminal table. It stands
+// between the station loop and the table (every event goes on to the table first), keeps what
+// the page shows that the ports' own status does not hold (the last outcome of every port, the
+// counters of the recorded attempts, the latest events), and hands each client of /events its
+// own bounded queue. A port's thread only ever takes the one short lock here; it never waits for
+// a client.
+
+#include "station/station_loop.h"
+#include "web/client_queue.h"
+#include "web/station_view.h"
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace kestrune::web {
+
+struct DashboardOptions {
+    size_t events = 20;        // the latest events kept for the page
+    size_t queueMessages = 16; // a client this many messages behind is dropped
+    // Without a change, a message anyway this often (the page's clock, and a sign of life).
+    std::chrono::milliseconds heartbeat{5000};
+};
+
+class Dashboard final : public station::StationEvents {
+public:
+    Dashboard(std::vector<const station::PortStatus*> ports, const station::ImageFacts& image,
+              station::StationEvents& next, DashboardOptions options = {});
+
+    void event(const std::string& port, const std::string& text) override;
+    void attemptEnded(const station::PortStatus& status, const station::AttemptReport& report,
+                      const station::AttemptPlace& place) override;
+
+    // The station now.
+    StationView view() const;
+
+    // A message for every client when the state changed since the last one (or the heartbeat is
+    // due); clients that fell behind are dropped. Called by one thread, a few times a second.
+    void publish();
+    // A new client's queue, holding the state now as its first message.
+    std::shared_ptr<ClientQueue> subscribe();
+    void unsubscribe(const std::shared_ptr<ClientQueue>& client);
+    // The end: every client's thread stops waiting.
+    void closeAll();
+    size_t clients() const;
+    // Clients dropped because they fell behind, since the start.
+    uint64_t dropped() const;
+
+private:
+    Message messageLocked(const std::string& json) const;
+
+    const std::vector<const station::PortStatus*> ports_;
+    const station::ImageFacts image_;
+    station::StationEvents& next_;
+    const DashboardOptions options_;
+    const std::chrono::system_clock::time_point started_;
+    const std::chrono::steady_clock::time_point startedSteady_;
+
+    mutable std::mutex mutex_;
+    std::vector<PortView> counted_; // one per port: its recorded attempts, its last one
+    std::deque<EventView> events_;
+    std::vector<std::shared_ptr<ClientQueue>> clients_;
+    std::string lastState_; // the last message's state, without its clock
+    Message lastMessage_;
+    std::chrono::steady_clock::time_point lastSent_{};
+    uint64_t dropped_ = 0;
+};
+
+} // namespace kestrune::web

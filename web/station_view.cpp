@@ -1,0 +1,208 @@
+#include "web/station_view.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+namespace kestrune::web {
+namespace {
+
+using nlohmann::json;
+
+const char* const STATES[] = {"waiting", "downloading", "settling", "port failure", "stopped"};
+const char* const OUTCOMES[] = {"complete",     "download error", "not responding",
+                                "port failure", "wrong box",      "aborted"};
+
+// Invalid UTF-8 in a port name becomes U+FFFD rather than an exception.
+std::string dump(const json& value) {
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+json portJson(const PortView& p) {
+    json progress = nullptr;
+    if (p.state == "downloading" && p.totalBytes != 0) {
+        const uint64_t sent =
+            p.acknowledgedBytes < p.totalBytes ? p.acknowledgedBytes : p.totalBytes;
+        progress = {
+            {"acknowledgedBytes", sent},
+            {"totalBytes", p.totalBytes},
+            {"percent", 100.0 * static_cast<double>(sent) / static_cast<double>(p.totalBytes)},
+            {"bytesPerSecond",
+             p.downloadSeconds > 0.05 ? static_cast<double>(sent) / p.downloadSeconds : 0.0},
+            {"seconds", p.downloadSeconds}};
+    }
+    json last = nullptr;
+    if (p.hasLast) {
+        last = {{"outcome", p.last.outcome},
+                {"reason", p.last.reason.empty() ? json(nullptr) : json(p.last.reason)},
+                {"end", p.last.end},
+                {"durationSeconds", p.last.durationSeconds},
+                {"moduleBytesDelivered", p.last.deliveredBytes},
+                {"attempt", p.last.attempt},
+                {"box", p.last.box.empty() ? json(nullptr) : json(p.last.box)}};
+    }
+    return {{"port", p.port},
+            {"state", p.state},
+            {"suspect", p.suspect},
+            {"failuresInRow", p.failuresInRow},
+            {"progress", progress},
+            {"done", p.done},
+            {"failed", p.failed},
+            {"aborted", p.aborted},
+            {"portFailures", p.portFailures},
+            {"wrongBoxes", p.wrongBoxes},
+            {"retries", p.retries},
+            {"last", last}};
+}
+
+// A label value: backslash, double quote and line feed escaped.
+std::string label(const std::string& value) {
+    std::string out;
+    for (const char c : value) {
+        if (c == '\\' || c == '"') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string number(double value) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+}
+
+void family(std::string& out, const char* name, const char* type, const char* help) {
+    out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+} // namespace
+
+size_t durationBucket(double seconds) {
+    size_t i = 0;
+    while (i < DURATION_BUCKETS.size() && seconds > DURATION_BUCKETS[i]) {
+        ++i;
+    }
+    return i;
+}
+
+std::string stationJson(const StationView& view, bool withClock) {
+    uint32_t done = 0, failed = 0, aborted = 0, portFailures = 0, wrongBoxes = 0;
+    json states = json::object();
+    json ports = json::array();
+    for (const PortView& p : view.ports) {
+        done += p.done;
+        failed += p.failed;
+        aborted += p.aborted;
+        portFailures += p.portFailures;
+        wrongBoxes += p.wrongBoxes;
+        states[p.state] = states.value(p.state, 0) + 1;
+        ports.push_back(portJson(p));
+    }
+    const uint32_t boxes = done + failed;
+    json totals = {{"boxes", boxes},
+                   {"done", done},
+                   {"failed", failed},
+                   {"aborted", aborted},
+                   {"portFailures", portFailures},
+                   {"wrongBoxes", wrongBoxes},
+                   {"yieldPercent", boxes == 0 ? json(nullptr) : json(100.0 * done / boxes)},
+                   {"states", states}};
+    json events = json::array();
+    for (const EventView& e : view.events) {
+        events.push_back({{"time", e.time}, {"port", e.port}, {"text", e.text}});
+    }
+    json out = {
+        {"version", view.version},
+        {"image", {{"path", view.image}, {"size", view.imageSize}, {"sha256", view.imageSha256}}},
+        {"startTime", view.startTime},
+        {"totals", totals},
+        {"ports", ports},
+        {"events", events}};
+    if (withClock) {
+        out["now"] = view.now;
+        out["uptimeSeconds"] = view.uptimeSeconds;
+        out["totals"]["boxesPerHour"] =
+            view.uptimeSeconds > 0 ? done * 3600.0 / view.uptimeSeconds : 0.0;
+    }
+    return dump(out);
+}
+
+std::string metricsText(const StationView& view) {
+    std::string out;
+    family(out, "kestrune_boxes_total", "counter",
+           "Download attempts recorded, by port and outcome (one per record line).");
+    for (const PortView& p : view.ports) {
+        for (const char* outcome : OUTCOMES) {
+            const auto at = p.attempts.find(outcome);
+            out += "kestrune_boxes_total{port=\"" + label(p.port) + "\",outcome=\"" + outcome +
+                   "\"} " + std::to_string(at == p.attempts.end() ? 0 : at->second) + "\n";
+        }
+    }
+    family(out, "kestrune_port_state", "gauge",
+           "1 for the state each port is in, 0 for the others.");
+    for (const PortView& p : view.ports) {
+        for (const char* state : STATES) {
+            out += "kestrune_port_state{port=\"" + label(p.port) + "\",state=\"" + state + "\"} " +
+                   (p.state == state ? "1" : "0") + "\n";
+        }
+    }
+    family(out, "kestrune_port_suspect", "gauge",
+           "1 when the port's failures in a row make it a suspect (check its cable and adapter).");
+    for (const PortView& p : view.ports) {
+        out += "kestrune_port_suspect{port=\"" + label(p.port) + "\"} " + (p.suspect ? "1" : "0") +
+               "\n";
+    }
+    family(out, "kestrune_port_failures_in_row", "gauge", "The port's failures in a row.");
+    for (const PortView& p : view.ports) {
+        out += "kestrune_port_failures_in_row{port=\"" + label(p.port) + "\"} " +
+               std::to_string(p.failuresInRow) + "\n";
+    }
+    family(out, "kestrune_retries_total", "counter",
+           "Attempts that served a failed box again (--retries).");
+    for (const PortView& p : view.ports) {
+        out += "kestrune_retries_total{port=\"" + label(p.port) + "\"} " +
+               std::to_string(p.retries) + "\n";
+    }
+    family(out, "kestrune_module_bytes_delivered_total", "counter",
+           "Module bytes the boxes acknowledged, in recorded attempts.");
+    for (const PortView& p : view.ports) {
+        out += "kestrune_module_bytes_delivered_total{port=\"" + label(p.port) + "\"} " +
+               std::to_string(p.deliveredBytes) + "\n";
+    }
+    family(out, "kestrune_frames_resent_total", "counter",
+           "Frame attempts after the first, and NAKs sent, in recorded attempts.");
+    for (const PortView& p : view.ports) {
+        out += "kestrune_frames_resent_total{port=\"" + label(p.port) + "\"} " +
+               std::to_string(p.framesResent) + "\n";
+    }
+    family(out, "kestrune_download_duration_seconds", "histogram",
+           "Durations of the recorded attempts in which a box woke up.");
+    for (const PortView& p : view.ports) {
+        const std::string port = "port=\"" + label(p.port) + "\"";
+        uint64_t below = 0;
+        for (size_t i = 0; i < DURATION_BUCKETS.size(); ++i) {
+            below += p.durationBuckets[i];
+            out += "kestrune_download_duration_seconds_bucket{" + port + ",le=\"" +
+                   number(DURATION_BUCKETS[i]) + "\"} " + std::to_string(below) + "\n";
+        }
+        out += "kestrune_download_duration_seconds_bucket{" + port + ",le=\"+Inf\"} " +
+               std::to_string(p.durationCount) + "\n";
+        out +=
+            "kestrune_download_duration_seconds_sum{" + port + "} " + number(p.durationSum) + "\n";
+        out += "kestrune_download_duration_seconds_count{" + port + "} " +
+               std::to_string(p.durationCount) + "\n";
+    }
+    family(out, "kestrune_start_time_seconds", "gauge",
+           "When the station started, in seconds since the Unix epoch.");
+    out += "kestrune_start_time_seconds " + number(view.startUnixSeconds) + "\n";
+    family(out, "kestrune_build_info", "gauge", "The program's version; always 1.");
+    out += "kestrune_build_info{version=\"" + label(view.version) + "\"} 1\n";
+    return out;
+}
+
+} // namespace kestrune::web

@@ -1,0 +1,85 @@
+#pragma once
+
+// The station as the web layer shows it: a plain copy of every port's state and counts, taken
+// under the dashboard's lock, and the two texts made from it: the JSON of /api/station (and of
+// every message of /events) and the Prometheus text of /metrics. Pure functions of the copy, so
+// that a table of fake stations tests them.
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kestrune::web {
+
+// Upper bounds of the download duration histogram, in seconds (+Inf is implied).
+constexpr std::array<double, 10> DURATION_BUCKETS = {1, 2, 5, 10, 20, 30, 60, 120, 300, 600};
+
+struct LastAttempt {
+    std::string outcome; // the record's word: "complete", "download error", ...
+    std::string reason;  // "" when complete
+    std::string end;     // ISO 8601, UTC
+    double durationSeconds = 0;
+    uint64_t deliveredBytes = 0;
+    uint32_t attempt = 1;
+    std::string box; // who the box said it is ("" when it did not say)
+};
+
+struct PortView {
+    std::string port;
+    std::string state; // "waiting", "downloading", "settling", "port failure", "stopped"
+    bool suspect = false;
+    uint32_t failuresInRow = 0;
+    // Of the download in progress.
+    uint64_t acknowledgedBytes = 0;
+    uint64_t totalBytes = 0;
+    double downloadSeconds = 0;
+    // The table's counts (a box once, by its last attempt).
+    uint32_t done = 0;
+    uint32_t failed = 0;
+    uint32_t aborted = 0;
+    uint32_t portFailures = 0;
+    uint32_t wrongBoxes = 0;
+    // Of every recorded attempt: its outcome, module bytes, frames resent, duration.
+    std::map<std::string, uint64_t> attempts; // by outcome word
+    uint64_t retries = 0;                     // attempts after a box's first
+    uint64_t deliveredBytes = 0;
+    uint64_t framesResent = 0;
+    std::array<uint64_t, DURATION_BUCKETS.size()> durationBuckets{}; // not cumulative
+    uint64_t durationCount = 0;
+    double durationSum = 0;
+    bool hasLast = false;
+    LastAttempt last;
+};
+
+struct EventView {
+    std::string time; // ISO 8601, UTC
+    std::string port; // "" for the station
+    std::string text;
+};
+
+struct StationView {
+    std::string version;
+    std::string image;
+    uint64_t imageSize = 0;
+    std::string imageSha256;
+    std::string startTime; // ISO 8601, UTC
+    double startUnixSeconds = 0;
+    std::string now;
+    double uptimeSeconds = 0;
+    std::vector<PortView> ports;
+    std::vector<EventView> events; // oldest first
+};
+
+// The JSON of /api/station; `withClock` false leaves out "now" and "uptimeSeconds", so that two
+// states can be compared for a change.
+std::string stationJson(const StationView& view, bool withClock = true);
+
+// The text of /metrics (Prometheus text format 0.0.4).
+std::string metricsText(const StationView& view);
+
+// The bucket of the histogram a duration falls in (DURATION_BUCKETS.size() for +Inf).
+size_t durationBucket(double seconds);
+
+} // namespace kestrune::web
