@@ -14,7 +14,7 @@ fi
 
 demo=(
   build-essential make cmake ninja-build pkg-config
-  libcli11-dev nlohmann-json3-dev libcpp-httplib-dev
+  libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest
 )
 window=(
