@@ -45,7 +45,9 @@ public:
             std::string line;
             for (size_t c = 0; c < row.size(); ++c) {
                 const std::string pad(widths[c] - row[c].size(), ' ');
-                line += c == 0 ? "" : "  ";
+                if (c > 0) {
+                    line += "  ";
+                }
                 const bool left = c < leftColumns || (lastLeft && c + 1 == row.size());
                 line += left ? row[c] + pad : pad + row[c];
             }
@@ -226,7 +228,10 @@ std::string csvField(const std::string& value) {
     }
     std::string quoted = "\"";
     for (const char c : value) {
-        quoted += c == '"' ? "\"\"" : std::string(1, c);
+        if (c == '"') {
+            quoted += '"';
+        }
+        quoted += c;
     }
     return quoted + "\"";
 }
@@ -234,7 +239,10 @@ std::string csvField(const std::string& value) {
 std::string csvRow(const std::vector<std::string>& fields) {
     std::string line;
     for (size_t i = 0; i < fields.size(); ++i) {
-        line += (i == 0 ? "" : ",") + csvField(fields[i]);
+        if (i > 0) {
+            line += ',';
+        }
+        line += csvField(fields[i]);
     }
     return line + "\r\n";
 }
