@@ -11,7 +11,7 @@ void DurationHistogram::add(double seconds) {
         seconds = 0; // NaN or negative: a clock that went back
     }
     if (buckets_.empty()) {
-        buckets_.assign(BUCKETS, 0);
+        buckets_.assign(BUCKETS, {});
         min_ = max_ = seconds;
     }
     min_ = std::min(min_, seconds);
@@ -22,7 +22,8 @@ void DurationHistogram::add(double seconds) {
         const double steps = std::ceil(std::log(seconds / LOWEST_SECONDS) / std::log(STEP));
         bucket = steps >= double(BUCKETS - 1) ? BUCKETS - 1 : size_t(std::max(steps, 1.0));
     }
-    buckets_[bucket] += 1;
+    buckets_[bucket].count += 1;
+    buckets_[bucket].sum += seconds;
     count_ += 1;
 }
 
@@ -38,15 +39,14 @@ double DurationHistogram::quantile(double q) const {
     uint64_t seen = 0;
     size_t bucket = 0;
     for (; bucket < BUCKETS; ++bucket) {
-        seen += buckets_[bucket];
+        seen += buckets_[bucket].count;
         if (seen >= rank) {
             break;
         }
     }
-    const double middle = bucket == 0
-                              ? LOWEST_SECONDS / 2
-                              : LOWEST_SECONDS * std::pow(STEP, static_cast<double>(bucket) - 0.5);
-    return std::clamp(middle, min_, max_);
+    // The mean of the bucket's times: exact when they are all one value.
+    const Bucket& b = buckets_[bucket];
+    return std::clamp(b.sum / static_cast<double>(b.count), min_, max_);
 }
 
 double Counts::yield() const {
