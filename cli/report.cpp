@@ -49,9 +49,9 @@ void declareReport(args::Command& cmd, ReportOptions& o) {
                 "(default 3, as the station's)",
                 1u, 1000000u)
         .footer("Arguments:\n"
-                "  RECORD              a station's record (--record FILE of kestrune-cli\n"
-                "                      station); lines that are not whole record lines (a torn\n"
-                "                      last line) are skipped and counted\n"
+                "  RECORD...             station records (--record FILE of kestrune-cli\n"
+                "                        station); lines that are not whole record lines (a\n"
+                "                        torn last line) are skipped and counted\n"
                 "\n"
                 "Exit status: 0 the report was written, 1 it could not be written, 64 wrong\n"
                 "usage, 66 a RECORD cannot be opened or read.");
