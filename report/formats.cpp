@@ -322,8 +322,10 @@ namespace {
 
 using nlohmann::ordered_json;
 
-double rounded(double value, double unit) {
-    return std::round(value / unit) * unit;
+// To `digits` decimals, so that the writer prints 1908.1 rather than 1908.1000000000001.
+double rounded(double value, int digits) {
+    const double scale = std::pow(10.0, digits);
+    return std::round(value * scale) / scale;
 }
 
 ordered_json jsonCounts(const Counts& c) {
@@ -344,15 +346,15 @@ ordered_json jsonCounts(const Counts& c) {
     }
     j["failedByReason"] = byReason;
     j["retriesSaved"] = c.retriesSaved;
-    j["yield"] = c.boxes == 0 ? ordered_json(nullptr) : ordered_json(rounded(c.yield(), 1e-4));
+    j["yield"] = c.boxes == 0 ? ordered_json(nullptr) : ordered_json(rounded(c.yield(), 4));
     const bool anyComplete = c.downloads.count() > 0;
-    j["medianSeconds"] = anyComplete ? ordered_json(rounded(c.downloads.quantile(0.5), 1e-3))
-                                     : ordered_json(nullptr);
-    j["p95Seconds"] = anyComplete ? ordered_json(rounded(c.downloads.quantile(0.95), 1e-3))
-                                  : ordered_json(nullptr);
+    j["medianSeconds"] =
+        anyComplete ? ordered_json(rounded(c.downloads.quantile(0.5), 3)) : ordered_json(nullptr);
+    j["p95Seconds"] =
+        anyComplete ? ordered_json(rounded(c.downloads.quantile(0.95), 3)) : ordered_json(nullptr);
     j["boxesPerHour"] =
-        c.stationSeconds > 0 ? ordered_json(rounded(c.boxesPerHour(), 0.1)) : ordered_json(nullptr);
-    j["stationSeconds"] = rounded(c.stationSeconds, 1e-3);
+        c.stationSeconds > 0 ? ordered_json(rounded(c.boxesPerHour(), 1)) : ordered_json(nullptr);
+    j["stationSeconds"] = rounded(c.stationSeconds, 3);
     j["portFailures"] = c.portFailures;
     return j;
 }
@@ -366,7 +368,7 @@ std::string jsonReport(const Summary& s) {
         j["files"].push_back({{"path", f.path},
                               {"lines", f.lines},
                               {"skipped", f.skipped},
-                              {"stationSeconds", rounded(f.stationSeconds, 1e-3)}});
+                              {"stationSeconds", rounded(f.stationSeconds, 3)}});
     }
     j["firstStart"] = s.hasTimes ? ordered_json(formatTime(s.firstStartMs)) : nullptr;
     j["lastEnd"] = s.hasTimes ? ordered_json(formatTime(s.lastEndMs)) : nullptr;
