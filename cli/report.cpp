@@ -3,6 +3,7 @@
 // writes the result.
 
 #include "cli/cli.h"
+#include "cli/terminal.h"
 #include "report/formats.h"
 #include "report/read_records.h"
 #include "report/summary.h"
@@ -101,6 +102,9 @@ int runReport(const ReportOptions& o) {
         }
     }
     const std::string text = report::formatReport(summariser.finish(), o.chosen);
+    if (o.chosen == report::Format::Csv) {
+        setBinaryStdout(); // its CR LF as they are; text and JSON take the platform's line ends
+    }
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
         std::fflush(stdout) != 0) {
         std::fprintf(stderr, "%s: cannot write the report: %s\n", PROGRAM, std::strerror(errno));
