@@ -67,24 +67,14 @@ std::string checkReport(ReportOptions& o) {
     if (!report::parseFormat(o.format, o.chosen)) {
         return "--format needs text, csv or json, not " + o.format;
     }
-    for (const auto& [option, text, isUntil] :
-         {std::tuple{"--since", &o.since, false}, std::tuple{"--until", &o.until, true}}) {
-        if (text->empty()) {
-            continue;
-        }
-        int64_t ms = 0;
-        bool date = false;
-        if (!report::parseTime(*text, ms, &date)) {
-            return std::string(option) + " needs an ISO 8601 time or a date (2026-12-07), not " +
-                   *text;
-        }
-        if (isUntil) {
-            o.filter.hasUntil = true;
-            o.filter.untilMs = date ? ms + 86400000 : ms; // a date: the whole day
-        } else {
-            o.filter.hasSince = true;
-            o.filter.sinceMs = ms;
-        }
+    const auto mistake = [](const char* option, const std::string& text) {
+        return std::string(option) + " needs an ISO 8601 time or a date (2026-12-07), not " + text;
+    };
+    if (!o.since.empty() && !o.filter.setSince(o.since)) {
+        return mistake("--since", o.since);
+    }
+    if (!o.until.empty() && !o.filter.setUntil(o.until)) {
+        return mistake("--until", o.until);
     }
     o.filter.ports = o.ports;
     return {};

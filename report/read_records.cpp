@@ -74,13 +74,13 @@ private:
 
 } // namespace
 
-ReadFailure readRecordFile(const std::string& path, Summariser& summariser) {
+ReadFailure readRecordFile(const std::string& path, Summariser& summariser, size_t bufferBytes) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
         return {errno, true};
     }
     summariser.beginFile(path);
-    std::vector<char> buffer(MAX_LINE_BYTES);
+    std::vector<char> buffer(bufferBytes < 16 ? 16 : bufferBytes);
     Batch batch(summariser);
     size_t held = 0;         // bytes of an unfinished line at the start of the buffer
     bool discarding = false; // inside a line too long for the buffer, until its end

@@ -15,10 +15,12 @@ struct ReadFailure {
     bool opening = false; // the open failed (else a read)
 };
 
-// Reads the record file at `path` into `summariser` (beginFile ... endFile). A line longer than
-// MAX_LINE_BYTES is skipped and counted like any other line that is not a record line.
-ReadFailure readRecordFile(const std::string& path, Summariser& summariser);
-
 constexpr size_t MAX_LINE_BYTES = 4u << 20;
+
+// Reads the record file at `path` into `summariser` (beginFile ... endFile) through a buffer of
+// `bufferBytes`. A line that does not fit in it is skipped and counted like any other line that
+// is not a record line.
+ReadFailure readRecordFile(const std::string& path, Summariser& summariser,
+                           size_t bufferBytes = MAX_LINE_BYTES);
 
 } // namespace kestrune::report

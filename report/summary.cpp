@@ -57,6 +57,20 @@ double Counts::boxesPerHour() const {
     return stationSeconds <= 0 ? 0.0 : double(complete) * 3600.0 / stationSeconds;
 }
 
+bool Filter::setSince(std::string_view text) {
+    hasSince = parseTime(text, sinceMs);
+    return hasSince;
+}
+
+bool Filter::setUntil(std::string_view text) {
+    bool date = false;
+    hasUntil = parseTime(text, untilMs, &date);
+    if (hasUntil && date) {
+        untilMs += 86400000; // the whole day is in
+    }
+    return hasUntil;
+}
+
 bool Filter::inWindow(int64_t startMs) const {
     return (!hasSince || startMs >= sinceMs) && (!hasUntil || startMs < untilMs);
 }
@@ -138,9 +152,10 @@ void Summariser::countBox(Counts& counts, const Box& box) {
         return;
     }
     counts.failedBy[size_t(box.outcome)] += 1;
-    // Reasons past the limit, and a failure without one, share "".
+    // Reasons past the limit, and a failure without one, share "", which keeps a place.
     const bool known = counts.reasons.count(box.reason) != 0;
-    counts.reasons[known || counts.reasons.size() < Counts::MAX_REASONS ? box.reason : ""] += 1;
+    const size_t places = counts.reasons.size() + (counts.reasons.count("") != 0 ? 0 : 1);
+    counts.reasons[known || places < Counts::MAX_REASONS ? box.reason : ""] += 1;
 }
 
 void Summariser::closeBox(PortState& port) {

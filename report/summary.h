@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestrune::report {
@@ -48,8 +49,8 @@ struct Counts {
     // Boxes that did not complete, by the outcome of their last attempt (index: Outcome; the
     // Complete slot stays 0).
     std::array<uint64_t, OUTCOME_COUNT> failedBy{};
-    // The same boxes by the reason of their last attempt; reasons beyond MAX_REASONS, and
-    // failures without one, are counted under "".
+    // The same boxes by the reason of their last attempt: at most MAX_REASONS entries, the
+    // last place kept for "" (the further reasons, and failures without one).
     std::map<std::string, uint64_t> reasons;
     uint64_t retriesSaved = 0;   // complete boxes whose complete attempt was not the first
     uint64_t portFailures = 0;   // port failure lines, with or without a box on the port
@@ -94,6 +95,11 @@ struct Filter {
     bool hasUntil = false;
     int64_t untilMs = 0;
     std::vector<std::string> ports;
+
+    // --since and --until: an ISO 8601 time, or a date (as --until, up to the end of that day).
+    // False when `text` is neither.
+    bool setSince(std::string_view text);
+    bool setUntil(std::string_view text);
 
     bool inWindow(int64_t startMs) const;
     bool wantsPort(const std::string& port) const;

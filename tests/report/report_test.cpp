@@ -97,23 +97,17 @@ std::string shift() {
 
 Filter filterOf(const char* since, const char* until, std::vector<std::string> ports) {
     Filter f;
-    bool date = false;
-    if (*since) {
-        f.hasSince = parseTime(since, f.sinceMs);
-    }
-    if (*until) {
-        f.hasUntil = parseTime(until, f.untilMs, &date);
-        f.untilMs += date ? 86400000 : 0;
-    }
+    EXPECT_TRUE(!*since || f.setSince(since)) << since;
+    EXPECT_TRUE(!*until || f.setUntil(until)) << until;
     f.ports = std::move(ports);
     return f;
 }
 
 Summary summarise(const std::vector<std::string>& paths, const Filter& filter,
-                  uint32_t suspectAfter = 3) {
+                  uint32_t suspectAfter = 3, size_t bufferBytes = MAX_LINE_BYTES) {
     Summariser s(filter, suspectAfter);
     for (const std::string& path : paths) {
-        EXPECT_EQ(readRecordFile(path, s).error, 0);
+        EXPECT_EQ(readRecordFile(path, s, bufferBytes).error, 0);
     }
     return s.finish();
 }
@@ -237,6 +231,61 @@ TEST(Summary, FilesAddUpAndABoxEndsWhenItsPortMovesOn) {
     const Summary t = summarise({three.path}, {});
     EXPECT_EQ(t.total.boxes, 3u);
     EXPECT_EQ(t.total.retriesSaved, 1u);
+}
+
+TEST(Summary, APortFailureWithABoxOnItAndReasonsBeyondTheLimit) {
+    std::string r;
+    // The box's port went away during its download: a failed box and a port failure.
+    r +=
+        lineOf({"2026-12-07T06:00:00.000Z", "U0", "p1", 1, "port failure", 3, 1, "U0 went"}) + "\n";
+    // 70 boxes failing for 70 different reasons.
+    for (int i = 0; i < 70; ++i) {
+        const std::string session = "f" + std::to_string(i);
+        const std::string reason = "reason " + std::to_string(i);
+        r += lineOf({"2026-12-07T07:00:00.000Z", "U1", session.c_str(), 1, "download error", 3, 1,
+                     reason.c_str()}) +
+             "\n";
+    }
+    const TempFile record(r);
+    const Summary s = summarise({record.path}, {});
+    EXPECT_EQ(s.total.boxes, 71u);
+    EXPECT_EQ(s.total.failedBy[size_t(Outcome::PortFailure)], 1u);
+    EXPECT_EQ(s.total.portFailures, 1u);
+    EXPECT_EQ(s.total.reasons.size(), Counts::MAX_REASONS);
+    uint64_t sum = 0;
+    for (const auto& [reason, count] : s.total.reasons) {
+        sum += count;
+    }
+    EXPECT_EQ(sum, 71u);
+    EXPECT_EQ(s.total.reasons.at(""), 71u - (Counts::MAX_REASONS - 1));
+}
+
+TEST(ReadRecords, LinesAcrossTheBufferAreWhole) {
+    // A small buffer and many of its sizes' worth, so that lines straddle every boundary; the
+    // last one torn.
+    const std::string line =
+        lineOf({"2026-12-07T06:00:00.000Z", "PORT", "SESSION", 1, "complete", 7.0}) + "\n";
+    const size_t port = line.find("PORT"), session = line.find("SESSION");
+    std::string r;
+    size_t lines = 0;
+    const size_t buffer = 2 * line.size() + 77;
+    while (r.size() < 40 * buffer) {
+        std::string next = line;
+        // The later one first, so that the earlier one's place stands.
+        const auto setPort = [&] { next.replace(port, 4, lines % 2 ? "U0" : "U1"); };
+        const auto setSession = [&] { next.replace(session, 7, std::to_string(lines)); };
+        port > session ? (setPort(), setSession()) : (setSession(), setPort());
+        r += next;
+        ++lines;
+    }
+    r += "{\"start\":";
+    const TempFile record(r);
+    const Summary s = summarise({record.path}, {}, 3, buffer);
+    ASSERT_EQ(s.files.size(), 1u);
+    EXPECT_EQ(s.files[0].lines, lines + 1);
+    EXPECT_EQ(s.files[0].skipped, 1u);
+    EXPECT_EQ(s.total.boxes, lines);
+    EXPECT_EQ(s.total.complete, lines);
 }
 
 TEST(RecordLine, WhatIsARecordLine) {
@@ -367,8 +416,8 @@ TEST(DurationHistogram, QuantilesWithinOnePercent) {
 TEST(ReadRecords, LongLinesAndFilesThatCannotBeRead) {
     // A line longer than the buffer is skipped whole, and the line after it still counts.
     const std::string ok = lineOf({"2026-12-07T06:00:00.000Z", "U0", "s1", 1, "complete", 7});
-    const TempFile record(ok + "\n" + std::string(MAX_LINE_BYTES + 10, 'x') + "\n" + ok + "\n");
-    const Summary s = summarise({record.path}, {});
+    const TempFile record(ok + "\n" + std::string(5 * ok.size(), 'x') + "\n" + ok + "\n");
+    const Summary s = summarise({record.path}, {}, 3, 2 * ok.size());
     ASSERT_EQ(s.files.size(), 1u);
     EXPECT_EQ(s.files[0].lines, 3u);
     EXPECT_EQ(s.files[0].skipped, 1u);
