@@ -130,13 +130,15 @@ TEST(Summary, CountsBoxesRetriesAndFiltersPerWindowAndPort) {
         std::vector<std::string> ports;
         uint64_t boxes, complete, retriesSaved, portFailures, wrongBoxes, notResponding;
         std::vector<std::string> portsShown;
+        // Of every attempt that started in the window, on every port.
+        double stationSeconds;
     };
     const Case cases[] = {
-        {"everything", "", "", {}, 10, 6, 2, 1, 1, 3, {"U0", "U1", "U2"}},
+        {"everything", "", "", {}, 10, 6, 2, 1, 1, 3, {"U0", "U1", "U2"}, 581.5},
         // s6 began on the first day: none of its attempts is counted on the second.
-        {"since a date", "2026-12-08", "", {}, 4, 1, 0, 0, 0, 3, {"U0", "U2"}},
+        {"since a date", "2026-12-08", "", {}, 4, 1, 0, 0, 0, 3, {"U0", "U2"}, 10 + 187.5},
         // A date as --until keeps the whole day, and s6's attempt after midnight with it.
-        {"until a date", "", "2026-12-07", {}, 6, 5, 2, 1, 1, 0, {"U0", "U1"}},
+        {"until a date", "", "2026-12-07", {}, 6, 5, 2, 1, 1, 0, {"U0", "U1"}, 369 + 5},
         // 07:00+01:00 is 06:00 UTC; --until is exclusive: s3 starts at 06:01:00.
         {"zoned window",
          "2026-12-07T07:00:00+01:00",
@@ -148,9 +150,10 @@ TEST(Summary, CountsBoxesRetriesAndFiltersPerWindowAndPort) {
          0,
          0,
          0,
-         {"U0", "U1"}},
-        {"two ports", "", "", {"U0", "U2"}, 7, 4, 2, 0, 0, 3, {"U0", "U2"}},
-        {"no such port", "", "", {"U9"}, 0, 0, 0, 0, 0, 0, {}},
+         {"U0", "U1"},
+         16},
+        {"two ports", "", "", {"U0", "U2"}, 7, 4, 2, 0, 0, 3, {"U0", "U2"}, 581.5},
+        {"no such port", "", "", {"U9"}, 0, 0, 0, 0, 0, 0, {}, 581.5},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -162,6 +165,7 @@ TEST(Summary, CountsBoxesRetriesAndFiltersPerWindowAndPort) {
         EXPECT_EQ(s.total.portFailures, c.portFailures);
         EXPECT_EQ(s.total.failedBy[size_t(Outcome::WrongBox)], c.wrongBoxes);
         EXPECT_EQ(s.total.failedBy[size_t(Outcome::NotResponding)], c.notResponding);
+        EXPECT_DOUBLE_EQ(s.total.stationSeconds, c.stationSeconds);
         std::vector<std::string> shown;
         uint64_t sum = 0;
         for (const PortRow& row : s.ports) {
@@ -531,6 +535,22 @@ TEST(Formats, CsvAndJsonReadBackToTheSameNumbers) {
         }
     }
     EXPECT_TRUE(found);
+}
+
+TEST(Formats, NothingInTheWindowIsNoNumber) {
+    const TempFile record(shift());
+    const Summary s = summarise({record.path}, filterOf("2030-01-01", "", {}));
+    const json j = json::parse(jsonReport(s));
+    EXPECT_TRUE(j["firstStart"].is_null());
+    EXPECT_EQ(j["total"]["boxes"], 0);
+    EXPECT_TRUE(j["total"]["yield"].is_null());
+    EXPECT_TRUE(j["total"]["medianSeconds"].is_null());
+    EXPECT_TRUE(j["total"]["boxesPerHour"].is_null());
+    EXPECT_NE(textReport(s).find("no attempts in the report"), std::string::npos);
+    const auto rows = parseCsv(csvReport(s));
+    ASSERT_EQ(rows.size(), 2u); // the header and the total
+    EXPECT_EQ(rows[1][0], "total");
+    EXPECT_EQ(rows[1][13], ""); // no yield
 }
 
 TEST(Formats, TextGroupsDigitsAndAlignsNumbers) {
