@@ -68,6 +68,7 @@ bench: setup windows
 	@scripts/bench-window.sh build/windows build/bench
 	@scripts/bench-station.sh build/bench
 	@scripts/bench-web.sh build/bench
+	@scripts/bench-report.sh build/bench
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

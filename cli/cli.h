@@ -23,12 +23,15 @@ constexpr int EXIT_HTTP_UNAVAILABLE = 69;
 constexpr int EXIT_USAGE = args::EXIT_USAGE;
 // An output file (the Test Log) cannot be created or written (sysexits' EX_CANTCREAT).
 constexpr int EXIT_CANNOT_WRITE = 73;
+// An input file (a record for report) cannot be opened or read (sysexits' EX_NOINPUT).
+constexpr int EXIT_CANNOT_READ = 66;
 
 // Each subcommand gets the arguments after its own name.
 int runInfo(int argc, char** argv);
 int runServe(int argc, char** argv);
 int runStation(int argc, char** argv);
 int runPorts(int argc, char** argv);
+int runReport(int argc, char** argv);
 
 // "IMAGE: cannot open: No such file or directory", "IMAGE: Incorrect file format! (empty
 // file)": why an image could not be loaded, for "kestrune-cli COMMAND: " to precede.

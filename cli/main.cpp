@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
     cmd.version()
         .usage("[--help | --version]\n"
                "COMMAND [OPTIONS] ...")
-        .rest("COMMAND", command, "info, serve, station, ports or help")
+        .rest("COMMAND", command, "info, serve, station, ports, report or help")
         .footer("Commands:\n"
                 "  info IMAGE     print the details report of a download image (.dl)\n"
                 "  serve IMAGE    wait for a set top box on a serial port and download the\n"
@@ -21,6 +21,8 @@ int main(int argc, char** argv) {
                 "  station IMAGE  flash boxes on many ports at once, unattended, with a record\n"
                 "                 of every box\n"
                 "  ports          list the serial ports of this machine\n"
+                "  report RECORD  the numbers of station records: boxes, yield, download\n"
+                "                 times, boxes per hour, suspect ports\n"
                 "  help [COMMAND] this help, or the help of one command\n"
                 "\n"
                 "Run 'kestrune-cli COMMAND --help' or 'kestrune-cli help COMMAND' for the\n"
@@ -29,7 +31,7 @@ int main(int argc, char** argv) {
         return status;
     }
     if (command.empty()) {
-        return cmd.fail("missing COMMAND (info, serve, station or ports)");
+        return cmd.fail("missing COMMAND (info, serve, station, ports or report)");
     }
     // The subcommand gets the arguments after its own name.
     std::vector<char*> rest;
@@ -63,6 +65,9 @@ int main(int argc, char** argv) {
     }
     if (command.front() == "ports") {
         return kestrune::cli::runPorts(count, rest.data());
+    }
+    if (command.front() == "report") {
+        return kestrune::cli::runReport(count, rest.data());
     }
     return cmd.fail("unknown command " + command.front());
 }

@@ -20,7 +20,7 @@ _kestrune() {
             fi
         done
         if [[ ( -z $subcommand || $subcommand == help ) && $cur != -* ]]; then
-            mapfile -t COMPREPLY < <(compgen -W "info serve station ports help" -- "$cur")
+            mapfile -t COMPREPLY < <(compgen -W "info serve station ports report help" -- "$cur")
             return
         fi
         [[ -n $subcommand ]] && command+=("$subcommand")

@@ -158,6 +158,30 @@ EOF
       fail "no suspect line"
     grep -q "station: 1 complete, 3 failed" station.err || fail "a box counted twice"
     grep -q "suspect ports: $PTY_2 (3 failures in a row)" station.err || fail "no suspect summary"
+    # kestrune-cli report counts that record as the station did, in each of its formats.
+    "$CLI" report --suspect-after 2 --format json record.jsonl >report.json 2>report.err
+    expect "report exit" "$?" 0
+    python3 - "$PTY_1" "$PTY_2" <<'EOF' || fail "the report's numbers"
+import json, sys
+r = json.load(open("report.json"))
+t = r["total"]
+assert (t["boxes"], t["complete"], t["failed"], t["retriesSaved"]) == (4, 1, 3, 1), t
+assert t["failedByOutcome"]["download error"] == 3, t
+assert [p["port"] for p in r["suspectPorts"]] == [sys.argv[2]], r["suspectPorts"]
+one = [p for p in r["ports"] if p["port"] == sys.argv[1]][0]
+assert one["yield"] == 1.0 and one["medianSeconds"] > 0, one
+EOF
+    "$CLI" report --format csv record.jsonl >report.csv 2>report.err
+    python3 -c 'import csv
+rows = [r for r in csv.DictReader(open("report.csv", newline="")) if r["scope"] == "total"]
+assert rows[0]["boxes"] == "4" and rows[0]["retriesSaved"] == "1", rows' || fail "the CSV report"
+    "$CLI" report record.jsonl >report.txt 2>report.err
+    contains report.txt "suspect ports (3 failures in a row or more): $PTY_2 (3 failures in a row)"
+    "$CLI" report record.jsonl missing.jsonl >report.txt 2>report.err
+    expect "report of a missing record" "$?" 66
+    contains report.err "cannot open the record missing.jsonl: No such file or directory"
+    "$CLI" report --since yesterday record.jsonl 2>report.err
+    expect "report with a wrong --since" "$?" 64
     ;;
   stop_finishes_then_aborts)
     # The first SIGINT lets the downloads in progress finish; in a second station, a second

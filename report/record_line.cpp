@@ -1,0 +1,409 @@
+#include "report/record_line.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+namespace kestrune::report {
+namespace {
+
+using Json = nlohmann::json;
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar (Howard Hinnant's
+// days_from_civil): no time zone database and no timegm, the same on Windows.
+int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const auto yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+struct TimeReader {
+    std::string_view text;
+    size_t at = 0;
+
+    bool digits(size_t n, int& value) {
+        if (at + n > text.size()) {
+            return false;
+        }
+        value = 0;
+        for (size_t i = 0; i < n; ++i) {
+            const char c = text[at + i];
+            if (c < '0' || c > '9') {
+                return false;
+            }
+            value = value * 10 + (c - '0');
+        }
+        at += n;
+        return true;
+    }
+    bool take(char c) {
+        if (at < text.size() && text[at] == c) {
+            ++at;
+            return true;
+        }
+        return false;
+    }
+    bool done() const { return at == text.size(); }
+};
+
+bool leapYear(int y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
+
+// Only the top-level fields the report counts by are kept; everything else is still parsed, so
+// that a torn or broken line anywhere is seen.
+class LineHandler : public nlohmann::json_sax<Json> {
+public:
+    explicit LineHandler(RecordLine& line) : line_(line) {}
+
+    bool complete() const { return object_ && !bad_ && hasStart_ && hasPort_ && hasOutcome_; }
+
+    bool null() override {
+        // Null is what the station writes for "none"; for the fields that must be there it is a
+        // broken line.
+        if (depth_ == 1) {
+            switch (field_) {
+            case Field::Start:
+            case Field::Port:
+            case Field::Outcome:
+                bad_ = true;
+                break;
+            case Field::BoxSession:
+                line_.boxSession.clear();
+                break;
+            case Field::Reason:
+                line_.reason.clear();
+                break;
+            case Field::End:
+                line_.hasEnd = false;
+                break;
+            case Field::Duration:
+                line_.hasDuration = false;
+                break;
+            default:
+                break;
+            }
+        }
+        return top();
+    }
+    bool boolean(bool) override { return scalarNotKept(); }
+    bool number_integer(number_integer_t value) override {
+        if (value < 0) {
+            return scalarNotKept();
+        }
+        return number_unsigned(static_cast<number_unsigned_t>(value));
+    }
+    bool number_unsigned(number_unsigned_t value) override {
+        if (depth_ == 1) {
+            switch (field_) {
+            case Field::Attempt:
+                line_.attempt = static_cast<uint32_t>(value > UINT32_MAX ? UINT32_MAX : value);
+                break;
+            case Field::FailuresInRow:
+                line_.failuresInRow =
+                    static_cast<uint32_t>(value > UINT32_MAX ? UINT32_MAX : value);
+                break;
+            case Field::ImageSize:
+                line_.imageSize = value;
+                break;
+            case Field::Duration:
+                line_.durationSeconds = static_cast<double>(value);
+                line_.hasDuration = true;
+                break;
+            case Field::Other:
+                break;
+            default:
+                bad_ = true;
+            }
+        }
+        return top();
+    }
+    bool number_float(number_float_t value, const string_t&) override {
+        if (depth_ == 1) {
+            if (field_ == Field::Duration && value >= 0) {
+                line_.durationSeconds = value;
+                line_.hasDuration = true;
+            } else if (field_ != Field::Other) {
+                bad_ = true;
+            }
+        }
+        return top();
+    }
+    bool string(string_t& value) override {
+        if (depth_ == 1) {
+            switch (field_) {
+            case Field::Start:
+                hasStart_ = parseTime(value, line_.startMs);
+                bad_ = bad_ || !hasStart_;
+                break;
+            case Field::End:
+                line_.hasEnd = parseTime(value, line_.endMs);
+                break;
+            case Field::Port:
+                line_.port = value;
+                hasPort_ = !value.empty();
+                break;
+            case Field::BoxSession:
+                line_.boxSession = value;
+                break;
+            case Field::Image:
+                line_.image = value;
+                break;
+            case Field::ImageSha256:
+                line_.imageSha256 = value;
+                break;
+            case Field::Outcome:
+                hasOutcome_ = readOutcome(value);
+                bad_ = bad_ || !hasOutcome_;
+                break;
+            case Field::Reason:
+                line_.reason = value;
+                break;
+            case Field::Other:
+                break;
+            default:
+                bad_ = true;
+            }
+        }
+        return top();
+    }
+    bool binary(binary_t&) override { return scalarNotKept(); }
+    bool start_object(std::size_t) override {
+        if (depth_ == 0) {
+            object_ = true;
+        } else if (depth_ == 1 && field_ != Field::Other) {
+            bad_ = true;
+        }
+        ++depth_;
+        return true;
+    }
+    bool key(string_t& name) override {
+        if (depth_ == 1) {
+            field_ = fieldOf(name);
+        }
+        return true;
+    }
+    bool end_object() override {
+        --depth_;
+        return true;
+    }
+    bool start_array(std::size_t) override {
+        if (depth_ == 1 && field_ != Field::Other) {
+            bad_ = true;
+        }
+        ++depth_;
+        return depth_ > 1; // a line that is an array is not a record line
+    }
+    bool end_array() override {
+        --depth_;
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        bad_ = true;
+        return false;
+    }
+
+private:
+    enum class Field {
+        Other,
+        Start,
+        End,
+        Port,
+        BoxSession,
+        Attempt,
+        FailuresInRow,
+        Image,
+        ImageSize,
+        ImageSha256,
+        Outcome,
+        Reason,
+        Duration
+    };
+
+    static Field fieldOf(std::string_view name) {
+        static constexpr std::pair<std::string_view, Field> fields[] = {
+            {"start", Field::Start},
+            {"end", Field::End},
+            {"port", Field::Port},
+            {"boxSession", Field::BoxSession},
+            {"attempt", Field::Attempt},
+            {"failuresInRow", Field::FailuresInRow},
+            {"image", Field::Image},
+            {"imageSize", Field::ImageSize},
+            {"imageSha256", Field::ImageSha256},
+            {"outcome", Field::Outcome},
+            {"reason", Field::Reason},
+            {"durationSeconds", Field::Duration},
+        };
+        for (const auto& [word, field] : fields) {
+            if (word == name) {
+                return field;
+            }
+        }
+        return Field::Other;
+    }
+
+    bool readOutcome(std::string_view word) {
+        for (int i = 0; i < OUTCOME_COUNT; ++i) {
+            if (word == outcomeWord(static_cast<Outcome>(i))) {
+                line_.outcome = static_cast<Outcome>(i);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // A scalar at the top is not a record line; a kept field of the wrong type spoils it.
+    bool scalarNotKept() {
+        if (depth_ == 1 && field_ != Field::Other) {
+            bad_ = true;
+        }
+        return top();
+    }
+    bool top() const { return depth_ > 0; }
+
+    RecordLine& line_;
+    int depth_ = 0;
+    Field field_ = Field::Other;
+    bool object_ = false;
+    bool bad_ = false;
+    bool hasStart_ = false;
+    bool hasPort_ = false;
+    bool hasOutcome_ = false;
+};
+
+} // namespace
+
+const char* outcomeWord(Outcome outcome) {
+    switch (outcome) {
+    case Outcome::Complete:
+        return "complete";
+    case Outcome::DownloadError:
+        return "download error";
+    case Outcome::NotResponding:
+        return "not responding";
+    case Outcome::PortFailure:
+        return "port failure";
+    case Outcome::WrongBox:
+        return "wrong box";
+    case Outcome::Aborted:
+        break;
+    }
+    return "aborted";
+}
+
+double RecordLine::seconds() const {
+    if (hasDuration) {
+        return durationSeconds;
+    }
+    return hasEnd && endMs > startMs ? double(endMs - startMs) / 1000 : 0.0;
+}
+
+bool parseRecordLine(std::string_view text, RecordLine& line) {
+    line.hasEnd = false;
+    line.boxSession.clear();
+    line.attempt = 1;
+    line.failuresInRow = 0;
+    line.image.clear();
+    line.imageSha256.clear();
+    line.imageSize = 0;
+    line.reason.clear();
+    line.hasDuration = false;
+    LineHandler handler(line);
+    // No exceptions: a broken line ends in parse_error, which stops the parse.
+    const bool parsed = Json::sax_parse(text.begin(), text.end(), &handler,
+                                        nlohmann::detail::input_format_t::json, true);
+    return parsed && handler.complete();
+}
+
+bool parseTime(std::string_view text, int64_t& ms, bool* dateOnly) {
+    TimeReader r{text};
+    int year = 0, month = 0, day = 0;
+    if (!r.digits(4, year) || !r.take('-') || !r.digits(2, month) || !r.take('-') ||
+        !r.digits(2, day) || month < 1 || month > 12 || day < 1) {
+        return false;
+    }
+    static constexpr int monthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (day > monthDays[month - 1] + (month == 2 && leapYear(year) ? 1 : 0)) {
+        return false;
+    }
+    int64_t result = daysFromCivil(year, unsigned(month), unsigned(day)) * 86400000;
+    if (dateOnly != nullptr) {
+        *dateOnly = r.done();
+    }
+    if (r.done()) {
+        ms = result;
+        return true;
+    }
+    int hour = 0, minute = 0, second = 0;
+    if (!(r.take('T') || r.take(' ')) || !r.digits(2, hour) || !r.take(':') ||
+        !r.digits(2, minute) || hour > 23 || minute > 59) {
+        return false;
+    }
+    int64_t fraction = 0;
+    if (r.take(':')) {
+        if (!r.digits(2, second) || second > 60) {
+            return false;
+        }
+        if (r.take('.') || r.take(',')) {
+            // Milliseconds are what the record keeps; further digits are read and dropped.
+            int64_t scale = 100;
+            size_t count = 0;
+            int digit = 0;
+            while (r.digits(1, digit)) {
+                fraction += digit * scale;
+                scale /= 10;
+                ++count;
+            }
+            if (count == 0) {
+                return false;
+            }
+        }
+    }
+    result += (int64_t(hour) * 3600 + minute * 60 + second) * 1000 + fraction;
+    if (r.take('Z')) {
+    } else if (r.at < text.size() && (text[r.at] == '+' || text[r.at] == '-')) {
+        const int sign = text[r.at] == '+' ? 1 : -1;
+        ++r.at;
+        int zoneHours = 0, zoneMinutes = 0;
+        if (!r.digits(2, zoneHours) || zoneHours > 23) {
+            return false;
+        }
+        r.take(':');
+        if (!r.done() && (!r.digits(2, zoneMinutes) || zoneMinutes > 59)) {
+            return false;
+        }
+        // 21:24+01:00 is 20:24 UTC.
+        result -= sign * (int64_t(zoneHours) * 60 + zoneMinutes) * 60000;
+    }
+    if (!r.done()) {
+        return false;
+    }
+    ms = result;
+    return true;
+}
+
+std::string formatTime(int64_t ms) {
+    // civil_from_days, the inverse of daysFromCivil.
+    const int64_t days = (ms >= 0 ? ms : ms - 86399999) / 86400000;
+    const int64_t inDay = ms - days * 86400000;
+    const int64_t z = days + 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const auto doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+    const int64_t y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02lld:%02lld:%02lld.%03lldZ",
+                  static_cast<long long>(y), m, d, static_cast<long long>(inDay / 3600000),
+                  static_cast<long long>(inDay / 60000 % 60),
+                  static_cast<long long>(inDay / 1000 % 60), static_cast<long long>(inDay % 1000));
+    return text;
+}
+
+} // namespace kestrune::report

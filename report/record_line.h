@@ -1,0 +1,51 @@
+#pragma once
+
+// One line of a station's record, as the report needs it: the few fields it counts by, read
+// with nlohmann-json's SAX parser (the rest of the line, the box's descriptors among it, is
+// checked but not kept). A line that is not one whole JSON object with a start, a port and a
+// known outcome is not a record line: the report skips it and counts it.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kestrune::report {
+
+// The record's outcome words, in the order the station's summary names them.
+enum class Outcome { Complete, DownloadError, NotResponding, PortFailure, WrongBox, Aborted };
+constexpr int OUTCOME_COUNT = 6;
+// "complete", "download error", ...: the record's own words.
+const char* outcomeWord(Outcome outcome);
+
+struct RecordLine {
+    int64_t startMs = 0; // milliseconds since 1970-01-01T00:00:00Z
+    int64_t endMs = 0;
+    bool hasEnd = false;
+    std::string port;
+    std::string boxSession; // "" when null or absent (a port failure while no box was there)
+    uint32_t attempt = 1;
+    uint32_t failuresInRow = 0;
+    std::string image;
+    std::string imageSha256;
+    uint64_t imageSize = 0;
+    Outcome outcome = Outcome::Complete;
+    std::string reason; // "" when null
+    double durationSeconds = 0;
+    bool hasDuration = false;
+
+    // The attempt's length: durationSeconds, else from start to end.
+    double seconds() const;
+};
+
+// Reads `text` (one line, without its line feed) into `line`; false when it is not a record
+// line. `line`'s strings keep their capacity from one line to the next.
+bool parseRecordLine(std::string_view text, RecordLine& line);
+
+// "2026-12-07T20:24:31.380Z", "2026-12-07T20:24:31Z", "2026-12-07T21:24+01:00",
+// "2026-12-07 20:24:31", "2026-12-07": ISO 8601 as milliseconds since 1970 UTC. A time without a
+// zone is UTC, as the record's are. `dateOnly` tells a plain date. False when `text` is none.
+bool parseTime(std::string_view text, int64_t& ms, bool* dateOnly = nullptr);
+// The record's own form, "2026-12-07T20:24:31.380Z".
+std::string formatTime(int64_t ms);
+
+} // namespace kestrune::report

@@ -1,0 +1,586 @@
+// The report: which lines are record lines, how boxes, retries, filters and station time are
+// counted, and the three formats read back by a parser.
+
+#include "report/formats.h"
+#include "report/read_records.h"
+#include "report/record_line.h"
+#include "report/summary.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace kestrune::report {
+namespace {
+
+using nlohmann::json;
+
+const std::string SHA_A(64, 'a');
+const std::string SHA_B(64, 'b');
+
+struct Attempt {
+    const char* start;
+    const char* port;
+    const char* session; // "" for null
+    unsigned attempt;
+    const char* outcome;
+    double seconds;
+    unsigned inRow = 0;
+    const char* reason = "";
+    const std::string* sha = &SHA_A;
+};
+
+// A line as the station writes it, with a box field whose inner keys must not count.
+std::string lineOf(const Attempt& a) {
+    int64_t start = 0;
+    EXPECT_TRUE(parseTime(a.start, start)) << a.start;
+    json j;
+    j["start"] = a.start;
+    j["end"] = formatTime(start + int64_t(a.seconds * 1000));
+    j["port"] = a.port;
+    j["boxSession"] = *a.session ? json(a.session) : json(nullptr);
+    j["attempt"] = a.attempt;
+    j["failuresInRow"] = a.inRow;
+    j["image"] = a.sha == &SHA_A ? "a.dl" : "b.dl";
+    j["imageSize"] = 34863;
+    j["imageSha256"] = *a.sha;
+    j["box"] = {{"port", "inside"}, {"outcome", "aborted"}, {"descriptors", json::array({1, 2})}};
+    j["outcome"] = a.outcome;
+    j["reason"] = *a.reason ? json(a.reason) : json(nullptr);
+    j["durationSeconds"] = a.seconds;
+    return j.dump();
+}
+
+struct TempFile {
+    explicit TempFile(const std::string& text) {
+        path = (std::filesystem::temp_directory_path() /
+                ("kestrune-report-" + std::to_string(std::rand()) + ".jsonl"))
+                   .string();
+        std::ofstream(path, std::ios::binary) << text;
+    }
+    ~TempFile() { std::filesystem::remove(path); }
+    std::string path;
+};
+
+const char* R1 = "the box ended the download after 4,096 of 34,768 module bytes";
+const char* R2 = "no box woke up within 20 s";
+const char* R3 = "the box is hardware model 0x5602, not the hardware model 0x5601 expected";
+
+// Two days on three ports: retries that saved a box (one across midnight), a port failure, a
+// wrong box of a second image, a suspect port, and three lines that are not record lines.
+std::string shift() {
+    std::string r;
+    const auto add = [&r](const Attempt& a, const char* end = "\n") { r += lineOf(a) + end; };
+    add({"2026-12-07T06:00:00.000Z", "U0", "s1", 1, "complete", 7.0});
+    add({"2026-12-07T06:00:10.000Z", "U1", "s2", 1, "complete", 6.0}, "\r\n");
+    r += "{\"start\":\"2026-12-07T06:00:20.000Z\",\"port\":\"U1\",\"outc\n"; // torn
+    add({"2026-12-07T06:01:00.000Z", "U0", "s3", 1, "download error", 5.0, 1, R1});
+    add({"2026-12-07T06:01:10.000Z", "U0", "s3", 2, "complete", 8.0});
+    r += "not json at all\n\n";
+    add({"2026-12-07T06:02:00.000Z", "U1", "", 1, "port failure", 0.0, 1, "U1 went away"});
+    add({"2026-12-07T06:05:00.000Z", "U1", "s4", 1, "wrong box", 1.0, 1, R3, &SHA_B});
+    r += "{\"start\":\"2026-12-07T06:06:00.000Z\",\"port\":\"U1\"}\n"; // no outcome
+    add({"2026-12-07T06:06:00.000Z", "U1", "s5", 1, "complete", 9.0, 0, "", &SHA_B});
+    add({"2026-12-07T23:59:50.000Z", "U0", "s6", 1, "download error", 5.0, 1, R1});
+    add({"2026-12-08T00:00:05.000Z", "U0", "s6", 2, "complete", 10.0});
+    add({"2026-12-08T10:00:00.000Z", "U2", "s7", 1, "not responding", 20.0, 1, R2});
+    add({"2026-12-08T10:01:00.000Z", "U2", "s8", 1, "not responding", 20.0, 2, R2});
+    add({"2026-12-08T10:02:00.000Z", "U2", "s9", 1, "not responding", 20.0, 3, R2});
+    add({"2026-12-08T10:03:00.000Z", "U0", "s10", 1, "complete", 7.5}, ""); // no line feed
+    return r;
+}
+
+Filter filterOf(const char* since, const char* until, std::vector<std::string> ports) {
+    Filter f;
+    EXPECT_TRUE(!*since || f.setSince(since)) << since;
+    EXPECT_TRUE(!*until || f.setUntil(until)) << until;
+    f.ports = std::move(ports);
+    return f;
+}
+
+Summary summarise(const std::vector<std::string>& paths, const Filter& filter,
+                  uint32_t suspectAfter = 3, size_t bufferBytes = MAX_LINE_BYTES) {
+    Summariser s(filter, suspectAfter);
+    for (const std::string& path : paths) {
+        EXPECT_EQ(readRecordFile(path, s, bufferBytes).error, 0);
+    }
+    return s.finish();
+}
+
+const PortRow* portRow(const Summary& s, const std::string& port) {
+    for (const PortRow& row : s.ports) {
+        if (row.port == port) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+TEST(Summary, CountsBoxesRetriesAndFiltersPerWindowAndPort) {
+    const TempFile record(shift());
+    struct Case {
+        const char* name;
+        const char* since;
+        const char* until;
+        std::vector<std::string> ports;
+        uint64_t boxes, complete, retriesSaved, portFailures, wrongBoxes, notResponding;
+        std::vector<std::string> portsShown;
+        // Of every attempt that started in the window, on every port.
+        double stationSeconds;
+    };
+    const Case cases[] = {
+        {"everything", "", "", {}, 10, 6, 2, 1, 1, 3, {"U0", "U1", "U2"}, 581.5},
+        // s6 began on the first day: none of its attempts is counted on the second.
+        {"since a date", "2026-12-08", "", {}, 4, 1, 0, 0, 0, 3, {"U0", "U2"}, 10 + 187.5},
+        // A date as --until keeps the whole day, and s6's attempt after midnight with it.
+        {"until a date", "", "2026-12-07", {}, 6, 5, 2, 1, 1, 0, {"U0", "U1"}, 369 + 5},
+        // 07:00+01:00 is 06:00 UTC; --until is exclusive: s3 starts at 06:01:00.
+        {"zoned window",
+         "2026-12-07T07:00:00+01:00",
+         "2026-12-07T06:01:00Z",
+         {},
+         2,
+         2,
+         0,
+         0,
+         0,
+         0,
+         {"U0", "U1"},
+         16},
+        {"two ports", "", "", {"U0", "U2"}, 7, 4, 2, 0, 0, 3, {"U0", "U2"}, 581.5},
+        {"no such port", "", "", {"U9"}, 0, 0, 0, 0, 0, 0, {}, 581.5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Summary s = summarise({record.path}, filterOf(c.since, c.until, c.ports));
+        EXPECT_EQ(s.total.boxes, c.boxes);
+        EXPECT_EQ(s.total.complete, c.complete);
+        EXPECT_EQ(s.total.failed(), c.boxes - c.complete);
+        EXPECT_EQ(s.total.retriesSaved, c.retriesSaved);
+        EXPECT_EQ(s.total.portFailures, c.portFailures);
+        EXPECT_EQ(s.total.failedBy[size_t(Outcome::WrongBox)], c.wrongBoxes);
+        EXPECT_EQ(s.total.failedBy[size_t(Outcome::NotResponding)], c.notResponding);
+        EXPECT_DOUBLE_EQ(s.total.stationSeconds, c.stationSeconds);
+        std::vector<std::string> shown;
+        uint64_t sum = 0;
+        for (const PortRow& row : s.ports) {
+            shown.push_back(row.port);
+            sum += row.counts.boxes;
+        }
+        EXPECT_EQ(shown, c.portsShown);
+        EXPECT_EQ(sum, c.boxes);
+        ASSERT_EQ(s.files.size(), 1u);
+        EXPECT_EQ(s.files[0].lines, 16u);
+        EXPECT_EQ(s.files[0].skipped, 3u);
+    }
+}
+
+TEST(Summary, PortsImagesTimesAndSuspects) {
+    const TempFile record(shift());
+    const Summary s = summarise({record.path}, {});
+    const PortRow* u0 = portRow(s, "U0");
+    const PortRow* u2 = portRow(s, "U2");
+    ASSERT_TRUE(u0 && u2);
+    EXPECT_EQ(u0->counts.boxes, 4u);
+    EXPECT_EQ(u0->counts.retriesSaved, 2u);
+    EXPECT_FALSE(u0->suspect);
+    EXPECT_TRUE(u2->suspect);
+    EXPECT_EQ(u2->failuresInRow, 3u);
+    EXPECT_EQ(portRow(s, "U1")->counts.portFailures, 1u);
+
+    ASSERT_EQ(s.images.size(), 2u);
+    EXPECT_EQ(s.images[0].image, "a.dl");
+    EXPECT_EQ(s.images[0].counts.boxes, 8u);
+    EXPECT_EQ(s.images[1].sha256, SHA_B);
+    EXPECT_EQ(s.images[1].counts.boxes, 2u);
+    EXPECT_EQ(s.images[1].counts.complete, 1u);
+    EXPECT_EQ(s.images[1].counts.reasons.at(R3), 1u);
+    EXPECT_EQ(s.total.reasons.at(R2), 3u);
+
+    // Complete attempts: 6, 7, 7.5, 8, 9, 10 s. Nearest rank: the 3rd and the 6th.
+    EXPECT_DOUBLE_EQ(s.total.downloads.quantile(0.5), 7.5);
+    EXPECT_DOUBLE_EQ(s.total.downloads.quantile(0.95), 10.0);
+
+    // Three spans, the gaps of the night and the morning left out: 06:00:00-06:06:09,
+    // 23:59:50-00:00:15, 10:00:00-10:03:07.5.
+    EXPECT_DOUBLE_EQ(s.total.stationSeconds, 369 + 25 + 187.5);
+    EXPECT_NEAR(s.total.boxesPerHour(), 6 * 3600 / 581.5, 1e-9);
+    EXPECT_EQ(formatTime(s.firstStartMs), "2026-12-07T06:00:00.000Z");
+    EXPECT_EQ(formatTime(s.lastEndMs), "2026-12-08T10:03:07.500Z");
+
+    // The station's threshold is the report's to choose.
+    EXPECT_TRUE(portRow(summarise({record.path}, {}, 2), "U2")->suspect);
+    EXPECT_FALSE(portRow(summarise({record.path}, {}, 4), "U2")->suspect);
+}
+
+TEST(Summary, FilesAddUpAndABoxEndsWhenItsPortMovesOn) {
+    // The same shift twice in two files: twice the boxes and twice the station time.
+    const TempFile one(shift()), two(shift());
+    const Summary s = summarise({one.path, two.path}, {});
+    EXPECT_EQ(s.total.boxes, 20u);
+    EXPECT_DOUBLE_EQ(s.total.stationSeconds, 2 * 581.5);
+    EXPECT_DOUBLE_EQ(portRow(s, "U2")->counts.stationSeconds, 2 * 581.5);
+
+    // A box's session that comes back after another line of its port is a box of its own.
+    std::string r;
+    r += lineOf({"2026-12-07T06:00:00.000Z", "U0", "x1", 1, "download error", 5, 1, R1}) + "\n";
+    r += lineOf({"2026-12-07T06:00:10.000Z", "U0", "x2", 1, "complete", 5}) + "\n";
+    r += lineOf({"2026-12-07T06:00:20.000Z", "U0", "x1", 2, "complete", 5}) + "\n";
+    const TempFile three(r);
+    const Summary t = summarise({three.path}, {});
+    EXPECT_EQ(t.total.boxes, 3u);
+    EXPECT_EQ(t.total.retriesSaved, 1u);
+}
+
+TEST(Summary, APortFailureWithABoxOnItAndReasonsBeyondTheLimit) {
+    std::string r;
+    // The box's port went away during its download: a failed box and a port failure.
+    r +=
+        lineOf({"2026-12-07T06:00:00.000Z", "U0", "p1", 1, "port failure", 3, 1, "U0 went"}) + "\n";
+    // 70 boxes failing for 70 different reasons.
+    for (int i = 0; i < 70; ++i) {
+        const std::string session = "f" + std::to_string(i);
+        const std::string reason = "reason " + std::to_string(i);
+        r += lineOf({"2026-12-07T07:00:00.000Z", "U1", session.c_str(), 1, "download error", 3, 1,
+                     reason.c_str()}) +
+             "\n";
+    }
+    const TempFile record(r);
+    const Summary s = summarise({record.path}, {});
+    EXPECT_EQ(s.total.boxes, 71u);
+    EXPECT_EQ(s.total.failedBy[size_t(Outcome::PortFailure)], 1u);
+    EXPECT_EQ(s.total.portFailures, 1u);
+    EXPECT_EQ(s.total.reasons.size(), Counts::MAX_REASONS);
+    uint64_t sum = 0;
+    for (const auto& [reason, count] : s.total.reasons) {
+        sum += count;
+    }
+    EXPECT_EQ(sum, 71u);
+    EXPECT_EQ(s.total.reasons.at(""), 71u - (Counts::MAX_REASONS - 1));
+}
+
+TEST(ReadRecords, LinesAcrossTheBufferAreWhole) {
+    // A small buffer and many of its sizes' worth, so that lines straddle every boundary; the
+    // last one torn.
+    const std::string line =
+        lineOf({"2026-12-07T06:00:00.000Z", "PORT", "SESSION", 1, "complete", 7.0}) + "\n";
+    const size_t port = line.find("PORT"), session = line.find("SESSION");
+    std::string r;
+    size_t lines = 0;
+    const size_t buffer = 2 * line.size() + 77;
+    while (r.size() < 40 * buffer) {
+        std::string next = line;
+        // The later one first, so that the earlier one's place stands.
+        const auto setPort = [&] { next.replace(port, 4, lines % 2 ? "U0" : "U1"); };
+        const auto setSession = [&] { next.replace(session, 7, std::to_string(lines)); };
+        port > session ? (setPort(), setSession()) : (setSession(), setPort());
+        r += next;
+        ++lines;
+    }
+    r += "{\"start\":";
+    const TempFile record(r);
+    const Summary s = summarise({record.path}, {}, 3, buffer);
+    ASSERT_EQ(s.files.size(), 1u);
+    EXPECT_EQ(s.files[0].lines, lines + 1);
+    EXPECT_EQ(s.files[0].skipped, 1u);
+    EXPECT_EQ(s.total.boxes, lines);
+    EXPECT_EQ(s.total.complete, lines);
+}
+
+TEST(RecordLine, WhatIsARecordLine) {
+    const std::string whole = lineOf({"2026-12-07T06:00:00.000Z", "U0", "s1", 2, "complete", 7});
+    struct Case {
+        std::string text;
+        bool ok;
+    };
+    const Case cases[] = {
+        {whole, true},
+        {whole.substr(0, whole.size() - 1), false}, // torn
+        {whole + "}", false},
+        {whole + " x", false},
+        {"[" + whole + "]", false},
+        {"42", false},
+        {"{\"start\":\"2026-12-07T06:00:00Z\",\"port\":\"U0\",\"outcome\":\"complete\"}", true},
+        {"{\"start\":\"2026-12-07T06:00:00Z\",\"port\":\"U0\",\"outcome\":\"finished\"}", false},
+        {"{\"start\":\"yesterday\",\"port\":\"U0\",\"outcome\":\"complete\"}", false},
+        {"{\"start\":\"2026-12-07T06:00:00Z\",\"port\":\"\",\"outcome\":\"complete\"}", false},
+        {"{\"start\":\"2026-12-07T06:00:00Z\",\"port\":null,\"outcome\":\"complete\"}", false},
+        {"{\"start\":\"2026-12-07T06:00:00Z\",\"outcome\":\"complete\"}", false},
+        {"{\"start\":\"2026-12-07T06:00:00Z\",\"port\":\"U0\",\"outcome\":\"complete\","
+         "\"attempt\":\"2\"}",
+         false},
+        {"{\"start\":\"2026-12-07T06:00:00Z\",\"port\":\"U0\",\"outcome\":\"complete\","
+         "\"attempt\":-1}",
+         false},
+        {"{\"start\":\"2026-12-07T06:00:00Z\",\"port\":{\"name\":\"U0\"},\"outcome\":\"complete\"}",
+         false},
+        {"{\"start\":\"2026-12-07T06:00:00Z\",\"port\":\"U0\",\"outcome\":\"complete\","
+         "\"extra\":{\"attempt\":\"x\",\"port\":[1]}}",
+         true},
+        {"{\"start\":\"2026-12-07T06:00:00Z\",\"port\":\"U\xff\",\"outcome\":\"complete\"}", false},
+    };
+    for (const Case& c : cases) {
+        RecordLine line;
+        EXPECT_EQ(parseRecordLine(c.text, line), c.ok) << c.text;
+    }
+    RecordLine line;
+    ASSERT_TRUE(parseRecordLine(whole, line));
+    // The box's own "port" and "outcome" are inside it: they do not count.
+    EXPECT_EQ(line.port, "U0");
+    EXPECT_EQ(line.outcome, Outcome::Complete);
+    EXPECT_EQ(line.boxSession, "s1");
+    EXPECT_EQ(line.attempt, 2u);
+    EXPECT_EQ(line.imageSha256, SHA_A);
+    EXPECT_DOUBLE_EQ(line.seconds(), 7.0);
+    // A later line without the optional fields does not inherit them.
+    ASSERT_TRUE(parseRecordLine(
+        "{\"start\":\"2026-12-07T06:00:00Z\",\"end\":\"2026-12-07T06:00:02.5Z\",\"port\":\"U0\","
+        "\"outcome\":\"port failure\"}",
+        line));
+    EXPECT_EQ(line.boxSession, "");
+    EXPECT_EQ(line.attempt, 1u);
+    EXPECT_EQ(line.imageSha256, "");
+    EXPECT_DOUBLE_EQ(line.seconds(), 2.5);
+}
+
+TEST(RecordLine, Times) {
+    struct Case {
+        const char* text;
+        bool ok;
+        const char* utc; // formatTime of the result
+        bool dateOnly;
+    };
+    const Case cases[] = {
+        {"2026-12-07T20:24:31.380Z", true, "2026-12-07T20:24:31.380Z", false},
+        {"2026-12-07T20:24:31Z", true, "2026-12-07T20:24:31.000Z", false},
+        {"2026-12-07 20:24:31", true, "2026-12-07T20:24:31.000Z", false},
+        {"2026-12-07T20:24", true, "2026-12-07T20:24:00.000Z", false},
+        {"2026-12-07T21:24:31.3804+01:00", true, "2026-12-07T20:24:31.380Z", false},
+        {"2026-12-07T19:54:31-0030", true, "2026-12-07T20:24:31.000Z", false},
+        {"2026-12-08T00:30+01", true, "2026-12-07T23:30:00.000Z", false},
+        {"2026-12-07", true, "2026-12-07T00:00:00.000Z", true},
+        {"2028-02-29", true, "2028-02-29T00:00:00.000Z", true},
+        {"1969-12-31T23:59:59.999Z", true, "1969-12-31T23:59:59.999Z", false},
+        {"2026-02-29", false, "", false},
+        {"2026-13-01", false, "", false},
+        {"2026-12-7", false, "", false},
+        {"2026-12-07T24:00", false, "", false},
+        {"2026-12-07T20:24:31.Z", false, "", false},
+        {"2026-12-07T20:24:31Zjunk", false, "", false},
+        {"2026-12-07T20", false, "", false},
+        {"", false, "", false},
+    };
+    for (const Case& c : cases) {
+        int64_t ms = 0;
+        bool dateOnly = false;
+        ASSERT_EQ(parseTime(c.text, ms, &dateOnly), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(formatTime(ms), c.utc) << c.text;
+            EXPECT_EQ(dateOnly, c.dateOnly) << c.text;
+        }
+    }
+}
+
+TEST(DurationHistogram, QuantilesWithinOnePercent) {
+    struct Case {
+        const char* name;
+        std::vector<double> values;
+        double median, p95;
+    };
+    std::vector<double> thousand;
+    for (int i = 1; i <= 1000; ++i) {
+        thousand.push_back(i * 0.1); // 0.1 s to 100 s
+    }
+    std::vector<double> skewed(90, 7.0);
+    skewed.insert(skewed.end(), 10, 60.0);
+    const Case cases[] = {
+        {"one", {7.123}, 7.123, 7.123},
+        {"two", {3.0, 900.0}, 3.0, 900.0},
+        {"even spread", thousand, 50.0, 95.0},
+        {"a slow tail", skewed, 7.0, 60.0},
+        {"below a millisecond", {0.0, 0.0, 0.0005}, 0.0, 0.0005},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DurationHistogram h;
+        for (const double v : c.values) {
+            h.add(v);
+        }
+        EXPECT_NEAR(h.quantile(0.5), c.median, std::max(c.median * 0.01, 0.001));
+        EXPECT_NEAR(h.quantile(0.95), c.p95, std::max(c.p95 * 0.01, 0.001));
+    }
+    EXPECT_EQ(DurationHistogram().quantile(0.5), 0.0);
+}
+
+TEST(ReadRecords, LongLinesAndFilesThatCannotBeRead) {
+    // A line longer than the buffer is skipped whole, and the line after it still counts.
+    const std::string ok = lineOf({"2026-12-07T06:00:00.000Z", "U0", "s1", 1, "complete", 7});
+    const TempFile record(ok + "\n" + std::string(5 * ok.size(), 'x') + "\n" + ok + "\n");
+    const Summary s = summarise({record.path}, {}, 3, 2 * ok.size());
+    ASSERT_EQ(s.files.size(), 1u);
+    EXPECT_EQ(s.files[0].lines, 3u);
+    EXPECT_EQ(s.files[0].skipped, 1u);
+    EXPECT_EQ(s.total.boxes, 1u); // the same session twice in a row: one box
+
+    Summariser summariser({}, 3);
+    const ReadFailure missing = readRecordFile(record.path + ".none", summariser);
+    EXPECT_EQ(missing.error, ENOENT);
+    EXPECT_TRUE(missing.opening);
+    // A folder opens on POSIX and fails to read; on Windows it fails to open.
+    const ReadFailure folder =
+        readRecordFile(std::filesystem::temp_directory_path().string(), summariser);
+    EXPECT_NE(folder.error, 0);
+}
+
+// RFC 4180: fields split by commas, quoted ones may hold commas, quotes ("") and line breaks;
+// records end with CR LF.
+std::vector<std::vector<std::string>> parseCsv(const std::string& text) {
+    std::vector<std::vector<std::string>> rows(1);
+    std::string field;
+    bool quoted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+                field += '"';
+                ++i;
+            } else if (c == '"') {
+                quoted = false;
+            } else {
+                field += c;
+            }
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            rows.back().push_back(field);
+            field.clear();
+        } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            rows.back().push_back(field);
+            field.clear();
+            rows.emplace_back();
+            ++i;
+        } else {
+            field += c;
+        }
+    }
+    EXPECT_TRUE(rows.back().empty() && field.empty()) << "the last record has no CR LF";
+    rows.pop_back();
+    return rows;
+}
+
+TEST(Formats, CsvAndJsonReadBackToTheSameNumbers) {
+    const char* odd = "COM\"7\", by the door";
+    const char* reason = "refused, then\nsilent";
+    std::string r = shift() + "\n";
+    r += lineOf({"2026-12-08T11:00:00.000Z", odd, "o1", 1, "download error", 4, 1, reason}) + "\n";
+    const TempFile record(r);
+    const Summary s = summarise({record.path}, {});
+
+    const auto rows = parseCsv(csvReport(s));
+    ASSERT_GT(rows.size(), 1u);
+    const std::vector<std::string>& header = rows[0];
+    const auto column = [&header](const std::string& name) {
+        const auto at = std::find(header.begin(), header.end(), name);
+        EXPECT_NE(at, header.end()) << name;
+        return size_t(at - header.begin());
+    };
+    int seen = 0;
+    for (const auto& row : rows) {
+        ASSERT_EQ(row.size(), header.size());
+        if (row[column("scope")] == "total") {
+            EXPECT_EQ(row[column("boxes")], "11");
+            EXPECT_EQ(row[column("complete")], "6");
+            EXPECT_EQ(row[column("downloadError")], "1");
+            EXPECT_EQ(row[column("retriesSaved")], "2");
+            EXPECT_EQ(row[column("medianSeconds")], "7.500");
+            ++seen;
+        }
+        if (row[column("scope")] == "port" && row[column("port")] == odd) {
+            EXPECT_EQ(row[column("failed")], "1");
+            EXPECT_EQ(row[column("suspect")], "no");
+            ++seen;
+        }
+        if (row[column("scope")] == "port reason" && row[column("port")] == odd) {
+            EXPECT_EQ(row[column("reason")], reason);
+            EXPECT_EQ(row[column("failed")], "1");
+            ++seen;
+        }
+        if (row[column("scope")] == "image" && row[column("imageSha256")] == SHA_B) {
+            EXPECT_EQ(row[column("wrongBox")], "1");
+            ++seen;
+        }
+    }
+    EXPECT_EQ(seen, 4);
+
+    const json j = json::parse(jsonReport(s));
+    EXPECT_EQ(j["total"]["boxes"], 11);
+    EXPECT_EQ(j["total"]["failedByOutcome"]["not responding"], 3);
+    EXPECT_EQ(j["total"]["p95Seconds"], 10.0);
+    EXPECT_EQ(j["files"][0]["skipped"], 3);
+    EXPECT_EQ(j["firstStart"], "2026-12-07T06:00:00.000Z");
+    ASSERT_EQ(j["suspectPorts"].size(), 1u);
+    EXPECT_EQ(j["suspectPorts"][0]["port"], "U2");
+    bool found = false;
+    for (const json& p : j["ports"]) {
+        if (p["port"] == odd) {
+            found = true;
+            EXPECT_EQ(p["failedByReason"][0]["reason"], reason);
+            EXPECT_EQ(p["yield"], 0.0);
+            EXPECT_TRUE(p["medianSeconds"].is_null());
+        }
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST(Formats, NothingInTheWindowIsNoNumber) {
+    const TempFile record(shift());
+    const Summary s = summarise({record.path}, filterOf("2030-01-01", "", {}));
+    const json j = json::parse(jsonReport(s));
+    EXPECT_TRUE(j["firstStart"].is_null());
+    EXPECT_EQ(j["total"]["boxes"], 0);
+    EXPECT_TRUE(j["total"]["yield"].is_null());
+    EXPECT_TRUE(j["total"]["medianSeconds"].is_null());
+    EXPECT_TRUE(j["total"]["boxesPerHour"].is_null());
+    EXPECT_NE(textReport(s).find("no attempts in the report"), std::string::npos);
+    const auto rows = parseCsv(csvReport(s));
+    ASSERT_EQ(rows.size(), 2u); // the header and the total
+    EXPECT_EQ(rows[1][0], "total");
+    EXPECT_EQ(rows[1][13], ""); // no yield
+}
+
+TEST(Formats, TextGroupsDigitsAndAlignsNumbers) {
+    // 1,200 boxes on one port, one in 100 failing.
+    std::string r;
+    for (int i = 0; i < 1200; ++i) {
+        const std::string session = "b" + std::to_string(i);
+        const std::string start = formatTime(1796623200000 + int64_t(i) * 10000);
+        r += lineOf({start.c_str(), "/dev/ttyUSB0", session.c_str(), 1,
+                     i % 100 == 99 ? "download error" : "complete", 7.0, 0, R1}) +
+             "\n";
+    }
+    const TempFile record(r);
+    const std::string text = textReport(summarise({record.path}, {}));
+    const auto lineWith = [&text](const std::string& start) {
+        const size_t at = text.find("\n" + start);
+        EXPECT_NE(at, std::string::npos) << start;
+        return text.substr(at + 1, text.find('\n', at + 1) - at - 1);
+    };
+    const std::string header = lineWith("PORT");
+    const std::string total = lineWith("total");
+    EXPECT_NE(total.find("1,200"), std::string::npos) << total;
+    EXPECT_NE(total.find("1,188"), std::string::npos) << total;
+    EXPECT_NE(total.find("99.0 %"), std::string::npos) << total;
+    // Right-aligned under their headings.
+    EXPECT_EQ(header.find("BOXES") + 5, total.find("1,200") + 5);
+    EXPECT_EQ(header.find("COMPLETE") + 8, total.find("1,188") + 5);
+    EXPECT_NE(text.find("suspect ports (3 failures in a row or more): none"), std::string::npos);
+    EXPECT_NE(text.find(std::string("12  ") + R1), std::string::npos) << text;
+}
+
+} // namespace
+} // namespace kestrune::report
