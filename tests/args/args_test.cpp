@@ -251,4 +251,39 @@ TEST(Args, CommandsOfAProgram) {
     }
 }
 
+// The man page keeps the help's own words and lines: roff escapes, a titled paragraph of the
+// footer as a subsection with its lines kept (the example stays one block), hidden options
+// left out of the page and of the completion.
+TEST(Args, ManPageKeepsTheHelpsLines) {
+    struct Case {
+        const char* footer;
+        const char* roff;
+    };
+    const Case cases[] = {
+        {"Example:\n  t run -o x.dl \\\n      --size 1",
+         ".SS \"Example:\"\n.PP\n.nf\n  t run \\-o x.dl \\e\n      \\-\\-size 1\n.fi\n"},
+        {"Exit status: 0 done,\n64 wrong usage.",
+         ".PP\n.nf\nExit status: 0 done,\n64 wrong usage.\n.fi\n"},
+        {"one\n.two\n'three", ".PP\n.nf\none\n\\&.two\n\\&'three\n.fi\n"},
+        {"First:\n  a\n\nSecond:\n  b", ".SS \"First:\"\n.PP\n.nf\n  a\n.fi\n.SS \"Second:\"\n"},
+    };
+    for (const Case& c : cases) {
+        CLI::App app("The program.", "t");
+        kestrune::args::setUp(app, "1");
+        std::string port;
+        CLI::App& run = *app.add_subcommand("run", "Runs. More words.");
+        run.add_option("-p,--port", port, "the port")->type_name("DEVICE");
+        run.add_option("--secret", port, "")->group("");
+        run.footer(c.footer);
+        const std::string page = kestrune::args::manPage(app, "a test", "1");
+        EXPECT_NE(page.find(c.roff), std::string::npos) << c.footer << "\n" << page;
+        EXPECT_NE(page.find(".SH \"COMMAND RUN\"\n.B t run\n"), std::string::npos) << page;
+        EXPECT_NE(page.find(".TP\n\\fB\\-p\\fR, \\fB\\-\\-port\\fR \\fIDEVICE\\fR\nthe port\n"),
+                  std::string::npos)
+            << page;
+        EXPECT_EQ(page.find("secret"), std::string::npos) << page;
+        EXPECT_EQ(kestrune::args::bashCompletion(app).find("secret"), std::string::npos);
+    }
+}
+
 } // namespace

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The man page and the bash completion each program writes from its argument definition,
-# against the options its --help lists: every option of every command is in the page and is
-# offered by the completion, every command completes, and the page renders without a warning.
+# against the options its --help lists (a help of 80 columns at most): every option of every
+# command is in the page and is offered by the completion, every command completes, and the
+# page renders without a warning.
 # Arguments: KESTRUNE-CLI KESTRUNE-MKIMAGE KESTRUNE-BOXSIM
 set -uo pipefail
 cli="$1" mkimage="$2" boxsim="$3"
@@ -31,6 +32,8 @@ while read -r program binary commands; do
   for command in "" $commands; do
     words=("$program" ${command:+"$command"})
     "$binary" ${command:+"$command"} --help >"$work/help" || fail "${words[*]} --help"
+    long="$(awk 'length > 80' "$work/help")"
+    if [ -z "$long" ]; then pass; else fail "${words[*]} --help: lines over 80 columns: $long"; fi
     options="$(grep -oE '^  (-[A-Za-z0-9], )?--[A-Za-z0-9-]+' "$work/help" | grep -oE -- '--?[A-Za-z0-9-]+')"
     [ -n "$options" ] || fail "${words[*]} --help lists no option"
     offered="$(complete_words "$program" "${words[@]}" -)"
