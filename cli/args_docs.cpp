@@ -187,7 +187,8 @@ std::string manPage(const CLI::App& root, const std::string& whatis, const std::
     std::ostringstream out;
     const std::string name = root.get_name();
     out << ".\\\" Written by " << roff(name) << " --man-page from its argument definition.\n";
-    out << ".TH " << roff(upper(name)) << " \"1\" \"\" \"" << roff(name + " " + version)
+    // The header's words are titles, not commands: their hyphens stay hyphens.
+    out << ".TH " << upper(name) << " \"1\" \"\" \"" << name << " " << version
         << "\" \"User Commands\"\n";
     out << ".SH NAME\n" << roff(name) << " \\- " << roff(whatis) << "\n";
     out << ".SH SYNOPSIS\n" << synopsis(root);

@@ -27,6 +27,9 @@ complete_words() {
 while read -r program binary commands; do
   "$binary" --man-page "test page" >"$work/$program.1" || fail "$program --man-page"
   "$binary" --bash-completion >"$work/$program.bash" || fail "$program --bash-completion"
+  if grep -q "^\.TH ${program^^} \"1\" .*\"$program " "$work/$program.1"; then pass; else
+    fail "$program(1): no header naming it"
+  fi
   warnings="$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$work/$program.1" 2>&1 >/dev/null)"
   if [ -z "$warnings" ]; then pass; else fail "$program(1) warns: $warnings"; fi
   for command in "" $commands; do
