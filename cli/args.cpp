@@ -168,9 +168,6 @@ void guardValues(CLI::App& app) {
     }
 }
 
-std::string usersWords(const CLI::App& command, const CLI::Error& e,
-                       const std::vector<std::string>& words);
-
 // A value option's name anywhere in the tree.
 bool takesValue(const CLI::App& app, const std::string& name) {
     for (const CLI::Option* opt : app.get_options()) {
@@ -208,25 +205,12 @@ std::vector<Extra> extras(const CLI::App& root) {
     return out;
 }
 
-// What went wrong, in the user's words: the two lines.
-std::string twoLines(const CLI::App& command, const std::string& message);
-std::string mistake(const CLI::App& root, const CLI::Error& e,
-                    const std::vector<std::string>& words) {
-    const CLI::App& command = chosen(root);
-    if (const std::vector<Extra> left = extras(root); !left.empty()) {
-        const Extra& first = left.front();
-        if (!first.afterMark && first.word.size() > 1 && first.word[0] == '-') {
-            return twoLines(*first.owner,
-                            "unknown option " + first.word.substr(0, first.word.find('=')));
-        }
-        if (&command == &root && !root.get_subcommands({}).empty()) {
-            return twoLines(root, "unknown command " + first.word);
-        }
-        return twoLines(*first.owner, "unexpected argument " + first.word);
-    }
-    return twoLines(command, usersWords(command, e, words));
+std::string twoLines(const CLI::App& command, const std::string& message) {
+    const std::string name = commandName(command);
+    return name + ": " + message + "\nRun '" + name + " --help' for usage.\n";
 }
 
+// What went wrong, in the user's words.
 std::string usersWords(const CLI::App& command, const CLI::Error& e,
                        const std::vector<std::string>& words) {
     if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr && !words.empty()) {
@@ -265,9 +249,22 @@ std::string usersWords(const CLI::App& command, const CLI::Error& e,
     return e.what();
 }
 
-std::string twoLines(const CLI::App& command, const std::string& message) {
-    const std::string name = commandName(command);
-    return name + ": " + message + "\nRun '" + name + " --help' for usage.\n";
+// The two lines of a mistake; an unknown option or a surplus argument comes first.
+std::string mistake(const CLI::App& root, const CLI::Error& e,
+                    const std::vector<std::string>& words) {
+    const CLI::App& command = chosen(root);
+    if (const std::vector<Extra> left = extras(root); !left.empty()) {
+        const Extra& first = left.front();
+        if (!first.afterMark && first.word.size() > 1 && first.word[0] == '-') {
+            return twoLines(*first.owner,
+                            "unknown option " + first.word.substr(0, first.word.find('=')));
+        }
+        if (&command == &root && !root.get_subcommands({}).empty()) {
+            return twoLines(root, "unknown command " + first.word);
+        }
+        return twoLines(*first.owner, "unexpected argument " + first.word);
+    }
+    return twoLines(command, usersWords(command, e, words));
 }
 
 std::string between(double min, double max) {
