@@ -1,56 +1,39 @@
 #include "cli/args.h"
 
-#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdlib>
-#include <utility>
+#include <sstream>
 
 namespace kestrune::args {
 
 namespace {
 
-// A mistake found while reading a value; its text is the whole message.
-class Mistake : public CLI::ParseError {
-public:
-    explicit Mistake(std::string message) : CLI::ParseError(std::move(message), EXIT_USAGE) {}
-};
-
 constexpr size_t HELP_WIDTH = 79;
 constexpr size_t HELP_COLUMN = 24;
+// What the validators' messages begin with; the option's name goes before it.
+constexpr const char* NEEDS = "needs ";
+// The guard's message for a value that is one of the command's own option names.
+constexpr const char* NO_VALUE = "no value";
 
-// "-o,--output" -> {"-o", "--output"}
-std::vector<std::string> splitNames(const std::string& names) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start <= names.size()) {
-        const size_t comma = names.find(',', start);
-        const size_t end = comma == std::string::npos ? names.size() : comma;
-        if (end > start) {
-            out.push_back(names.substr(start, end - start));
+// `text` word-wrapped into lines that start at column `indent` and end by HELP_WIDTH; the
+// first line starts at `column`. Line breaks in `text` stay.
+std::string wrap(const std::string& text, size_t column, size_t indent) {
+    std::string out;
+    std::istringstream lines(text);
+    std::string line;
+    bool firstLine = true;
+    while (std::getline(lines, line)) {
+        if (!firstLine) {
+            out += '\n' + std::string(indent, ' ');
+            column = indent;
         }
-        if (comma == std::string::npos) {
-            break;
-        }
-        start = comma + 1;
-    }
-    return out;
-}
-
-// Appends `text` word-wrapped into lines that start at column `indent` and end by HELP_WIDTH;
-// the first line continues wherever `out` already is (`column`). Line breaks in `text` stay.
-void wrapInto(std::string& out, size_t column, size_t indent, const std::string& text) {
-    size_t at = 0;
-    while (at < text.size()) {
-        const size_t lineEnd = std::min(text.find('\n', at), text.size());
-        size_t pos = at;
+        firstLine = false;
+        std::istringstream words(line);
+        std::string word;
         bool lineStart = true;
-        while (pos < lineEnd) {
-            size_t wordEnd = text.find(' ', pos);
-            wordEnd = wordEnd == std::string::npos || wordEnd > lineEnd ? lineEnd : wordEnd;
-            const size_t length = wordEnd - pos;
-            if (!lineStart && column + 1 + length > HELP_WIDTH) {
-                out += '\n';
-                out.append(indent, ' ');
+        while (words >> word) {
+            if (!lineStart && column + 1 + word.size() > HELP_WIDTH) {
+                out += '\n' + std::string(indent, ' ');
                 column = indent;
                 lineStart = true;
             }
@@ -58,21 +41,238 @@ void wrapInto(std::string& out, size_t column, size_t indent, const std::string&
                 out += ' ';
                 ++column;
             }
-            out.append(text, pos, length);
-            column += length;
+            out += word;
+            column += word.size();
             lineStart = false;
-            pos = wordEnd;
-            while (pos < lineEnd && text[pos] == ' ') {
-                ++pos;
-            }
-        }
-        at = lineEnd + 1;
-        if (lineEnd < text.size()) {
-            out += '\n';
-            out.append(indent, ' ');
-            column = indent;
         }
     }
+    return out;
+}
+
+// CLI11's help, with "-o, --output FILE" names, no type or default badges, and every text
+// wrapped at spaces into 79 columns.
+class Layout : public CLI::Formatter {
+public:
+    Layout() {
+        label("Positionals", "Arguments");
+        label("Subcommands", "Commands");
+        label("SUBCOMMAND", "COMMAND");
+    }
+    std::string make_option_name(const CLI::Option* opt, bool positional) const override {
+        if (positional) {
+            return opt->get_name(true, false);
+        }
+        std::string names;
+        for (const std::string& s : opt->get_snames()) {
+            names += (names.empty() ? "-" : ", -") + s;
+        }
+        for (const std::string& l : opt->get_lnames()) {
+            names += (names.empty() ? "--" : ", --") + l;
+        }
+        return names;
+    }
+    std::string make_option_opts(const CLI::Option* opt) const override {
+        return opt->get_expected_min() > 0 && !opt->get_type_name().empty()
+                   ? " " + opt->get_type_name()
+                   : std::string();
+    }
+    std::string make_option(const CLI::Option* opt, bool positional) const override {
+        std::string left = "  " + make_option_name(opt, positional);
+        if (!positional) {
+            left += make_option_opts(opt);
+        }
+        return entry(left, opt->get_description());
+    }
+    // A command in its program's list: the first sentence of its description.
+    std::string make_subcommand(const CLI::App* sub) const override {
+        return entry("  " + sub->get_display_name(), summary(*sub));
+    }
+    std::string make_description(const CLI::App* app) const override {
+        const std::string& text = app->get_description();
+        return text.empty() ? std::string() : wrap(text, 0, 0) + "\n\n";
+    }
+    std::string make_help(const CLI::App* app, std::string name,
+                          CLI::AppFormatMode mode) const override {
+        // One empty line between the groups, not two.
+        std::string text = CLI::Formatter::make_help(app, std::move(name), mode);
+        for (size_t at; (at = text.find("\n\n\n")) != std::string::npos;) {
+            text.erase(at, 1);
+        }
+        return text;
+    }
+    std::string make_footer(const CLI::App* app) const override {
+        const std::string& text = app->get_footer();
+        return text.empty() ? std::string() : text + (text.back() == '\n' ? "" : "\n");
+    }
+
+private:
+    static std::string entry(std::string left, const std::string& help) {
+        if (help.empty()) {
+            return left + "\n";
+        }
+        if (left.size() + 2 > HELP_COLUMN) {
+            left += "\n" + std::string(HELP_COLUMN, ' ');
+        } else {
+            left.append(HELP_COLUMN - left.size(), ' ');
+        }
+        return left + wrap(help, HELP_COLUMN, HELP_COLUMN) + "\n";
+    }
+};
+
+// Whether `word` names one of `app`'s own options (or is "--"): a missing value, not a value.
+bool isOptionName(const CLI::App& app, const std::string& word) {
+    if (word == "--") {
+        return true;
+    }
+    if (word.size() < 2 || word[0] != '-') {
+        return false;
+    }
+    const std::string name = word.rfind("--", 0) == 0 ? word.substr(0, word.find('=')) : word;
+    for (const CLI::Option* opt : app.get_options()) {
+        if (!opt->get_positional() && opt->check_name(name)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool guarded(CLI::Option* opt) {
+    try {
+        opt->get_validator("kestrune-guard");
+        return true;
+    } catch (const CLI::Error&) {
+        return false;
+    }
+}
+
+// Every value option of the tree refuses a value that is one of its command's option names,
+// and a single value is taken (and checked) where it stands, so that the first mistake on the
+// line is the one reported.
+void guardValues(CLI::App& app) {
+    for (CLI::Option* opt : app.get_options()) {
+        if (!opt->get_positional() && opt->get_expected_min() > 0 && !guarded(opt)) {
+            if (opt->get_items_expected_max() == 1) {
+                opt->trigger_on_parse();
+            }
+            const CLI::App* owner = &app;
+            opt->check(CLI::Validator(
+                [owner](std::string& value) {
+                    return isOptionName(*owner, value) ? std::string(NO_VALUE) : std::string();
+                },
+                "", "kestrune-guard"));
+        }
+    }
+    for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
+        sub->group("Commands");
+        guardValues(*sub);
+    }
+}
+
+// A value option's name anywhere in the tree.
+bool takesValue(const CLI::App& app, const std::string& name) {
+    for (const CLI::Option* opt : app.get_options()) {
+        if (!opt->get_positional() && opt->get_expected_min() > 0 && opt->check_name(name)) {
+            return true;
+        }
+    }
+    for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
+        if (takesValue(*sub, name)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The options and surplus arguments nobody took, in command-line order, from the chosen
+// command up to the root, with whether each came after "--".
+struct Extra {
+    std::string word;
+    bool afterMark = false;
+    const CLI::App* owner = nullptr;
+};
+std::vector<Extra> extras(const CLI::App& root) {
+    std::vector<Extra> out;
+    for (const CLI::App* app = &chosen(root); app != nullptr; app = app->get_parent()) {
+        bool afterMark = false;
+        for (const std::string& word : app->remaining()) {
+            if (word == "--") {
+                afterMark = true;
+            } else {
+                out.push_back({word, afterMark, app});
+            }
+        }
+    }
+    return out;
+}
+
+std::string twoLines(const CLI::App& command, const std::string& message) {
+    const std::string name = commandName(command);
+    return name + ": " + message + "\nRun '" + name + " --help' for usage.\n";
+}
+
+// What went wrong, in the user's words.
+std::string usersWords(const CLI::App& command, const CLI::Error& e,
+                       const std::vector<std::string>& words) {
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr && !words.empty()) {
+        // The words ran out before the option's value: the option is the last word.
+        return "missing value after " + words.back().substr(0, words.back().find('='));
+    }
+    if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
+        for (const CLI::Option* opt : command.get_options()) {
+            if (opt->get_positional() && opt->get_required() && opt->count() == 0) {
+                return "missing " + opt->get_name();
+            }
+        }
+    }
+    if (dynamic_cast<const CLI::ValidationError*>(&e) != nullptr) {
+        // "--size: needs a number ..." from a validator of the option "--size".
+        const std::string text = e.what();
+        const size_t colon = text.find(": ");
+        if (colon != std::string::npos) {
+            const std::string name = text.substr(0, colon);
+            const std::string said = text.substr(colon + 2);
+            const CLI::Option* opt = command.get_option_no_throw(name);
+            const bool missing =
+                said == NO_VALUE ||
+                (opt != nullptr && std::any_of(opt->results().begin(), opt->results().end(),
+                                               [&command](const std::string& value) {
+                                                   return isOptionName(command, value);
+                                               }));
+            if (missing) {
+                return "missing value after " + name;
+            }
+            if (said.rfind(NEEDS, 0) == 0) {
+                return name + " " + said;
+            }
+        }
+    }
+    return e.what();
+}
+
+// The two lines of a mistake; an unknown option or a surplus argument comes first.
+std::string mistake(const CLI::App& root, const CLI::Error& e,
+                    const std::vector<std::string>& words) {
+    const CLI::App& command = chosen(root);
+    if (const std::vector<Extra> left = extras(root); !left.empty()) {
+        const Extra& first = left.front();
+        if (!first.afterMark && first.word.size() > 1 && first.word[0] == '-') {
+            return twoLines(*first.owner,
+                            "unknown option " + first.word.substr(0, first.word.find('=')));
+        }
+        if (&command == &root && !root.get_subcommands({}).empty()) {
+            return twoLines(root, "unknown command " + first.word);
+        }
+        return twoLines(*first.owner, "unexpected argument " + first.word);
+    }
+    return twoLines(command, usersWords(command, e, words));
+}
+
+std::string between(double min, double max) {
+    return CLI::detail::to_string(min) + " to " + CLI::detail::to_string(max);
+}
+
+std::string notWhat(const std::string& value) {
+    return value.empty() ? std::string("an empty value") : value;
 }
 
 } // namespace
@@ -106,418 +306,131 @@ bool parseNumber(const std::string& text, uint64_t max, uint64_t& value) {
     return true;
 }
 
-std::string numberMistake(const std::string& option, const std::string& value, uint64_t min,
-                          uint64_t max) {
-    return option + " needs a number from " + std::to_string(min) + " to " + std::to_string(max) +
-           ", not " + (value.empty() ? std::string("an empty value") : value);
-}
-
-Command::Command(std::string program, std::string summary)
-    : program_(std::move(program)), summary_(std::move(summary)),
-      app_(std::make_unique<CLI::App>(summary_, program_)) {
-    app_->allow_extras(); // reported by parse() as "unknown option" or "unexpected argument"
-    // On Windows CLI11 would take "/work/x.dl" for an option "/work": a path is a path.
-    app_->allow_windows_style_options(false);
-    app_->set_help_flag("-h,--help", "show this help and exit");
-    declare("-h,--help", "", "show this help and exit");
-}
-
-Command::~Command() = default;
-
-Command& Command::version(std::string version) {
-    version_ = std::move(version);
-    app_->set_version_flag("--version", program_ + " " + version_, "print the version and exit");
-    declare("--version", "", "print \"" + program_ + " " + version_ + "\" and exit");
-    return *this;
-}
-
-Command& Command::usage(std::string line) {
-    usage_ = std::move(line);
-    return *this;
-}
-
-Command& Command::footer(std::string text) {
-    footer_ = std::move(text);
-    return *this;
-}
-
-Command& Command::group(std::string title) {
-    group_ = std::move(title);
-    return *this;
-}
-
-void Command::declare(const std::string& names, const std::string& valueName,
-                      const std::string& help) {
-    Entry entry;
-    for (const std::string& name : splitNames(names)) {
-        entry.names += (entry.names.empty() ? "" : ", ") + name;
-        optionNames_.push_back(name);
-        if (!valueName.empty()) {
-            valueOptionNames_.push_back(name);
-        }
-    }
-    entry.valueName = valueName;
-    entry.help = help;
-    entry.group = group_;
-    entries_.push_back(std::move(entry));
-}
-
-std::string Command::longestName(const std::string& names) const {
-    std::string longest;
-    for (const std::string& name : splitNames(names)) {
-        if (name.size() > longest.size()) {
-            longest = name;
-        }
-    }
-    return longest;
-}
-
-bool Command::isOptionName(const std::string& word) const {
-    if (word == "--") {
-        return true;
-    }
-    const std::string name = word.rfind("--", 0) == 0 ? word.substr(0, word.find('=')) : word;
-    return std::find(optionNames_.begin(), optionNames_.end(), name) != optionNames_.end();
-}
-
-Command& Command::valueOption(const std::string& names, const std::string& valueName,
-                              const std::string& help, Action action, bool repeatable) {
-    declare(names, valueName, help);
-    const std::string shown = longestName(names);
-    CLI::Option* option = app_->add_option(names, help);
-    option->type_name(valueName);
-    option->multi_option_policy(repeatable ? CLI::MultiOptionPolicy::TakeAll
-                                           : CLI::MultiOptionPolicy::TakeLast);
-    option->each([this, shown, action = std::move(action)](const std::string& value) {
-        if (isOptionName(value)) {
-            throw Mistake("missing value after " + shown);
-        }
-        std::string mistake = action(value);
-        if (!mistake.empty()) {
-            throw Mistake(mistake);
-        }
-    });
-    // Values are taken in command-line order, so the first mistake on the line is the one
-    // reported, and actions see the options in the order given.
-    option->trigger_on_parse();
-    return *this;
-}
-
-Command& Command::text(const std::string& names, std::string& target, const std::string& valueName,
-                       const std::string& help) {
-    return valueOption(
-        names, valueName, help,
-        [&target](const std::string& value) {
-            target = value;
-            return std::string();
-        },
-        false);
-}
-
-Command& Command::repeated(const std::string& names, std::vector<std::string>& target,
-                           const std::string& valueName, const std::string& help) {
-    return valueOption(
-        names, valueName, help,
-        [&target](const std::string& value) {
-            target.push_back(value);
-            return std::string();
-        },
-        true);
-}
-
-Command& Command::flag(const std::string& names, bool& target, const std::string& help) {
-    declare(names, "", help);
-    app_->add_flag(names, target, help);
-    return *this;
-}
-
-Command& Command::numberOption(const std::string& names, const std::string& valueName,
-                               const std::string& help, uint64_t min, uint64_t max,
-                               std::function<void(uint64_t)> store) {
-    const std::string shown = longestName(names);
-    return valueOption(
-        names, valueName, help,
-        [shown, min, max, store = std::move(store)](const std::string& value) {
+CLI::Validator Number(uint64_t min, uint64_t max) {
+    return CLI::Validator(
+        [min, max](std::string& value) {
             uint64_t number = 0;
             if (!parseNumber(value, max, number) || number < min) {
-                return numberMistake(shown, value, min, max);
+                return NEEDS + std::string("a number from ") + std::to_string(min) + " to " +
+                       std::to_string(max) + ", not " + notWhat(value);
             }
-            store(number);
+            value = std::to_string(number); // CLI11 would read "010" as octal
             return std::string();
         },
-        false);
+        "", "kestrune-number");
 }
 
-Command& Command::decimal(const std::string& names, double& target, const std::string& valueName,
-                          const std::string& help, double min, double max) {
-    const std::string shown = longestName(names);
-    return valueOption(
-        names, valueName, help,
-        [shown, min, max, &target](const std::string& value) {
+CLI::Validator Decimal(double min, double max) {
+    return CLI::Validator(
+        [min, max](std::string& value) {
             char* end = nullptr;
             const double number = value.empty() ? 0.0 : std::strtod(value.c_str(), &end);
             // Plain decimals only: no hex floats, no "inf" or "nan".
             const bool plain =
                 !value.empty() && value.find_first_not_of("0123456789.eE+-") == std::string::npos;
             if (!plain || end == nullptr || *end != '\0' || !(number >= min && number <= max)) {
-                return shown + " needs a number from " + CLI::detail::to_string(min) + " to " +
-                       CLI::detail::to_string(max) + ", not " +
-                       (value.empty() ? std::string("an empty value") : value);
+                return NEEDS + std::string("a number from ") + between(min, max) + ", not " +
+                       notWhat(value);
             }
-            target = number;
             return std::string();
         },
-        false);
+        "", "kestrune-seconds");
 }
 
-Command& Command::each(const std::string& names, const std::string& valueName,
-                       const std::string& help, Action action) {
-    return valueOption(names, valueName, help, std::move(action), true);
-}
-
-Command& Command::eachNumber(const std::string& names, const std::string& valueName,
-                             const std::string& help, uint64_t min, uint64_t max,
-                             NumberAction action) {
-    const std::string shown = longestName(names);
-    return valueOption(
-        names, valueName, help,
-        [shown, min, max, action = std::move(action)](const std::string& value) {
-            uint64_t number = 0;
-            if (!parseNumber(value, max, number) || number < min) {
-                return numberMistake(shown, value, min, max);
-            }
-            return action(number);
-        },
-        true);
-}
-
-Command& Command::positional(const std::string& name, std::string& target,
-                             const std::string& help) {
-    app_->add_option(name, target, help)->required();
-    entries_.push_back({name, "", help, "", true, true});
-    return *this;
-}
-
-Command& Command::optionalPositional(const std::string& name, std::string& target,
-                                     const std::string& help) {
-    app_->add_option(name, target, help);
-    entries_.push_back({name, "", help, "", true, false});
-    return *this;
-}
-
-Command& Command::rest(const std::string& name, std::vector<std::string>& words,
-                       const std::string& help) {
-    rest_ = &words;
-    restName_ = name;
-    entries_.push_back({name, "", help, "", true, true});
-    return *this;
-}
-
-Command& Command::streams(FILE* out, FILE* err) {
-    out_ = out;
-    err_ = err;
-    return *this;
-}
-
-int Command::fail(const std::string& message) const {
-    std::fprintf(err_, "%s: %s\nRun '%s --help' for usage.\n", program_.c_str(), message.c_str(),
-                 program_.c_str());
-    std::fflush(err_);
-    return EXIT_USAGE;
-}
-
-int Command::parse(int argc, const char* const* argv) {
-    std::vector<std::string> arguments;
-    for (int i = 0; i < argc; ++i) {
-        arguments.emplace_back(argv[i]);
+void setUp(CLI::App& app, const std::string& version) {
+    app.formatter(std::make_shared<Layout>());
+    app.set_help_flag("-h,--help", "show this help and exit");
+    if (!version.empty()) {
+        app.set_version_flag("--version", app.get_name() + " " + version,
+                             "print \"" + app.get_name() + " " + version + "\" and exit");
     }
-    return parse(arguments);
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    // Hidden (no group): what the build installs as the man page and the bash completion.
+    CLI::App* root = &app;
+    app.add_option_function<std::string>(
+           "--man-page",
+           [root, version](const std::string& whatis) {
+               std::cout << manPage(*root, whatis, version) << std::flush;
+               throw CLI::Success();
+           },
+           "")
+        ->type_name("WHATIS")
+        ->group("")
+        ->trigger_on_parse();
+    app.add_flag_callback(
+           "--bash-completion",
+           [root]() {
+               std::cout << bashCompletion(*root) << std::flush;
+               throw CLI::Success();
+           },
+           "")
+        ->group("")
+        ->trigger_on_parse();
+    // On Windows CLI11 could take "/work/x.dl" for an option "/work": a path is a path.
+    app.allow_windows_style_options(false);
 }
 
-int Command::parse(const std::vector<std::string>& arguments) {
-    // A command with subcommands reads its own options only up to the subcommand's name.
-    size_t headEnd = arguments.size();
-    if (rest_ != nullptr) {
-        rest_->clear();
-        for (size_t i = 0; i < arguments.size(); ++i) {
-            const std::string& word = arguments[i];
-            if (word == "--") {
-                headEnd = i;
-                rest_->assign(arguments.begin() + long(i) + 1, arguments.end());
-                break;
-            }
-            if (word.size() > 1 && word[0] == '-') {
-                if (std::find(valueOptionNames_.begin(), valueOptionNames_.end(), word) !=
-                    valueOptionNames_.end()) {
-                    ++i; // its value
-                }
-                continue;
-            }
-            headEnd = i;
-            rest_->assign(arguments.begin() + long(i), arguments.end());
-            break;
-        }
-    }
-    // "--log=" gives an empty value (CLI11 would take the next word instead).
-    std::vector<std::string> head;
-    for (size_t i = 0; i < headEnd; ++i) {
-        const std::string& word = arguments[i];
-        if (word.size() > 3 && word.rfind("--", 0) == 0 && word.back() == '=' &&
-            std::find(valueOptionNames_.begin(), valueOptionNames_.end(),
-                      word.substr(0, word.size() - 1)) != valueOptionNames_.end()) {
-            head.push_back(word.substr(0, word.size() - 1));
-            head.emplace_back();
+int parse(CLI::App& app, int argc, const char* const* argv) {
+    return parse(app, std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
+}
+
+int parse(CLI::App& app, const std::vector<std::string>& given, std::ostream& out,
+          std::ostream& err) {
+    guardValues(app);
+    // "--log=" is an empty value (CLI11 would take the next word instead).
+    std::vector<std::string> words;
+    for (const std::string& word : given) {
+        const bool afterMark = std::find(words.begin(), words.end(), "--") != words.end();
+        if (!afterMark && word.size() > 3 && word.rfind("--", 0) == 0 && word.back() == '=' &&
+            takesValue(app, word.substr(0, word.size() - 1))) {
+            words.push_back(word.substr(0, word.size() - 1));
+            words.emplace_back();
         } else {
-            head.push_back(word);
+            words.push_back(word);
         }
     }
-
-    // Unknown options and surplus arguments go first: they usually explain whatever else went
-    // wrong (a value taken as the IMAGE, a missing IMAGE).
-    auto extraMistake = [&]() -> std::string {
-        // CLI11 keeps the "--" mark among the extras too.
-        std::vector<std::string> extras = app_->remaining();
-        extras.erase(std::remove(extras.begin(), extras.end(), std::string("--")), extras.end());
-        if (extras.empty()) {
-            return {};
-        }
-        const std::string& first = extras.front();
-        const auto at = std::find(head.begin(), head.end(), first);
-        const bool afterMark = std::find(head.begin(), at, std::string("--")) != at;
-        if (!afterMark && first.size() > 1 && first[0] == '-') {
-            return "unknown option " + first.substr(0, first.find('='));
-        }
-        return "unexpected argument " + first;
-    };
-
-    std::vector<std::string> reversed(head.rbegin(), head.rend());
+    app.failure_message(
+        [&words](const CLI::App* root, const CLI::Error& e) { return mistake(*root, e, words); });
+    std::vector<std::string> reversed(words.rbegin(), words.rend());
     try {
-        app_->parse(reversed);
-    } catch (const CLI::CallForHelp&) {
-        if (const std::string mistake = extraMistake(); !mistake.empty()) {
-            return fail(mistake);
-        }
-        const std::string text = help();
-        std::fputs(text.c_str(), out_);
-        std::fflush(out_);
-        return 0;
-    } catch (const CLI::CallForVersion& e) {
-        if (const std::string mistake = extraMistake(); !mistake.empty()) {
-            return fail(mistake);
-        }
-        std::fprintf(out_, "%s\n", e.what());
-        std::fflush(out_);
-        return 0;
-    } catch (const Mistake& e) {
-        return fail(e.what());
+        app.parse(reversed);
     } catch (const CLI::ParseError& e) {
-        if (const std::string mistake = extraMistake(); !mistake.empty()) {
-            return fail(mistake);
+        // An unknown option or a surplus argument explains whatever else went wrong (a value
+        // taken as the IMAGE, a missing IMAGE), and is reported even beside --help.
+        if (!extras(app).empty()) {
+            app.exit(CLI::ExtrasError(app.get_name(), std::vector<std::string>()), out, err);
+            return EXIT_USAGE;
         }
-        if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr && !head.empty()) {
-            // The words ran out before the option's value.
-            const std::string& last = head.back();
-            return fail("missing value after " + last.substr(0, last.find('=')));
-        }
-        if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
-            for (const Entry& entry : entries_) {
-                if (entry.positional && entry.required && entry.names != restName_ &&
-                    app_->get_option(entry.names)->count() == 0) {
-                    return fail("missing " + entry.names);
-                }
-            }
-        }
-        return fail(e.what());
-    }
-    if (const std::string mistake = extraMistake(); !mistake.empty()) {
-        return fail(mistake);
+        return app.exit(e, out, err) == 0 ? 0 : EXIT_USAGE;
     }
     return PROCEED;
 }
 
-std::string Command::help() const {
-    std::string out;
-    // Usage lines.
-    std::string usage = usage_;
-    if (usage.empty()) {
-        usage = "[OPTIONS]";
-        for (const Entry& entry : entries_) {
-            if (entry.positional) {
-                usage += " " + (entry.required ? entry.names : "[" + entry.names + "]");
-                if (entry.names == restName_) {
-                    usage += " ...";
-                }
-            }
-        }
-    }
-    size_t at = 0;
-    bool firstLine = true;
-    while (at <= usage.size()) {
-        const size_t end = std::min(usage.find('\n', at), usage.size());
-        out += firstLine ? "Usage: " : "  or:  ";
-        out += program_ + " " + usage.substr(at, end - at) + "\n";
-        firstLine = false;
-        at = end + 1;
-    }
-    if (!summary_.empty()) {
-        out += "\n";
-        wrapInto(out, 0, 0, summary_);
-        out += "\n";
-    }
+std::string summary(const CLI::App& command) {
+    const std::string& text = command.get_description();
+    const size_t end = text.find(". ");
+    return end == std::string::npos ? text : text.substr(0, end + 1);
+}
 
-    auto entryLine = [&out](const Entry& entry) {
-        std::string left = "  " + entry.names;
-        if (!entry.valueName.empty()) {
-            left += " " + entry.valueName;
-        }
-        out += left;
-        if (entry.help.empty()) {
-            out += "\n";
-            return;
-        }
-        if (left.size() + 2 > HELP_COLUMN) {
-            out += "\n";
-            out.append(HELP_COLUMN, ' ');
-        } else {
-            out.append(HELP_COLUMN - left.size(), ' ');
-        }
-        wrapInto(out, HELP_COLUMN, HELP_COLUMN, entry.help);
-        out += "\n";
-    };
+int fail(const CLI::App& command, const std::string& message, std::ostream& err) {
+    err << twoLines(command, message) << std::flush;
+    return EXIT_USAGE;
+}
 
-    bool anyPositional = false;
-    for (const Entry& entry : entries_) {
-        if (entry.positional) {
-            if (!anyPositional) {
-                out += "\nArguments:\n";
-                anyPositional = true;
-            }
-            entryLine(entry);
-        }
-    }
-    std::vector<std::string> groups;
-    for (const Entry& entry : entries_) {
-        if (!entry.positional &&
-            std::find(groups.begin(), groups.end(), entry.group) == groups.end()) {
-            groups.push_back(entry.group);
-        }
-    }
-    for (const std::string& group : groups) {
-        out += "\n" + group + ":\n";
-        for (const Entry& entry : entries_) {
-            if (!entry.positional && entry.group == group) {
-                entryLine(entry);
-            }
-        }
-    }
-    if (!footer_.empty()) {
-        out += "\n";
-        out += footer_;
-        if (footer_.back() != '\n') {
-            out += "\n";
-        }
-    }
-    return out;
+std::string commandName(const CLI::App& app) {
+    return app.get_parent() == nullptr ? app.get_name()
+                                       : commandName(*app.get_parent()) + " " + app.get_name();
+}
+
+const CLI::App& chosen(const CLI::App& root) {
+    const std::vector<CLI::App*> parsed = root.get_subcommands();
+    return parsed.empty() ? root : chosen(*parsed.front());
+}
+
+std::string help(const CLI::App& command) {
+    // Not command.help(): after a parse that would be the help of the command chosen.
+    return command.get_formatter()->make_help(&command, commandName(command),
+                                              CLI::AppFormatMode::Normal);
 }
 
 } // namespace kestrune::args

@@ -5,6 +5,7 @@
 #include "station/verdict.h"
 
 #include <string>
+#include <vector>
 
 namespace kestrune::cli {
 
@@ -26,12 +27,77 @@ constexpr int EXIT_CANNOT_WRITE = 73;
 // An input file (a record for report) cannot be opened or read (sysexits' EX_NOINPUT).
 constexpr int EXIT_CANNOT_READ = 66;
 
-// Each subcommand gets the arguments after its own name.
-int runInfo(int argc, char** argv);
-int runServe(int argc, char** argv);
-int runStation(int argc, char** argv);
-int runPorts(int argc, char** argv);
-int runReport(int argc, char** argv);
+// Each command: its options, the function that declares them on the command's App (and runs
+// nothing), and the one that runs the command with them. The run functions get their App for
+// args::fail.
+struct InfoOptions {
+    std::string image;
+};
+void declareInfo(CLI::App& app, InfoOptions& o);
+int runInfo(const CLI::App& app, const InfoOptions& o);
+
+struct ServeOptions {
+    std::string port = "COM1";
+    std::string log;
+    std::string pcap;
+    std::string image;
+    bool quiet = false;
+    bool trace = false;
+    bool force = false;
+    std::string expectHardware;
+    std::string expectOui;
+};
+void declareServe(CLI::App& app, ServeOptions& o);
+int runServe(const CLI::App& app, const ServeOptions& o);
+
+struct StationOptions {
+    std::vector<std::string> ports;
+    std::string record;
+    std::string logDir;
+    std::string pcapDir;
+    std::string image;
+    double settle = 3;
+    bool trace = false;
+    bool force = false;
+    unsigned retries = 0;
+    unsigned suspectAfter = 3;
+    std::string expectHardware;
+    std::string expectOui;
+    std::string http; // [ADDRESS:]PORT of the station's page, or ""
+};
+void declareStation(CLI::App& app, StationOptions& o);
+int runStation(const CLI::App& app, const StationOptions& o);
+
+struct PortsOptions {
+    bool plain = false;
+    std::string advise; // hidden, for kestrune-window: the advice for a port it cannot open
+};
+void declarePorts(CLI::App& app, PortsOptions& o);
+int runPorts(const CLI::App& app, const PortsOptions& o);
+
+struct ReportOptions {
+    std::vector<std::string> records;
+    std::string since;
+    std::string until;
+    std::vector<std::string> ports;
+    std::string format = "text";
+    unsigned suspectAfter = 3;
+};
+void declareReport(CLI::App& app, ReportOptions& o);
+int runReport(const CLI::App& app, const ReportOptions& o);
+
+// kestrune-cli's whole tree: the root (set up here) and a subcommand per command.
+struct CliOptions {
+    InfoOptions info;
+    ServeOptions serve;
+    StationOptions station;
+    PortsOptions ports;
+    ReportOptions report;
+    std::vector<std::string> help; // help [COMMAND]
+};
+void declareCli(CLI::App& app, CliOptions& o);
+// Parses the command line and runs the command it names: kestrune-cli's main.
+int runCli(int argc, const char* const* argv);
 
 // "IMAGE: cannot open: No such file or directory", "IMAGE: Incorrect file format! (empty
 // file)": why an image could not be loaded, for "kestrune-cli COMMAND: " to precede.

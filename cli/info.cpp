@@ -23,27 +23,26 @@ DownloadImage infoImage;
 
 } // namespace
 
-int runInfo(int argc, char** argv) {
-    std::string path;
-    args::Command cmd(PROGRAM,
-                      "Loads the download image IMAGE (.dl) as the window's Load image command "
-                      "does and prints the details report of its DownloadInfoResponse record to "
-                      "standard output, byte for byte as the window shows it: CR LF line ends, no "
-                      "line end after the final \"}\" (but one on a terminal, for the prompt). The "
-                      "header is preset (protocolDiscriminator "
-                      "0x11, dsmccType 3, messageId 0x1002); the download parameters are 0, as "
-                      "before any download.");
-    cmd.positional("IMAGE", path, "the download image (.dl); after -- it may begin with '-'")
-        .footer("Exit status:\n"
-                "  0   the report was written\n"
-                "  1   the report could not be written\n"
-                "  5   the image cannot be loaded: missing or unreadable (\"IMAGE: cannot open:\n"
-                "      REASON\"), or refused (\"IMAGE: Incorrect file format!\")\n"
-                "  64  wrong usage");
-    if (const int status = cmd.parse(argc, argv); status != args::PROCEED) {
-        return status;
-    }
+void declareInfo(CLI::App& app, InfoOptions& o) {
+    app.description("Prints the details report of a download image (.dl). It loads IMAGE as "
+                    "the window's Load image command does and writes the details report of its "
+                    "DownloadInfoResponse record to standard output, byte for byte as the window "
+                    "shows it: CR LF line ends, no "
+                    "line end after the final \"}\" (but one on a terminal, for the prompt). The "
+                    "header is preset (protocolDiscriminator 0x11, dsmccType 3, messageId "
+                    "0x1002); the download parameters are 0, as before any download.");
+    app.add_option("IMAGE", o.image, "the download image (.dl); after -- it may begin with '-'")
+        ->required();
+    app.footer("Exit status:\n"
+               "  0   the report was written\n"
+               "  1   the report could not be written\n"
+               "  5   the image cannot be loaded: missing or unreadable (\"IMAGE: cannot open:\n"
+               "      REASON\"), or refused (\"IMAGE: Incorrect file format!\")\n"
+               "  64  wrong usage");
+}
 
+int runInfo(const CLI::App&, const InfoOptions& o) {
+    const std::string& path = o.image;
     LoadStatus status;
     if (!loadImage(infoRecord, path.c_str(), infoImage, &status)) {
         std::fprintf(stderr, "%s: %s\n", PROGRAM,

@@ -34,28 +34,29 @@ constexpr const char* SOURCES =
 
 } // namespace
 
-int runPorts(int argc, char** argv) {
-    // Hidden, for kestrune-window: the words of every program for a port it cannot open.
-    if (argc == 2 && std::strcmp(argv[0], "--advise") == 0) {
-        std::printf("%s\n", permissionAdvice(argv[1]).c_str());
+void declarePorts(CLI::App& app, PortsOptions& o) {
+    app.description(std::string("Lists the serial ports of this machine, sorted, one per line: "
+                                "the names to pass to --port. ") +
+                    SOURCES);
+    app.add_flag("--plain", o.plain, "only the names, one per line (for scripts)");
+    // Hidden (no group), for kestrune-window: the words of every program for a port it cannot
+    // open.
+    app.add_option("--advise", o.advise, "")->type_name("DEVICE")->group("");
+    app.footer("When there are none, standard output stays empty and standard error says\n"
+               "\"kestrune-cli ports: no serial ports found\".\n"
+               "\n"
+               "Exit status:\n"
+               "  0   the ports were looked for (also when none were found)\n"
+               "  1   the ports could not be looked for, or the list could not be written\n"
+               "  64  wrong usage");
+}
+
+int runPorts(const CLI::App& app, const PortsOptions& o) {
+    if (app.count("--advise") != 0) {
+        std::printf("%s\n", permissionAdvice(o.advise).c_str());
         return std::fflush(stdout) == 0 ? 0 : EXIT_CANNOT_LIST;
     }
-    bool plain = false;
-    args::Command cmd(PROGRAM, std::string("Lists the serial ports of this machine, sorted, one "
-                                           "per line: the names to pass to --port. ") +
-                                   SOURCES);
-    cmd.flag("--plain", plain, "only the names, one per line (for scripts)")
-        .footer("When there are none, standard output stays empty and standard error says\n"
-                "\"kestrune-cli ports: no serial ports found\".\n"
-                "\n"
-                "Exit status:\n"
-                "  0   the ports were looked for (also when none were found)\n"
-                "  1   the ports could not be looked for, or the list could not be written\n"
-                "  64  wrong usage");
-    if (const int status = cmd.parse(argc, argv); status != args::PROCEED) {
-        return status;
-    }
-
+    const bool plain = o.plain;
     std::vector<PortInfo> ports;
     std::string error;
     if (listSerialPorts(ports, error) != 0) {

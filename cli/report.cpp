@@ -20,68 +20,72 @@ namespace {
 
 constexpr char PROGRAM[] = "kestrune-cli report";
 
-struct ReportOptions {
-    std::vector<std::string> records;
-    std::string since;
-    std::string until;
-    std::vector<std::string> ports;
-    std::string format = "text";
-    unsigned suspectAfter = 3;
-    // What the words above read as, once checked.
+// What the options read as, once checked.
+struct Checked {
     report::Filter filter;
-    report::Format chosen = report::Format::Text;
+    report::Format format = report::Format::Text;
 };
 
-// Every option of the command, and nothing else.
-void declareReport(args::Command& cmd, ReportOptions& o) {
-    cmd.usage("[OPTIONS] RECORD...")
-        .text("--since", o.since, "TIME",
-              "only boxes whose first attempt started at or after TIME: ISO 8601 "
-              "(2026-12-07T06:00:00Z, 2026-12-07T07:00+01:00; UTC without a zone) or a date "
-              "(2026-12-07: from its start)")
-        .text("--until", o.until, "TIME",
-              "only boxes whose first attempt started before TIME (a date: up to its end)")
-        .repeated("--port", o.ports, "DEVICE", "only this port, as the record names it; repeatable")
-        .text("--format", o.format, "FORMAT",
-              "text (a table, the default), csv (RFC 4180, for a spreadsheet) or json (for a "
-              "script)")
-        .number("--suspect-after", o.suspectAfter, "K",
-                "a port is suspect when its last attempt left K failures in a row or more "
-                "(default 3, as the station's)",
-                1u, 1000000u)
-        .footer("Arguments:\n"
-                "  RECORD...             station records (--record FILE of kestrune-cli\n"
-                "                        station); lines that are not whole record lines (a\n"
-                "                        torn last line) are skipped and counted\n"
-                "\n"
-                "Exit status: 0 the report was written, 1 it could not be written, 64 wrong\n"
-                "usage, 66 a RECORD cannot be opened or read.");
-    cmd.app().add_option("RECORD", o.records, "a station's record");
-}
-
 // "" when the options read, else the mistake.
-std::string checkReport(ReportOptions& o) {
-    if (o.records.empty()) {
-        return "missing RECORD";
-    }
-    if (!report::parseFormat(o.format, o.chosen)) {
+std::string checkReport(const ReportOptions& o, Checked& c) {
+    if (!report::parseFormat(o.format, c.format)) {
         return "--format needs text, csv or json, not " + o.format;
     }
     const auto mistake = [](const char* option, const std::string& text) {
         return std::string(option) + " needs an ISO 8601 time or a date (2026-12-07), not " + text;
     };
-    if (!o.since.empty() && !o.filter.setSince(o.since)) {
+    if (!o.since.empty() && !c.filter.setSince(o.since)) {
         return mistake("--since", o.since);
     }
-    if (!o.until.empty() && !o.filter.setUntil(o.until)) {
+    if (!o.until.empty() && !c.filter.setUntil(o.until)) {
         return mistake("--until", o.until);
     }
-    o.filter.ports = o.ports;
+    c.filter.ports = o.ports;
     return {};
 }
 
-int runReport(const ReportOptions& o) {
-    report::Summariser summariser(o.filter, o.suspectAfter);
+} // namespace
+
+void declareReport(CLI::App& app, ReportOptions& o) {
+    app.description("Prints the numbers of one or more station records. Per port, per image (by "
+                    "SHA-256) and in total: the boxes, how many completed, how many failed (by "
+                    "outcome and by reason), the retries that saved a box, the yield, the median "
+                    "and 95th-percentile download time and the boxes per hour of station time; "
+                    "and the suspect ports.");
+    app.add_option("--since", o.since,
+                   "only boxes whose first attempt started at or after TIME: ISO 8601 "
+                   "(2026-12-07T06:00:00Z, 2026-12-07T07:00+01:00; UTC without a zone) or a date "
+                   "(2026-12-07: from its start)")
+        ->type_name("TIME");
+    app.add_option("--until", o.until,
+                   "only boxes whose first attempt started before TIME (a date: up to its end)")
+        ->type_name("TIME");
+    app.add_option("--port", o.ports, "only this port, as the record names it; repeatable")
+        ->type_name("DEVICE");
+    app.add_option("--format", o.format,
+                   "text (a table, the default), csv (RFC 4180, for a spreadsheet) or json (for a "
+                   "script)")
+        ->type_name("FORMAT");
+    app.add_option("--suspect-after", o.suspectAfter,
+                   "a port is suspect when its last attempt left K failures in a row or more "
+                   "(default 3, as the station's)")
+        ->type_name("K")
+        ->transform(args::Number(1, 1000000));
+    app.add_option("RECORD", o.records,
+                   "station records (--record FILE of kestrune-cli station); lines that are not "
+                   "whole record lines (a torn last line) are skipped and counted")
+        ->type_name("FILE")
+        ->required();
+    app.footer("Exit status: 0 the report was written, 1 it could not be written, 64 wrong\n"
+               "usage, 66 a RECORD cannot be opened or read.");
+}
+
+int runReport(const CLI::App& app, const ReportOptions& o) {
+    Checked checked;
+    if (const std::string mistake = checkReport(o, checked); !mistake.empty()) {
+        return args::fail(app, mistake);
+    }
+    report::Summariser summariser(checked.filter, o.suspectAfter);
     for (const std::string& path : o.records) {
         const report::ReadFailure failure = report::readRecordFile(path, summariser);
         if (failure.error != 0) {
@@ -91,8 +95,8 @@ int runReport(const ReportOptions& o) {
             return EXIT_CANNOT_READ;
         }
     }
-    const std::string text = report::formatReport(summariser.finish(), o.chosen);
-    if (o.chosen == report::Format::Csv) {
+    const std::string text = report::formatReport(summariser.finish(), checked.format);
+    if (checked.format == report::Format::Csv) {
         setBinaryStdout(); // its CR LF as they are; text and JSON take the platform's line ends
     }
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
@@ -101,26 +105,6 @@ int runReport(const ReportOptions& o) {
         return 1;
     }
     return 0;
-}
-
-} // namespace
-
-int runReport(int argc, char** argv) {
-    ReportOptions options;
-    args::Command cmd(PROGRAM,
-                      "Prints the numbers of one or more station records: per port, per image "
-                      "(by SHA-256) and in total, the boxes, how many completed, how many "
-                      "failed (by outcome and by reason), the retries that saved a box, the "
-                      "yield, the median and 95th-percentile download time and the boxes per "
-                      "hour of station time; and the suspect ports.");
-    declareReport(cmd, options);
-    if (const int status = cmd.parse(argc, argv); status != args::PROCEED) {
-        return status;
-    }
-    if (const std::string mistake = checkReport(options); !mistake.empty()) {
-        return cmd.fail(mistake);
-    }
-    return runReport(options);
 }
 
 } // namespace kestrune::cli

@@ -128,49 +128,54 @@ int reportOutcome(Console& console, const AttemptReport& report, const std::stri
 
 } // namespace
 
-int runServe(int argc, char** argv) {
+void declareServe(CLI::App& app, ServeOptions& o) {
+    app.description("Waits for a set top box on DEVICE and downloads IMAGE (.dl) to it. Start "
+                    "the command, then power up the box.");
+    app.add_option("--port", o.port, "serial port (default COM1, which is /dev/ttyS0 on Linux)")
+        ->type_name("DEVICE");
+    app.add_option("--log", o.log,
+                   "write the Test Log (banner, wake-up byte, one line per block, closing line) "
+                   "to FILE; an existing FILE is replaced only once a box has woken up")
+        ->type_name("FILE");
+    app.add_option("--pcap", o.pcap,
+                   "capture every DSM-CC message of the download, both ways, in FILE (pcap, UDP "
+                   "port 13819, for Wireshark or tshark)")
+        ->type_name("FILE");
+    app.add_flag("-q,--quiet", o.quiet, "no progress display, only the outcome and errors");
+    app.add_option("--expect-hardware", o.expectHardware,
+                   "serve only boxes whose system hardware descriptor has this model (and "
+                   "version); any other box is not served and keeps its software")
+        ->type_name("MODEL[/VERSION]");
+    app.add_option("--expect-oui", o.expectOui,
+                   "with --expect-hardware: the maker's OUI too (00-A0-B1)")
+        ->type_name("OUI");
+    app.add_flag("--force", o.force, "serve an image that has no modules");
+    app.add_flag("--trace", o.trace, "every transfer on the port, with timestamps, on stderr");
+    app.add_option("IMAGE", o.image, "the download image (.dl)")->required();
+    app.footer("Exit status: 0 download complete, 1 download error, 2 set top box not\n"
+               "responding, 3 port failure, 4 aborted, 5 image not loadable, 64 wrong usage,\n"
+               "73 the log or the capture cannot be written (at the start, or during the\n"
+               "download, once its outcome is printed).");
+}
+
+int runServe(const CLI::App& cmd, const ServeOptions& o) {
     static constexpr char PROGRAM[] = "kestrune-cli serve";
-    std::string port = "COM1";
-    std::string logPath;
-    std::string pcapPath;
-    std::string imagePath;
-    bool quiet = false;
-    bool trace = false;
-    bool force = false;
-    std::string expectHardware;
-    std::string expectOui;
-    args::Command cmd(PROGRAM, "Waits for a set top box on DEVICE and downloads IMAGE (.dl) to "
-                               "it: start the command, then power up the box.");
-    cmd.text("--port", port, "DEVICE", "serial port (default COM1, which is /dev/ttyS0 on Linux)")
-        .text("--log", logPath, "FILE",
-              "write the Test Log (banner, wake-up byte, one line per block, closing line) to "
-              "FILE; an existing FILE is replaced only once a box has woken up")
-        .text("--pcap", pcapPath, "FILE",
-              "capture every DSM-CC message of the download, both ways, in FILE (pcap, UDP port "
-              "13819, for Wireshark or tshark)")
-        .flag("-q,--quiet", quiet, "no progress display, only the outcome and errors")
-        .text("--expect-hardware", expectHardware, "MODEL[/VERSION]",
-              "serve only boxes whose system hardware descriptor has this model (and version); "
-              "any other box is not served and keeps its software")
-        .text("--expect-oui", expectOui, "OUI",
-              "with --expect-hardware: the maker's OUI too (00-A0-B1)")
-        .flag("--force", force, "serve an image that has no modules")
-        .flag("--trace", trace, "every transfer on the port, with timestamps, on stderr")
-        .positional("IMAGE", imagePath, "the download image (.dl)")
-        .footer("Exit status: 0 download complete, 1 download error, 2 set top box not\n"
-                "responding, 3 port failure, 4 aborted, 5 image not loadable, 64 wrong usage,\n"
-                "73 the log or the capture cannot be written (at the start, or during the\n"
-                "download, once its outcome is printed).");
-    if (const int status = cmd.parse(argc, argv); status != args::PROCEED) {
-        return status;
-    }
+    const std::string& port = o.port;
+    const std::string& logPath = o.log;
+    const std::string& pcapPath = o.pcap;
+    const std::string& imagePath = o.image;
+    const bool quiet = o.quiet;
+    const bool trace = o.trace;
+    const bool force = o.force;
+    const std::string& expectHardware = o.expectHardware;
+    const std::string& expectOui = o.expectOui;
     HardwareGuard guard;
     if (const std::string wrong = parseHardwareGuard(expectHardware, expectOui, guard);
         !wrong.empty()) {
-        return cmd.fail(wrong);
+        return args::fail(cmd, wrong);
     }
     if (port.empty()) {
-        return cmd.fail("--port needs a device name");
+        return args::fail(cmd, "--port needs a device name");
     }
 
     Console console(port.c_str(), quiet);
@@ -192,14 +197,14 @@ int runServe(int argc, char** argv) {
     // two outputs may share a file.
     std::error_code ignored;
     if (!logPath.empty() && std::filesystem::equivalent(logPath, imagePath, ignored)) {
-        return cmd.fail("the log " + logPath + " is the image itself");
+        return args::fail(cmd, "the log " + logPath + " is the image itself");
     }
     if (!pcapPath.empty() && std::filesystem::equivalent(pcapPath, imagePath, ignored)) {
-        return cmd.fail("the capture " + pcapPath + " is the image itself");
+        return args::fail(cmd, "the capture " + pcapPath + " is the image itself");
     }
     if (!logPath.empty() && !pcapPath.empty() &&
         (logPath == pcapPath || std::filesystem::equivalent(logPath, pcapPath, ignored))) {
-        return cmd.fail("--log and --pcap name the same file " + pcapPath);
+        return args::fail(cmd, "--log and --pcap name the same file " + pcapPath);
     }
     capture::TestLogFile log;
     if (!logPath.empty()) {

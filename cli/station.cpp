@@ -45,94 +45,104 @@ extern "C" void onStationSignal(int signal) {
 
 } // namespace
 
-int runStation(int argc, char** argv) {
-    std::vector<std::string> ports;
-    std::string recordPath;
-    std::string logDir;
-    std::string pcapDir;
-    std::string imagePath;
-    double settle = 3;
-    bool trace = false;
-    bool force = false;
-    unsigned retries = 0;
-    unsigned suspectAfter = 3;
-    std::string expectHardware;
-    std::string expectOui;
-    std::string http;
-    args::Command cmd(PROGRAM,
-                      "Serves IMAGE (.dl) to set top boxes on every --port at once, box after "
-                      "box, until stopped: connect a box to a port that shows \"waiting\" and "
-                      "power it up.");
-    cmd.repeated("--port", ports, "DEVICE", "a serial port to serve; repeat for every port")
-        .text("--record", recordPath, "FILE",
-              "append one JSON line per download attempt to FILE, flushed to disk before the "
-              "port takes its next box")
-        .text("--log-dir", logDir, "DIR", "write each download's Test Log to its own file in DIR")
-        .text("--pcap-dir", pcapDir, "DIR",
-              "capture each download's DSM-CC messages in its own pcap file in DIR")
-        .decimal("--settle", settle, "SECONDS",
-                 "after a download, the line must be silent this long before the port takes the "
-                 "next box (default 3)",
-                 0.2, 3600)
-        .number("--retries", retries, "N",
-                "serve a box again, up to N times, when its download failed and it wakes up "
-                "again within the settle time (default 0)",
-                0u, 100u)
-        .number("--suspect-after", suspectAfter, "K",
-                "mark a port as suspect after K failures in a row (default 3)", 1u, 1000u)
-        .text("--expect-hardware", expectHardware, "MODEL[/VERSION]",
-              "serve only boxes whose system hardware descriptor has this model (and version); "
-              "any other box is not served and keeps its software")
-        .text("--expect-oui", expectOui, "OUI",
-              "with --expect-hardware: the maker's OUI too (00-A0-B1)")
-        .text("--http", http, "[ADDRESS:]PORT",
-              "serve the station's page, its JSON and its metrics on PORT of 127.0.0.1 (or of "
-              "ADDRESS), read only")
-        .flag("--force", force, "serve an image that has no modules")
-        .flag("--trace", trace, "every transfer on every port, with timestamps, on stderr")
-        .positional("IMAGE", imagePath, "the download image (.dl)")
-        .footer("The first Ctrl-C (or SIGTERM) stops the waiting ports and lets downloads in\n"
-                "progress finish; a second one aborts them.\n"
-                "\n"
-                "Exit status: 0 every recorded download completed, 1 a download failed (or a\n"
-                "port failed during the run), 3 a port failed at the start, 4 downloads were\n"
-                "aborted, 5 image not loadable, 64 wrong usage, 69 the --http address cannot be\n"
-                "listened on, 73 the record, a Test Log or a capture could not be written (at\n"
-                "the start, or during the run).");
-    if (const int status = cmd.parse(argc, argv); status != args::PROCEED) {
-        return status;
-    }
+void declareStation(CLI::App& app, StationOptions& o) {
+    app.description("Serves IMAGE (.dl) to set top boxes on every --port at once, box after box, "
+                    "until stopped. Connect a box to a port that shows \"waiting\" and power it "
+                    "up.");
+    app.add_option("--port", o.ports, "a serial port to serve; repeat for every port")
+        ->type_name("DEVICE");
+    app.add_option("--record", o.record,
+                   "append one JSON line per download attempt to FILE, flushed to disk before the "
+                   "port takes its next box")
+        ->type_name("FILE");
+    app.add_option("--log-dir", o.logDir, "write each download's Test Log to its own file in DIR")
+        ->type_name("DIR");
+    app.add_option("--pcap-dir", o.pcapDir,
+                   "capture each download's DSM-CC messages in its own pcap file in DIR")
+        ->type_name("DIR");
+    app.add_option("--settle", o.settle,
+                   "after a download, the line must be silent this long before the port takes "
+                   "the next box (default 3)")
+        ->type_name("SECONDS")
+        ->transform(args::Decimal(0.2, 3600));
+    app.add_option("--retries", o.retries,
+                   "serve a box again, up to N times, when its download failed and it wakes up "
+                   "again within the settle time (default 0)")
+        ->type_name("N")
+        ->transform(args::Number(0, 100));
+    app.add_option("--suspect-after", o.suspectAfter,
+                   "mark a port as suspect after K failures in a row (default 3)")
+        ->type_name("K")
+        ->transform(args::Number(1, 1000));
+    app.add_option("--expect-hardware", o.expectHardware,
+                   "serve only boxes whose system hardware descriptor has this model (and "
+                   "version); any other box is not served and keeps its software")
+        ->type_name("MODEL[/VERSION]");
+    app.add_option("--expect-oui", o.expectOui,
+                   "with --expect-hardware: the maker's OUI too (00-A0-B1)")
+        ->type_name("OUI");
+    app.add_option("--http", o.http,
+                   "serve the station's page, its JSON and its metrics on PORT of 127.0.0.1 (or "
+                   "of ADDRESS), read only")
+        ->type_name("[ADDRESS:]PORT");
+    app.add_flag("--force", o.force, "serve an image that has no modules");
+    app.add_flag("--trace", o.trace, "every transfer on every port, with timestamps, on stderr");
+    app.add_option("IMAGE", o.image, "the download image (.dl)")->required();
+    app.footer("The first Ctrl-C (or SIGTERM) stops the waiting ports and lets downloads in\n"
+               "progress finish; a second one aborts them.\n"
+               "\n"
+               "Exit status: 0 every recorded download completed, 1 a download failed (or a\n"
+               "port failed during the run), 3 a port failed at the start, 4 downloads were\n"
+               "aborted, 5 image not loadable, 64 wrong usage, 69 the --http address cannot be\n"
+               "listened on, 73 the record, a Test Log or a capture could not be written (at\n"
+               "the start, or during the run).");
+}
+
+int runStation(const CLI::App& cmd, const StationOptions& o) {
+    const std::vector<std::string>& ports = o.ports;
+    const std::string& recordPath = o.record;
+    const std::string& logDir = o.logDir;
+    const std::string& pcapDir = o.pcapDir;
+    const std::string& imagePath = o.image;
+    const double settle = o.settle;
+    const bool trace = o.trace;
+    const bool force = o.force;
+    const unsigned retries = o.retries;
+    const unsigned suspectAfter = o.suspectAfter;
+    const std::string& expectHardware = o.expectHardware;
+    const std::string& expectOui = o.expectOui;
+    const std::string& http = o.http;
     HardwareGuard guard;
     if (const std::string wrong = parseHardwareGuard(expectHardware, expectOui, guard);
         !wrong.empty()) {
-        return cmd.fail(wrong);
+        return args::fail(cmd, wrong);
     }
     if (ports.empty()) {
-        return cmd.fail("give at least one --port");
+        return args::fail(cmd, "give at least one --port");
     }
     std::string httpAddress;
     int httpPort = 0;
     if (!http.empty()) {
         if (const std::string wrong = web::parseHttpAddress(http, httpAddress, httpPort);
             !wrong.empty()) {
-            return cmd.fail(wrong);
+            return args::fail(cmd, wrong);
         }
     }
     if (ports.size() > MAX_PORTS) {
-        return cmd.fail("at most " + std::to_string(MAX_PORTS) + " ports");
+        return args::fail(cmd, "at most " + std::to_string(MAX_PORTS) + " ports");
     }
     // One device, one runner: two names of the same device (a link, a by-id name) would fight
     // over it.
     std::map<std::string, std::string> devices;
     for (const std::string& port : ports) {
         if (port.empty()) {
-            return cmd.fail("--port needs a device name");
+            return args::fail(cmd, "--port needs a device name");
         }
         const auto [at, added] = devices.emplace(portIdentity(port), port);
         if (!added) {
-            return cmd.fail(at->second == port ? "--port " + port + " is given twice"
-                                               : "--port " + at->second + " and --port " + port +
-                                                     " are the same device");
+            return args::fail(cmd, at->second == port ? "--port " + port + " is given twice"
+                                                      : "--port " + at->second + " and --port " +
+                                                            port + " are the same device");
         }
     }
 
@@ -162,7 +172,7 @@ int runStation(int argc, char** argv) {
     std::error_code ignored;
     for (const std::string* path : {&recordPath, &logDir, &pcapDir}) {
         if (!path->empty() && std::filesystem::equivalent(*path, imagePath, ignored)) {
-            return cmd.fail(*path + " is the image itself");
+            return args::fail(cmd, *path + " is the image itself");
         }
     }
     static RecordFile* record = new RecordFile;

@@ -89,41 +89,53 @@ else()
     install(FILES ${KESTRUNE_WINDOW_EXE} DESTINATION ${CMAKE_INSTALL_LIBDIR}/kestrune)
   endif()
 
-  # One completion file, under each program's name (bash-completion loads it by name).
-  foreach(program kestrune-cli kestrune-mkimage kestrune-boxsim kestrune-window)
-    install(FILES ${KESTRUNE_ROOT}/scripts/completion/kestrune.bash
-            DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ${program})
+  # The man pages and the bash completion of kestrune-cli, kestrune-mkimage and kestrune-boxsim
+  # are written by each program from its own argument definition (its hidden --man-page and
+  # --bash-completion), so they hold every command and option it takes. kestrune-window, a
+  # shell script, has a completion file of its own and its page from help2man.
+  set(kestrune-cli_NAME "serve download images to a Veltrano set top box, show their details")
+  set(kestrune-mkimage_NAME "write Veltrano download images (.dl)")
+  set(kestrune-boxsim_NAME "play a Veltrano set top box on a pseudo-terminal")
+  set(kestrune-window_NAME "open the Kestrune window under Wine on serial devices")
+  set(KESTRUNE_MAN_PAGES)
+  set(KESTRUNE_COMPLETIONS)
+  foreach(program kestrune-cli kestrune-mkimage kestrune-boxsim)
+    if(NOT TARGET ${program})
+      continue()
+    endif()
+    set(page ${CMAKE_BINARY_DIR}/man/${program}.1.gz)
+    set(completion ${CMAKE_BINARY_DIR}/completions/${program})
+    add_custom_command(OUTPUT ${page}
+                       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+                       COMMAND bash -c "set -o pipefail; \"$1\" --man-page \"$2\" | gzip -9n >\"$3\""
+                               _ $<TARGET_FILE:${program}> "${${program}_NAME}" ${page}
+                       DEPENDS ${program}
+                       COMMENT "Writing the man page of ${program}" VERBATIM)
+    add_custom_command(OUTPUT ${completion}
+                       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/completions
+                       COMMAND bash -c "\"$1\" --bash-completion >\"$2\"" _
+                               $<TARGET_FILE:${program}> ${completion}
+                       DEPENDS ${program}
+                       COMMENT "Writing the bash completion of ${program}" VERBATIM)
+    list(APPEND KESTRUNE_MAN_PAGES ${page})
+    list(APPEND KESTRUNE_COMPLETIONS ${completion})
   endforeach()
-
-  # Man pages from each program's --help and --version.
+  add_custom_target(kestrune_completion ALL DEPENDS ${KESTRUNE_COMPLETIONS})
+  install(FILES ${KESTRUNE_COMPLETIONS} DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+  install(FILES ${KESTRUNE_ROOT}/scripts/completion/kestrune.bash
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME kestrune-window)
   find_program(KESTRUNE_HELP2MAN help2man)
   if(KESTRUNE_HELP2MAN)
-    set(KESTRUNE_MAN_PAGES)
-    set(kestrune-cli_NAME "serve download images to a Veltrano set top box, show their details")
-    set(kestrune-mkimage_NAME "write Veltrano download images (.dl)")
-    set(kestrune-boxsim_NAME "play a Veltrano set top box on a pseudo-terminal")
-    set(kestrune-window_NAME "open the Kestrune window under Wine on serial devices")
-    foreach(program kestrune-cli kestrune-mkimage kestrune-boxsim kestrune-window)
-      set(page ${CMAKE_BINARY_DIR}/man/${program}.1.gz)
-      if(TARGET ${program})
-        set(binary $<TARGET_FILE:${program}>)
-      else()
-        set(binary ${CMAKE_BINARY_DIR}/${program})
-      endif()
-      set(subcommands)
-      if(program STREQUAL kestrune-cli)
-        set(subcommands info serve)
-      endif()
-      add_custom_command(OUTPUT ${page}
-                         COMMAND bash ${KESTRUNE_ROOT}/scripts/make-man.sh ${binary} ${page}
-                                 "${${program}_NAME}" ${subcommands}
-                         DEPENDS ${binary} ${KESTRUNE_ROOT}/scripts/make-man.sh
-                         COMMENT "Writing the man page of ${program}" VERBATIM)
-      list(APPEND KESTRUNE_MAN_PAGES ${page})
-    endforeach()
-    add_custom_target(kestrune_man ALL DEPENDS ${KESTRUNE_MAN_PAGES})
-    install(FILES ${KESTRUNE_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    set(page ${CMAKE_BINARY_DIR}/man/kestrune-window.1.gz)
+    add_custom_command(OUTPUT ${page}
+                       COMMAND bash ${KESTRUNE_ROOT}/scripts/make-man.sh
+                               ${CMAKE_BINARY_DIR}/kestrune-window ${page} "${kestrune-window_NAME}"
+                       DEPENDS ${CMAKE_BINARY_DIR}/kestrune-window ${KESTRUNE_ROOT}/scripts/make-man.sh
+                       COMMENT "Writing the man page of kestrune-window" VERBATIM)
+    list(APPEND KESTRUNE_MAN_PAGES ${page})
   endif()
+  add_custom_target(kestrune_man ALL DEPENDS ${KESTRUNE_MAN_PAGES})
+  install(FILES ${KESTRUNE_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

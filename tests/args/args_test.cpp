@@ -2,27 +2,18 @@
 // returns. Every case builds the same small command afresh.
 #include "cli/args.h"
 
-#include <cstdio>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-using kestrune::args::Command;
+using kestrune::args::Decimal;
 using kestrune::args::EXIT_USAGE;
+using kestrune::args::Mistake;
+using kestrune::args::Number;
 using kestrune::args::PROCEED;
-
-std::string readAll(FILE* file) {
-    std::string text;
-    std::rewind(file);
-    char buffer[4096];
-    size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-        text.append(buffer, got);
-    }
-    return text;
-}
 
 struct Outcome {
     int status = 0;
@@ -37,34 +28,39 @@ struct Outcome {
 
 Outcome run(const std::vector<std::string>& words) {
     Outcome o;
-    FILE* out = std::tmpfile();
-    FILE* err = std::tmpfile();
-    {
-        Command cmd("t serve", "Test command.");
-        cmd.version("9.9.9")
-            .streams(out, err)
-            .text("--port", o.port, "DEVICE", "serial port")
-            .repeated("--nak", o.naks, "N[:K]", "refuse a frame")
-            .number("-m,--module", o.module, "ID", "module", 0u, 0xFFFFu)
-            .decimal("--timeout", o.timeout, "S", "seconds", 0.001, 3600.0)
-            .flag("-q,--quiet", o.quiet, "quiet")
-            .each("--note", "TEXT", "ordered",
-                  [&o](const std::string& v) {
-                      o.order.push_back("note " + v);
-                      return v == "bad" ? std::string("--note refuses bad") : std::string();
-                  })
-            .eachNumber("--seed", "N", "ordered number", 1, 9,
-                        [&o](uint64_t v) {
-                            o.order.push_back("seed " + std::to_string(v));
-                            return std::string();
-                        })
-            .positional("IMAGE", o.image, "the image");
-        o.status = cmd.parse(words);
-    }
-    o.out = readAll(out);
-    o.err = readAll(err);
-    std::fclose(out);
-    std::fclose(err);
+    std::ostringstream out, err;
+    CLI::App app("Test command.", "t serve");
+    kestrune::args::setUp(app, "9.9.9");
+    app.add_option("--port", o.port, "serial port")->type_name("DEVICE");
+    app.add_option("--nak", o.naks, "refuse a frame")->type_name("N[:K]");
+    app.add_option("-m,--module", o.module, "module")
+        ->type_name("ID")
+        ->transform(Number(0, 0xFFFF));
+    app.add_option("--timeout", o.timeout, "seconds")
+        ->type_name("S")
+        ->transform(Decimal(0.001, 3600));
+    app.add_flag("-q,--quiet", o.quiet, "quiet");
+    app.add_option_function<std::string>(
+           "--note",
+           [&o](const std::string& v) {
+               o.order.push_back("note " + v);
+               if (v == "bad") {
+                   throw Mistake("--note refuses bad");
+               }
+           },
+           "ordered")
+        ->type_name("TEXT")
+        ->trigger_on_parse();
+    app.add_option_function<uint64_t>(
+           "--seed", [&o](const uint64_t& v) { o.order.push_back("seed " + std::to_string(v)); },
+           "ordered number")
+        ->type_name("N")
+        ->transform(Number(1, 9))
+        ->trigger_on_parse();
+    app.add_option("IMAGE", o.image, "the image")->required();
+    o.status = kestrune::args::parse(app, words, out, err);
+    o.out = out.str();
+    o.err = err.str();
     return o;
 }
 
@@ -172,7 +168,7 @@ TEST(Args, HelpAndVersion) {
         const Outcome help = run({"img", flag});
         EXPECT_EQ(help.status, 0);
         EXPECT_EQ(help.err, "");
-        EXPECT_EQ(help.out.rfind("Usage: t serve [OPTIONS] IMAGE\n\nTest command.\n", 0), 0u)
+        EXPECT_EQ(help.out.rfind("Test command.\n\nUsage: t serve [OPTIONS] IMAGE\n", 0), 0u)
             << help.out;
         // Every option, with its value's name, once.
         for (const char* line :
@@ -214,27 +210,79 @@ TEST(Args, ParseNumber) {
     }
 }
 
-TEST(Args, SubcommandWordsAreHandedOnUnparsed) {
+// A program with commands: each command's words are its own, and its mistakes name it.
+TEST(Args, CommandsOfAProgram) {
     struct Case {
         std::vector<std::string> words;
         int status;
-        std::vector<std::string> rest;
+        const char* chosen;
+        const char* err; // "" when none
     };
     const Case cases[] = {
-        {{"info", "--bogus", "x"}, PROCEED, {"info", "--bogus", "x"}},
-        {{"--", "--version"}, PROCEED, {"--version"}},
-        {{}, PROCEED, {}},
-        {{"--version", "info"}, 0, {"info"}},
-        {{"--bogus", "info"}, EXIT_USAGE, {"info"}},
+        {{"info", "--bogus", "x"}, EXIT_USAGE, "t info", "t info: unknown option --bogus\n"},
+        {{"--", "--version"}, EXIT_USAGE, "t", "t: unknown command --version\n"},
+        {{}, PROCEED, "t", ""},
+        {{"--version", "info"}, 0, "t info", ""},
+        {{"--bogus", "info"}, EXIT_USAGE, "t info", "t: unknown option --bogus\n"},
+        {{"bogus"}, EXIT_USAGE, "t", "t: unknown command bogus\n"},
+        {{"info"}, EXIT_USAGE, "t info", "t info: missing IMAGE\n"},
+        {{"info", "--port", "p", "img", "info"},
+         EXIT_USAGE,
+         "t info",
+         "t info: unexpected argument info\n"},
+        {{"info", "--port", "p", "img"}, PROCEED, "t info", ""},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> rest;
-        FILE* sink = std::tmpfile();
-        Command cmd("t", "");
-        cmd.version("1").streams(sink, sink).rest("COMMAND", rest, "a command");
-        EXPECT_EQ(cmd.parse(c.words), c.status);
-        EXPECT_EQ(rest, c.rest);
-        std::fclose(sink);
+        std::ostringstream out, err;
+        std::string port, image;
+        CLI::App app("", "t");
+        kestrune::args::setUp(app, "1");
+        app.require_subcommand(0, 1);
+        CLI::App& info = *app.add_subcommand("info", "a command");
+        info.add_option("--port", port, "port")->type_name("DEVICE");
+        info.add_option("IMAGE", image, "the image")->required();
+        const std::string line = c.words.empty() ? "(none)" : c.words.front();
+        EXPECT_EQ(kestrune::args::parse(app, c.words, out, err), c.status) << line;
+        EXPECT_EQ(kestrune::args::commandName(kestrune::args::chosen(app)), c.chosen) << line;
+        EXPECT_EQ(err.str().substr(0, err.str().find('\n') + 1), c.err) << line;
+        if (c.status == PROCEED) {
+            EXPECT_EQ(port, c.words.empty() ? "" : "p") << line;
+        }
+    }
+}
+
+// The man page keeps the help's own words and lines: roff escapes, a titled paragraph of the
+// footer as a subsection with its lines kept (the example stays one block), hidden options
+// left out of the page and of the completion.
+TEST(Args, ManPageKeepsTheHelpsLines) {
+    struct Case {
+        const char* footer;
+        const char* roff;
+    };
+    const Case cases[] = {
+        {"Example:\n  t run -o x.dl \\\n      --size 1",
+         ".SS \"Example:\"\n.PP\n.nf\n  t run \\-o x.dl \\e\n      \\-\\-size 1\n.fi\n"},
+        {"Exit status: 0 done,\n64 wrong usage.",
+         ".PP\n.nf\nExit status: 0 done,\n64 wrong usage.\n.fi\n"},
+        {"one\n.two\n'three", ".PP\n.nf\none\n\\&.two\n\\&'three\n.fi\n"},
+        {"First:\n  a\n\nSecond:\n  b", ".SS \"First:\"\n.PP\n.nf\n  a\n.fi\n.SS \"Second:\"\n"},
+    };
+    for (const Case& c : cases) {
+        CLI::App app("The program.", "t");
+        kestrune::args::setUp(app, "1");
+        std::string port;
+        CLI::App& run = *app.add_subcommand("run", "Runs. More words.");
+        run.add_option("-p,--port", port, "the port")->type_name("DEVICE");
+        run.add_option("--secret", port, "")->group("");
+        run.footer(c.footer);
+        const std::string page = kestrune::args::manPage(app, "a test", "1");
+        EXPECT_NE(page.find(c.roff), std::string::npos) << c.footer << "\n" << page;
+        EXPECT_NE(page.find(".SH \"COMMAND RUN\"\n.B t run\n"), std::string::npos) << page;
+        EXPECT_NE(page.find(".TP\n\\fB\\-p\\fR, \\fB\\-\\-port\\fR \\fIDEVICE\\fR\nthe port\n"),
+                  std::string::npos)
+            << page;
+        EXPECT_EQ(page.find("secret"), std::string::npos) << page;
+        EXPECT_EQ(kestrune::args::bashCompletion(app).find("secret"), std::string::npos);
     }
 }
 

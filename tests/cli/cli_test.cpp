@@ -1,8 +1,11 @@
+#include "cli/cli.h"
 #include "cli/console.h"
 #include "cli/station_display.h"
 
 #include <cctype>
+#include <functional>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -142,6 +145,105 @@ TEST(StationTable, ShowsTheBoxOfEachPortWhereItHasRoom) {
             EXPECT_EQ(lines[1].substr(at, 10), "5601/0203 ") << lines[1];
             EXPECT_EQ(lines[2].substr(at, 5), "none ") << lines[2];
             EXPECT_EQ(lines[3].substr(at, 2), "- ") << lines[3];
+        }
+    }
+}
+
+// kestrune-cli's whole tree, built without running a command: what a command line chooses,
+// what lands in which command's options, and the first line of a mistake.
+TEST(CommandLine, ChoosesTheCommandAndFillsItsOptions) {
+    struct Case {
+        std::vector<std::string> words;
+        int status;
+        const char* chosen;
+        const char* err; // the first line on stderr
+        std::function<bool(const CliOptions&)> set;
+    };
+    const auto none = [](const CliOptions&) { return true; };
+    const Case cases[] = {
+        {{"serve", "--port", "/dev/ttyUSB0", "-q", "a.dl"},
+         args::PROCEED,
+         "kestrune-cli serve",
+         "",
+         [](const CliOptions& o) {
+             return o.serve.port == "/dev/ttyUSB0" && o.serve.quiet && o.serve.image == "a.dl";
+         }},
+        {{"station", "--port", "a", "--port=b", "--settle", "2.5", "--retries", "0x10", "i.dl"},
+         args::PROCEED,
+         "kestrune-cli station",
+         "",
+         [](const CliOptions& o) {
+             return o.station.ports == std::vector<std::string>{"a", "b"} &&
+                    o.station.settle == 2.5 && o.station.retries == 16 && o.station.image == "i.dl";
+         }},
+        {{"station", "--suspect-after", "010", "i.dl"},
+         args::PROCEED,
+         "kestrune-cli station",
+         "",
+         [](const CliOptions& o) { return o.station.suspectAfter == 10; }},
+        {{"ports", "--plain"},
+         args::PROCEED,
+         "kestrune-cli ports",
+         "",
+         [](const CliOptions& o) { return o.ports.plain; }},
+        {{"help", "serve"},
+         args::PROCEED,
+         "kestrune-cli help",
+         "",
+         [](const CliOptions& o) { return o.help == std::vector<std::string>{"serve"}; }},
+        {{"info", "--", "-odd.dl"},
+         args::PROCEED,
+         "kestrune-cli info",
+         "",
+         [](const CliOptions& o) { return o.info.image == "-odd.dl"; }},
+        {{"serve", "img", "--port"},
+         args::EXIT_USAGE,
+         "kestrune-cli serve",
+         "kestrune-cli serve: missing value after --port",
+         none},
+        {{"station", "--retries", "101", "i.dl"},
+         args::EXIT_USAGE,
+         "kestrune-cli station",
+         "kestrune-cli station: --retries needs a number from 0 to 100, not 101",
+         none},
+        {{"station", "--settle", "0x2", "i.dl"},
+         args::EXIT_USAGE,
+         "kestrune-cli station",
+         "kestrune-cli station: --settle needs a number from 0.2 to 3600, not 0x2",
+         none},
+        {{"info", "a.dl", "serve"},
+         args::EXIT_USAGE,
+         "kestrune-cli info",
+         "kestrune-cli info: unexpected argument serve",
+         none},
+        {{"--port", "x", "serve"},
+         args::EXIT_USAGE,
+         "kestrune-cli serve",
+         "kestrune-cli: unknown option --port",
+         none},
+        {{"flash", "a.dl"},
+         args::EXIT_USAGE,
+         "kestrune-cli",
+         "kestrune-cli: unknown command flash",
+         none},
+        {{"ports", "--help"}, 0, "kestrune-cli ports", "", none},
+        {{"--version"}, 0, "kestrune-cli", "", none},
+    };
+    for (const Case& c : cases) {
+        CLI::App app("", "kestrune-cli");
+        CliOptions o;
+        declareCli(app, o);
+        std::ostringstream out, err;
+        std::string line;
+        for (const std::string& w : c.words) {
+            line += " " + w;
+        }
+        EXPECT_EQ(args::parse(app, c.words, out, err), c.status) << line << "\n" << err.str();
+        EXPECT_EQ(args::commandName(args::chosen(app)), c.chosen) << line;
+        EXPECT_EQ(err.str().substr(0, err.str().find('\n')), c.err) << line;
+        EXPECT_TRUE(c.set(o)) << line;
+        if (c.status == 0) {
+            EXPECT_NE(out.str(), "") << line;
         }
     }
 }

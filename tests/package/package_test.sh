@@ -102,10 +102,12 @@ runs 69 "kestrune-window: Wine is not installed (/absent/wine not found): sudo a
 completes() {
   local line="$1" want="$2"
   local got
+  # Each program has its own file, which names its function to `complete -F`.
   got="$(PATH="$bin:$PATH" bash -c '
-    source "$1"; read -ra COMP_WORDS <<<"$2"; [[ $2 == *" " ]] && COMP_WORDS+=("")
-    COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _kestrune; printf "%s\n" "${COMPREPLY[@]}"' \
-    _ "$d/usr/share/bash-completion/completions/kestrune-cli" "$line")"
+    read -ra COMP_WORDS <<<"$2"; [[ $2 == *" " ]] && COMP_WORDS+=("")
+    source "$1/${COMP_WORDS[0]}"; f="$(complete -p "${COMP_WORDS[0]}" | sed -E "s/.* -F ([^ ]+) .*/\1/")"
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); "$f"; printf "%s\n" "${COMPREPLY[@]}"' \
+    _ "$d/usr/share/bash-completion/completions" "$line")"
   if grep -qxF -- "$want" <<<"$got"; then pass; else fail "completion of '$line': no $want in: $got"; fi
 }
 completes "kestrune-cli " serve

@@ -22,6 +22,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <limits>
 #include <map>
 #include <string>
 #include <sys/ioctl.h>
@@ -138,7 +140,7 @@ int worse(int worst, int status) {
     return status != EXIT_EXACT && (worst == EXIT_EXACT || status < worst) ? status : worst;
 }
 
-void sleepSeconds(double seconds) {
+void sleepDecimal(double seconds) {
     if (seconds > 0) {
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     }
@@ -157,9 +159,8 @@ bool repointLink(const char* link, const std::string& target) {
     return true;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+// What the command line sets beside the box's own Options.
+struct Request {
     Options o;
     bool noTypeOne = false;
     uint32_t maxBlock = 0;
@@ -174,111 +175,180 @@ int main(int argc, char** argv) {
     bool endEarlySet = false;
     std::vector<uint32_t> hw; // --hardware OUI, MODEL, VERSION
     std::vector<uint32_t> sw; // --software MODEL, VERSION
-    kestrune::args::Command cmd(
-        "kestrune-boxsim",
-        // No line breaks of our own: the help wraps the text at spaces, sentences whole.
-        "Plays the set top box on a new pseudo-terminal and checks the download of IMAGE.dl. "
-        "Prints the device path on the first line of standard output, then one verdict line "
-        "per download.");
-    cmd.version()
-        .text("--device", o.device, "PATH",
-              "use this serial device instead of a new pseudo-terminal")
-        .text("--link", o.link, "PATH", "point the symbolic link PATH at the device (atomically)")
-        .number("--buffer-size", o.bufferSize, "N",
-                "bufferSize of the DownloadInfoRequest (default 65536)")
-        .number("--max-block", maxBlock, "N",
-                "maximumBlockSize of the DownloadInfoRequest (default 0)", 0u, 65535u)
-        .flag("--no-type1", noTypeOne, "compatibility descriptor of type 2 only (no type 1)")
-        .each("--hardware", "OUI:MODEL:VERSION",
-              "send a system hardware compatibility descriptor (type 1) with these values "
-              "instead of the default descriptors",
-              [&](const std::string& v) {
-                  return parseFields("--hardware", v, {0xFFFFFF, 0xFFFF, 0xFFFF}, hw);
-              })
-        .each("--software", "MODEL:VERSION",
-              "send a system software compatibility descriptor (type 2) with these values and "
-              "the OUI of --hardware (0 without)",
-              [&](const std::string& v) {
-                  return parseFields("--software", v, {0xFFFF, 0xFFFF}, sw);
-              })
-        .number("--wakeup-byte", wakeup, "N", "value of the wake-up bytes (default 0x55)", 0u, 255u)
-        .number("--baud", o.baud, "N",
-                "pace the line at N baud (10 bits a byte); default: no pacing", 1u, 4000000u)
-        .number("--downloads", downloads, "N",
-                "serve N downloads one after another (default 1; with --boxes, per box)", 1u, 1000u)
-        .number("--boxes", boxes, "N",
-                "a line of N boxes in a row; the verdicts say \"box B of N\"", 1u, 100000u)
-        .decimal("--stay", o.stay, "S",
-                 "after the last box, keep the line open (a port with no box) for S seconds", 0,
-                 86400)
-        .decimal("--gap", o.gap, "S",
-                 "power off for S seconds between one box and the next (default 0)", 0, 86400)
-        .decimal("--reboot", o.reboot, "S",
-                 "after a complete download, restart: S seconds of wake-up bytes that nothing "
-                 "may answer",
-                 0, 86400)
-        .flag("--restart-after-failure", o.restartAfterFailure,
-              "after a download that did not complete, wake up again at once and download "
-              "again (up to 10 attempts); the fault options hit only the first attempt")
-        .decimal("--timeout", o.timeout, "S",
-                 "give up when the server is silent for S seconds (default 10)", 0.001, 86400)
-        .decimal("--wait", o.wait, "S",
-                 "give up when no server answers the wake-up within S seconds (default 120)", 0.001,
-                 86400)
-        .flag("-v,--verbose", o.verbose, "every step on standard error")
-        .group("Faults")
-        .each("--nak", "N[:K]",
-              "answer the server's frame N (0 = DownloadInfoResponse, 1 = the first block, ...) "
-              "with a CRC error K times (default 1)",
-              [&](const std::string& v) { return parseCount("--nak", v, o.naks); })
-        .each("--corrupt-request", "N[:K]",
-              "damage the CRC of the box's request N (0 = DownloadInfoRequest, 1 = the first data "
-              "request) K times",
-              [&](const std::string& v) { return parseCount("--corrupt-request", v, o.corrupt); })
-        .flag("--silent", o.silent, "after the wake-up acknowledgement, send nothing more")
-        .text("--hold", o.hold, "FILE", "send no wake-up byte until FILE exists")
-        .eachNumber("--end-early", "N", "end with reason 5 at the first window end after N blocks",
-                    0, 1000000,
-                    [&](uint64_t v) {
-                        endEarly = static_cast<uint32_t>(v);
-                        endEarlySet = true;
-                        return std::string();
-                    })
-        .number("--repeat-block", repeatWindow, "W",
-                "after window W (1 = first) ask for its first block again", 1u, 1000000u)
-        .number("--wrong-id", wrongId, "N", "data request N (1 = first) carries a wrong downloadId",
-                1u, 1000000u)
-        .eachNumber("--unplug-after", "N",
-                    "after N blocks (0 = after the DownloadInfoResponse) the box is unplugged: "
-                    "its device and --link disappear and the simulator exits",
-                    0, 1000000,
-                    [&](uint64_t v) {
-                        unplugAfter = static_cast<uint32_t>(v);
-                        unplugSet = true;
-                        return std::string();
-                    })
-        .decimal("--noise", o.noise, "RATE",
-                 "a noisy line after the wake-up: each byte, both ways, is hit with chance RATE by "
-                 "a flipped bit, a lost, doubled or stray byte, or a silence before it",
-                 0, 1)
-        .number("--seed", o.seed, "N",
-                "the noise's seed (default 1): the same seed, the same noise")
-        .text("--replay", o.replay, "CAPTURE.pcap",
-              "instead of IMAGE: play the box of a captured download (its requests in order) "
-              "and check that every answer is the one captured")
-        .optionalPositional("IMAGE", o.image, "the image the server downloads (.dl)")
-        .footer(
-            // The footer is printed as it is: lines of 80 columns at most, broken by hand.
-            "Exit status: 0 byte-exact, 1 mismatch (or a restarting box answered),\n"
-            "2 incomplete (or unplugged), 3 link protocol broken, 64 wrong usage,\n"
-            "70 system error.");
-    if (const int status = cmd.parse(argc - 1, argv + 1); status != kestrune::args::PROCEED) {
+};
+
+// An option whose value a parser reads: its mistake is the parser's message.
+void parsed(CLI::App& app, const std::string& name, const std::string& valueName,
+            const std::string& help, std::function<std::string(const std::string&)> parse) {
+    app.add_option_function<std::string>(
+           name,
+           [parse](const std::string& value) {
+               if (const std::string mistake = parse(value); !mistake.empty()) {
+                   throw kestrune::args::Mistake(mistake);
+               }
+           },
+           help)
+        ->type_name(valueName)
+        ->trigger_on_parse();
+}
+
+void declareBoxsim(CLI::App& app, Request& r) {
+    using kestrune::args::Decimal;
+    using kestrune::args::Number;
+    Options& o = r.o;
+    app.description("Plays the set top box on a new pseudo-terminal and checks the download of "
+                    "IMAGE.dl. Prints the device path on the first line of standard output, then "
+                    "one verdict line per download.");
+    kestrune::args::setUp(app, KESTRUNE_VERSION);
+    app.add_option("--device", o.device, "use this serial device instead of a new pseudo-terminal")
+        ->type_name("PATH");
+    app.add_option("--link", o.link, "point the symbolic link PATH at the device (atomically)")
+        ->type_name("PATH");
+    app.add_option("--buffer-size", o.bufferSize,
+                   "bufferSize of the DownloadInfoRequest (default 65536)")
+        ->type_name("N")
+        ->transform(Number(0, std::numeric_limits<decltype(o.bufferSize)>::max()));
+    app.add_option("--max-block", r.maxBlock,
+                   "maximumBlockSize of the DownloadInfoRequest (default 0)")
+        ->type_name("N")
+        ->transform(Number(0, 65535));
+    app.add_flag("--no-type1", r.noTypeOne, "compatibility descriptor of type 2 only (no type 1)");
+    parsed(app, "--hardware", "OUI:MODEL:VERSION",
+           "send a system hardware compatibility descriptor (type 1) with these values instead "
+           "of the default descriptors",
+           [&r](const std::string& v) {
+               return parseFields("--hardware", v, {0xFFFFFF, 0xFFFF, 0xFFFF}, r.hw);
+           });
+    parsed(app, "--software", "MODEL:VERSION",
+           "send a system software compatibility descriptor (type 2) with these values and the "
+           "OUI of --hardware (0 without)",
+           [&r](const std::string& v) {
+               return parseFields("--software", v, {0xFFFF, 0xFFFF}, r.sw);
+           });
+    app.add_option("--wakeup-byte", r.wakeup, "value of the wake-up bytes (default 0x55)")
+        ->type_name("N")
+        ->transform(Number(0, 255));
+    app.add_option("--baud", o.baud, "pace the line at N baud (10 bits a byte); default: no pacing")
+        ->type_name("N")
+        ->transform(Number(1, 4000000));
+    app.add_option("--downloads", r.downloads,
+                   "serve N downloads one after another (default 1; with --boxes, per box)")
+        ->type_name("N")
+        ->transform(Number(1, 1000));
+    app.add_option("--boxes", r.boxes,
+                   "a line of N boxes in a row; the verdicts say \"box B of N\"")
+        ->type_name("N")
+        ->transform(Number(1, 100000));
+    app.add_option("--stay", o.stay,
+                   "after the last box, keep the line open (a port with no box) for S seconds")
+        ->type_name("S")
+        ->transform(Decimal(0, 86400));
+    app.add_option("--gap", o.gap,
+                   "power off for S seconds between one box and the next (default 0)")
+        ->type_name("S")
+        ->transform(Decimal(0, 86400));
+    app.add_option("--reboot", o.reboot,
+                   "after a complete download, restart: S seconds of wake-up bytes that nothing "
+                   "may answer")
+        ->type_name("S")
+        ->transform(Decimal(0, 86400));
+    app.add_flag("--restart-after-failure", o.restartAfterFailure,
+                 "after a download that did not complete, wake up again at once and download "
+                 "again (up to 10 attempts); the fault options hit only the first attempt");
+    app.add_option("--timeout", o.timeout,
+                   "give up when the server is silent for S seconds (default 10)")
+        ->type_name("S")
+        ->transform(Decimal(0.001, 86400));
+    app.add_option("--wait", o.wait,
+                   "give up when no server answers the wake-up within S seconds (default 120)")
+        ->type_name("S")
+        ->transform(Decimal(0.001, 86400));
+    app.add_flag("-v,--verbose", o.verbose, "every step on standard error");
+    app.option_defaults()->group("Faults");
+    parsed(app, "--nak", "N[:K]",
+           "answer the server's frame N (0 = DownloadInfoResponse, 1 = the first block, ...) "
+           "with a CRC error K times (default 1)",
+           [&o](const std::string& v) { return parseCount("--nak", v, o.naks); });
+    parsed(app, "--corrupt-request", "N[:K]",
+           "damage the CRC of the box's request N (0 = DownloadInfoRequest, 1 = the first data "
+           "request) K times",
+           [&o](const std::string& v) { return parseCount("--corrupt-request", v, o.corrupt); });
+    app.add_flag("--silent", o.silent, "after the wake-up acknowledgement, send nothing more");
+    app.add_option("--hold", o.hold, "send no wake-up byte until FILE exists")->type_name("FILE");
+    app.add_option_function<uint32_t>(
+           "--end-early",
+           [&r](const uint32_t& v) {
+               r.endEarly = v;
+               r.endEarlySet = true;
+           },
+           "end with reason 5 at the first window end after N blocks")
+        ->type_name("N")
+        ->transform(Number(0, 1000000));
+    app.add_option("--repeat-block", r.repeatWindow,
+                   "after window W (1 = first) ask for its first block again")
+        ->type_name("W")
+        ->transform(Number(1, 1000000));
+    app.add_option("--wrong-id", r.wrongId, "data request N (1 = first) carries a wrong downloadId")
+        ->type_name("N")
+        ->transform(Number(1, 1000000));
+    app.add_option_function<uint32_t>(
+           "--unplug-after",
+           [&r](const uint32_t& v) {
+               r.unplugAfter = v;
+               r.unplugSet = true;
+           },
+           "after N blocks (0 = after the DownloadInfoResponse) the box is unplugged: its device "
+           "and --link disappear and the simulator exits")
+        ->type_name("N")
+        ->transform(Number(0, 1000000));
+    app.add_option("--noise", o.noise,
+                   "a noisy line after the wake-up: each byte, both ways, is hit with chance RATE "
+                   "by a flipped bit, a lost, doubled or stray byte, or a silence before it")
+        ->type_name("RATE")
+        ->transform(Decimal(0, 1));
+    app.add_option("--seed", o.seed, "the noise's seed (default 1): the same seed, the same noise")
+        ->type_name("N")
+        ->transform(Number(0, std::numeric_limits<decltype(o.seed)>::max()));
+    app.add_option("--replay", o.replay,
+                   "instead of IMAGE: play the box of a captured download (its requests in order) "
+                   "and check that every answer is the one captured")
+        ->type_name("CAPTURE.pcap");
+    app.add_option("IMAGE", o.image, "the image the server downloads (.dl)")->group("Arguments");
+    // The footer is printed as it is: lines of 80 columns at most, broken by hand.
+    app.footer("Exit status: 0 byte-exact, 1 mismatch (or a restarting box answered),\n"
+               "2 incomplete (or unplugged), 3 link protocol broken, 64 wrong usage,\n"
+               "70 system error.");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App cmd("", "kestrune-boxsim");
+    Request r;
+    declareBoxsim(cmd, r);
+    if (const int status = kestrune::args::parse(cmd, argc, argv);
+        status != kestrune::args::PROCEED) {
         return status;
     }
+    Options& o = r.o;
     if (o.image.empty() == o.replay.empty()) {
-        return cmd.fail(o.image.empty() ? "missing IMAGE (or --replay CAPTURE.pcap)"
-                                        : "--replay plays a capture: give it or IMAGE, not both");
+        return kestrune::args::fail(
+            cmd, o.image.empty() ? "missing IMAGE (or --replay CAPTURE.pcap)"
+                                 : "--replay plays a capture: give it or IMAGE, not both");
     }
+    const bool noTypeOne = r.noTypeOne;
+    const uint32_t maxBlock = r.maxBlock;
+    const uint32_t wakeup = r.wakeup;
+    const uint32_t downloads = r.downloads;
+    const uint32_t boxes = r.boxes;
+    const uint32_t unplugAfter = r.unplugAfter;
+    const bool unplugSet = r.unplugSet;
+    const uint32_t endEarly = r.endEarly;
+    const uint32_t repeatWindow = r.repeatWindow;
+    const uint32_t wrongId = r.wrongId;
+    const bool endEarlySet = r.endEarlySet;
+    const std::vector<uint32_t>& hw = r.hw;
+    const std::vector<uint32_t>& sw = r.sw;
     o.typeOne = !noTypeOne;
     if (!hw.empty()) {
         appendCompatibilityDescriptor(o.descriptors, DESCRIPTOR_HARDWARE, hw[0],
@@ -374,7 +444,7 @@ int main(int argc, char** argv) {
             // Power off: what the last box sent and nobody read is gone, nothing is heard
             // during the gap, and what the server sent meanwhile reached nobody.
             line.forgetUnheard();
-            sleepSeconds(o.gap);
+            sleepDecimal(o.gap);
             line.drain();
         }
         const std::string which =
@@ -385,7 +455,7 @@ int main(int argc, char** argv) {
                 const uint64_t faultsBefore = noise.faults;
                 // Held back until told (a test first looks at the window waiting for the box).
                 while (attempt == 1 && !o.hold.empty() && access(o.hold.c_str(), F_OK) != 0) {
-                    sleepSeconds(0.02);
+                    sleepDecimal(0.02);
                 }
                 Box& current = attempt == 1 ? box : restarted;
                 // On a real line every wait of the box finishes inside the call: run() is the
@@ -441,6 +511,6 @@ int main(int argc, char** argv) {
         }
     }
     // The adapter stays connected after the last box: a port with no box on it.
-    sleepSeconds(o.stay);
+    sleepDecimal(o.stay);
     return worst;
 }

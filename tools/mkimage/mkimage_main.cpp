@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,9 +49,8 @@ struct PendingModule {
     uint32_t seed = 0;
 };
 
-} // namespace
-
-int main(int argc, char** argv) {
+// Everything the command line gives, in the order the module options came.
+struct Request {
     ImageSpec image;
     std::vector<PendingModule> modules;
     std::string output;
@@ -58,83 +58,94 @@ int main(int argc, char** argv) {
     std::string blockTexts[3];
     bool blockTextGiven[3] = {false, false, false};
     std::string trailerFile;
+};
 
-    args::Command cmd("kestrune-mkimage",
-                      "Writes a download image: three leading blocks that the server skips, then "
-                      "one entry per module (moduleId, moduleSize, moduleVersion, moduleInfo, "
-                      "data).");
-    cmd.version().usage("-o IMAGE.dl [BLOCK OPTIONS] [--module ID [MODULE OPTIONS]]...");
-    cmd.text("-o,--output", output, "FILE", "the image to write (required)");
+void declareMkimage(CLI::App& app, Request& r) {
+    app.description("Writes a download image: three leading blocks that the server skips, then "
+                    "one entry per module (moduleId, moduleSize, moduleVersion, moduleInfo, data). "
+                    "Each --module starts a module; the module options after it apply to it.");
+    args::setUp(app, KESTRUNE_VERSION);
+    app.add_option("-o,--output", r.output, "the image to write (required)")->type_name("FILE");
     for (int b = 0; b < 3; ++b) {
         const std::string n = std::to_string(b + 1);
         const std::string limit = b == 0 ? "at most 255 bytes" : "at most 65535 bytes";
-        cmd.text("--block" + n, blockFiles[b], "FILE",
-                 "content of block " + n + " (" + limit + "), from a file");
-        cmd.each("--block" + n + "-text", "TEXT", "content of block " + n + ", the given text",
-                 [&, b](const std::string& text) {
-                     blockTexts[b] = text;
-                     blockTextGiven[b] = true;
-                     return std::string();
-                 });
+        app.add_option("--block" + n, r.blockFiles[b],
+                       "content of block " + n + " (" + limit + "), from a file")
+            ->type_name("FILE");
+        app.add_option_function<std::string>(
+               "--block" + n + "-text",
+               [&r, b](const std::string& text) {
+                   r.blockTexts[b] = text;
+                   r.blockTextGiven[b] = true;
+               },
+               "content of block " + n + ", the given text")
+            ->type_name("TEXT");
     }
-    cmd.text("--trailer", trailerFile, "FILE",
-             "bytes to append after the last module (ignored by the server)");
+    app.add_option("--trailer", r.trailerFile,
+                   "bytes to append after the last module (ignored by the server)")
+        ->type_name("FILE");
 
     // Module options apply to the latest --module, so they are taken in command-line order.
-    auto onModule = [&modules](const char* option, auto apply) {
-        return [&modules, option, apply](auto value) -> std::string {
-            if (modules.empty()) {
-                return std::string(option) + " must follow a --module";
-            }
-            return apply(modules.back(), value);
-        };
+    const std::string group = "Module options (each applies to the latest --module)";
+    auto latest = [&r](const char* option) -> PendingModule& {
+        if (r.modules.empty()) {
+            throw args::Mistake(std::string(option) + " must follow a --module");
+        }
+        return r.modules.back();
     };
-    cmd.group("Module options (each applies to the latest --module)");
-    cmd.eachNumber("--module", "ID", "start a new module with this moduleId", 0, 0xFFFF,
-                   [&modules](uint64_t id) {
-                       modules.emplace_back();
-                       modules.back().plan.moduleId = static_cast<uint16_t>(id);
-                       return std::string();
-                   });
-    cmd.eachNumber("--module-version", "N", "moduleVersion (default 0)", 0, 0xFF,
-                   onModule("--module-version", [](PendingModule& m, uint64_t version) {
-                       m.plan.moduleVersion = static_cast<uint8_t>(version);
-                       return std::string();
-                   }));
-    cmd.eachNumber("--tag", "N", "the moduleInfo descriptor's tag byte (default 0x81)", 0, 0xFF,
-                   onModule("--tag", [](PendingModule& m, uint64_t tag) {
-                       m.plan.infoTag = static_cast<uint8_t>(tag);
-                       return std::string();
-                   }));
-    cmd.each("--info", "HEX",
-             "the descriptor's bytes, e.g. \"00 0A\" (default none; at most 253 bytes; "
-             "moduleInfoLength is their count + 2)",
-             onModule("--info", [](PendingModule& m, const std::string& hex) {
-                 if (!kestrune::mkimage::parseHexBytes(hex.c_str(), m.plan.infoBytes)) {
-                     return "--info needs hex bytes such as \"00 0A\", not " + hex;
-                 }
-                 return std::string();
-             }));
-    cmd.each("--file", "FILE", "module data from a file",
-             onModule("--file", [](PendingModule& m, const std::string& file) {
-                 m.file = file;
-                 m.generated = false;
-                 return std::string();
-             }));
-    cmd.eachNumber("--size", "N", "module data generated: N bytes of a deterministic pattern", 0,
-                   0xFFFFFFFEu, onModule("--size", [](PendingModule& m, uint64_t size) {
-                       m.generated = true;
-                       m.file.clear();
-                       m.size = static_cast<uint32_t>(size);
-                       return std::string();
-                   }));
-    cmd.eachNumber("--seed", "N", "seed of the pattern (default: the moduleId)", 0, 0xFFFFFFFFu,
-                   onModule("--seed", [](PendingModule& m, uint64_t seed) {
-                       m.seeded = true;
-                       m.seed = static_cast<uint32_t>(seed);
-                       return std::string();
-                   }));
-    cmd.footer("Numbers are decimal or hexadecimal with 0x (010 is ten). At most 50 modules.\n"
+    auto number = [&app, &group](const char* name, uint64_t max, const char* valueName,
+                                 const char* help, std::function<void(uint64_t)> apply) {
+        app.add_option_function<uint64_t>(
+               name, [apply](const uint64_t& value) { apply(value); }, help)
+            ->type_name(valueName)
+            ->transform(args::Number(0, max))
+            ->group(group)
+            ->trigger_on_parse();
+    };
+    auto text = [&app, &group](const char* name, const char* valueName, const char* help,
+                               std::function<void(const std::string&)> apply) {
+        app.add_option_function<std::string>(name, apply, help)
+            ->type_name(valueName)
+            ->group(group)
+            ->trigger_on_parse();
+    };
+    number("--module", 0xFFFF, "ID", "start a new module with this moduleId", [&r](uint64_t id) {
+        r.modules.emplace_back();
+        r.modules.back().plan.moduleId = static_cast<uint16_t>(id);
+    });
+    number("--module-version", 0xFF, "N", "moduleVersion (default 0)", [latest](uint64_t v) {
+        latest("--module-version").plan.moduleVersion = static_cast<uint8_t>(v);
+    });
+    number("--tag", 0xFF, "N", "the moduleInfo descriptor's tag byte (default 0x81)",
+           [latest](uint64_t tag) { latest("--tag").plan.infoTag = static_cast<uint8_t>(tag); });
+    text("--info", "HEX",
+         "the descriptor's bytes, e.g. \"00 0A\" (default none; at most 253 bytes; "
+         "moduleInfoLength is their count + 2)",
+         [latest](const std::string& hex) {
+             PendingModule& m = latest("--info");
+             if (!kestrune::mkimage::parseHexBytes(hex.c_str(), m.plan.infoBytes)) {
+                 throw args::Mistake("--info needs hex bytes such as \"00 0A\", not " + hex);
+             }
+         });
+    text("--file", "FILE", "module data from a file", [latest](const std::string& file) {
+        PendingModule& m = latest("--file");
+        m.file = file;
+        m.generated = false;
+    });
+    number("--size", 0xFFFFFFFEu, "N", "module data generated: N bytes of a deterministic pattern",
+           [latest](uint64_t size) {
+               PendingModule& m = latest("--size");
+               m.generated = true;
+               m.file.clear();
+               m.size = static_cast<uint32_t>(size);
+           });
+    number("--seed", 0xFFFFFFFFu, "N", "seed of the pattern (default: the moduleId)",
+           [latest](uint64_t seed) {
+               PendingModule& m = latest("--seed");
+               m.seeded = true;
+               m.seed = static_cast<uint32_t>(seed);
+           });
+    app.footer("Numbers are decimal or hexadecimal with 0x (010 is ten). At most 50 modules.\n"
                "Prints one line per module and the image size.\n"
                "\n"
                "Exit status: 0 written, 64 wrong usage, 66 an input file unreadable, 73 output\n"
@@ -146,11 +157,26 @@ int main(int argc, char** argv) {
                "      --module 2 --info \"00 01 02 03 04 05 06 07\" --file app.bin\n"
                "\n"
                "--module-version was called --version before 1.1.0.");
-    if (const int status = cmd.parse(argc - 1, argv + 1); status != args::PROCEED) {
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App cmd("", "kestrune-mkimage");
+    Request r;
+    declareMkimage(cmd, r);
+    if (const int status = args::parse(cmd, argc, argv); status != args::PROCEED) {
         return status;
     }
+    ImageSpec& image = r.image;
+    std::vector<PendingModule>& modules = r.modules;
+    const std::string& output = r.output;
+    const std::string* blockFiles = r.blockFiles;
+    const std::string* blockTexts = r.blockTexts;
+    const bool* blockTextGiven = r.blockTextGiven;
+    const std::string& trailerFile = r.trailerFile;
     if (output.empty()) {
-        return cmd.fail("no output file (-o IMAGE.dl)");
+        return args::fail(cmd, "no output file (-o IMAGE.dl)");
     }
     std::vector<uint8_t>* texts[3] = {&image.block1, &image.block2, &image.block3};
     for (int b = 0; b < 3; ++b) {
@@ -183,7 +209,7 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> bytes;
     std::string error;
     if (!kestrune::mkimage::buildImage(image, bytes, error)) {
-        return cmd.fail(error);
+        return args::fail(cmd, error);
     }
 
     // Such an image loads, but gives a box nothing to download: most likely a forgotten --module.
