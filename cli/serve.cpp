@@ -142,20 +142,14 @@ void declareServe(CLI::App& app, ServeOptions& o) {
                    "port 13819, for Wireshark or tshark)")
         ->type_name("FILE");
     app.add_flag("-q,--quiet", o.quiet, "no progress display, only the outcome and errors");
-    app.add_option("--expect-hardware", o.expectHardware,
-                   "serve only boxes whose system hardware descriptor has this model (and "
-                   "version); any other box is not served and keeps its software")
-        ->type_name("MODEL[/VERSION]");
-    app.add_option("--expect-oui", o.expectOui,
-                   "with --expect-hardware: the maker's OUI too (00-A0-B1)")
-        ->type_name("OUI");
+    declareHardwareGuard(app, o.expectHardware, o.expectOui);
     app.add_flag("--force", o.force, "serve an image that has no modules");
     app.add_flag("--trace", o.trace, "every transfer on the port, with timestamps, on stderr");
     app.add_option("IMAGE", o.image, "the download image (.dl)")->required();
     app.footer("Exit status: 0 download complete, 1 download error, 2 set top box not\n"
-               "responding, 3 port failure, 4 aborted, 5 image not loadable, 64 wrong usage,\n"
-               "73 the log or the capture cannot be written (at the start, or during the\n"
-               "download, once its outcome is printed).");
+               "responding, 3 port failure, 4 aborted, 5 image not loadable, 6 wrong box (not\n"
+               "served), 64 wrong usage, 73 the log or the capture cannot be written (at the\n"
+               "start, or during the download, once its outcome is printed).");
 }
 
 int runServe(const CLI::App& cmd, const ServeOptions& o) {

@@ -74,13 +74,7 @@ void declareStation(CLI::App& app, StationOptions& o) {
                    "mark a port as suspect after K failures in a row (default 3)")
         ->type_name("K")
         ->transform(args::Number(1, 1000));
-    app.add_option("--expect-hardware", o.expectHardware,
-                   "serve only boxes whose system hardware descriptor has this model (and "
-                   "version); any other box is not served and keeps its software")
-        ->type_name("MODEL[/VERSION]");
-    app.add_option("--expect-oui", o.expectOui,
-                   "with --expect-hardware: the maker's OUI too (00-A0-B1)")
-        ->type_name("OUI");
+    declareHardwareGuard(app, o.expectHardware, o.expectOui);
     app.add_option("--http", o.http,
                    "serve the station's page, its JSON and its metrics on PORT of 127.0.0.1 (or "
                    "of ADDRESS), read only")

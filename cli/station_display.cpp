@@ -7,22 +7,6 @@
 namespace kestrune::cli {
 namespace {
 
-const char* stateName(PortState state) {
-    switch (state) {
-    case PortState::Waiting:
-        return "waiting";
-    case PortState::Downloading:
-        return "downloading";
-    case PortState::Settling:
-        return "settling";
-    case PortState::PortDown:
-        return "port failure";
-    case PortState::Stopped:
-        break;
-    }
-    return "stopped";
-}
-
 // The end of a long name is what tells ports apart (/dev/serial/by-id/usb-FTDI_..._A10K-if00).
 std::string fitName(const std::string& name, size_t width) {
     if (name.size() <= width) {
@@ -133,16 +117,16 @@ std::string tableRow(const PortStatus& status, int64_t nowMs, size_t portWidth, 
     if (showsBox(columns, portWidth)) {
         std::snprintf(line, sizeof line, "%s  %-9s  %-12s  %-20s  %5u  %6u",
                       fitName(status.port, portWidth).c_str(),
-                      boxText(status.boxHardware.load()).c_str(), stateName(state), figures,
-                      status.done.load(), status.failed.load());
+                      boxText(status.boxHardware.load()).c_str(), station::stateName(state),
+                      figures, status.done.load(), status.failed.load());
     } else if (showsProgress(columns)) {
         std::snprintf(line, sizeof line, "%s  %-12s  %-20s  %5u  %6u",
-                      fitName(status.port, portWidth).c_str(), stateName(state), figures,
+                      fitName(status.port, portWidth).c_str(), station::stateName(state), figures,
                       status.done.load(), status.failed.load());
     } else {
         std::snprintf(line, sizeof line, "%s  %-12s  %5u  %6u",
-                      fitName(status.port, portWidth).c_str(), stateName(state), status.done.load(),
-                      status.failed.load());
+                      fitName(status.port, portWidth).c_str(), station::stateName(state),
+                      status.done.load(), status.failed.load());
     }
     // Failures in a row: the cable or adapter rather than the boxes.
     return cut(std::string(line) + (status.suspect.load() ? "  suspect" : ""), columns);
@@ -185,10 +169,10 @@ std::vector<std::string> stationTable(const std::vector<PortStatus*>& ports, int
     // they may run to the end of the line. A line breaks between two states, inside one only
     // when it does not fit a line alone.
     std::vector<std::string> items;
-    const char* names[] = {"waiting", "downloading", "settling", "port failure", "stopped"};
     for (int i : {1, 0, 2, 3, 4}) {
         if (counts[i] != 0) {
-            items.push_back(std::to_string(counts[i]) + " " + names[i]);
+            items.push_back(std::to_string(counts[i]) + " " +
+                            station::stateName(static_cast<PortState>(i)));
         }
     }
     const size_t cell = box ? 45 : progress ? 34 : 12;

@@ -276,24 +276,6 @@ private:
 
 } // namespace
 
-const char* outcomeWord(Outcome outcome) {
-    switch (outcome) {
-    case Outcome::Complete:
-        return "complete";
-    case Outcome::DownloadError:
-        return "download error";
-    case Outcome::NotResponding:
-        return "not responding";
-    case Outcome::PortFailure:
-        return "port failure";
-    case Outcome::WrongBox:
-        return "wrong box";
-    case Outcome::Aborted:
-        break;
-    }
-    return "aborted";
-}
-
 double RecordLine::seconds() const {
     if (hasDuration) {
         return durationSeconds;

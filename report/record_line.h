@@ -5,17 +5,20 @@
 // checked but not kept). A line that is not one whole JSON object with a start, a port and a
 // known outcome is not a record line: the report skips it and counts it.
 
+#include "station/verdict.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace kestrune::report {
 
-// The record's outcome words, in the order the station's summary names them.
-enum class Outcome { Complete, DownloadError, NotResponding, PortFailure, WrongBox, Aborted };
-constexpr int OUTCOME_COUNT = 6;
-// "complete", "download error", ...: the record's own words.
-const char* outcomeWord(Outcome outcome);
+// The record's outcomes and their words ("complete", "download error", ...) are the station's.
+using station::Outcome;
+using station::OUTCOME_COUNT;
+inline const char* outcomeWord(Outcome outcome) {
+    return station::outcomeName(outcome);
+}
 
 struct RecordLine {
     int64_t startMs = 0; // milliseconds since 1970-01-01T00:00:00Z

@@ -18,6 +18,24 @@ namespace kestrune::station {
 
 enum class PortState { Waiting, Downloading, Settling, PortDown, Stopped };
 
+// The state in the words every front end shows: "waiting", "downloading", "settling",
+// "port failure", "stopped".
+inline const char* stateName(PortState state) {
+    switch (state) {
+    case PortState::Waiting:
+        return "waiting";
+    case PortState::Downloading:
+        return "downloading";
+    case PortState::Settling:
+        return "settling";
+    case PortState::PortDown:
+        return "port failure";
+    case PortState::Stopped:
+        break;
+    }
+    return "stopped";
+}
+
 struct PortStatus {
     explicit PortStatus(std::string name) : port(std::move(name)) {}
     const std::string port;

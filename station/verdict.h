@@ -20,6 +20,7 @@ enum class Outcome {
     Aborted,       // stopped from outside (a signal)
     WrongBox,      // the box is not the hardware expected: it was not served
 };
+constexpr int OUTCOME_COUNT = 6;
 
 // How the attempt came to its end.
 enum class AttemptEnd {

@@ -10,22 +10,6 @@ namespace {
 
 using station::PortState;
 
-const char* stateWord(PortState state) {
-    switch (state) {
-    case PortState::Waiting:
-        return "waiting";
-    case PortState::Downloading:
-        return "downloading";
-    case PortState::Settling:
-        return "settling";
-    case PortState::PortDown:
-        return "port failure";
-    case PortState::Stopped:
-        break;
-    }
-    return "stopped";
-}
-
 int64_t steadyMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -102,7 +86,7 @@ StationView Dashboard::view() const {
         const station::PortStatus& s = *ports_[i];
         PortView p = counted_[i];
         p.port = s.port;
-        p.state = stateWord(s.state.load());
+        p.state = station::stateName(s.state.load());
         p.suspect = s.suspect.load();
         p.failuresInRow = s.failuresInRow.load();
         p.acknowledgedBytes = s.acknowledgedBytes.load();

@@ -333,7 +333,7 @@ void Box::startDownload() {
     seen_.clear();
 }
 
-Task<bool> Box::wakeUp() {
+Task<bool> Box::wakeUp(const std::string& tag) {
     const double waitEnd = line_.now() + options_.wait;
     bool answered = false;
     while (!answered && line_.now() < waitEnd) {
@@ -345,20 +345,24 @@ Task<bool> Box::wakeUp() {
             answered = b == 2;
         }
     }
-    co_return answered;
+    if (!answered) {
+        verdict_ = {EXIT_INCOMPLETE, "no server answered the wake-up"};
+        co_return false;
+    }
+    // From here on the line counts, and its noise hits, the download's bytes.
+    line_.bytesIn = line_.bytesOut = 0;
+    noise_.start();
+    note(tag + ": wake-up answered");
+    co_return true;
 }
 
 Task<Verdict> Box::download(int number) {
     startDownload();
     const std::string tag = "download " + std::to_string(number);
-    if (!co_await wakeUp()) {
-        verdict_ = {EXIT_INCOMPLETE, "no server answered the wake-up"};
+    if (!co_await wakeUp(tag)) {
         co_return verdict_;
     }
     const double started = line_.now();
-    line_.bytesIn = line_.bytesOut = 0;
-    noise_.start();
-    note(tag + ": wake-up answered");
 
     if (options_.silent) {
         // Stay on the line and say nothing, until the server has given up.
@@ -546,14 +550,10 @@ bool Box::matchesCapture(const Bytes& m, const CapturedMessage& captured, size_t
 Task<Verdict> Box::replay(const ReplayScript& script) {
     startDownload();
     downloadId_ = 0;
-    if (!co_await wakeUp()) {
-        verdict_ = {EXIT_INCOMPLETE, "no server answered the wake-up"};
+    if (!co_await wakeUp("replay")) {
         co_return verdict_;
     }
     const double started = line_.now();
-    line_.bytesIn = line_.bytesOut = 0;
-    noise_.start();
-    note("replay: wake-up answered");
     int requestIndex = 0;
     for (size_t s = 0; s < script.steps.size(); ++s) {
         Bytes request = script.steps[s].request;

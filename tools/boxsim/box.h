@@ -97,8 +97,9 @@ private:
     bool fail(int status, const std::string& text);
     void note(const std::string& text);
 
-    // A wake-up byte every 50 ms until a server answers 2; false when none does in time.
-    Task<bool> wakeUp();
+    // A wake-up byte every 50 ms until a server answers 2; false (with the verdict) when none
+    // does in time.
+    Task<bool> wakeUp(const std::string& tag);
     void startDownload();
     bool matchesCapture(const Bytes& m, const CapturedMessage& captured, size_t step);
     Task<bool> sendFrame(const Bytes& payload, int requestIndex);
