@@ -4,10 +4,12 @@
 #include "web/listen_socket.h"
 
 // The library's limits, set before it is included: a request line (its URI) and each header
-// line at most 8 KB (longer: 414 or 400, and the connection ends), no request body at all, and
+// line at most 8 KB, all the header lines together 32 KB (longer: 414 or 400, and the
+// connection ends), no request body at all, and
 // room in the listen queue for the connections beyond the limit that are answered 503.
 #define CPPHTTPLIB_REQUEST_URI_MAX_LENGTH 8192
 #define CPPHTTPLIB_HEADER_MAX_LENGTH 8192
+#define CPPHTTPLIB_HEADERS_TOTAL_MAX_LENGTH 32768
 #define CPPHTTPLIB_LISTEN_BACKLOG 64
 #define CPPHTTPLIB_THREAD_POOL_COUNT 1
 #include <condition_variable>

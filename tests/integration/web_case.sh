@@ -166,6 +166,19 @@ PY
       sleep 0.2
     done
     expect "after the flood" "$(status_of --max-time 2 "${URL}metrics")" 200
+    # With room in the pool: 100 KB of headers in one line, and in 25 lines of 4 KB each within
+    # the limit of a line, are both refused.
+    python3 - "${URL##*:}" >headers.txt 2>&1 <<'PY' || fail "100 KB of headers: $(cat headers.txt)"
+import socket, sys
+port = int(sys.argv[1].rstrip("/"))
+for name, headers in (("one line", b"X-Big: " + b"a" * 102400 + b"\r\n"),
+                      ("25 lines", b"".join(b"X-Many-%d: %s\r\n" % (i, b"a" * 4096)
+                                            for i in range(25)))):
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    s.sendall(b"GET /api/station HTTP/1.1\r\nHost: x\r\n" + headers + b"\r\n")
+    answer = s.recv(100)
+    assert answer.startswith(b"HTTP/1.1 400"), (name, answer)
+PY
     kill -INT "$STATION"
     wait "$STATION"
     expect "station exit" "$?" 0

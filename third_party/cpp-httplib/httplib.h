@@ -62,6 +62,10 @@
 #define CPPHTTPLIB_REQUEST_URI_MAX_LENGTH 8192
 #endif
 
+#ifndef CPPHTTPLIB_HEADERS_TOTAL_MAX_LENGTH
+#define CPPHTTPLIB_HEADERS_TOTAL_MAX_LENGTH static_cast<size_t>(-1)
+#endif
+
 #ifndef CPPHTTPLIB_HEADER_MAX_LENGTH
 #define CPPHTTPLIB_HEADER_MAX_LENGTH 8192
 #endif
@@ -3388,9 +3392,12 @@ inline bool read_headers(Stream &strm, Headers &headers) {
   const auto bufsiz = 2048;
   char buf[bufsiz];
   stream_line_reader line_reader(strm, buf, bufsiz);
+  size_t total = 0; // Kestrune: the headers' whole size is bounded too
 
   for (;;) {
     if (!line_reader.getline()) { return false; }
+    total += line_reader.size();
+    if (total > CPPHTTPLIB_HEADERS_TOTAL_MAX_LENGTH) { return false; }
 
     // Check if the line ends with CRLF.
     auto line_terminator_len = 2;
