@@ -71,7 +71,7 @@ bench: setup windows
 	@scripts/bench-report.sh build/bench
 
 format:
-	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+	@git ls-files '*.cpp' '*.h' ':!third_party' | xargs clang-format -i
 
 clean:
 	rm -rf build
