@@ -151,35 +151,29 @@ std::string metricsText(const StationView& view) {
                    (p.state == state ? "1" : "0") + "\n";
         }
     }
-    family(out, "kestrune_port_suspect", "gauge",
-           "1 when the port's failures in a row make it a suspect (check its cable and adapter).");
-    for (const PortView& p : view.ports) {
-        out += "kestrune_port_suspect{port=\"" + label(p.port) + "\"} " + (p.suspect ? "1" : "0") +
-               "\n";
-    }
-    family(out, "kestrune_port_failures_in_row", "gauge", "The port's failures in a row.");
-    for (const PortView& p : view.ports) {
-        out += "kestrune_port_failures_in_row{port=\"" + label(p.port) + "\"} " +
-               std::to_string(p.failuresInRow) + "\n";
-    }
-    family(out, "kestrune_retries_total", "counter",
-           "Attempts that served a failed box again (--retries).");
-    for (const PortView& p : view.ports) {
-        out += "kestrune_retries_total{port=\"" + label(p.port) + "\"} " +
-               std::to_string(p.retries) + "\n";
-    }
-    family(out, "kestrune_module_bytes_delivered_total", "counter",
-           "Module bytes the boxes acknowledged, in recorded attempts.");
-    for (const PortView& p : view.ports) {
-        out += "kestrune_module_bytes_delivered_total{port=\"" + label(p.port) + "\"} " +
-               std::to_string(p.deliveredBytes) + "\n";
-    }
-    family(out, "kestrune_frames_resent_total", "counter",
-           "Frame attempts after the first, and NAKs sent, in recorded attempts.");
-    for (const PortView& p : view.ports) {
-        out += "kestrune_frames_resent_total{port=\"" + label(p.port) + "\"} " +
-               std::to_string(p.framesResent) + "\n";
-    }
+    // The families with one sample per port.
+    const auto perPort = [&out, &view](const char* name, const char* type, const char* help,
+                                       uint64_t (*value)(const PortView&)) {
+        family(out, name, type, help);
+        for (const PortView& p : view.ports) {
+            out += std::string(name) + "{port=\"" + label(p.port) + "\"} " +
+                   std::to_string(value(p)) + "\n";
+        }
+    };
+    perPort("kestrune_port_suspect", "gauge",
+            "1 when the port's failures in a row make it a suspect (check its cable and adapter).",
+            [](const PortView& p) -> uint64_t { return p.suspect ? 1 : 0; });
+    perPort("kestrune_port_failures_in_row", "gauge", "The port's failures in a row.",
+            [](const PortView& p) -> uint64_t { return p.failuresInRow; });
+    perPort("kestrune_retries_total", "counter",
+            "Attempts that served a failed box again (--retries).",
+            [](const PortView& p) -> uint64_t { return p.retries; });
+    perPort("kestrune_module_bytes_delivered_total", "counter",
+            "Module bytes the boxes acknowledged, in recorded attempts.",
+            [](const PortView& p) -> uint64_t { return p.deliveredBytes; });
+    perPort("kestrune_frames_resent_total", "counter",
+            "Frame attempts after the first, and NAKs sent, in recorded attempts.",
+            [](const PortView& p) -> uint64_t { return p.framesResent; });
     family(out, "kestrune_download_duration_seconds", "histogram",
            "Durations of the recorded attempts in which a box woke up.");
     for (const PortView& p : view.ports) {
