@@ -17,9 +17,15 @@ case_name=abort_storm
 source "$(dirname "$0")/case_lib.sh"
 export KESTRUNE_WINEPREFIX="$WINE_PREFIX_DIR"
 "$ROOT/scripts/wine-prefix.sh" >/dev/null
+# The storm has a prefix of its own, so that at the end its wineserver, and every Wine process
+# left behind by a killed program, can be ended without touching the Wine tests beside it.
+trap 'for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
+(source "$ROOT/scripts/wine-env.sh" && wineserver -k) >/dev/null 2>&1' EXIT
 ROUNDS="${ROUNDS:-30}"
-# One warm wineserver for the whole storm: a program then starts in tens of milliseconds.
-(source "$ROOT/scripts/wine-env.sh" && wineserver -p 10)
+# One warm wineserver for the whole storm: a program then starts in tens of milliseconds. Not on
+# this script's output: the server outlives the script while other tests use the prefix, and
+# CTest waits for every holder of a test's output before it calls the test done.
+(source "$ROOT/scripts/wine-env.sh" && wineserver -p 10) </dev/null >/dev/null 2>&1
 # Started straight from here, not through a function: a background function is a subshell,
 # and the Ctrl-C would stop there.
 wine_run="$ROOT/scripts/wine-run.sh"
