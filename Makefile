@@ -2,7 +2,7 @@
 .PHONY: all setup native windows fuzz build check test test-native test-windows test-fuzz demo demo-window bench pictures dist clean format
 
 JOBS ?= $(shell nproc)
-FUZZ_SECONDS ?= 60
+FUZZ_SECONDS ?= 30
 
 all: build
 
