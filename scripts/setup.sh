@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a job needs, only those that are missing.
 # Usage: scripts/setup.sh [demo | window | all]
-#   demo    the native build and its demo (./demo.sh): compiler, CMake, CLI11, GoogleTest
+#   demo    the native build and its demo (./demo.sh): compiler, CMake, ccache, CLI11, GoogleTest
 #   window  demo, and the Windows build under Wine on this display (./demo.sh --window)
 #   all     (the default) window, and everything the tests need (./test.sh, CI): clang for
 #           the fuzzers, Xvfb, ImageMagick and xterm for the pictures and the GUI suite,
@@ -13,7 +13,7 @@ if [ "${KESTRUNE_SKIP_SETUP:-0}" = 1 ]; then
 fi
 
 demo=(
-  build-essential make cmake ninja-build pkg-config
+  build-essential make cmake ninja-build pkg-config ccache
   libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest
 )
