@@ -3,8 +3,10 @@
 
 #include "link/result_codes.h"
 #include "station/hardware_guard.h"
+#include "tests/ui/allocation_counter.h"
 
 #include <gtest/gtest.h>
+#include <memory>
 #include <string>
 
 namespace kestrune::station {
@@ -131,6 +133,23 @@ TEST(HardwareGuard, ServesOnlyABoxThatShowsItIsTheExpectedHardware) {
     for (const auto& row : rows) {
         EXPECT_EQ(checkBox(row.guard, row.requestResult, row.identity), row.refusal) << row.what;
     }
+}
+
+// The guard's work is done on the session thread, between two frames: without allocating.
+TEST(HardwareGuard, ReadsAndJudgesARequestWithoutAllocating) {
+    // A DownloadInfoRequest with one full hardware descriptor: OUI 0x00A0B1 model 0x5601.
+    const uint8_t request[] = {0x11, 3,    0x10, 0x01, 0,    0,    0,    0,    0xFF, 0, 0, 23,
+                               0,    1,    0,    0,    0,    0,    0,    11,   0,    1, 1, 9,
+                               1,    0x00, 0xA0, 0xB1, 0x56, 0x01, 0x02, 0x03, 0,    0, 0};
+    HardwareGuard guard;
+    ASSERT_EQ(parseHardwareGuard("5601", "00-A0-B1", guard), "");
+    const auto identity = std::make_unique<BoxIdentity>();
+    test::countAllocations(true);
+    readBoxIdentity(*identity, request, sizeof request);
+    const BoxRefusal refusal = checkBox(guard, LINK_OK, *identity);
+    test::countAllocations(false);
+    EXPECT_EQ(test::allocationsCounted(), 0);
+    EXPECT_EQ(refusal, BoxRefusal::None);
 }
 
 } // namespace
