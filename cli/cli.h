@@ -113,10 +113,8 @@ std::string describeCoverage(const char* path, const ImageCoverage& coverage);
 int checkImageToServe(const char* program, const char* path, const DownloadImage& image,
                       const DownloadInfoResponse& record, bool force);
 
-// --expect-hardware MODEL[/VERSION] and --expect-oui OUI, as serve and station take them.
+// --expect-hardware MODEL[/VERSION] and --expect-oui OUI, as serve and station take them (read
+// by station::parseHardwareGuard).
 void declareHardwareGuard(CLI::App& app, std::string& hardware, std::string& oui);
-// Their values ("" when not given): "" when they read, else the usage message.
-std::string parseHardwareGuard(const std::string& hardware, const std::string& oui,
-                               station::HardwareGuard& guard);
 
 } // namespace kestrune::cli

@@ -68,50 +68,14 @@ int checkImageToServe(const char* program, const char* path, const DownloadImage
 void declareHardwareGuard(CLI::App& app, std::string& hardware, std::string& oui) {
     app.add_option("--expect-hardware", hardware,
                    "serve only boxes whose system hardware descriptor has this model (and "
-                   "version); any other box is not served and keeps its software")
+                   "version), in hexadecimal as the box shows them (5601/0203 or 0x5601/0x0203); "
+                   "any other box, and one whose request never arrived intact, is not served and "
+                   "keeps its software")
         ->type_name("MODEL[/VERSION]");
-    app.add_option("--expect-oui", oui, "with --expect-hardware: the maker's OUI too (00-A0-B1)")
+    app.add_option("--expect-oui", oui,
+                   "with --expect-hardware: the maker's OUI too, in hexadecimal (00-A0-B1, "
+                   "00A0B1 or 0x00A0B1)")
         ->type_name("OUI");
-}
-
-std::string parseHardwareGuard(const std::string& hardware, const std::string& oui,
-                               station::HardwareGuard& guard) {
-    guard = {};
-    if (hardware.empty()) {
-        return oui.empty() ? "" : "--expect-oui needs --expect-hardware";
-    }
-    const size_t slash = hardware.find('/');
-    uint64_t model = 0;
-    uint64_t version = 0;
-    if (!args::parseNumber(hardware.substr(0, slash), 0xFFFF, model) ||
-        (slash != std::string::npos &&
-         !args::parseNumber(hardware.substr(slash + 1), 0xFFFF, version))) {
-        return "--expect-hardware needs MODEL or MODEL/VERSION, numbers from 0 to 65535 (or "
-               "0x0 to 0xFFFF), not " +
-               hardware;
-    }
-    guard.active = true;
-    guard.model = static_cast<uint16_t>(model);
-    guard.checkVersion = slash != std::string::npos;
-    guard.version = static_cast<uint16_t>(version);
-    if (!oui.empty()) {
-        // "00-A0-B1", "00:a0:b1" or a number.
-        std::string digits;
-        for (const char c : oui) {
-            if (c != '-' && c != ':') {
-                digits += c;
-            }
-        }
-        uint64_t value = 0;
-        const bool separated = digits.size() != oui.size();
-        if (!(separated ? digits.size() == 6 && args::parseNumber("0x" + digits, 0xFFFFFF, value)
-                        : args::parseNumber(oui, 0xFFFFFF, value))) {
-            return "--expect-oui needs an OUI such as 00-A0-B1, not " + oui;
-        }
-        guard.checkOui = true;
-        guard.oui = static_cast<uint32_t>(value);
-    }
-    return "";
 }
 
 } // namespace kestrune::cli

@@ -25,18 +25,18 @@ bool showsProgress(int columns) {
 
 // The BOX column, when the port names keep 12 characters beside it (or all they need).
 bool showsBoxFor(int columns, size_t longest) {
-    return showsProgress(columns) && columns - 66 >= static_cast<int>(longest < 12 ? longest : 12);
+    return showsProgress(columns) && columns - 70 >= static_cast<int>(longest < 12 ? longest : 12);
 }
 
 // Whether a row whose port column is `portWidth` wide has the BOX column (as the table chose).
 bool showsBox(int columns, size_t portWidth) {
-    return showsProgress(columns) && static_cast<int>(portWidth) + 66 <= columns;
+    return showsProgress(columns) && static_cast<int>(portWidth) + 70 <= columns;
 }
 
 size_t portWidthFor(int columns, size_t longest) {
-    // The figures take 54 columns (65 with BOX, 32 without PROGRESS); the port name gets what
+    // The figures take 54 columns (69 with BOX, 32 without PROGRESS); the port name gets what
     // is left.
-    const size_t room = showsBoxFor(columns, longest) ? static_cast<size_t>(columns - 66)
+    const size_t room = showsBoxFor(columns, longest) ? static_cast<size_t>(columns - 70)
                         : showsProgress(columns)      ? static_cast<size_t>(columns - 55)
                         : columns > 38                ? static_cast<size_t>(columns - 33)
                                                       : 5;
@@ -75,13 +75,13 @@ std::vector<std::string> wrapWords(const std::string& text, size_t width) {
     return lines;
 }
 
-// The box's hardware model and version as its request gave them: "5601/0203".
+// The box's hardware model and version as its request gave them: "0x5601/0x0203".
 std::string boxText(uint64_t hardware) {
     if ((hardware & PortStatus::BOX_HARDWARE) == 0) {
         return hardware == 0 ? "-" : "none";
     }
-    char text[16];
-    std::snprintf(text, sizeof text, "%04X/%04X", unsigned(hardware >> 16 & 0xFFFF),
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%04X/0x%04X", unsigned(hardware >> 16 & 0xFFFF),
                   unsigned(hardware & 0xFFFF));
     return text;
 }
@@ -115,7 +115,7 @@ std::string tableRow(const PortStatus& status, int64_t nowMs, size_t portWidth, 
     }
     char line[256];
     if (showsBox(columns, portWidth)) {
-        std::snprintf(line, sizeof line, "%s  %-9s  %-12s  %-20s  %5u  %6u",
+        std::snprintf(line, sizeof line, "%s  %-13s  %-12s  %-20s  %5u  %6u",
                       fitName(status.port, portWidth).c_str(),
                       boxText(status.boxHardware.load()).c_str(), station::stateName(state),
                       figures, status.done.load(), status.failed.load());
@@ -145,7 +145,7 @@ std::vector<std::string> stationTable(const std::vector<PortStatus*>& ports, int
     char header[256];
     const bool box = showsBox(columns, width);
     if (box) {
-        std::snprintf(header, sizeof header, "%s  %-9s  %-12s  %-20s  %5s  %6s",
+        std::snprintf(header, sizeof header, "%s  %-13s  %-12s  %-20s  %5s  %6s",
                       fitName("PORT", width).c_str(), "BOX", "STATE", "PROGRESS", "DONE", "FAILED");
     } else if (progress) {
         std::snprintf(header, sizeof header, "%s  %-12s  %-20s  %5s  %6s",
@@ -175,7 +175,7 @@ std::vector<std::string> stationTable(const std::vector<PortStatus*>& ports, int
                             station::stateName(static_cast<PortState>(i)));
         }
     }
-    const size_t cell = box ? 45 : progress ? 34 : 12;
+    const size_t cell = box ? 49 : progress ? 34 : 12;
     const size_t lineRoom = columns > 1 ? static_cast<size_t>(columns - 1) : 1;
     const size_t below = progress || lineRoom < width + 2 + cell ? cell : lineRoom - (width + 2);
     std::vector<std::string> stateLines(1);

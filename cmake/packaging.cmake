@@ -4,14 +4,14 @@
 include(GNUInstallDirs)
 
 set(KESTRUNE_DOCS README.md CHANGELOG.md docs/cli-info.md docs/serve.md docs/station.md
-                  docs/report.md docs/ports.md docs/mkimage.md docs/boxsim.md)
+                  docs/report.md docs/ports.md docs/mkimage.md docs/boxsim.md docs/boxes.md)
 # The zip has no box simulator and no pictures: its README is the Windows user's own, and
 # every document it names is in the zip (source file -> name in the zip).
 set(KESTRUNE_WINDOWS_DOCS docs/windows-readme.md:README.txt CHANGELOG.md:CHANGELOG.txt
                           docs/cli-info.md:docs/cli-info.txt docs/serve.md:docs/serve.txt
                           docs/station.md:docs/station.txt docs/report.md:docs/report.txt
                           docs/ports.md:docs/ports.txt
-                          docs/mkimage.md:docs/mkimage.txt
+                          docs/mkimage.md:docs/mkimage.txt docs/boxes.md:docs/boxes.txt
                           third_party/cpp-httplib/LICENSE:docs/cpp-httplib-license.txt)
 
 set(CPACK_PACKAGE_NAME kestrune)

@@ -9,15 +9,23 @@ namespace kestrune {
 
 namespace {
 
-// The fields after descriptorType and descriptorLength.
-SystemDescriptor readSystemDescriptor(const uint8_t* fields, uint32_t length) {
-    ByteReader in(fields, length);
+constexpr uint32_t COMPACT_BODY = 7;
+constexpr uint32_t FULL_BODY = 9;
+
+// The body after descriptorType and descriptorLength: `declared` bytes by the box's word, of
+// which `held` arrived. The declared length picks the form.
+SystemDescriptor readSystemDescriptor(const uint8_t* body, uint32_t declared, uint32_t held) {
     SystemDescriptor d;
+    if (declared < COMPACT_BODY) {
+        return d;
+    }
+    ByteReader in(body, held);
+    d.compact = declared < FULL_BODY;
     d.specifierType = in.u8();
-    d.specifierData = in.u24();
+    d.specifierData = d.compact ? in.u16() : in.u24();
     d.model = in.u16();
     d.version = in.u16();
-    d.subDescriptorCount = in.u8();
+    d.subDescriptorCount = d.compact ? 0 : in.u8();
     d.present = in.ok();
     return d;
 }
@@ -28,23 +36,34 @@ std::string hex4(uint16_t value) {
     return text;
 }
 
-std::string describe(const char* what, const SystemDescriptor& d) {
-    if (!d.present) {
-        return std::string("no ") + what + " descriptor";
-    }
-    std::string text = what;
-    if (d.specifierType == 1) {
-        text += " OUI " + formatOui(d.specifierData);
+// "OUI 0x00A0B1 model 0x5601 version 0x0203"
+std::string reading(const SystemDescriptor& d) {
+    std::string text;
+    if (d.hasOui()) {
+        text = "OUI " + formatOui(d.specifierData);
     } else {
         char specifier[32];
-        std::snprintf(specifier, sizeof specifier, " specifier %u:0x%06X", d.specifierType,
+        std::snprintf(specifier, sizeof specifier,
+                      d.compact ? "specifier %u:0x%04X" : "specifier %u:0x%06X", d.specifierType,
                       static_cast<unsigned>(d.specifierData));
-        text += specifier;
+        text = specifier;
     }
     return text + " model " + hex4(d.model) + " version " + hex4(d.version);
 }
 
+std::string describe(const char* what, const SystemDescriptor& d) {
+    if (!d.present) {
+        return std::string("no ") + what + " descriptor";
+    }
+    return std::string(what) + " " + reading(d);
+}
+
 } // namespace
+
+bool sameSystem(const SystemDescriptor& a, const SystemDescriptor& b) {
+    return a.present == b.present && a.compact == b.compact && a.specifierType == b.specifierType &&
+           a.specifierData == b.specifierData && a.model == b.model && a.version == b.version;
+}
 
 void readBoxIdentity(BoxIdentity& identity, const uint8_t* message, uint32_t length) {
     identity = BoxIdentity{};
@@ -68,10 +87,19 @@ void readBoxIdentity(BoxIdentity& identity, const uint8_t* message, uint32_t len
         const uint8_t declared = loop.u8();
         const size_t held = declared < loop.remaining() ? declared : loop.remaining();
         const uint8_t* fields = loop.bytes(held);
-        if (type == 1 && !identity.hardware.present) {
-            identity.hardware = readSystemDescriptor(fields, static_cast<uint32_t>(held));
-        } else if (type == 2 && !identity.software.present) {
-            identity.software = readSystemDescriptor(fields, static_cast<uint32_t>(held));
+        const SystemDescriptor d =
+            readSystemDescriptor(fields, declared, static_cast<uint32_t>(held));
+        if (type == 1) {
+            ++identity.hardwareDescriptors;
+            if (d.present) {
+                if (identity.hardware.present && !sameSystem(identity.hardware, d)) {
+                    identity.hardwareDisagrees = true;
+                    identity.otherHardware = identity.hardware;
+                }
+                identity.hardware = d;
+            }
+        } else if (type == 2 && d.present) {
+            identity.software = d;
         }
         if (identity.descriptorCount < BoxIdentity::MAX_DESCRIPTORS &&
             identity.byteCount + held <= BoxIdentity::MAX_BYTES) {
@@ -88,16 +116,26 @@ void readBoxIdentity(BoxIdentity& identity, const uint8_t* message, uint32_t len
 
 std::string formatOui(uint32_t oui) {
     char text[16];
-    std::snprintf(text, sizeof text, "%02X-%02X-%02X", (oui >> 16) & 0xFF, (oui >> 8) & 0xFF,
-                  oui & 0xFF);
+    std::snprintf(text, sizeof text, "0x%06X", static_cast<unsigned>(oui & 0xFFFFFF));
     return text;
+}
+
+std::string describeHardware(const BoxIdentity& identity) {
+    if (identity.hardwareDisagrees) {
+        return "two hardware descriptors that disagree: " + reading(identity.otherHardware) +
+               " and " + reading(identity.hardware);
+    }
+    if (!identity.hardware.present && identity.hardwareDescriptors > 0) {
+        return "an unreadable hardware descriptor";
+    }
+    return describe("hardware", identity.hardware);
 }
 
 std::string describeIdentity(const BoxIdentity& identity) {
     if (!identity.requestSeen) {
         return "no DownloadInfoRequest";
     }
-    return describe("hardware", identity.hardware) + "; " + describe("software", identity.software);
+    return describeHardware(identity) + "; " + describe("software", identity.software);
 }
 
 } // namespace kestrune

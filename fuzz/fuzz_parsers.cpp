@@ -1,6 +1,8 @@
-// The three message parsers on arbitrary payloads, each handed exactly the bytes received: the
-// copy lies in a heap block of the payload's size, so the sanitizer reports any read past it.
+// The three message parsers, and the reading of the box's identity, on arbitrary payloads, each
+// handed exactly the bytes received: the copy lies in a heap block of the payload's size, so the
+// sanitizer reports any read past it.
 #include "dsmcc/codec.h"
+#include "dsmcc/identity.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -15,6 +17,7 @@ DownloadInfoRequestRecord infoRequest;
 DownloadDataRequestRecord dataRequest;
 MessageHeaderRecord header;
 CompatibilityValues compatibility;
+BoxIdentity identity;
 
 } // namespace
 
@@ -39,5 +42,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // The descriptor walk over the whole payload, as if it began at compatibilityDescriptorLength.
     parseCompatibilityDescriptor(compatibility, message.get(), length);
+    // Who the box says it is, as the guard reads it: within its fixed storage, and a
+    // disagreement only between two readings.
+    readBoxIdentity(identity, message.get(), length);
+    if (identity.descriptorCount > BoxIdentity::MAX_DESCRIPTORS ||
+        identity.byteCount > BoxIdentity::MAX_BYTES ||
+        (identity.hardwareDisagrees &&
+         (!identity.hardware.present || identity.hardwareDescriptors < 2))) {
+        std::abort();
+    }
     return 0;
 }

@@ -5,11 +5,13 @@ namespace kestrune {
 
 int receiveInfoRequest(SessionContext& ctx) {
     uint32_t capacity = FRAME_BUFFER_SIZE;
+    ctx.infoRequestLength = 0;
     const int received =
         receiveFrame(ctx.link, ctx.frameBuffer, &capacity, SESSION_INFO_REQUEST_TIMEOUT_MS);
     if (received != LINK_OK) {
         return received;
     }
+    ctx.infoRequestLength = capacity;
     // Only the bytes of this frame; a request cut short leaves the record as the last whole one
     // left it.
     return parseDownloadInfoRequest(ctx.infoRequest, ctx.frameBuffer, capacity);

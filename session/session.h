@@ -66,6 +66,19 @@ public:
     virtual void wait() = 0;
 };
 
+// A front end that serves only some boxes (a guard against the wrong hardware) decides here,
+// between the box's DownloadInfoRequest and the DownloadInfoResponse, whether this box is served
+// at all. Called on the session thread: like a FrameTap it must not allocate, block or take a
+// lock the front end needs after an abort.
+class RequestGate {
+public:
+    virtual ~RequestGate() = default;
+    // `received`: receiveInfoRequest's result. `request`: the message as it arrived, `length`
+    // bytes (0 when no frame arrived whole). false: the box gets no DownloadInfoResponse and no
+    // block, and the session ends.
+    virtual bool admit(int received, const uint8_t* request, uint32_t length) = 0;
+};
+
 // The process-wide state of the download session. Large (the frame buffer alone is 128 KiB):
 // allocate it once at start-up, never on a stack.
 struct SessionContext {
@@ -84,6 +97,10 @@ struct SessionContext {
     ModuleDelivery delivery{};
     // Rounds started since the program started; never reset.
     int32_t roundNumber = 0;
+    // Bytes of the DownloadInfoRequest frame the last receiveInfoRequest got whole, 0 when none.
+    uint32_t infoRequestLength = 0;
+    // None: every box is answered, whatever became of its request.
+    RequestGate* gate = nullptr;
     // Port, pauser, reporter, bytesSent and imageSize. imageSize is set by the front end when
     // it loads an image; bytesSent is reset at every session start.
     LinkContext link;
@@ -103,8 +120,9 @@ struct SessionContext {
     alignas(8) uint8_t frameBuffer[FRAME_BUFFER_SIZE] = {};
 };
 
-// Handshake. Receives the box's DownloadInfoRequest into ctx.infoRequest: the receive's code
-// when the frame did not arrive, else the parser's (0, 1312-1315, 1319).
+// Handshake. Receives the box's DownloadInfoRequest into ctx.infoRequest (its frame's length in
+// ctx.infoRequestLength): the receive's code when the frame did not arrive, else the parser's
+// (0, 1312-1315, 1319).
 int receiveInfoRequest(SessionContext& ctx);
 // Takes a new downloadId (1, 2, 3, ..., never 0), derives blockSize (at most 65517),
 // windowSize and ackPeriod from ctx.infoRequest (whatever the last parse left there), builds
@@ -138,7 +156,9 @@ uint64_t servedModuleBytes(const DownloadInfoResponse& response);
 // The body of the session thread: one round from the wake-up byte to the result box, then
 // reporter.endSession(). The download succeeds only when the data phase returned 0 and every
 // module byte went out in an acknowledged block during this session. Returns (where endSession
-// returns at all) the data phase's result. At session start the reporter's showTestLog() is always
+// returns at all) the data phase's result. With a gate that refuses the box, nothing is sent
+// after the request: the session fails, its closing line is "Round N; Not served; ret = R" and it
+// returns R, the request's result. At session start the reporter's showTestLog() is always
 // called; the front end shows the Test Log only while it is wanted.
 int runSession(SessionContext& ctx, StartSignal& startSignal);
 

@@ -29,11 +29,19 @@ int runSession(SessionContext& ctx, StartSignal& startSignal) {
     link.port.purge();
     link.port.writeByte(LINK_ACK_WAKEUP);
 
-    // Neither result decides the course: a failed handshake shows in the data phase.
-    receiveInfoRequest(ctx);
-    const int response = sendInfoResponse(ctx);
-
-    const int result = serveDataBlocks(ctx);
+    // Neither result decides the course: a failed handshake shows in the data phase. Only a
+    // front end's gate can stop it here, before anything of the image goes out.
+    const int request = receiveInfoRequest(ctx);
+    const bool admitted =
+        ctx.gate == nullptr || ctx.gate->admit(request, ctx.frameBuffer, ctx.infoRequestLength);
+    bool responseAccepted = false;
+    int result = request;
+    if (admitted) {
+        responseAccepted = sendInfoResponse(ctx) == LINK_OK;
+        result = serveDataBlocks(ctx);
+    } else {
+        ctx.delivery = {};
+    }
 
     reporter.disarm();
     reporter.resetStallTicks();
@@ -43,12 +51,12 @@ int runSession(SessionContext& ctx, StartSignal& startSignal) {
     // a box may end early with reason 5, and bytes counted as sent may never have arrived.
     const uint64_t delivered = deliveredModuleBytes(ctx);
     const uint64_t moduleBytes = servedModuleBytes(ctx.response);
-    const bool succeeded = result == 0 && delivered == moduleBytes;
+    const bool succeeded = admitted && result == 0 && delivered == moduleBytes;
     ctx.lastResult = result;
     ctx.lastSucceeded = succeeded;
     ctx.lastDeliveredBytes = delivered;
     ctx.lastModuleBytes = moduleBytes;
-    ctx.lastResponseAccepted = response == LINK_OK;
+    ctx.lastResponseAccepted = responseAccepted;
     ctx.lastWakeupByte = wakeup;
     if (succeeded) {
         reporter.showResult(SESSION_SUCCESS_TEXT, SESSION_SUCCESS_CAPTION, false);
@@ -57,7 +65,7 @@ int runSession(SessionContext& ctx, StartSignal& startSignal) {
     }
 
     logNumber(reporter, "Round ", ctx.roundNumber, "; ");
-    logNumber(reporter, "All modules sent; ret = ", result, "\n");
+    logNumber(reporter, admitted ? "All modules sent; ret = " : "Not served; ret = ", result, "\n");
 
     reporter.endSession();
     return result;

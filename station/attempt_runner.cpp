@@ -103,29 +103,28 @@ private:
     bool signalled_ = false;
 };
 
-// Reads who the box is from its DownloadInfoRequest as the link accepts it, on the session
-// thread, before the request is acknowledged: a box that is not the expected hardware gets no
-// DownloadInfoResponse, because the port is cancelled here and nothing more reaches it. Every
-// frame goes on to the observer's tap (a capture).
-class PortRunner::IdentityTap final : public FrameTap {
+// Reads who the box is from its DownloadInfoRequest once the handshake has received it, on the
+// session thread, and lets the session answer only a box that the guard admits: one it refuses
+// gets no DownloadInfoResponse and no block. Without a guard every box is admitted.
+class PortRunner::Gate final : public RequestGate {
 public:
-    explicit IdentityTap(PortRunner& runner) : runner_(runner) {}
-    FrameTap* next = nullptr;
+    explicit Gate(PortRunner& runner) : runner_(runner) {}
 
-    void onFrame(FrameDirection direction, const uint8_t* payload, uint32_t length) override {
-        if (direction == FrameDirection::FromBox && !runner_.identitySeen_.load() && length >= 4 &&
-            readU16BE(payload + 2) == DSMCC_DOWNLOAD_INFO_REQUEST) {
-            readBoxIdentity(runner_.identity_, payload, length);
-            if (!hardwareMatches(runner_.options_.guard, runner_.identity_)) {
-                runner_.resentAtRefusal_ = runner_.ctx_->link.framesResent;
-                runner_.wrongBox_.store(true);
-                runner_.systemPort_->cancel();
-            }
+    bool admit(int received, const uint8_t* request, uint32_t length) override {
+        const bool read = length >= 4 && readU16BE(request + 2) == DSMCC_DOWNLOAD_INFO_REQUEST;
+        if (read) {
+            readBoxIdentity(runner_.identity_, request, length);
+        }
+        runner_.requestResult_ = received;
+        const bool admitted =
+            checkBox(runner_.options_.guard, received, runner_.identity_) == BoxRefusal::None;
+        if (!admitted) {
+            runner_.wrongBox_.store(true);
+        }
+        if (read) {
             runner_.identitySeen_.store(true);
         }
-        if (next != nullptr) {
-            next->onFrame(direction, payload, length);
-        }
+        return admitted;
     }
 
 private:
@@ -151,7 +150,8 @@ PortRunner::PortRunner(RunnerOptions options, const DownloadInfoResponse& image,
     initResponseHeader(ctx_->response);
     ctx_->link.imageSize = imageSize;
     control_ = std::make_unique<DownloadControl>(*port, *this);
-    identityTap_ = std::make_unique<IdentityTap>(*this);
+    gate_ = std::make_unique<Gate>(*this);
+    ctx_->gate = gate_.get();
 }
 
 PortRunner::~PortRunner() {
@@ -217,8 +217,7 @@ void PortRunner::startSession() {
     sessionStarted_ = true;
     sessionStartedAt_ = std::chrono::system_clock::now();
     observer_->sessionStarted();
-    identityTap_->next = observer_->frameTap();
-    ctx_->link.tap = identityTap_.get();
+    ctx_->link.tap = observer_->frameTap();
     session_ = std::thread([this] { runSession(*ctx_, *startEvent_); });
 }
 
@@ -261,6 +260,7 @@ AttemptReport PortRunner::runAttempt(AttemptObserver& observer) {
     ctx_->link.framesResent = 0;
     watch_->reset();
     identity_ = BoxIdentity{};
+    requestResult_ = 0;
     identitySeen_.store(false);
     wrongBox_.store(false);
     bool identityShown = false;
@@ -362,7 +362,7 @@ AttemptReport PortRunner::finish(AttemptEnd end) {
         report.windowSize = ctx.response.windowSize;
         report.ackPeriod = ctx.response.ackPeriod;
     }
-    report.framesResent = wrongBox_.load() ? resentAtRefusal_ : ctx.link.framesResent;
+    report.framesResent = ctx.link.framesResent;
     if (identitySeen_.load()) {
         report.identity = identity_;
     }
@@ -377,6 +377,7 @@ AttemptReport PortRunner::finish(AttemptEnd end) {
     facts.deliveredBytes = report.deliveredBytes;
     facts.moduleBytes = report.moduleBytes;
     facts.lastFrame = watch_->frame;
+    facts.requestResult = requestResult_;
     facts.identity = &report.identity;
     facts.guard = options_.guard;
     if (end == AttemptEnd::PortNotOpened || !facts.downloadPortOpened) {

@@ -80,7 +80,8 @@ struct RunnerOptions {
     // Looked at every 100 ms at most: a stop ends waiting, an abort ends everything. None: only
     // abort() and stopWaiting() stop the runner.
     const StopSignal* stop = nullptr;
-    // The hardware to serve; a box that is not it is not served (no DownloadInfoResponse).
+    // The hardware to serve; a box that is not it, or that cannot show it is, is not served (no
+    // DownloadInfoResponse).
     HardwareGuard guard;
 };
 
@@ -135,7 +136,7 @@ private:
     class Reporter;
     class StopPauser;
     class StartEvent;
-    class IdentityTap;
+    class Gate;
 
     bool abortWanted() const;
     bool stopWaitingWanted() const;
@@ -152,13 +153,12 @@ private:
     std::unique_ptr<StartEvent> startEvent_;
     std::unique_ptr<SessionContext> ctx_;
     std::unique_ptr<DownloadControl> control_;
-    std::unique_ptr<IdentityTap> identityTap_;
+    std::unique_ptr<Gate> gate_;
+    // Written by the gate on the session thread before identitySeen_ / wrongBox_ are set.
     BoxIdentity identity_;
+    int requestResult_ = 0;
     std::atomic<bool> identitySeen_{false};
     std::atomic<bool> wrongBox_{false};
-    // The link's resend count when a wrong box was refused: what the link does on the cancelled
-    // port afterwards never reaches the line.
-    uint32_t resentAtRefusal_ = 0;
 
     // The session thread's stop: after it, the session touches neither the port nor the
     // observer, and its pauses return at once.

@@ -76,7 +76,7 @@ nlohmann::ordered_json reading(const SystemDescriptor& d) {
     nlohmann::ordered_json r;
     r["specifierType"] = d.specifierType;
     r["specifierData"] = d.specifierData;
-    r["oui"] = d.specifierType == 1 ? nlohmann::ordered_json(formatOui(d.specifierData)) : nullptr;
+    r["oui"] = d.hasOui() ? nlohmann::ordered_json(formatOui(d.specifierData)) : nullptr;
     r["model"] = d.model;
     r["version"] = d.version;
     r["subDescriptorCount"] = d.subDescriptorCount;

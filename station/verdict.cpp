@@ -3,8 +3,6 @@
 #include "common/text.h"
 #include "link/result_codes.h"
 
-#include <cstdio>
-
 namespace kestrune::station {
 
 namespace {
@@ -56,12 +54,13 @@ Verdict judgeAttempt(const AttemptFacts& facts, const std::string& port) {
     case AttemptEnd::Watchdog:
         return {Outcome::NotResponding,
                 facts.boxWoke ? stalled(facts) : "no box woke up within 20 s"};
-    case AttemptEnd::WrongBox:
+    case AttemptEnd::WrongBox: {
+        const BoxIdentity none;
+        const BoxIdentity& identity = facts.identity != nullptr ? *facts.identity : none;
         return {Outcome::WrongBox,
-                "the box is " +
-                    (facts.identity != nullptr ? describeIdentity(*facts.identity)
-                                               : std::string("unknown")) +
-                    ", not the " + describeGuard(facts.guard) + " expected; it was not served"};
+                describeRefusal(checkBox(facts.guard, facts.requestResult, identity), facts.guard,
+                                facts.requestResult, identity)};
+    }
     case AttemptEnd::SessionEnded:
         break;
     }
@@ -115,30 +114,6 @@ uint32_t failuresInRowAfter(uint32_t before, Outcome outcome) {
         break;
     }
     return before;
-}
-
-bool hardwareMatches(const HardwareGuard& guard, const BoxIdentity& identity) {
-    const SystemDescriptor& hw = identity.hardware;
-    if (!guard.active) {
-        return true;
-    }
-    return hw.present && hw.model == guard.model &&
-           (!guard.checkVersion || hw.version == guard.version) &&
-           (!guard.checkOui || (hw.specifierType == 1 && hw.specifierData == guard.oui));
-}
-
-std::string describeGuard(const HardwareGuard& guard) {
-    char text[80];
-    std::snprintf(text, sizeof text, "hardware model 0x%04X", guard.model);
-    std::string out = text;
-    if (guard.checkVersion) {
-        std::snprintf(text, sizeof text, " version 0x%04X", guard.version);
-        out += text;
-    }
-    if (guard.checkOui) {
-        out += " OUI " + formatOui(guard.oui);
-    }
-    return out;
 }
 
 std::string describeResultCode(int code) {

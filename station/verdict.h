@@ -6,6 +6,7 @@
 
 #include "dsmcc/identity.h"
 #include "link/system_serial_port.h"
+#include "station/hardware_guard.h"
 
 #include <cstdint>
 #include <string>
@@ -29,23 +30,8 @@ enum class AttemptEnd {
     PortNotOpened, // the watch port would not open
     PortLost,      // a read error or hang-up on the watched port
     Stopped,       // a stop or abort from outside
-    WrongBox,      // the box's request did not match the expected hardware
+    WrongBox,      // a guard refused the box (checkBox): it got no DownloadInfoResponse
 };
-
-// The hardware a serve or station is for (--expect-hardware MODEL[/VERSION], --expect-oui):
-// a box whose system hardware descriptor does not match, or that has none, is not served.
-struct HardwareGuard {
-    bool active = false;
-    uint16_t model = 0;
-    bool checkVersion = false;
-    uint16_t version = 0;
-    bool checkOui = false;
-    uint32_t oui = 0;
-};
-
-bool hardwareMatches(const HardwareGuard& guard, const BoxIdentity& identity);
-// "hardware model 0x5601 version 0x0203 OUI 00-A0-B1"
-std::string describeGuard(const HardwareGuard& guard);
 
 // What the link saw of the last frame it sent, for a download the watchdog ended.
 struct FrameRefusals {
@@ -69,7 +55,9 @@ struct AttemptFacts {
     FrameRefusals lastFrame;        // the frame in flight when the attempt ended
     // What is wrong with a port that would not open, and what to do (describePortProblem).
     std::string portProblem;
-    // The box's own words about itself, and what it was expected to be.
+    // The box's own words about itself, and what it was expected to be: what receiving and
+    // parsing its DownloadInfoRequest gave, and the reading of it.
+    int requestResult = 0;
     const BoxIdentity* identity = nullptr;
     HardwareGuard guard;
 };

@@ -135,14 +135,14 @@ TEST(StationTable, ShowsTheBoxOfEachPortWhereItHasRoom) {
     const struct {
         int columns;
         bool box;
-    } widths[] = {{78, true}, {77, false}, {62, false}, {200, true}};
+    } widths[] = {{82, true}, {81, false}, {62, false}, {200, true}};
     for (const auto& w : widths) {
         const std::vector<std::string> lines = stationTable(ports, 2000, w.columns);
         EXPECT_EQ(lines[0].find("BOX") != std::string::npos, w.box)
             << w.columns << ": " << lines[0];
         if (w.box) {
             const size_t at = lines[0].find("BOX");
-            EXPECT_EQ(lines[1].substr(at, 10), "5601/0203 ") << lines[1];
+            EXPECT_EQ(lines[1].substr(at, 14), "0x5601/0x0203 ") << lines[1];
             EXPECT_EQ(lines[2].substr(at, 5), "none ") << lines[2];
             EXPECT_EQ(lines[3].substr(at, 2), "- ") << lines[3];
         }

@@ -48,39 +48,72 @@ Bytes join(std::initializer_list<Bytes> parts) {
 TEST(BoxIdentity, ReadsTheDescriptorsAsTheBoxSentThem) {
     const Bytes hw = system(1, 1, 0x00A0B1, 0x5601, 0x0203);
     const Bytes sw = system(2, 1, 0x00A0B1, 0x0101, 0x0001);
+    const Bytes otherHw = system(1, 1, 0x00A0B1, 0x5602, 0x0203);
     const Bytes odd = {0x80, 3, 0xAA, 0xBB, 0xCC};
+    // The compact bodies of the default simulated box: specifierType, 16-bit specifierData,
+    // model, version.
+    const Bytes compactSw = {2, 7, 0, 0x00, 0x01, 0x00, 0x02, 0x00, 0x03};
+    const Bytes compactHw = {1, 7, 0, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};
+    const Bytes shortHw = {1, 6, 0, 0x12, 0x34, 0x56, 0x78, 0x9A};
+    // subDescriptorCount 1 and its sub-descriptor after the nine bytes.
+    const Bytes longHw = {1, 12, 1, 0x00, 0xA0, 0xB1, 0x56, 0x01, 0x02, 0x03, 1, 0xAA, 1, 0x00};
+    const std::string hwText = "hardware OUI 0x00A0B1 model 0x5601 version 0x0203";
     const struct {
         const char* what;
         Bytes message;
-        const char* said;
+        std::string said;
         uint32_t descriptors;
+        bool disagrees;
     } rows[] = {
-        {"hardware and software", request(join({hw, sw}), 2),
-         "hardware OUI 00-A0-B1 model 0x5601 version 0x0203; software OUI 00-A0-B1 model 0x0101 "
-         "version 0x0001",
-         2},
+        {"9-byte bodies", request(join({hw, sw}), 2),
+         hwText + "; software OUI 0x00A0B1 model 0x0101 version 0x0001", 2, false},
+        {"7-byte bodies", request(join({compactSw, compactHw}), 2),
+         "hardware specifier 0:0x1234 model 0x5678 version 0x9ABC; software specifier 0:0x0001 "
+         "model 0x0002 version 0x0003",
+         2, false},
+        {"a compact body has no OUI", request({1, 7, 1, 0x00, 0xA0, 0x56, 0x01, 0x02, 0x03}, 1),
+         "hardware specifier 1:0x00A0 model 0x5601 version 0x0203; no software descriptor", 1,
+         false},
+        {"an 8-byte body is compact", request({1, 8, 0, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 7}, 1),
+         "hardware specifier 0:0x1234 model 0x5678 version 0x9ABC; no software descriptor", 1,
+         false},
+        {"a long body", request(longHw, 1), hwText + "; no software descriptor", 1, false},
+        {"a body too short for either form", request(shortHw, 1),
+         "an unreadable hardware descriptor; no software descriptor", 1, false},
+        {"an unreadable one, then a readable one", request(join({shortHw, hw}), 2),
+         hwText + "; no software descriptor", 2, false},
         {"an unknown descriptor first", request(join({odd, hw}), 2),
-         "hardware OUI 00-A0-B1 model 0x5601 version 0x0203; no software descriptor", 2},
+         hwText + "; no software descriptor", 2, false},
         {"a specifier that is not an OUI", request(system(1, 2, 0x123456, 1, 2), 1),
-         "hardware specifier 2:0x123456 model 0x0001 version 0x0002; no software descriptor", 1},
-        // The 7-byte descriptors of many boxes: too short for the reading, kept as they came.
-        {"too short to read", request({1, 7, 0, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}, 1),
-         "no hardware descriptor; no software descriptor", 1},
+         "hardware specifier 2:0x123456 model 0x0001 version 0x0002; no software descriptor", 1,
+         false},
+        {"two type-1 that agree", request(join({hw, hw}), 2), hwText + "; no software descriptor",
+         2, false},
+        {"two type-1 that disagree", request(join({hw, otherHw}), 2),
+         "two hardware descriptors that disagree: OUI 0x00A0B1 model 0x5601 version 0x0203 and "
+         "OUI 0x00A0B1 model 0x5602 version 0x0203; no software descriptor",
+         2, true},
         {"cut inside the hardware descriptor", request(join({hw, sw}), 2, 22 + 6),
-         "no hardware descriptor; no software descriptor", 1},
-        {"count says more than the loop holds", request(hw, 5),
-         "hardware OUI 00-A0-B1 model 0x5601 version 0x0203; no software descriptor", 1},
+         "an unreadable hardware descriptor; no software descriptor", 1, false},
+        {"count says more than the loop holds", request(hw, 5), hwText + "; no software descriptor",
+         1, false},
         {"no descriptor at all", request({}, 0), "no hardware descriptor; no software descriptor",
-         0},
+         0, false},
         {"cut before the loop", request(hw, 1, 14),
-         "no hardware descriptor; no software descriptor", 0},
+         "no hardware descriptor; no software descriptor", 0, false},
     };
     for (const auto& row : rows) {
         BoxIdentity identity;
         readBoxIdentity(identity, row.message.data(), static_cast<uint32_t>(row.message.size()));
         EXPECT_EQ(describeIdentity(identity), row.said) << row.what;
         EXPECT_EQ(identity.descriptorCount, row.descriptors) << row.what;
+        EXPECT_EQ(identity.hardwareDisagrees, row.disagrees) << row.what;
     }
+    // The last of two that disagree counts, as in the download's own walk.
+    const Bytes both = request(join({hw, otherHw}), 2);
+    BoxIdentity identity;
+    readBoxIdentity(identity, both.data(), static_cast<uint32_t>(both.size()));
+    EXPECT_EQ(identity.hardware.model, 0x5602);
 }
 
 TEST(BoxIdentity, KeepsEveryDescriptorsBytes) {

@@ -173,15 +173,45 @@ case "$case_name" in
     serve a "$PTY_a" "$SAMPLE" --expect-hardware 0x5601/0x0203 --expect-oui 00-A0-B1
     wait_box a
     expect "expected box exit" "$SERVE_a" 0
-    contains serve-a.err "box: hardware OUI 00-A0-B1 model 0x5601 version 0x0203; software OUI 00-A0-B1 model 0x0101 version 0x0001"
+    contains serve-a.err "box: hardware OUI 0x00A0B1 model 0x5601 version 0x0203; software OUI 0x00A0B1 model 0x0101 version 0x0001"
     start_box b "${hw[@]}" "$SAMPLE"
     serve b "$PTY_b" "$SAMPLE" --expect-hardware 0x5602
     wait_box b
     expect "wrong box exit" "$SERVE_b" 6
-    contains serve-b.err "Wrong box: Not served: the box is hardware OUI 00-A0-B1 model 0x5601"
+    contains serve-b.err "Wrong box: Not served: the box is hardware OUI 0x00A0B1 model 0x5601"
     contains serve-b.err "not the hardware model 0x5602 expected"
     [ "$SECONDS_b" -le 3 ] || fail "the wrong box took ${SECONDS_b} s"
     if grep -q "byte-exact" box-b.out; then fail "the wrong box was flashed"; fi
+    ;;
+  guard_request_not_intact)
+    # A box whose request never arrives whole cannot show who it is: under a guard it gets no
+    # DownloadInfoResponse (the box would say "blockSize"), and the words say why.
+    start_box a --hardware 0x00A0B1:0x5602:0x0203 --corrupt-request 0:10 "$SAMPLE"
+    serve a "$PTY_a" "$SAMPLE" --expect-hardware 0x5601 --trace
+    wait_box a
+    expect "serve exit" "$SERVE_a" 6
+    contains serve-a.err "Wrong box: Not served: its request never arrived intact (a frame failed 10 attempts, result 513)"
+    contains serve-a.log "Round 1; Not served; ret = 513"
+    if grep -q "blockSize" box-a.out; then fail "the box got a DownloadInfoResponse"; fi
+    if grep -q "Enjoy" serve-a.err; then fail "the box was served"; fi
+    # The trace: 2 for the wake-up, then only the link's answers (1 and 4), never a frame.
+    grep -qE ': trace .* write +1 bytes' serve-a.err || fail "no trace of the answers"
+    if grep -E ': trace .* write +[0-9]+ bytes' serve-a.err | grep -vqE ' write +1 bytes'; then
+      fail "more than single bytes went to the box"
+    fi
+    ;;
+  default_box_identity)
+    # The default box's descriptors have the compact 7-byte bodies: read, shown and guarded.
+    start_box a "$SAMPLE"
+    serve a "$PTY_a" "$SAMPLE" --expect-hardware 5678/9abc
+    wait_box a
+    expect "serve exit" "$SERVE_a" 0
+    contains serve-a.err "box: hardware specifier 0:0x1234 model 0x5678 version 0x9ABC; software specifier 0:0x0001 model 0x0002 version 0x0003"
+    start_box b --no-type1 "$SAMPLE"
+    serve b "$PTY_b" "$SAMPLE" --expect-hardware 0x5678 --expect-oui 00-12-34
+    wait_box b
+    expect "no type-1 exit" "$SERVE_b" 6
+    contains serve-b.err "Not served: it sent no hardware descriptor; expected hardware model 0x5678 OUI 0x001234"
     ;;
   repeat_block)
     clean "$SAMPLE" --repeat-block 2 --buffer-size 4096 --max-block 1024

@@ -131,6 +131,22 @@ case "$case_name" in
     expect "complete records" "$(count outcome complete)" 2
     expect "port failure records" "$(count outcome 'port failure')" 1
     ;;
+  guard)
+    # Under --expect-hardware (in hexadecimal, as the BOX column spells it) a box whose request
+    # never arrived intact gets no DownloadInfoResponse; the right box beside it is served.
+    start_box 1 --hardware 0x00A0B1:0x5602:0x0203 --corrupt-request 0:10 --stay 60 "$SAMPLE"
+    start_box 2 --hardware 00-A0-B1:5601:0203 --stay 60 "$SAMPLE"
+    station --port "$PTY_1" --port "$PTY_2" --expect-hardware 5601/0203
+    wait_records 2 60
+    stop_station
+    expect "complete records" "$(count outcome complete)" 1
+    expect "wrong box records" "$(count outcome 'wrong box')" 1
+    grep '"outcome":"wrong box"' record.jsonl | grep -qF "its request never arrived intact" ||
+      fail "no reason in the record: $(cat record.jsonl)"
+    grep -qF "$PTY_1: wrong box: its request never arrived intact" station.err || fail "no event line"
+    if grep -q "blockSize" box-1.out; then fail "the box got a DownloadInfoResponse"; fi
+    contains box-2.out "byte-exact"
+    ;;
   retry_and_suspect)
     # Port 1: a box whose first attempt fails and whose loader restarts is served again and
     # counted once, as complete. Port 2: boxes that always fail make the port a suspect.

@@ -132,6 +132,63 @@ TEST(SessionDriver, SilentBoxFailsWithoutBlocksAndStillEnds) {
               BANNER + "Byte 9 received\nRound 1; All modules sent; ret = 512\n");
 }
 
+// A front end's gate: what it was shown, and its answer.
+class RecordingGate final : public RequestGate {
+public:
+    explicit RecordingGate(bool admits) : admits_(admits) {}
+    bool admit(int result, const uint8_t* request, uint32_t length) override {
+        ++calls;
+        received = result;
+        this->length = length;
+        messageId = length >= 4 ? readU16BE(request + 2) : 0;
+        return admits_;
+    }
+    int calls = 0;
+    int received = -1;
+    uint32_t length = 0;
+    uint16_t messageId = 0;
+
+private:
+    bool admits_;
+};
+
+TEST(SessionDriver, AGateDecidesBeforeTheResponse) {
+    auto rig = std::make_unique<SessionRig>();
+    rig->image({2500});
+    ImmediateStart start;
+
+    // Refused after a request that failed its check 10 times: nothing of the image goes out.
+    RecordingGate refuse(false);
+    rig->ctx.gate = &refuse;
+    rig->box.restart();
+    rig->box.wakeup(0x55);
+    rig->box.add(infoRequest(4096, 1024), 0, 10);
+    EXPECT_EQ(runSession(rig->ctx, start), LINK_ERR_RETRIES);
+    EXPECT_EQ(refuse.calls, 1);
+    EXPECT_EQ(refuse.received, LINK_ERR_RETRIES);
+    EXPECT_EQ(refuse.length, 0u);
+    EXPECT_TRUE(rig->box.frames.empty()) << "a DownloadInfoResponse went out";
+    EXPECT_EQ(rig->ctx.link.bytesSent, 0u);
+    EXPECT_FALSE(rig->ctx.lastSucceeded);
+    EXPECT_FALSE(rig->ctx.lastResponseAccepted);
+    EXPECT_EQ(rig->reporter.resultCaption, "Download error");
+    EXPECT_EQ(rig->reporter.calls.back(), "endSession");
+    EXPECT_EQ(rig->reporter.log, BANNER + "Byte 85 received\nRound 1; Not served; ret = 513\n");
+
+    // Admitted: the course of a session without a gate, the request shown as it arrived.
+    RecordingGate admit(true);
+    rig->ctx.gate = &admit;
+    rig->reporter.log.clear();
+    cleanDownload(*rig);
+    EXPECT_EQ(runSession(rig->ctx, start), 0);
+    EXPECT_EQ(admit.received, 0);
+    EXPECT_EQ(admit.messageId, DSMCC_DOWNLOAD_INFO_REQUEST);
+    EXPECT_EQ(admit.length, infoRequest(4096, 1024).size());
+    EXPECT_TRUE(rig->ctx.lastSucceeded);
+    EXPECT_EQ(rig->reporter.log, BANNER + "Byte 85 received\n0 0 0\n1 0 0\n2 0 0\n"
+                                          "Round 2; All modules sent; ret = 0\n");
+}
+
 TEST(SessionDriver, EmptyImageShowsNoProgress) {
     auto rig = std::make_unique<SessionRig>();
     rig->image({});

@@ -31,6 +31,27 @@ TEST(Verdict, EveryWayAnAttemptEnds) {
         f.deliveredBytes = 4096;
         return f;
     };
+    // Boxes a guard for model 0x5601 did not serve.
+    BoxIdentity other;
+    other.requestSeen = true;
+    other.hardwareDescriptors = 1;
+    other.hardware = {true, false, 1, 0x00A0B1, 0x5602, 0x0203, 0};
+    BoxIdentity disagreeing = other;
+    disagreeing.hardwareDescriptors = 2;
+    disagreeing.hardwareDisagrees = true;
+    disagreeing.otherHardware = {true, false, 1, 0x00A0B1, 0x5601, 0x0203, 0};
+    BoxIdentity noHardware;
+    noHardware.requestSeen = true;
+    const BoxIdentity noRequest;
+    const auto wrong = [](int requestResult, const BoxIdentity& identity) {
+        AttemptFacts f = woke(AttemptEnd::WrongBox);
+        f.responseAccepted = false;
+        f.requestResult = requestResult;
+        f.identity = &identity;
+        f.guard.active = true;
+        f.guard.model = 0x5601;
+        return f;
+    };
     const auto refused = [](bool dataBlock, uint32_t naks) {
         AttemptFacts f = woke(AttemptEnd::Watchdog);
         f.deliveredBytes = 16384;
@@ -128,6 +149,21 @@ TEST(Verdict, EveryWayAnAttemptEnds) {
              return f;
          }(),
          Outcome::PortFailure, "/dev/ttyUSB0 went away"},
+        {"wrong box: its request failed 10 times", wrong(LINK_ERR_RETRIES, noRequest),
+         Outcome::WrongBox,
+         "its request never arrived intact (a frame failed 10 attempts, result 513); expected "
+         "hardware model 0x5601; it was not served"},
+        {"wrong box: no request in time", wrong(LINK_ERR_IO, noRequest), Outcome::WrongBox,
+         "its request never arrived intact (nothing arrived within the time-out, result 512)"},
+        {"wrong box: no hardware descriptor", wrong(DSMCC_ERR_COMPATIBILITY, noHardware),
+         Outcome::WrongBox,
+         "it sent no hardware descriptor; expected hardware model 0x5601; it was not served"},
+        {"wrong box: two hardware descriptors", wrong(LINK_OK, disagreeing), Outcome::WrongBox,
+         "it sent two hardware descriptors that disagree: OUI 0x00A0B1 model 0x5601 version "
+         "0x0203 and OUI 0x00A0B1 model 0x5602 version 0x0203; expected hardware model 0x5601"},
+        {"wrong box: another model", wrong(LINK_OK, other), Outcome::WrongBox,
+         "the box is hardware OUI 0x00A0B1 model 0x5602 version 0x0203, not the hardware model "
+         "0x5601 expected; it was not served"},
         {"stopped while waiting", AttemptFacts{}, Outcome::Aborted, "stopped from outside"},
         {"aborted mid-download",
          [&] {
@@ -186,50 +222,6 @@ TEST(StationRules, RetriesAndFailuresInARow) {
         EXPECT_EQ(inRow, row.failuresInRow) << row.what;
     }
     EXPECT_EQ(failuresInRowAfter(5, O::Complete), 0u) << "a complete download clears the count";
-}
-
-TEST(HardwareGuard, ServesOnlyTheExpectedHardware) {
-    BoxIdentity box;
-    box.requestSeen = true;
-    box.hardware = {true, 1, 0x00A0B1, 0x5601, 0x0203, 0};
-    BoxIdentity noHardware;
-    noHardware.requestSeen = true;
-    const auto guard = [](uint16_t model, int version, int64_t oui) {
-        HardwareGuard g;
-        g.active = true;
-        g.model = model;
-        g.checkVersion = version >= 0;
-        g.version = static_cast<uint16_t>(version);
-        g.checkOui = oui >= 0;
-        g.oui = static_cast<uint32_t>(oui);
-        return g;
-    };
-    const struct {
-        const char* what;
-        HardwareGuard guard;
-        const BoxIdentity& box;
-        bool served;
-    } rows[] = {
-        {"no guard", HardwareGuard{}, noHardware, true},
-        {"model", guard(0x5601, -1, -1), box, true},
-        {"model and version", guard(0x5601, 0x0203, -1), box, true},
-        {"model, version and OUI", guard(0x5601, 0x0203, 0x00A0B1), box, true},
-        {"another model", guard(0x5602, -1, -1), box, false},
-        {"another version", guard(0x5601, 0x0204, -1), box, false},
-        {"another OUI", guard(0x5601, -1, 0x00A0B2), box, false},
-        {"no type-1 descriptor", guard(0x5601, -1, -1), noHardware, false},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(hardwareMatches(row.guard, row.box), row.served) << row.what;
-    }
-    AttemptFacts facts = woke(AttemptEnd::WrongBox);
-    facts.identity = &box;
-    facts.guard = guard(0x5602, 1, -1);
-    const Verdict v = judgeAttempt(facts, "/dev/ttyUSB0");
-    EXPECT_EQ(v.outcome, Outcome::WrongBox);
-    EXPECT_EQ(v.reason, "the box is hardware OUI 00-A0-B1 model 0x5601 version 0x0203; no "
-                        "software descriptor, not the hardware model 0x5602 version 0x0001 "
-                        "expected; it was not served");
 }
 
 } // namespace

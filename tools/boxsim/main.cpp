@@ -50,7 +50,8 @@ std::string parseCount(const char* option, const std::string& text, std::map<int
     return "";
 }
 
-// "A:B[:C]": numbers (decimal or 0x hex) of at most the given maxima.
+// "A:B[:C]": hexadecimal numbers (with or without 0x, as serve prints them) of at most the
+// given maxima; an OUI may also be written as 00-A0-B1.
 std::string parseFields(const char* option, const std::string& text,
                         std::initializer_list<uint64_t> maxima, std::vector<uint32_t>& fields) {
     fields.clear();
@@ -58,12 +59,19 @@ std::string parseFields(const char* option, const std::string& text,
     for (uint64_t max : maxima) {
         const size_t colon = text.find(':', at);
         const bool last = fields.size() + 1 == maxima.size();
+        std::string field = text.substr(at, colon - at);
+        if (field.size() == 8 && field[2] == '-' && field[5] == '-') {
+            field = field.substr(0, 2) + field.substr(3, 2) + field.substr(6, 2);
+        }
+        if (field.rfind("0x", 0) != 0 && field.rfind("0X", 0) != 0) {
+            field = "0x" + field;
+        }
         uint64_t value = 0;
         if ((colon == std::string::npos) != last ||
-            !kestrune::args::parseNumber(text.substr(at, colon - at), max, value)) {
+            !kestrune::args::parseNumber(field, max, value)) {
             return std::string(option) + " needs " +
                    (maxima.size() == 3 ? "OUI:MODEL:VERSION" : "MODEL:VERSION") +
-                   " (numbers), not " + text;
+                   " (hexadecimal), not " + text;
         }
         fields.push_back(static_cast<uint32_t>(value));
         at = colon + 1;
@@ -214,8 +222,9 @@ void declareBoxsim(CLI::App& app, Request& r) {
         ->transform(Number(0, 65535));
     app.add_flag("--no-type1", r.noTypeOne, "compatibility descriptor of type 2 only (no type 1)");
     parsed(app, "--hardware", "OUI:MODEL:VERSION",
-           "send a system hardware compatibility descriptor (type 1) with these values instead "
-           "of the default descriptors",
+           "send a system hardware compatibility descriptor (type 1) with these values, in "
+           "hexadecimal (00-A0-B1:5601:0203 or 0x00A0B1:0x5601:0x0203), instead of the default "
+           "descriptors",
            [&r](const std::string& v) {
                return parseFields("--hardware", v, {0xFFFFFF, 0xFFFF, 0xFFFF}, r.hw);
            });
