@@ -1379,8 +1379,7 @@ void relayDownload() {
     waitForIdle(app, "the download over the relay");
     const std::string verdict = boxVerdict(1, 10);
     std::printf("   %s\n", verdict.c_str());
-    CHECK(contains(verdict, "byte-exact"), "the box's verdict over the relay: %s",
-          verdict.c_str());
+    CHECK(contains(verdict, "byte-exact"), "the box's verdict over the relay: %s", verdict.c_str());
     exitApp(app);
 }
 
