@@ -32,6 +32,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int EXIT_SYSTEM = 70;
 
 volatile std::sig_atomic_t g_stop = 0;
+bool g_trace = false;
+const Clock::time_point g_start = Clock::now();
 extern "C" void onStop(int) {
     g_stop = 1;
 }
@@ -78,6 +80,14 @@ struct Direction {
         }
     }
     void send(size_t n) {
+        if (g_trace) {
+            std::fprintf(stderr, "%10.3f %s %zu bytes", msSince(g_start, Clock::now()) / 1000, name,
+                         n);
+            for (size_t i = 0; i < n && i < 16; ++i) {
+                std::fprintf(stderr, " %02X", held[i]);
+            }
+            std::fprintf(stderr, "\n");
+        }
         packets.emplace_back(held.begin(), held.begin() + static_cast<long>(n));
         held.erase(held.begin(), held.begin() + static_cast<long>(n));
         bytes += n;
@@ -183,6 +193,8 @@ int main(int argc, char** argv) {
                    "packet size towards the box in bytes (default 62)")
         ->type_name("N")
         ->transform(Number(1, 65536));
+    app.add_flag("--trace", g_trace,
+                 "every packet passed on, with a timestamp and its first bytes, on stderr");
     app.add_option("--link", o.link, "point the symbolic link PATH at the server's device")
         ->type_name("PATH");
     app.add_option("DEVICE", o.box, "the box's device (the box simulator's first line)")
