@@ -89,7 +89,7 @@ case "$case_name" in
     # A station of four adapters at 16 ms, three boxes in a row on each.
     ports=()
     for i in 1 2 3 4; do
-      start_box "$i" --boxes 3 --gap 1 --wakeup-every 0.01 "$SAMPLE"
+      start_box "$i" --boxes 3 --gap 2 --wakeup-every 0.01 "$SAMPLE"
       pty="PTY_$i"
       start_relay "$i" "${!pty}" --latency 16
       relay="RELAY_$i"
