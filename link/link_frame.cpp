@@ -25,6 +25,34 @@ void reportProgress(LinkContext& link) {
     link.reporter.resetStallTicks();
 }
 
+// The 11 header bytes within the header time-out; with skipLeftovers, the leftovers before
+// the first byte that can begin a header are read one by one and dropped, and the rest of
+// the header is then read whole (in as many pieces as the line delivers it). `got` receives
+// the header bytes read; a short header keeps the rest of the buffer as it was.
+int readHeader(LinkContext& link, uint8_t* header, uint32_t* got) {
+    if (!link.skipLeftovers) {
+        *got = LINK_HEADER_SIZE;
+        return link.port.readBlock(header, got, LINK_HEADER_TIMEOUT_MS);
+    }
+    link.skipLeftovers = false;
+    uint8_t first = 0;
+    for (;;) {
+        if (link.port.readByte(&first, LINK_HEADER_TIMEOUT_MS) != LINK_OK) {
+            *got = 0;
+            return LINK_ERR_IO;
+        }
+        if (first == 0 || link.leftoversSkipped >= LINK_MAX_LEFTOVERS) {
+            break;
+        }
+        link.leftoversSkipped += 1;
+    }
+    header[0] = first;
+    uint32_t rest = LINK_HEADER_SIZE - 1;
+    link.port.readBlock(header + 1, &rest, LINK_HEADER_TIMEOUT_MS);
+    *got = 1 + rest;
+    return LINK_OK;
+}
+
 } // namespace
 
 void buildLinkHeader(const uint8_t* payload, uint32_t length, uint8_t out[LINK_HEADER_SIZE]) {
@@ -70,8 +98,8 @@ int receiveFrame(LinkContext& link, uint8_t* buffer, uint32_t* capacity,
                  uint16_t payloadTimeoutMs) {
     uint8_t* header = link.headerBuffer;
     for (int attempt = 0; attempt < LINK_ATTEMPTS; ++attempt) {
-        uint32_t got = LINK_HEADER_SIZE;
-        if (link.port.readBlock(header, &got, LINK_HEADER_TIMEOUT_MS) != LINK_OK || got == 0) {
+        uint32_t got = 0;
+        if (readHeader(link, header, &got) != LINK_OK || got == 0) {
             return LINK_ERR_IO;
         }
         // Only the payload CRC decides; the reserved byte and the header CRC are not checked.

@@ -22,6 +22,9 @@ constexpr int LINK_ATTEMPTS = 10;
 constexpr uint32_t LINK_ACK_TIMEOUT_MS = 3000;
 constexpr uint32_t LINK_HEADER_TIMEOUT_MS = 100000;
 constexpr uint32_t LINK_PAYLOAD_PAUSE_MS = 100;
+// More than any adapter holds after a purge (the largest keep a few KiB), so that a line that
+// only ever sends non-zero bytes still reaches the ordinary header course.
+constexpr uint32_t LINK_MAX_LEFTOVERS = 4096;
 
 // payloadLength u32, payloadCrc u32, reserved u8, headerCrc u16, all big-endian on the wire.
 struct LinkFrame {
@@ -48,6 +51,13 @@ struct LinkContext {
     // Frame attempts after the first in sendFrame and NAKs sent by receiveFrame: how hard the
     // line made the link work. Reset by the session driver with bytesSent.
     uint32_t framesResent = 0;
+    // Set by the session driver right after its purge, cleared by the next header read. A USB
+    // adapter delivers what it held after a purge (the box's last wake-up bytes, bytes received
+    // at the watch's baud): until a header begins, a byte that cannot begin one (anything but
+    // the 0 of the payload length's high byte) is such a leftover and is skipped, counted in
+    // leftoversSkipped. A 0 begins the header, as on any line.
+    bool skipLeftovers = false;
+    uint32_t leftoversSkipped = 0;
     // Told of every accepted frame; none when null.
     FrameTap* tap = nullptr;
     // The one header buffer of both operations. A short header read overwrites only the

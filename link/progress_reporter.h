@@ -26,6 +26,9 @@ public:
     virtual void disarm() = 0;
     // Appends text to the Test Log (typed character by character in the window).
     virtual void logText(const char* text) = 0;
+    // A line for the command line's Test Log file only (what the line did that the window's
+    // Test Log does not show). The window drops it.
+    virtual void logNote(const char* text) { (void)text; }
     // The modal result box; waits until the operator closes it. errorIcon selects MB_ICONERROR.
     virtual void showResult(const char* text, const char* caption, bool errorIcon) = 0;
     // Hands control back to the front end (a sent ID_DOWNLOAD_ABORT in the window).

@@ -12,6 +12,8 @@
 #     512 MiB sparse image (the box ends after the first window). Goal: no growth with size.
 #  4. `kestrune-cli info` on a 50-module image of 1 GiB (sparse) against a 50-module image of
 #     a few KiB. Goal: time independent of the data size.
+#  5. Row 1's first shape again through kestrune-relay, which holds the box's bytes like a USB
+#     serial adapter, at 0, 1, 4 and 16 ms of latency: what an adapter's latency timer costs.
 set -euo pipefail
 build="$(cd "${1:-build/bench}" && pwd)"
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -25,6 +27,7 @@ build, work = sys.argv[1], sys.argv[2]
 cli = os.path.join(build, "kestrune-cli")
 boxsim = os.path.join(build, "kestrune-boxsim")
 mkimage = os.path.join(build, "kestrune-mkimage")
+relay = os.path.join(build, "kestrune-relay")
 
 def write_sparse_image(path, module_sizes):
     """A .dl image whose module data are holes: written entries, data never touched."""
@@ -48,11 +51,17 @@ def peak_anon(pid, stop, result):
         time.sleep(0.005)
     result.append(peak)
 
-def download(image, box_args):
-    """One download: box first (its device on its first line), then the server."""
+def download(image, box_args, latency=None):
+    """One download: box first (its device on its first line), then the server; with a
+    latency, the relay between them."""
     box = subprocess.Popen([boxsim, "--baud", "57600", "--timeout", "10"] + box_args + [image],
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     pty = box.stdout.readline().strip()
+    adapter = None
+    if latency is not None:
+        adapter = subprocess.Popen([relay, "--latency", str(latency), pty],
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        pty = adapter.stdout.readline().strip()
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     t0 = time.monotonic()
     serve = subprocess.Popen([cli, "serve", "--quiet", "--port", pty, image],
@@ -67,6 +76,8 @@ def download(image, box_args):
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     verdict = box.stdout.read()
     box.wait()
+    if adapter is not None:
+        adapter.wait()
     cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
     return status, wall, cpu, peak[0] if peak else 0, verdict.strip()
 
@@ -126,4 +137,16 @@ write_sparse_image(huge, [(1024 * 1024 * 1024) // 50 - 64] * 50)
 ts, th = best_of(small), best_of(huge)
 print("   50 modules, %10d bytes: %.2f ms" % (os.path.getsize(small), ts * 1000))
 print("   50 modules, %10d bytes: %.2f ms  (ratio %.2f)" % (os.path.getsize(huge), th * 1000, th / ts))
+
+print()
+print("5. 64 KiB image, 1024 B x window 8, through kestrune-relay (a USB adapter's latency)")
+print("%-22s %9s %9s %7s" % ("adapter latency", "download", "minimum", "ratio"))
+for latency in (0, 1, 4, 16):
+    name = "%d ms" % latency
+    status, wall, cpu, peak, verdict = download(image64, shapes[0][1], latency)
+    if status != 0 or "byte-exact" not in verdict:
+        print("%-22s FAILED (serve %d): %s" % (name, status, verdict))
+        continue
+    elapsed, minimum = parse_times(verdict)
+    print("%-22s %8.3fs %8.3fs %7.4f" % (name, elapsed, minimum, elapsed / minimum))
 PY

@@ -13,6 +13,7 @@ int runSession(SessionContext& ctx, StartSignal& startSignal) {
     }
     link.bytesSent = 0;
     link.framesResent = 0;
+    link.leftoversSkipped = 0;
     reporter.logText(SESSION_BANNER);
     reporter.logText(SESSION_STARTED);
 
@@ -27,11 +28,19 @@ int runSession(SessionContext& ctx, StartSignal& startSignal) {
     logNumber(reporter, "Byte ", wakeup, " received\n");
 
     link.port.purge();
+    // What the purge cannot reach (bytes still inside a USB adapter) arrives after it.
+    link.skipLeftovers = true;
     link.port.writeByte(LINK_ACK_WAKEUP);
 
     // Neither result decides the course: a failed handshake shows in the data phase. Only a
     // front end's gate can stop it here, before anything of the image goes out.
     const int request = receiveInfoRequest(ctx);
+    link.skipLeftovers = false;
+    if (link.leftoversSkipped != 0) {
+        noteNumber(reporter, "Bytes skipped before the first frame header: ", link.leftoversSkipped,
+                   "
+");
+    }
     const bool admitted =
         ctx.gate == nullptr || ctx.gate->admit(request, ctx.frameBuffer, ctx.infoRequestLength);
     bool responseAccepted = false;

@@ -10,12 +10,11 @@
 
 namespace kestrune {
 
-// Appends `prefix`, the decimal value and `suffix` to the Test Log as one piece.
-inline void logNumber(ProgressReporter& reporter, const char* prefix, int64_t value,
-                      const char* suffix) {
-    char line[96];
+// `prefix`, the decimal value and `suffix`, NUL-terminated, in `line`.
+inline void formatNumberLine(char (&line)[96], const char* prefix, int64_t value,
+                             const char* suffix) {
     uint32_t used = 0;
-    for (const char* p = prefix; *p != '\0' && used < 40; ++p) {
+    for (const char* p = prefix; *p != '\0' && used < 64; ++p) {
         line[used++] = *p;
     }
     auto [end, ec] = std::to_chars(line + used, line + used + 24, value);
@@ -24,7 +23,22 @@ inline void logNumber(ProgressReporter& reporter, const char* prefix, int64_t va
         line[used++] = *p;
     }
     line[used] = '\0';
+}
+
+// Appends `prefix`, the decimal value and `suffix` to the Test Log as one piece.
+inline void logNumber(ProgressReporter& reporter, const char* prefix, int64_t value,
+                      const char* suffix) {
+    char line[96];
+    formatNumberLine(line, prefix, value, suffix);
     reporter.logText(line);
+}
+
+// The same as a note for the command line's Test Log file alone.
+inline void noteNumber(ProgressReporter& reporter, const char* prefix, int64_t value,
+                       const char* suffix) {
+    char line[96];
+    formatNumberLine(line, prefix, value, suffix);
+    reporter.logNote(line);
 }
 
 } // namespace kestrune

@@ -55,6 +55,7 @@ public:
             runner_.observer_->logText(text);
         }
     }
+    void logNote(const char* text) override { logText(text); }
     // The command line reports the outcome itself, once the attempt is over.
     void showResult(const char*, const char*, bool) override {}
     void endSession() override {

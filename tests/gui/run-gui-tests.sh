@@ -8,7 +8,7 @@
 #
 # KESTRUNE_GUI_ABORTS (default 30): how many aborts at random moments; KESTRUNE_GUI_SEED: their
 # random seed (printed by every run); KESTRUNE_GUI_ONLY: a comma-separated choice of the groups
-# window, downloads, failures, aborts, watchdog. KESTRUNE_GUI_BENCH=N: no tests, but the
+# window, downloads, failures, relay, aborts, watchdog. KESTRUNE_GUI_BENCH=N: no tests, but the
 # window's benchmark (N timed downloads with the Test Log hidden, N shown; the driver's
 # "BENCH ..." lines), no screenshots.
 # Exit status: 0 passed, 1 failed, 77 the window passed but the downloads were skipped because
@@ -99,16 +99,45 @@ box_ready() {
   done
   echo "failed: $(head -c 300 "$data/box.err" 2>/dev/null | tr "\n" " ")"
 }
+relay_pid=""
+stop_relay() {
+  if [ -n "$relay_pid" ]; then
+    kill "$relay_pid" 2>/dev/null
+    wait "$relay_pid" 2>/dev/null
+    relay_pid=""
+  fi
+}
+# --relay MS: the box on a pty of its own, and kestrune-relay (a USB adapter with that latency)
+# between it and COM1.
 start_box() {
   stop_box
+  stop_relay
   rm -f "$box_out" "$box_go"
-  local args=()
-  for a in "$@"; do
-    if [ "$a" = "--hold" ]; then args+=(--hold "$box_go"); else args+=("$a"); fi
+  local args=() latency=""
+  while [ $# -gt 0 ]; do
+    case "$1" in
+      --hold) args+=(--hold "$box_go") ;;
+      --relay) latency="$2"; shift ;;
+      *) args+=("$1") ;;
+    esac
+    shift
   done
-  "$boxsim" --link "$WINEPREFIX/ttyCOM1" "${args[@]}" "$data/sample.dl" >"$box_out" 2>"$data/box.err" &
+  if [ -z "$latency" ]; then
+    "$boxsim" --link "$WINEPREFIX/ttyCOM1" "${args[@]}" "$data/sample.dl" >"$box_out" 2>"$data/box.err" &
+    box_pid=$!
+    box_ready
+    return
+  fi
+  "$boxsim" "${args[@]}" "$data/sample.dl" >"$box_out" 2>"$data/box.err" &
   box_pid=$!
-  box_ready
+  local answer
+  answer="$(box_ready)"
+  case "$answer" in ready*) ;; *) echo "$answer"; return ;; esac
+  "$native_dir/kestrune-relay" --latency "$latency" --link "$WINEPREFIX/ttyCOM1" "${answer#ready }" \
+    >"$data/relay.out" 2>"$data/relay.err" &
+  relay_pid=$!
+  for _ in $(seq 200); do [ -s "$data/relay.out" ] && break; sleep 0.025; done
+  if [ -s "$data/relay.out" ]; then echo "$answer"; else echo "failed: no relay device"; fi
 }
 start_silent_box() {
   stop_box
@@ -142,6 +171,7 @@ box_end() {
 
 cleanup() {
   stop_box
+  stop_relay
   wineserver -k 2>/dev/null
   kill "$xvfb_pid" 2>/dev/null
   wait "$xvfb_pid" 2>/dev/null

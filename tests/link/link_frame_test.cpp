@@ -1,6 +1,7 @@
 #include "link/link_frame.h"
 #include "tests/link/virtual_port.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
@@ -376,6 +377,92 @@ TEST(ReceiveFrame, ShortHeaderKeepsThePreviousHeaderBytes) {
     EXPECT_EQ(receiveFrame(link.context, buffer, &capacity, 1000), LINK_OK);
     EXPECT_EQ(capacity, 9u);
     EXPECT_EQ(link.port.reads[2].received, 4u);
+}
+
+// After the session driver's purge a USB adapter still delivers what it held. Bytes that
+// cannot begin a header are skipped before the first header only; a 0 begins it, as always.
+TEST(ReceiveFrame, LeftoversBeforeTheFirstHeader) {
+    const Bytes wakeups(3, 0x55);
+    const Bytes endless(LINK_MAX_LEFTOVERS + 1, 0xFF);
+    struct Case {
+        const char* name;
+        bool armed;
+        Bytes leftovers;
+        int result;
+        uint32_t skipped;
+    };
+    const Case cases[] = {
+        {"wake-up bytes skipped", true, wakeups, LINK_OK, 3},
+        {"not armed: the first byte begins the header", false, wakeups, LINK_ERR_IO, 0},
+        {"a zero byte begins the header", true, {0x00}, LINK_ERR_IO, 0},
+        {"no leftovers", true, {}, LINK_OK, 0},
+        {"an endless stream reaches the ordinary course", true, endless, LINK_ERR_IO,
+         LINK_MAX_LEFTOVERS},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Link link;
+        link.context.skipLeftovers = c.armed;
+        link.port.arrive(c.leftovers);
+        scriptBoxSender(link, {{headerFor(digits), digits}});
+        uint8_t buffer[64];
+        uint32_t capacity = sizeof buffer;
+        EXPECT_EQ(receiveFrame(link.context, buffer, &capacity, 1000), c.result);
+        EXPECT_EQ(link.context.leftoversSkipped, c.skipped);
+        EXPECT_FALSE(link.context.skipLeftovers);
+        if (c.result == LINK_OK) {
+            EXPECT_EQ(Bytes(buffer, buffer + capacity), digits);
+        }
+    }
+
+    // Only the first header: a later frame's stray byte is taken for its header, as specified.
+    Link link;
+    link.context.skipLeftovers = true;
+    scriptBoxSender(link, {{headerFor(digits), digits}});
+    uint8_t buffer[64];
+    uint32_t capacity = sizeof buffer;
+    ASSERT_EQ(receiveFrame(link.context, buffer, &capacity, 1000), LINK_OK);
+    link.port.arrive({0x55});
+    scriptBoxSender(link, {{headerFor(digits), digits}});
+    capacity = sizeof buffer;
+    EXPECT_NE(receiveFrame(link.context, buffer, &capacity, 1000), LINK_OK);
+    EXPECT_EQ(link.context.leftoversSkipped, 0u);
+}
+
+// An adapter delivers a frame in packets, up to its latency apart: header and payload are each
+// read whole, after leftovers too, however they are cut.
+TEST(ReceiveFrame, FrameInAdapterPackets) {
+    const Bytes header = headerFor(digits);
+    for (const bool armed : {false, true}) {
+        for (const size_t packet : {1u, 2u, 5u, 10u}) {
+            SCOPED_TRACE(std::string(armed ? "after leftovers, " : "") + "packets of " +
+                         std::to_string(packet));
+            Link link;
+            link.context.skipLeftovers = armed;
+            const auto inPackets = [&link, packet](const Bytes& bytes) {
+                for (size_t at = 0; at < bytes.size(); at += packet) {
+                    const size_t end = std::min(bytes.size(), at + packet);
+                    link.port.arrive(Bytes(bytes.begin() + static_cast<long>(at),
+                                           bytes.begin() + static_cast<long>(end)),
+                                     16 * (at / packet));
+                }
+            };
+            if (armed) {
+                link.port.arrive({0x55, 0x55});
+            }
+            inPackets(header);
+            link.port.onWrite = [&](const Bytes& written) {
+                if (written == Bytes{LINK_ACK_HEADER}) {
+                    inPackets(digits);
+                }
+            };
+            uint8_t buffer[64];
+            uint32_t capacity = sizeof buffer;
+            EXPECT_EQ(receiveFrame(link.context, buffer, &capacity, 1000), LINK_OK);
+            EXPECT_EQ(capacity, 9u);
+            EXPECT_EQ(link.written(), (std::vector<Bytes>{{LINK_ACK_HEADER}, {LINK_ACK_OK}}));
+        }
+    }
 }
 
 // Every frame the tap was told of.

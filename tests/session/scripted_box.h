@@ -62,6 +62,9 @@ public:
     // Frame index (0 = the first frame the server sends) -> NAKs still to give.
     std::map<int, int> naks;
     bool silent = false; // acknowledges nothing and sends no request
+    // What the line still held when the server purged (bytes inside a USB adapter): it
+    // arrives after the purge.
+    Bytes afterPurge;
 
     void wakeup(uint8_t value) { in_.push_back(value); }
     void add(Step step) { steps_.push_back(std::move(step)); }
@@ -91,7 +94,7 @@ public:
     void closeDownloadPort() override { portOpen = false; }
     bool purge() override {
         ++purges;
-        in_.clear();
+        in_.assign(afterPurge.begin(), afterPurge.end());
         return true;
     }
     int writeByte(uint8_t value) override {
@@ -206,6 +209,7 @@ private:
 class RecordingReporter final : public ProgressReporter {
 public:
     std::string log;
+    std::string notes; // what only the command line's Test Log file shows
     std::vector<std::string> calls;
     std::string resultText;
     std::string resultCaption;
@@ -220,6 +224,7 @@ public:
     void resetStallTicks() override { ++stallResets; }
     void disarm() override { calls.push_back("disarm"); }
     void logText(const char* text) override { log += text; }
+    void logNote(const char* text) override { notes += text; }
     void showResult(const char* text, const char* caption, bool errorIcon) override {
         calls.push_back("showResult");
         resultText = text;

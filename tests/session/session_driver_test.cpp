@@ -60,6 +60,28 @@ TEST(SessionDriver, FirstAndSecondRoundLogAndJudge) {
     EXPECT_EQ(rig->ctx.link.bytesSent, 44u + 1042u + 1042u + 470u);
 }
 
+TEST(SessionDriver, LeftoversAfterThePurgeAreSkippedAndNoted) {
+    auto rig = std::make_unique<SessionRig>();
+    rig->image({2500});
+    ImmediateStart start;
+    cleanDownload(*rig);
+    rig->box.afterPurge = {0x55, 0x55};
+    EXPECT_EQ(runSession(rig->ctx, start), 0);
+    EXPECT_TRUE(rig->ctx.lastSucceeded);
+    // The window's Test Log is as ever; the note is for the command line's log file.
+    EXPECT_EQ(rig->reporter.log, BANNER + "Byte 85 received\n0 0 0\n1 0 0\n2 0 0\n"
+                                          "Round 1; All modules sent; ret = 0\n");
+    EXPECT_EQ(rig->reporter.notes, "Bytes skipped before the first frame header: 2\n");
+
+    // The next round counts afresh and notes nothing when nothing was left over.
+    rig->reporter.notes.clear();
+    cleanDownload(*rig);
+    rig->box.afterPurge.clear();
+    EXPECT_EQ(runSession(rig->ctx, start), 0);
+    EXPECT_EQ(rig->ctx.link.leftoversSkipped, 0u);
+    EXPECT_EQ(rig->reporter.notes, "");
+}
+
 TEST(SessionDriver, UnacknowledgedLastBlockIsAFailureEvenWithAllBytesCounted) {
     auto rig = std::make_unique<SessionRig>();
     rig->image({2500}, /*fileSize=*/100);

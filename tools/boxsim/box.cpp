@@ -338,7 +338,7 @@ Task<bool> Box::wakeUp(const std::string& tag) {
     bool answered = false;
     while (!answered && line_.now() < waitEnd) {
         line_.offerByte(options_.wakeupByte);
-        const double next = line_.now() + 0.05;
+        const double next = line_.now() + options_.wakeupEvery;
         while (!answered && line_.now() < next) {
             const double left = next - line_.now();
             const int b = co_await line_.readByte(left > 0 ? left : 0);

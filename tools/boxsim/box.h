@@ -36,6 +36,7 @@ struct Options {
     Bytes descriptors; // --hardware / --software, instead of the default two
     uint16_t descriptorCount = 0;
     uint8_t wakeupByte = 0x55;
+    double wakeupEvery = 0.05; // seconds between wake-up bytes
     uint32_t baud = 0;
     int downloads = 1;                // downloads per box
     int boxes = 1;                    // boxes in a row on the line

@@ -237,6 +237,9 @@ void declareBoxsim(CLI::App& app, Request& r) {
     app.add_option("--wakeup-byte", r.wakeup, "value of the wake-up bytes (default 0x55)")
         ->type_name("N")
         ->transform(Number(0, 255));
+    app.add_option("--wakeup-every", o.wakeupEvery, "seconds between wake-up bytes (default 0.05)")
+        ->type_name("S")
+        ->transform(Decimal(0.001, 10));
     app.add_option("--baud", o.baud, "pace the line at N baud (10 bits a byte); default: no pacing")
         ->type_name("N")
         ->transform(Number(1, 4000000));
