@@ -38,8 +38,7 @@ int runSession(SessionContext& ctx, StartSignal& startSignal) {
     link.skipLeftovers = false;
     if (link.leftoversSkipped != 0) {
         noteNumber(reporter, "Bytes skipped before the first frame header: ", link.leftoversSkipped,
-                   "
-");
+                   "\n");
     }
     const bool admitted =
         ctx.gate == nullptr || ctx.gate->admit(request, ctx.frameBuffer, ctx.infoRequestLength);

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -56,10 +57,11 @@ std::string lineOf(const Attempt& a) {
     return j.dump();
 }
 
+// A name of its own in every process: CTest runs the cases side by side.
 struct TempFile {
     explicit TempFile(const std::string& text) {
         path = (std::filesystem::temp_directory_path() /
-                ("kestrune-report-" + std::to_string(std::rand()) + ".jsonl"))
+                ("kestrune-report-" + std::to_string(std::random_device{}()) + ".jsonl"))
                    .string();
         std::ofstream(path, std::ios::binary) << text;
     }
