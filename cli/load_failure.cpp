@@ -66,12 +66,14 @@ int checkImageToServe(const char* program, const char* path, const DownloadImage
 }
 
 void declareHardwareGuard(CLI::App& app, std::string& hardware, std::string& oui) {
-    app.add_option("--expect-hardware", hardware,
-                   "serve only boxes whose system hardware descriptor has this model (and "
-                   "version); any other box is not served and keeps its software")
-        ->type_name("MODEL[/VERSION]");
+    CLI::Option* model =
+        app.add_option("--expect-hardware", hardware,
+                       "serve only boxes whose system hardware descriptor has this model (and "
+                       "version); any other box is not served and keeps its software")
+            ->type_name("MODEL[/VERSION]");
     app.add_option("--expect-oui", oui, "with --expect-hardware: the maker's OUI too (00-A0-B1)")
-        ->type_name("OUI");
+        ->type_name("OUI")
+        ->needs(model);
 }
 
 std::string parseHardwareGuard(const std::string& hardware, const std::string& oui,
