@@ -381,7 +381,9 @@ CLI::Validator Decimal(double min, double max) {
 }
 
 CLI::Validator CommandName(const std::vector<std::string>& names) {
-    return CLI::IsMember(names).name(COMMAND_NAME);
+    // No description: CLI11 would add the set to the value's type name, which names its
+    // completion.
+    return CLI::IsMember(names).name(COMMAND_NAME).description("");
 }
 
 std::string listOf(const std::vector<std::string>& words) {
