@@ -189,12 +189,22 @@ TEST(RecordFile, ALineThatDoesNotFitLeavesNothing) {
     EXPECT_EQ(readAll(file.path), "{\"n\":1}\n{\"n\":3}\n");
 }
 
+#endif
+
+// A full disk: Linux's /dev/full, which Wine's drive Z: shows to the Windows build.
+#ifdef _WIN32
+constexpr const char* FULL_DEVICE = "Z:\\dev\\full";
+#else
+constexpr const char* FULL_DEVICE = "/dev/full";
+#endif
+
 TEST(RecordFile, AFullDeviceSaysSo) {
     RecordFile record;
-    ASSERT_EQ(record.open("/dev/full"), CrtError{});
-    EXPECT_EQ(record.append("{}\n"), CrtError{ENOSPC});
+    ASSERT_EQ(record.open(FULL_DEVICE), CrtError{});
+    const CrtError error = record.append("{}\n");
+    EXPECT_EQ(error, CrtError{ENOSPC});
+    EXPECT_EQ(systemErrorText(error), "No space left on device");
 }
-#endif
 
 // A record that cannot be opened (here a folder: "Is a directory" on POSIX, "Permission denied"
 // on Windows) is named in the C runtime's words of its errno, never taken for a Win32 code.
