@@ -8,7 +8,12 @@ FILE* createNewFile(const std::string& stem, const char* extension, std::string&
                     CrtError& error) {
     constexpr int MAX_NAMES = 1000;
     for (int n = 1; n <= MAX_NAMES; ++n) {
-        path = stem + (n == 1 ? std::string() : "-" + std::to_string(n)) + extension;
+        path = stem;
+        if (n > 1) {
+            path += '-';
+            path += std::to_string(n);
+        }
+        path += extension;
         if (FILE* file = openNewFile(path)) {
             error = {};
             return file;
