@@ -56,10 +56,16 @@ std::string lineOf(const Attempt& a) {
     return j.dump();
 }
 
+// Natively each case runs in a process of its own, several at once, and every process draws
+// the same rand(): the case's name keeps their files apart.
+std::string testName() {
+    return ::testing::UnitTest::GetInstance()->current_test_info()->name();
+}
+
 struct TempFile {
     explicit TempFile(const std::string& text) {
         path = (std::filesystem::temp_directory_path() /
-                ("kestrune-report-" + std::to_string(std::rand()) + ".jsonl"))
+                ("kestrune-report-" + testName() + "-" + std::to_string(std::rand()) + ".jsonl"))
                    .string();
         std::ofstream(path, std::ios::binary) << text;
     }

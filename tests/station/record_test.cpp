@@ -30,10 +30,16 @@ std::string readAll(const std::string& path) {
     return s.str();
 }
 
+// Natively each case runs in a process of its own, several at once, and every process draws
+// the same rand(): the case's name keeps their files apart.
+std::string testName() {
+    return ::testing::UnitTest::GetInstance()->current_test_info()->name();
+}
+
 struct TempFile {
     TempFile() {
         path = (std::filesystem::temp_directory_path() /
-                ("kestrune-record-" + std::to_string(std::rand()) + ".jsonl"))
+                ("kestrune-record-" + testName() + "-" + std::to_string(std::rand()) + ".jsonl"))
                    .string();
         std::filesystem::remove(path);
     }
