@@ -1,5 +1,5 @@
 # The two commands of the README: `make demo` and `make test`. Everything else is a step of theirs.
-.PHONY: all setup native windows fuzz build check test test-native test-windows test-fuzz demo demo-window bench pictures dist clean format
+.PHONY: all setup native windows fuzz build check test test-native test-windows test-fuzz demo demo-programs demo-window bench pictures dist clean format
 
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
@@ -44,12 +44,22 @@ test: build
 	$(MAKE) --no-print-directory test-fuzz || status=1; \
 	exit $$status
 
-demo: native
-	@scripts/demo.sh build/native
+# The demo runs two programs: only they are built, optimised and without the tests, in a tree
+# of their own (build/demo), so that ./demo.sh is a download, not a test build.
+demo-programs: setup
+	cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_TESTS=OFF >/dev/null
+	cmake --build build/demo --parallel $(JOBS) --target kestrune-cli kestrune-boxsim
 
-# The window on this display with the box simulator on its COM1 (./demo.sh --window).
-demo-window: native windows
-	@scripts/demo-window.sh build/native
+demo: demo-programs
+	@scripts/demo.sh build/demo
+
+# The window on this display with the box simulator on its COM1 (./demo.sh --window): the
+# simulator and the window's launcher of build/demo, and Kestrune.exe alone of build/windows.
+demo-window: demo-programs
+	cmake --preset windows >/dev/null
+	cmake --build --preset windows --parallel $(JOBS) --target Kestrune
+	@KESTRUNE_WINEPREFIX=$(CURDIR)/build/windows/wine scripts/wine-prefix.sh
+	@scripts/demo-window.sh build/demo
 
 # The packages, from Release trees: build/dist/kestrune-<version>-win64.zip and
 # build/dist/kestrune_<version>_amd64.deb.

@@ -1,5 +1,6 @@
 #include "capture/pcap_writer.h"
 
+#include "capture/new_file.h"
 #include "common/byte_order.h"
 
 #include <cerrno>
@@ -60,12 +61,24 @@ PcapWriter::~PcapWriter() {
 
 bool PcapWriter::open(const std::string& path) {
     close();
-    streamBuffer_ = std::make_unique<char[]>(HEADERS_SIZE + MAX_UDP_PAYLOAD);
-    file_ = std::fopen(path.c_str(), "wb");
+    path_ = path;
+    FILE* file = std::fopen(path.c_str(), "wb");
+    writeError_ = file == nullptr ? lastCrtError() : CrtError{};
+    return start(file);
+}
+
+bool PcapWriter::openNew(const std::string& stem, const char* extension) {
+    close();
+    FILE* file = createNewFile(stem, extension, path_, writeError_);
+    return start(file);
+}
+
+bool PcapWriter::start(FILE* file) {
+    file_ = file;
     if (file_ == nullptr) {
-        streamBuffer_.reset();
         return false;
     }
+    streamBuffer_ = std::make_unique<char[]>(HEADERS_SIZE + MAX_UDP_PAYLOAD);
     // Set before the first write, as the stream requires.
     std::setvbuf(file_, streamBuffer_.get(), _IOFBF, HEADERS_SIZE + MAX_UDP_PAYLOAD);
     uint8_t header[24];
@@ -77,20 +90,18 @@ bool PcapWriter::open(const std::string& path) {
     writeU32LE(SNAPLEN, header + 16);
     writeU32LE(LINKTYPE_RAW, header + 20);
     if (std::fwrite(header, sizeof header, 1, file_) != 1 || std::fflush(file_) != 0) {
-        const int error = errno;
+        writeError_ = lastCrtError();
         close();
-        errno = error;
         return false;
     }
     nextIpId_ = 0;
-    writeError_ = 0;
     return true;
 }
 
 void PcapWriter::close() {
     if (file_ != nullptr) {
-        if (std::fclose(file_) != 0 && writeError_ == 0) {
-            writeError_ = errno != 0 ? errno : EIO;
+        if (std::fclose(file_) != 0 && !writeError_) {
+            writeError_ = lastCrtError();
         }
         file_ = nullptr;
     }
@@ -98,7 +109,7 @@ void PcapWriter::close() {
 }
 
 void PcapWriter::onFrame(FrameDirection direction, const uint8_t* payload, uint32_t length) {
-    if (file_ == nullptr || writeError_ != 0) {
+    if (file_ == nullptr || writeError_) {
         return;
     }
     const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
@@ -136,7 +147,7 @@ void PcapWriter::onFrame(FrameDirection direction, const uint8_t* payload, uint3
     if (std::fwrite(h, sizeof h, 1, file_) != 1 ||
         (captured != 0 && std::fwrite(payload, captured, 1, file_) != 1) ||
         std::fflush(file_) != 0) {
-        writeError_ = errno != 0 ? errno : EIO;
+        writeError_ = lastCrtError();
     }
 }
 

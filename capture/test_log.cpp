@@ -1,5 +1,7 @@
 #include "capture/test_log.h"
 
+#include "capture/new_file.h"
+
 #include <cerrno>
 #include <filesystem>
 
@@ -12,12 +14,12 @@ TestLogFile::~TestLogFile() {
     }
 }
 
-int TestLogFile::prepare(const std::string& path) {
+CrtError TestLogFile::prepare(const std::string& path) {
     path_ = path;
     std::error_code ignored;
     created_ = !std::filesystem::exists(path_, ignored);
     file_ = std::fopen(path.c_str(), "ab");
-    return file_ != nullptr ? 0 : errno;
+    return file_ != nullptr ? CrtError{} : lastCrtError();
 }
 
 void TestLogFile::start() {
@@ -30,16 +32,23 @@ void TestLogFile::start() {
     }
 }
 
-int TestLogFile::create(const std::string& path) {
+CrtError TestLogFile::create(const std::string& path) {
     path_ = path;
     file_ = std::fopen(path.c_str(), "wb");
     started_ = true;
-    return file_ != nullptr ? 0 : errno;
+    return file_ != nullptr ? CrtError{} : lastCrtError();
+}
+
+CrtError TestLogFile::createNew(const std::string& stem, const char* extension) {
+    CrtError error;
+    file_ = createNewFile(stem, extension, path_, error);
+    started_ = true;
+    return error;
 }
 
 void TestLogFile::fail() {
     int expected = 0;
-    error_.compare_exchange_strong(expected, errno != 0 ? errno : EIO);
+    error_.compare_exchange_strong(expected, lastCrtError().code);
 }
 
 void TestLogFile::write(const char* text) {
@@ -51,14 +60,14 @@ void TestLogFile::write(const char* text) {
     }
 }
 
-int TestLogFile::close() {
+CrtError TestLogFile::close() {
     if (file_ != nullptr) {
         if (std::fclose(file_) != 0) {
             fail();
         }
         file_ = nullptr;
     }
-    return error_.load();
+    return error();
 }
 
 } // namespace kestrune::capture

@@ -5,6 +5,8 @@
 // moment, and the first failed write (a full disk) is kept to be reported once the download is
 // over.
 
+#include "common/system_error.h"
+
 #include <atomic>
 #include <cstdio>
 #include <string>
@@ -20,18 +22,21 @@ public:
 
     // Makes sure `path` can be written without changing it yet: an existing file keeps its
     // bytes until start(), and a file made here is removed again if start() never comes (a run
-    // in which no box woke up). 0 or the system's error code.
-    int prepare(const std::string& path);
+    // in which no box woke up).
+    CrtError prepare(const std::string& path);
     // Empties the prepared file for this download's log.
     void start();
-    // Creates (or replaces) `path` and starts at once. 0 or the system's error code.
-    int create(const std::string& path);
+    // Creates (or replaces) `path` and starts at once.
+    CrtError create(const std::string& path);
+    // Creates a file no other has the name of (capture/new_file.h), STEM + extension or
+    // STEM-2 + extension..., and starts at once; path() is its name.
+    CrtError createNew(const std::string& stem, const char* extension);
 
     // Called on the session thread.
     void write(const char* text);
-    // Closes the file; the first error of a write or of the close, 0 when none.
-    int close();
-    int error() const { return error_.load(); }
+    // Closes the file; the first error of a write or of the close.
+    CrtError close();
+    CrtError error() const { return CrtError{error_.load()}; }
     bool isOpen() const { return file_ != nullptr; }
     const std::string& path() const { return path_; }
 
@@ -42,7 +47,7 @@ private:
     FILE* file_ = nullptr;
     bool created_ = false;
     bool started_ = false;
-    std::atomic<int> error_{0};
+    std::atomic<int> error_{0}; // a CrtError's code
 };
 
 } // namespace kestrune::capture

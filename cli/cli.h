@@ -1,9 +1,11 @@
 #pragma once
 
-#include "cli/args.h"
+#include "args/args.h"
 #include "image/image_loader.h"
+#include "report/formats.h"
 #include "station/verdict.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -80,7 +82,7 @@ struct ReportOptions {
     std::string since;
     std::string until;
     std::vector<std::string> ports;
-    std::string format = "text";
+    report::Format format = report::Format::Text;
     unsigned suspectAfter = 3;
 };
 void declareReport(CLI::App& app, ReportOptions& o);
@@ -94,6 +96,8 @@ struct CliOptions {
     PortsOptions ports;
     ReportOptions report;
     std::vector<std::string> help; // help [COMMAND]
+    std::string commands;          // "info, serve, station, ports or report"
+    std::function<int()> run;      // the chosen command with its options, set by its callback
 };
 void declareCli(CLI::App& app, CliOptions& o);
 // Parses the command line and runs the command it names: kestrune-cli's main.
@@ -112,6 +116,10 @@ std::string describeCoverage(const char* path, const ImageCoverage& coverage);
 // image with no modules unless `force`. 0 when it may be served.
 int checkImageToServe(const char* program, const char* path, const DownloadImage& image,
                       const DownloadInfoResponse& record, bool force);
+
+// --suspect-after K, as station and report take it: one range, one default; `what` is the
+// start of its help.
+void declareSuspectAfter(CLI::App& app, unsigned& k, const std::string& what);
 
 // --expect-hardware MODEL[/VERSION] and --expect-oui OUI, as serve and station take them (read
 // by station::parseHardwareGuard).

@@ -2,23 +2,67 @@
 #include "cli/cli.h"
 
 #include <cstdio>
+#include <functional>
 
 namespace kestrune::cli {
+namespace {
+
+// One command: its subcommand declared from its options, and a callback that, when the line
+// chose it, leaves its run in `run` for after the parse.
+template <typename Options>
+void addCommand(CLI::App& app, const char* name, Options& options,
+                void (*declare)(CLI::App&, Options&),
+                int (*runCommand)(const CLI::App&, const Options&), std::function<int()>& run) {
+    CLI::App& command = *app.add_subcommand(name);
+    declare(command, options);
+    command.callback([&command, &options, runCommand, &run] {
+        run = [&command, &options, runCommand] { return runCommand(command, options); };
+    });
+}
+
+// "help" and "help COMMAND" are --help said the way git and apt take it.
+int runHelp(const CLI::App& app, const std::vector<std::string>& named) {
+    const CLI::App& root = *app.get_parent();
+    if (named.size() > 1) {
+        return args::fail(root, "help takes one COMMAND, not " + named[1]);
+    }
+    const CLI::App* shown = named.empty() ? &root : root.get_subcommand(named.front());
+    if (shown == &app) {
+        shown = &root;
+    }
+    std::fputs(args::help(*shown).c_str(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+} // namespace
+
+void declareSuspectAfter(CLI::App& app, unsigned& k, const std::string& what) {
+    app.add_option("--suspect-after", k, what + " (default " + std::to_string(k) + ")")
+        ->type_name("K")
+        ->transform(args::Number(1, 1000));
+}
 
 void declareCli(CLI::App& app, CliOptions& o) {
     app.description("The headless front end of Kestrune, the serial download server for the "
                     "Veltrano set top box.");
     args::setUp(app, KESTRUNE_VERSION);
     app.require_subcommand(0, 1);
-    declareInfo(*app.add_subcommand("info"), o.info);
-    declareServe(*app.add_subcommand("serve"), o.serve);
-    declareStation(*app.add_subcommand("station"), o.station);
-    declarePorts(*app.add_subcommand("ports"), o.ports);
-    declareReport(*app.add_subcommand("report"), o.report);
-    // "help" and "help COMMAND" are --help said the way git and apt take it.
+    addCommand(app, "info", o.info, declareInfo, runInfo, o.run);
+    addCommand(app, "serve", o.serve, declareServe, runServe, o.run);
+    addCommand(app, "station", o.station, declareStation, runStation, o.run);
+    addCommand(app, "ports", o.ports, declarePorts, runPorts, o.run);
+    addCommand(app, "report", o.report, declareReport, runReport, o.run);
+    std::vector<std::string> names;
+    for (const CLI::App* command : app.get_subcommands({})) {
+        names.push_back(command->get_name());
+    }
+    o.commands = args::listOf(names);
     CLI::App& help = *app.add_subcommand("help", "Prints this help, or the help of one COMMAND.");
-    help.add_option("COMMAND", o.help, "info, serve, station, ports or report")
-        ->type_name("COMMAND");
+    names.push_back("help");
+    help.add_option("COMMAND", o.help, o.commands)
+        ->type_name("COMMAND")
+        ->check(args::CommandName(names));
+    help.callback([&help, &o] { o.run = [&help, &o] { return runHelp(help, o.help); }; });
     app.footer("Run 'kestrune-cli COMMAND --help' or 'kestrune-cli help COMMAND' for the\n"
                "options of one command.");
 }
@@ -30,40 +74,10 @@ int runCli(int argc, const char* const* argv) {
     if (const int status = args::parse(app, argc, argv); status != args::PROCEED) {
         return status;
     }
-    const CLI::App& command = args::chosen(app);
-    const std::string& name = command.get_name();
-    if (&command == &app) {
-        return args::fail(app, "missing COMMAND (info, serve, station, ports or report)");
+    if (!o.run) {
+        return args::fail(app, "missing COMMAND (" + o.commands + ")");
     }
-    if (name == "help") {
-        if (o.help.size() > 1) {
-            return args::fail(app, "help takes one COMMAND, not " + o.help[1]);
-        }
-        const CLI::App* shown = &app;
-        if (!o.help.empty() && o.help.front() != "help") {
-            const auto named = app.get_subcommands(
-                [&o](const CLI::App* sub) { return sub->get_name() == o.help.front(); });
-            if (named.empty()) {
-                return args::fail(app, "unknown command " + o.help.front());
-            }
-            shown = named.front();
-        }
-        std::fputs(args::help(*shown).c_str(), stdout);
-        return std::fflush(stdout) == 0 ? 0 : 1;
-    }
-    if (name == "info") {
-        return runInfo(command, o.info);
-    }
-    if (name == "serve") {
-        return runServe(command, o.serve);
-    }
-    if (name == "station") {
-        return runStation(command, o.station);
-    }
-    if (name == "report") {
-        return runReport(command, o.report);
-    }
-    return runPorts(command, o.ports);
+    return o.run();
 }
 
 } // namespace kestrune::cli

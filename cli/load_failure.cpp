@@ -66,16 +66,18 @@ int checkImageToServe(const char* program, const char* path, const DownloadImage
 }
 
 void declareHardwareGuard(CLI::App& app, std::string& hardware, std::string& oui) {
-    app.add_option("--expect-hardware", hardware,
-                   "serve only boxes whose system hardware descriptor has this model (and "
-                   "version), in hexadecimal as the box shows them (5601/0203 or 0x5601/0x0203); "
-                   "any other box, and one whose request never arrived intact, is not served and "
-                   "keeps its software")
-        ->type_name("MODEL[/VERSION]");
+    CLI::Option* model =
+        app.add_option("--expect-hardware", hardware,
+                       "serve only boxes whose system hardware descriptor has this model (and "
+                       "version), in hexadecimal as the box shows them (5601/0203 or "
+                       "0x5601/0x0203); any other box, and one whose request never arrived intact, "
+                       "is not served and keeps its software")
+            ->type_name("MODEL[/VERSION]");
     app.add_option("--expect-oui", oui,
                    "with --expect-hardware: the maker's OUI too, in hexadecimal (00-A0-B1, "
                    "00A0B1 or 0x00A0B1)")
-        ->type_name("OUI");
+        ->type_name("OUI")
+        ->needs(model);
 }
 
 } // namespace kestrune::cli

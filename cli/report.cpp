@@ -23,14 +23,10 @@ constexpr char PROGRAM[] = "kestrune-cli report";
 // What the options read as, once checked.
 struct Checked {
     report::Filter filter;
-    report::Format format = report::Format::Text;
 };
 
 // "" when the options read, else the mistake.
 std::string checkReport(const ReportOptions& o, Checked& c) {
-    if (!report::parseFormat(o.format, c.format)) {
-        return "--format needs text, csv or json, not " + o.format;
-    }
     const auto mistake = [](const char* option, const std::string& text) {
         return std::string(option) + " needs an ISO 8601 time or a date (2026-12-07), not " + text;
     };
@@ -65,12 +61,11 @@ void declareReport(CLI::App& app, ReportOptions& o) {
     app.add_option("--format", o.format,
                    "text (a table, the default), csv (RFC 4180, for a spreadsheet) or json (for a "
                    "script)")
-        ->type_name("FORMAT");
-    app.add_option("--suspect-after", o.suspectAfter,
-                   "a port is suspect when its last attempt left K failures in a row or more "
-                   "(default 3, as the station's)")
-        ->type_name("K")
-        ->transform(args::Number(1, 1000000));
+        ->type_name("FORMAT")
+        ->transform(args::Word(report::FORMAT_WORDS));
+    declareSuspectAfter(app, o.suspectAfter,
+                        "a port is suspect when its last attempt left K failures in a row or more, "
+                        "as the station's");
     app.add_option("RECORD", o.records,
                    "station records (--record FILE of kestrune-cli station); lines that are not "
                    "whole record lines (a torn last line) are skipped and counted")
@@ -95,8 +90,8 @@ int runReport(const CLI::App& app, const ReportOptions& o) {
             return EXIT_CANNOT_READ;
         }
     }
-    const std::string text = report::formatReport(summariser.finish(), checked.format);
-    if (checked.format == report::Format::Csv) {
+    const std::string text = report::formatReport(summariser.finish(), o.format);
+    if (o.format == report::Format::Csv) {
         setBinaryStdout(); // its CR LF as they are; text and JSON take the platform's line ends
     }
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||

@@ -6,8 +6,11 @@
 #include "capture/test_log.h"
 #include "cli/cli.h"
 #include "cli/console.h"
+#include "cli/countdown.h"
+#include "cli/terminal.h"
 #include "common/system_error.h"
 #include "image/image_loader.h"
+#include "session/download_control.h"
 #include "station/attempt_runner.h"
 
 #include <csignal>
@@ -25,36 +28,44 @@ namespace {
 // Ctrl-C and SIGTERM abort the attempt. The handler only stores; the runner acts on it.
 StopSignal g_stop;
 
+// How long a box has to wake up: the stall watchdog's ticks of 100 ms.
+constexpr std::chrono::seconds BOX_WAIT{WATCHDOG_LIMIT_TICKS / 10};
+
 extern "C" void onSignal(int) {
     g_stop.abort();
 }
 
 // Whether `path` can be written, without changing an existing file or leaving a new one.
-int writable(const std::string& path) {
+CrtError writable(const std::string& path) {
     std::error_code ignored;
     const bool existed = std::filesystem::exists(path, ignored);
     FILE* f = std::fopen(path.c_str(), "ab");
     if (f == nullptr) {
-        return lastSystemError();
+        return lastCrtError();
     }
     std::fclose(f);
     if (!existed) {
         std::remove(path.c_str());
     }
-    return 0;
+    return {};
 }
 
 class ServeObserver final : public AttemptObserver {
 public:
-    ServeObserver(Console& console, capture::TestLogFile* log, std::string pcapPath)
-        : console_(console), log_(log), pcapPath_(std::move(pcapPath)) {}
-    void waitingForBox() override { console_.info("Restart the set top box."); }
+    ServeObserver(Console& console, Countdown& countdown, capture::TestLogFile* log,
+                  std::string pcapPath)
+        : console_(console), countdown_(countdown), log_(log), pcapPath_(std::move(pcapPath)) {}
+    void waitingForBox() override {
+        console_.info("Restart the set top box.");
+        countdown_.start(BOX_WAIT);
+    }
     void sessionStarted() override {
+        countdown_.stop();
         if (log_ != nullptr) {
             log_->start();
         }
         if (!pcapPath_.empty() && !pcap_.open(pcapPath_)) {
-            pcapError_ = lastSystemError();
+            pcapError_ = pcap_.writeError();
         }
         console_.info("Set top box detected, download started.");
     }
@@ -70,19 +81,21 @@ public:
         }
     }
     void sessionEnded() override {
+        countdown_.stop();
         if (pcap_.isOpen()) {
             pcap_.close();
             pcapError_ = pcap_.writeError();
         }
     }
-    int pcapError() const { return pcapError_; }
+    CrtError pcapError() const { return pcapError_; }
 
 private:
     Console& console_;
+    Countdown& countdown_;
     capture::TestLogFile* log_;
     std::string pcapPath_;
     capture::PcapWriter pcap_;
-    int pcapError_ = 0;
+    CrtError pcapError_;
 };
 
 // The outcome in the window's caption and first sentence, then what a command-line user does.
@@ -130,7 +143,10 @@ int reportOutcome(Console& console, const AttemptReport& report, const std::stri
 
 void declareServe(CLI::App& app, ServeOptions& o) {
     app.description("Waits for a set top box on DEVICE and downloads IMAGE (.dl) to it. Start "
-                    "the command, then power up the box.");
+                    "the command, then power up the box: it must wake up within " +
+                    std::to_string(BOX_WAIT.count()) +
+                    " s (on a terminal a countdown shows the seconds left), or serve ends with "
+                    "status 2, not responding.");
     app.add_option("--port", o.port, "serial port (default COM1, which is /dev/ttyS0 on Linux)")
         ->type_name("DEVICE");
     app.add_option("--log", o.log,
@@ -202,14 +218,14 @@ int runServe(const CLI::App& cmd, const ServeOptions& o) {
     }
     capture::TestLogFile log;
     if (!logPath.empty()) {
-        if (const int error = log.prepare(logPath); error != 0) {
+        if (const CrtError error = log.prepare(logPath)) {
             std::fprintf(stderr, "%s: cannot write the log %s: %s\n", PROGRAM, logPath.c_str(),
                          systemErrorText(error).c_str());
             return EXIT_CANNOT_WRITE;
         }
     }
     if (!pcapPath.empty()) {
-        if (const int error = writable(pcapPath); error != 0) {
+        if (const CrtError error = writable(pcapPath)) {
             std::fprintf(stderr, "%s: cannot write the capture %s: %s\n", PROGRAM, pcapPath.c_str(),
                          systemErrorText(error).c_str());
             return EXIT_CANNOT_WRITE;
@@ -239,19 +255,20 @@ int runServe(const CLI::App& cmd, const ServeOptions& o) {
                   " bytes).")
                      .c_str());
 
-    ServeObserver observer(console, logPath.empty() ? nullptr : &log, pcapPath);
+    Countdown countdown(port.c_str(), !quiet && stderrIsTerminal());
+    ServeObserver observer(console, countdown, logPath.empty() ? nullptr : &log, pcapPath);
     const AttemptReport report = runner->runAttempt(observer);
     console.progressEnd(report.deliveredBytes);
     int exitStatus = reportOutcome(console, report, port);
     // The download's own outcome comes first; then what could not be kept of it.
-    const int logError = log.close();
-    if (logError != 0) {
+    const CrtError logError = log.close();
+    if (logError) {
         console.message(nullptr, ("cannot write the log " + logPath + ": " +
                                   systemErrorText(logError) + "; it is incomplete")
                                      .c_str());
         exitStatus = EXIT_CANNOT_WRITE;
     }
-    if (observer.pcapError() != 0) {
+    if (observer.pcapError()) {
         console.message(nullptr, ("cannot write the capture " + pcapPath + ": " +
                                   systemErrorText(observer.pcapError()) + "; it is incomplete")
                                      .c_str());

@@ -70,10 +70,7 @@ void declareStation(CLI::App& app, StationOptions& o) {
                    "again within the settle time (default 0)")
         ->type_name("N")
         ->transform(args::Number(0, 100));
-    app.add_option("--suspect-after", o.suspectAfter,
-                   "mark a port as suspect after K failures in a row (default 3)")
-        ->type_name("K")
-        ->transform(args::Number(1, 1000));
+    declareSuspectAfter(app, o.suspectAfter, "mark a port as suspect after K failures in a row");
     declareHardwareGuard(app, o.expectHardware, o.expectOui);
     app.add_option("--http", o.http,
                    "serve the station's page, its JSON and its metrics on PORT of 127.0.0.1 (or "
@@ -171,7 +168,7 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
     }
     static RecordFile* record = new RecordFile;
     if (!recordPath.empty()) {
-        if (const int error = record->open(recordPath); error != 0) {
+        if (const CrtError error = record->open(recordPath)) {
             std::fprintf(stderr, "%s: cannot open the record %s: %s\n", PROGRAM, recordPath.c_str(),
                          systemErrorText(error).c_str());
             return EXIT_CANNOT_WRITE;

@@ -5,14 +5,14 @@
 
 namespace kestrune {
 
-std::string systemErrorText(int code) {
+std::string systemErrorText(CrtError error) {
     char text[256];
     // The GNU strerror_r returns its text (in `text` or a static string), never fails.
-    return ::strerror_r(code, text, sizeof text);
+    return ::strerror_r(error.code, text, sizeof text);
 }
 
-int lastSystemError() {
-    return errno;
+SystemError lastSystemError() {
+    return CrtError{errno};
 }
 
 } // namespace kestrune

@@ -276,7 +276,7 @@ std::string describeSystemError(int systemError) {
     if (systemError == FILE_CHANGED_WHILE_LOADING) {
         return "the file changed while it was being read";
     }
-    return systemErrorText(systemError);
+    return systemErrorText(CrtError{systemError});
 }
 
 } // namespace kestrune

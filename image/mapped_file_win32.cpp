@@ -85,7 +85,7 @@ std::string describeSystemError(int systemError) {
     if (systemError == NOT_A_REGULAR_FILE) {
         return "not a regular file";
     }
-    return systemErrorText(systemError);
+    return systemErrorText(Win32Error{static_cast<unsigned long>(systemError)});
 }
 
 } // namespace kestrune

@@ -113,19 +113,6 @@ template <typename Each> void eachGroup(const Summary& s, Each each) {
 
 } // namespace
 
-bool parseFormat(const std::string& word, Format& format) {
-    if (word == "text") {
-        format = Format::Text;
-    } else if (word == "csv") {
-        format = Format::Csv;
-    } else if (word == "json") {
-        format = Format::Json;
-    } else {
-        return false;
-    }
-    return true;
-}
-
 std::string formatReport(const Summary& summary, Format format) {
     switch (format) {
     case Format::Csv:

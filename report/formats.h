@@ -6,13 +6,16 @@
 #include "report/summary.h"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kestrune::report {
 
 enum class Format { Text, Csv, Json };
 
-// "text", "csv", "json"; false for any other word.
-bool parseFormat(const std::string& word, Format& format);
+// Each format's word, as --format takes it.
+inline const std::vector<std::pair<std::string, Format>> FORMAT_WORDS = {
+    {"text", Format::Text}, {"csv", Format::Csv}, {"json", Format::Json}};
 
 std::string formatReport(const Summary& summary, Format format);
 std::string textReport(const Summary& summary);

@@ -1,5 +1,7 @@
 #include "report/record_line.h"
 
+#include "common/iso_time.h"
+
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -368,24 +370,7 @@ bool parseTime(std::string_view text, int64_t& ms, bool* dateOnly) {
 }
 
 std::string formatTime(int64_t ms) {
-    // civil_from_days, the inverse of daysFromCivil.
-    const int64_t days = (ms >= 0 ? ms : ms - 86399999) / 86400000;
-    const int64_t inDay = ms - days * 86400000;
-    const int64_t z = days + 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    const int64_t y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2);
-    char text[96];
-    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02lld:%02lld:%02lld.%03lldZ",
-                  static_cast<long long>(y), m, d, static_cast<long long>(inDay / 3600000),
-                  static_cast<long long>(inDay / 60000 % 60),
-                  static_cast<long long>(inDay / 1000 % 60), static_cast<long long>(inDay % 1000));
-    return text;
+    return isoTime(std::chrono::sys_time<std::chrono::milliseconds>(std::chrono::milliseconds(ms)));
 }
 
 } // namespace kestrune::report

@@ -2,12 +2,12 @@
 # The demo with the window: the box simulator on a fresh pseudo-terminal at 57600 baud, and
 # Kestrune.exe under Wine on this display with its COM1 on that pseudo-terminal
 # (kestrune-window). The operator loads the sample and presses Start download.
-# Usage: scripts/demo-window.sh BUILD_DIR   (the native build; build/windows has Kestrune.exe)
+# Usage: scripts/demo-window.sh BUILD_DIR   (a native build, build/demo; build/windows has Kestrune.exe)
 set -uo pipefail
-build="$(cd "${1:-build/native}" && pwd)"
+build="$(cd "${1:-build/demo}" && pwd)"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 for f in "$build/kestrune-boxsim" "$build/kestrune-window" "$root/build/windows/Kestrune.exe"; do
-  [ -e "$f" ] || { echo "demo: $f is missing; build first (make native windows)" >&2; exit 1; }
+  [ -e "$f" ] || { echo "demo: $f is missing; build first (make demo-window)" >&2; exit 1; }
 done
 
 work="$(mktemp -d)"

@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # The demo: a real download of the sample image over a pseudo-terminal, the box played by
 # kestrune-boxsim at the line's own 57600 baud, kestrune-cli serve with its progress bar.
-# Usage: scripts/demo.sh BUILD_DIR
+# Usage: scripts/demo.sh BUILD_DIR   (make demo: build/demo, the two programs in Release)
 set -uo pipefail
-build="${1:-build/native}"
+build="${1:-build/demo}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cli="$build/kestrune-cli"
 boxsim="$build/kestrune-boxsim"
 image="$root/samples/sample.dl"
 for f in "$cli" "$boxsim"; do
-  [ -x "$f" ] || { echo "demo: $f is missing; build first (make native)" >&2; exit 1; }
+  [ -x "$f" ] || { echo "demo: $f is missing; build first (make demo-programs)" >&2; exit 1; }
 done
 
 work="$(mktemp -d)"

@@ -2,22 +2,10 @@
 
 #include <cmath>
 #include <cstdio>
-#include <ctime>
 #include <nlohmann/json.hpp>
 
 namespace kestrune::station {
 namespace {
-
-std::tm utc(std::chrono::system_clock::time_point when) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-    std::tm parts{};
-#ifdef _WIN32
-    gmtime_s(&parts, &seconds);
-#else
-    gmtime_r(&seconds, &parts);
-#endif
-    return parts;
-}
 
 bool validUtf8(const std::string& text) {
     size_t i = 0;
@@ -103,26 +91,6 @@ nlohmann::ordered_json boxField(const BoxIdentity& identity) {
 }
 
 } // namespace
-
-std::string isoTime(std::chrono::system_clock::time_point when) {
-    const std::tm t = utc(when);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() %
-        1000;
-    char text[80];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.tm_year + 1900,
-                  t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
-                  static_cast<int>(ms < 0 ? ms + 1000 : ms));
-    return text;
-}
-
-std::string fileTime(std::chrono::system_clock::time_point when) {
-    const std::tm t = utc(when);
-    char text[80];
-    std::snprintf(text, sizeof text, "%04d%02d%02dT%02d%02d%02dZ", t.tm_year + 1900, t.tm_mon + 1,
-                  t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
-    return text;
-}
 
 std::string recordLine(const AttemptReport& report, const std::string& port,
                        const ImageFacts& image, const std::string& testLog,

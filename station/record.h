@@ -6,6 +6,8 @@
 // by an earlier crash is ended with a line feed before the first new line, so that no new line
 // is ever glued to it.
 
+#include "common/iso_time.h"
+#include "common/system_error.h"
 #include "station/attempt_runner.h"
 
 #include <chrono>
@@ -15,10 +17,9 @@
 
 namespace kestrune::station {
 
-// "2026-12-07T19:44:17.123Z"
-std::string isoTime(std::chrono::system_clock::time_point when);
-// "20261207T194417Z": for file names.
-std::string fileTime(std::chrono::system_clock::time_point when);
+// The record's times and the file names' (common/iso_time.h).
+using kestrune::fileTime;
+using kestrune::isoTime;
 
 struct ImageFacts {
     std::string path;
@@ -47,13 +48,13 @@ public:
     RecordFile(const RecordFile&) = delete;
     RecordFile& operator=(const RecordFile&) = delete;
 
-    // Opens `path` for appending (created when missing) and ends a torn last line. 0, or the
-    // system's error code.
-    int open(const std::string& path);
+    // Opens `path` for appending (created when missing) and ends a torn last line. No error,
+    // or the C runtime's.
+    CrtError open(const std::string& path);
     // Writes the whole line and flushes it to disk; on any failure the file is cut back to its
-    // length before the line. 0, or the system's error code of the call that failed. Safe from
+    // length before the line. No error, or the C runtime's of the call that failed. Safe from
     // several threads.
-    int append(const std::string& line);
+    CrtError append(const std::string& line);
 
 private:
     std::mutex mutex_;

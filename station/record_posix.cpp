@@ -1,79 +1,58 @@
-#include "station/record.h"
+#include "station/record_io.h"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace kestrune::station {
-namespace {
+namespace kestrune::station::record_io {
 
-// Writes all of `n` bytes at the end; 0 or errno.
-int writeAll(int fd, const char* data, size_t n) {
-    while (n > 0) {
-        const ssize_t written = ::write(fd, data, n);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        if (written == 0) {
-            return EIO;
-        }
-        data += written;
-        n -= static_cast<size_t>(written);
-    }
-    return 0;
+CrtError openForAppend(const std::string& path, int& fd) {
+    fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    return fd < 0 ? lastCrtError() : CrtError{};
 }
 
-} // namespace
-
-RecordFile::~RecordFile() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
+void closeFile(int fd) {
+    ::close(fd);
 }
 
-int RecordFile::open(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) {
-        return errno;
-    }
+CrtError fileSize(int fd, int64_t& size) {
     struct stat st {};
-    if (::fstat(fd_, &st) != 0) {
-        return errno;
+    if (::fstat(fd, &st) != 0) {
+        return lastCrtError();
     }
-    if (st.st_size > 0) {
-        char last = '\n';
-        if (::pread(fd_, &last, 1, st.st_size - 1) != 1) {
-            return errno != 0 ? errno : EIO;
-        }
-        if (last != '\n') {
-            // A line torn by a crash stays as it is, but ends here: readers skip it, and the
-            // next line stands alone.
-            return append("\n");
-        }
-    }
-    return 0;
+    size = st.st_size;
+    return {};
 }
 
-int RecordFile::append(const std::string& line) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0) {
-        return errno;
-    }
-    int error = writeAll(fd_, line.data(), line.size());
-    if (error == 0 && ::fsync(fd_) != 0) {
-        error = errno;
-    }
-    if (error != 0) {
-        // Whatever part of the line reached the file goes again.
-        while (::ftruncate(fd_, st.st_size) != 0 && errno == EINTR) {
-        }
-    }
-    return error;
+CrtError readByte(int fd, int64_t offset, char& byte) {
+    return ::pread(fd, &byte, 1, offset) == 1 ? CrtError{} : lastCrtError();
 }
 
-} // namespace kestrune::station
+CrtError writeSome(int fd, const char* data, size_t n, size_t& written) {
+    for (;;) {
+        const ssize_t result = ::write(fd, data, n);
+        if (result >= 0) {
+            written = static_cast<size_t>(result);
+            return {};
+        }
+        if (errno != EINTR) {
+            return lastCrtError();
+        }
+    }
+}
+
+CrtError flushToDisk(int fd) {
+    return ::fsync(fd) == 0 ? CrtError{} : lastCrtError();
+}
+
+CrtError cutTo(int fd, int64_t size) {
+    while (::ftruncate(fd, size) != 0) {
+        if (errno != EINTR) {
+            return lastCrtError();
+        }
+    }
+    return {};
+}
+
+} // namespace kestrune::station::record_io

@@ -1,75 +1,56 @@
-#include "station/record.h"
+#include "station/record_io.h"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
 
-namespace kestrune::station {
-namespace {
+namespace kestrune::station::record_io {
 
-int writeAll(int fd, const char* data, size_t n) {
-    while (n > 0) {
-        const unsigned chunk = n > 1u << 30 ? 1u << 30 : static_cast<unsigned>(n);
-        const int written = _write(fd, data, chunk);
-        if (written < 0) {
-            return errno;
-        }
-        if (written == 0) {
-            return EIO;
-        }
-        data += written;
-        n -= static_cast<size_t>(written);
-    }
-    return 0;
+CrtError openForAppend(const std::string& path, int& fd) {
+    fd = _open(path.c_str(), _O_RDWR | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
+               _S_IREAD | _S_IWRITE);
+    return fd < 0 ? lastCrtError() : CrtError{};
 }
 
-} // namespace
-
-RecordFile::~RecordFile() {
-    if (fd_ >= 0) {
-        _close(fd_);
-    }
+void closeFile(int fd) {
+    _close(fd);
 }
 
-int RecordFile::open(const std::string& path) {
-    fd_ = _open(path.c_str(), _O_RDWR | _O_APPEND | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (fd_ < 0) {
-        return errno;
+CrtError fileSize(int fd, int64_t& size) {
+    const __int64 end = _lseeki64(fd, 0, SEEK_END);
+    if (end < 0) {
+        return lastCrtError();
     }
-    const __int64 size = _lseeki64(fd_, 0, SEEK_END);
-    if (size < 0) {
-        return errno;
-    }
-    if (size > 0) {
-        char last = '\n';
-        if (_lseeki64(fd_, size - 1, SEEK_SET) < 0 || _read(fd_, &last, 1) != 1) {
-            return errno != 0 ? errno : EIO;
-        }
-        if (last != '\n') {
-            // A line torn by a crash stays as it is, but ends here: readers skip it, and the
-            // next line stands alone.
-            return append("\n");
-        }
-    }
-    return 0;
+    size = end;
+    return {};
 }
 
-int RecordFile::append(const std::string& line) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const __int64 size = _lseeki64(fd_, 0, SEEK_END);
-    if (size < 0) {
-        return errno;
+CrtError readByte(int fd, int64_t offset, char& byte) {
+    if (_lseeki64(fd, offset, SEEK_SET) < 0 || _read(fd, &byte, 1) != 1) {
+        return lastCrtError();
     }
-    int error = writeAll(fd_, line.data(), line.size());
-    if (error == 0 && _commit(fd_) != 0) {
-        error = errno;
-    }
-    if (error != 0) {
-        // Whatever part of the line reached the file goes again.
-        _chsize_s(fd_, size);
-    }
-    return error;
+    return {};
 }
 
-} // namespace kestrune::station
+CrtError writeSome(int fd, const char* data, size_t n, size_t& written) {
+    // _write takes an unsigned count: a gigabyte at a time.
+    const unsigned chunk = n > 1u << 30 ? 1u << 30 : static_cast<unsigned>(n);
+    const int result = _write(fd, data, chunk);
+    if (result < 0) {
+        return lastCrtError();
+    }
+    written = static_cast<size_t>(result);
+    return {};
+}
+
+CrtError flushToDisk(int fd) {
+    return _commit(fd) == 0 ? CrtError{} : lastCrtError();
+}
+
+CrtError cutTo(int fd, int64_t size) {
+    const errno_t error = _chsize_s(fd, size);
+    return CrtError{error};
+}
+
+} // namespace kestrune::station::record_io

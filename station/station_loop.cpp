@@ -50,19 +50,18 @@ public:
         status_.state = PortState::Downloading;
         const StationConfig& config = station_.config;
         if (!config.logDir.empty()) {
-            const std::string path = uniquePath(config.logDir, status_.port, ".log");
-            if (const int error = log_.create(path); error != 0) {
-                cannotWrite(path, error);
+            if (const CrtError error =
+                    log_.createNew(fileStem(config.logDir, status_.port), ".log")) {
+                cannotWrite(log_.path(), error);
             } else {
-                logPath_ = path;
+                logPath_ = log_.path();
             }
         }
         if (!config.pcapDir.empty()) {
-            const std::string path = uniquePath(config.pcapDir, status_.port, ".pcap");
-            if (!capture_.open(path)) {
-                cannotWrite(path, lastSystemError());
+            if (!capture_.openNew(fileStem(config.pcapDir, status_.port), ".pcap")) {
+                cannotWrite(capture_.path(), capture_.writeError());
             } else {
-                capturePath_ = path;
+                capturePath_ = capture_.path();
             }
         }
         station_.events.event(status_.port, "a box woke up; downloading");
@@ -84,19 +83,19 @@ public:
     const std::string& capturePath() const { return capturePath_; }
 
 private:
-    void cannotWrite(const std::string& path, int error) {
+    void cannotWrite(const std::string& path, CrtError error) {
         station_.outputFailed = true;
         station_.events.event(status_.port, "cannot write " + path + ": " + systemErrorText(error));
     }
     void closeFiles() {
         if (log_.isOpen()) {
-            if (const int error = log_.close(); error != 0) {
+            if (const CrtError error = log_.close()) {
                 cannotWrite(logPath_, error);
             }
         }
         if (capture_.isOpen()) {
             capture_.close();
-            if (capture_.writeError() != 0) {
+            if (capture_.writeError()) {
                 cannotWrite(capturePath_, capture_.writeError());
             }
         }
@@ -116,10 +115,10 @@ void record(StationShared& station, PortStatus& status, const AttemptReport& rep
     if (station.config.record == nullptr) {
         return;
     }
-    const int error = station.config.record->append(
+    const CrtError error = station.config.record->append(
         recordLine(report, status.port, station.config.image, observer.logPath(),
                    observer.capturePath(), place));
-    if (error != 0) {
+    if (error) {
         station.outputFailed = true;
         station.events.event(status.port, "cannot write the record: " + systemErrorText(error) +
                                               "; this attempt is not in it");
@@ -191,15 +190,9 @@ std::string seconds(double s) {
 
 } // namespace
 
-std::string uniquePath(const std::string& dir, const std::string& port, const char* extension) {
-    const std::string stem = (std::filesystem::path(dir) / fileNameOf(port)).string() + "-" +
-                             fileTime(std::chrono::system_clock::now());
-    std::string path = stem + extension;
-    std::error_code ignored;
-    for (int n = 2; std::filesystem::exists(path, ignored); ++n) {
-        path = stem + "-" + std::to_string(n) + extension;
-    }
-    return path;
+std::string fileStem(const std::string& dir, const std::string& port) {
+    return (std::filesystem::path(dir) / fileNameOf(port)).string() + "-" +
+           fileTime(std::chrono::system_clock::now());
 }
 
 void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {

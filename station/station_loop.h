@@ -51,7 +51,8 @@ struct StationShared {
 // Serves the port until the station stops; the status ends as Stopped.
 void servePort(StationShared& station, PortRunner& runner, PortStatus& status);
 
-// A new file name in `dir` for this port and moment: "DIR/ttyUSB0-20261207T202431Z.log".
-std::string uniquePath(const std::string& dir, const std::string& port, const char* extension);
+// The file name in `dir` for this port and moment, without its extension:
+// "DIR/ttyUSB0-20261207T202431Z" (capture/new_file.h adds "-2"... when it is taken).
+std::string fileStem(const std::string& dir, const std::string& port);
 
 } // namespace kestrune::station

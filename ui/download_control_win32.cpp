@@ -105,6 +105,14 @@ public:
             SendMessageA(testLogEdit_, WM_CHAR, static_cast<unsigned char>(c), 0);
         }
     }
+    void moveLogCaretToEnd() override {
+        if (testLogEdit_ != nullptr) {
+            WindowSection section;
+            const int end = GetWindowTextLengthA(testLogEdit_);
+            SendMessageA(testLogEdit_, EM_SETSEL, static_cast<WPARAM>(end),
+                         static_cast<LPARAM>(end));
+        }
+    }
     // What WM_SETREDRAW does through the default window procedure; Wine's edit control answers
     // WM_SETREDRAW itself and goes on redrawing its scroll bars at every character (5-8 ms
     // each), while an edit control without WS_VISIBLE types in well under 1 ms.

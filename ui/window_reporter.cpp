@@ -35,6 +35,7 @@ void WindowReporter::logText(const char* text) {
         return;
     }
     window_.holdLogDrawing();
+    window_.moveLogCaretToEnd();
     for (const char* c = text; *c != '\0'; ++c) {
         // A typed carriage return makes a line break of its own in the edit control: line
         // feeds alone break the lines.

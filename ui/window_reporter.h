@@ -26,8 +26,11 @@ public:
     virtual void showProgressControls() = 0; // the progress bar and the status text
     virtual void setProgressRange(int low, int high) = 0;
     virtual void setStatusText(const char* text) = 0;
-    // One typed character into the Test Log's edit control.
+    // One typed character into the Test Log's edit control, at its caret.
     virtual void typeLogCharacter(char c) = 0;
+    // The caret (and an empty selection) at the end of the log's text: a click in the log
+    // moves the caret, and the next piece would be typed there.
+    virtual void moveLogCaretToEnd() = 0;
     // Around the characters of one piece of log text: the edit control stops drawing itself,
     // then draws the whole piece once. A redraw per character costs the download several
     // milliseconds a character under Wine.

@@ -211,9 +211,9 @@ std::string WebServer::listen(const std::string& address, int port) {
         port_ = port;
         return "";
     }
-    const int error = lastSystemError();
+    const SystemError error = lastSystemError();
     return "cannot listen on " + address + ":" + std::to_string(port) + ": " +
-           (error != 0 ? systemErrorText(error) : std::string("not an address of this machine"));
+           (error ? systemErrorText(error) : std::string("not an address of this machine"));
 }
 
 std::string WebServer::url() const {

@@ -1,6 +1,6 @@
 // The argument layer as a program's user meets it: what one command line sets, prints and
 // returns. Every case builds the same small command afresh.
-#include "cli/args.h"
+#include "args/args.h"
 
 #include <gtest/gtest.h>
 #include <sstream>
@@ -15,6 +15,8 @@ using kestrune::args::Mistake;
 using kestrune::args::Number;
 using kestrune::args::PROCEED;
 
+enum class Format { Text, Csv };
+
 struct Outcome {
     int status = 0;
     std::string out, err;
@@ -24,6 +26,8 @@ struct Outcome {
     double timeout = 20;
     bool quiet = false;
     std::vector<std::string> order; // what the ordered actions saw
+    Format format = Format::Text;
+    std::string hardware, oui, replay;
 };
 
 Outcome run(const std::vector<std::string>& words) {
@@ -31,7 +35,13 @@ Outcome run(const std::vector<std::string>& words) {
     std::ostringstream out, err;
     CLI::App app("Test command.", "t serve");
     kestrune::args::setUp(app, "9.9.9");
-    app.add_option("--port", o.port, "serial port")->type_name("DEVICE");
+    CLI::Option* port = app.add_option("--port", o.port, "serial port")->type_name("DEVICE");
+    app.add_option("--format", o.format, "text or csv")
+        ->type_name("FORMAT")
+        ->transform(kestrune::args::Word<Format>({{"text", Format::Text}, {"csv", Format::Csv}}));
+    CLI::Option* hardware = app.add_option("--hardware", o.hardware, "model");
+    app.add_option("--oui", o.oui, "maker")->needs(hardware);
+    app.add_option("--replay", o.replay, "instead of a port")->excludes(port);
     app.add_option("--nak", o.naks, "refuse a frame")->type_name("N[:K]");
     app.add_option("-m,--module", o.module, "module")
         ->type_name("ID")
@@ -97,6 +107,11 @@ TEST(Args, MistakesGetOneLineAndThePointerToHelp) {
         {{"--timeout", "inf", "img"}, "--timeout needs a number from 0.001 to 3600, not inf"},
         {{"--timeout", "0x10", "img"}, "--timeout needs a number from 0.001 to 3600, not 0x10"},
         {{"--note", "bad", "img"}, "--note refuses bad"},
+        {{"--format", "xml", "img"}, "--format needs text or csv, not xml"},
+        {{"--format", "1", "img"}, "--format needs text or csv, not 1"},
+        {{"--format=", "img"}, "--format needs text or csv, not an empty value"},
+        {{"--oui", "00-A0-B1", "img"}, "--oui needs --hardware"},
+        {{"--replay", "c.pcap", "--port", "p", "img"}, "give --port or --replay, not both"},
         // The first mistake on the line is the one reported.
         {{"--module", "x", "--seed", "0", "img"}, "--module needs a number from 0 to 65535, not x"},
         // --version and --help take no value, and a mistake beside them is still reported.
@@ -156,6 +171,10 @@ TEST(Args, RepeatedAndOrderedOptionsKeepEveryUseInOrder) {
     EXPECT_EQ(o.order, (std::vector<std::string>{"note a", "seed 2", "note b", "seed 9"}));
     const Outcome t = run({"--timeout", "2.5", "img"});
     EXPECT_EQ(t.timeout, 2.5);
+    const Outcome f = run({"--format", "csv", "--hardware", "1", "--oui", "2", "img"});
+    ASSERT_EQ(f.status, PROCEED) << f.err;
+    EXPECT_EQ(f.format, Format::Csv);
+    EXPECT_EQ(f.oui, "2");
 }
 
 TEST(Args, HelpAndVersion) {
@@ -231,6 +250,9 @@ TEST(Args, CommandsOfAProgram) {
          "t info",
          "t info: unexpected argument info\n"},
         {{"info", "--port", "p", "img"}, PROCEED, "t info", ""},
+        // A command named as a value (help COMMAND) is one of the program's.
+        {{"help", "bogus"}, EXIT_USAGE, "t help", "t: unknown command bogus\n"},
+        {{"help", "info"}, PROCEED, "t help", ""},
     };
     for (const Case& c : cases) {
         std::ostringstream out, err;
@@ -241,12 +263,16 @@ TEST(Args, CommandsOfAProgram) {
         CLI::App& info = *app.add_subcommand("info", "a command");
         info.add_option("--port", port, "port")->type_name("DEVICE");
         info.add_option("IMAGE", image, "the image")->required();
+        std::string named;
+        app.add_subcommand("help", "a command's help")
+            ->add_option("COMMAND", named, "a command")
+            ->check(kestrune::args::CommandName({"info", "help"}));
         const std::string line = c.words.empty() ? "(none)" : c.words.front();
         EXPECT_EQ(kestrune::args::parse(app, c.words, out, err), c.status) << line;
         EXPECT_EQ(kestrune::args::commandName(kestrune::args::chosen(app)), c.chosen) << line;
         EXPECT_EQ(err.str().substr(0, err.str().find('\n') + 1), c.err) << line;
-        if (c.status == PROCEED) {
-            EXPECT_EQ(port, c.words.empty() ? "" : "p") << line;
+        if (c.status == PROCEED && c.words.size() > 2) {
+            EXPECT_EQ(port, "p") << line;
         }
     }
 }

@@ -176,9 +176,8 @@ TEST(PcapWriter, OpenReplacesAnOldFileAndStartsAfresh) {
 
 TEST(PcapWriter, AFileThatCannotBeCreatedIsRefusedWithItsReason) {
     PcapWriter writer;
-    errno = 0;
     EXPECT_FALSE(writer.open(tempPath("no-such-folder/x.pcap")));
-    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(writer.writeError(), kestrune::CrtError{ENOENT});
     EXPECT_FALSE(writer.isOpen());
     const uint8_t m[4] = {};
     writer.onFrame(FrameDirection::ToBox, m, 4); // ignored, not a crash

@@ -1,8 +1,11 @@
 // The common layer: big-endian fields read and written with their bounds checked, and SHA-256.
 
 #include "common/byte_order.h"
+#include "common/iso_time.h"
 #include "common/sha256.h"
+#include "common/system_error.h"
 
+#include <cerrno>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -80,5 +83,42 @@ TEST(Sha256, KnownDigests) {
 }
 
 // The bar never wraps, never passes the image's size, and gives way part by part.
+// C runtime numbers get the C runtime's words on every platform; on Windows the same numbers
+// as Win32 codes would read "The data is invalid" (13) and "The printer is out of paper" (28).
+TEST(SystemErrorText, CrtNumbersReadAsTheCRuntimeSaysThem) {
+    const struct {
+        int code;
+        const char* words;
+    } rows[] = {
+        {EACCES, "Permission denied"},
+        {ENOSPC, "No space left on device"},
+        {ENOENT, "No such file or directory"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(systemErrorText(CrtError{row.code}), row.words) << row.code;
+    }
+}
+
+// Calendar edges: a leap day, the last millisecond before 1970, a year's last moment.
+TEST(IsoTime, WritesUtcWithMillisecondsAndTheFileForm) {
+    using namespace std::chrono;
+    const struct {
+        int64_t ms;
+        const char* iso;
+        const char* file;
+    } rows[] = {
+        {0, "1970-01-01T00:00:00.000Z", "19700101T000000Z"},
+        {-1, "1969-12-31T23:59:59.999Z", "19691231T235959Z"},
+        {1709164800123, "2024-02-29T00:00:00.123Z", "20240229T000000Z"},
+        {1798761599999, "2026-12-31T23:59:59.999Z", "20261231T235959Z"},
+    };
+    for (const auto& row : rows) {
+        const sys_time<milliseconds> when{milliseconds(row.ms)};
+        EXPECT_EQ(isoTime(when), row.iso);
+        EXPECT_EQ(fileTime(when), row.file);
+        EXPECT_EQ(isoTime(system_clock::time_point(when) + microseconds(999)), row.iso);
+    }
+}
+
 } // namespace
 } // namespace kestrune

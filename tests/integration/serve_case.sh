@@ -262,6 +262,41 @@ case "$case_name" in
     expect "second serve" "$SERVE_two" 0
     expect "box exit" "$BOX_a" 0
     expect "byte-exact downloads" "$(grep -c 'byte-exact' box-a.out)" 2
+    if [ -L ttyCOM1 ]; then fail "the link outlived the box"; fi
+    ;;
+  end_early_sample)
+    # --end-early alone on the sample, whose modules fit the default window: the box still
+    # ends right after the block asked for.
+    download "$SAMPLE" --end-early 1
+    expect "serve exit" "$SERVE_a" 1
+    expect "box exit" "$BOX_a" 2
+    contains box-a.out "ended early, as asked"
+    contains serve-a.err "the box ended the download after 16,384 of 34,768 module bytes"
+    ;;
+  countdown)
+    # On a terminal serve counts down the box's 20 s to wake up; this box wakes after 2.5 s.
+    start_box a --hold woken "$SAMPLE"
+    (sleep 2.5; touch woken) &
+    pids+=("$!")
+    script -qec "$CLI serve --port $PTY_a $SAMPLE" /dev/null >serve-a.tty 2>&1
+    expect "serve exit" "$?" 0
+    wait_box a
+    expect "box exit" "$BOX_a" 0
+    contains serve-a.tty "20 s left for the box to wake up"
+    contains serve-a.tty "19 s left for the box to wake up"
+    if grep -q "17 s left" serve-a.tty; then fail "the countdown went on after the wake-up"; fi
+    ;;
+  box_stopped)
+    # A box told to stop (SIGTERM) while it waits ends at once and takes its link with it.
+    start_box a --link "$work/ttyS9" --stay 60 "$SAMPLE"
+    [ "$(readlink ttyS9)" = "$PTY_a" ] || fail "link not made"
+    started=$(date +%s%N)
+    kill -TERM "$BOXPID_a"
+    wait_box a
+    ms=$((($(date +%s%N) - started) / 1000000))
+    expect "box exit" "$BOX_a" 143
+    [ "$ms" -lt 400 ] || fail "the box took $ms ms to end on SIGTERM"
+    if [ -L ttyS9 ]; then fail "the link outlived the box"; fi
     ;;
   port_failure)
     # Each reason is told, and nothing is written to what is not a serial port.

@@ -143,6 +143,8 @@ check "README.txt names the programs and the documents" \
 check "README.txt: not the developer's README" '! grep -qE "demo.sh|make dist|apt install" "$top/README.txt"'
 check "README.txt: the COM ports of the window and a USB adapter on COM5" \
   'grep -q "COM1 and COM2" "$top/README.txt" && grep -q "Device Manager" "$top/README.txt" && grep -qF "serve --port COM5" "$top/README.txt"'
+check "README.txt: under Wine, a device on COM1 through Wine's Ports key, or a link from COM3 up" \
+  'grep -qF "HKLM\\Software\\Wine\\Ports" "$top/README.txt" && grep -q "COM3 and above" "$top/README.txt"'
 
 for f in README.txt CHANGELOG.txt docs/serve.txt; do
   check "$f has CR LF line ends" '[ "$(grep -c $'"'"'[^\r]$'"'"' "$top/$f")" -eq 0 ]'

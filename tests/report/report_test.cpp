@@ -12,7 +12,6 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -57,11 +56,16 @@ std::string lineOf(const Attempt& a) {
     return j.dump();
 }
 
-// A name of its own in every process: CTest runs the cases side by side.
+// Natively each case runs in a process of its own, several at once, and every process draws
+// the same rand(): the case's name keeps their files apart.
+std::string testName() {
+    return ::testing::UnitTest::GetInstance()->current_test_info()->name();
+}
+
 struct TempFile {
     explicit TempFile(const std::string& text) {
         path = (std::filesystem::temp_directory_path() /
-                ("kestrune-report-" + std::to_string(std::random_device{}()) + ".jsonl"))
+                ("kestrune-report-" + testName() + "-" + std::to_string(std::rand()) + ".jsonl"))
                    .string();
         std::ofstream(path, std::ios::binary) << text;
     }

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -29,10 +30,16 @@ std::string readAll(const std::string& path) {
     return s.str();
 }
 
+// Natively each case runs in a process of its own, several at once, and every process draws
+// the same rand(): the case's name keeps their files apart.
+std::string testName() {
+    return ::testing::UnitTest::GetInstance()->current_test_info()->name();
+}
+
 struct TempFile {
     TempFile() {
         path = (std::filesystem::temp_directory_path() /
-                ("kestrune-record-" + std::to_string(std::rand()) + ".jsonl"))
+                ("kestrune-record-" + testName() + "-" + std::to_string(std::rand()) + ".jsonl"))
                    .string();
         std::filesystem::remove(path);
     }
@@ -156,8 +163,8 @@ TEST(RecordFile, EndsATornTailSoTheNextLineStandsAlone) {
         }
         {
             RecordFile record;
-            ASSERT_EQ(record.open(file.path), 0);
-            ASSERT_EQ(record.append("{\"n\":2}\n"), 0);
+            ASSERT_EQ(record.open(file.path), CrtError{});
+            ASSERT_EQ(record.append("{\"n\":2}\n"), CrtError{});
         }
         EXPECT_EQ(readAll(file.path), row.after);
     }
@@ -169,8 +176,8 @@ TEST(RecordFile, EndsATornTailSoTheNextLineStandsAlone) {
 TEST(RecordFile, ALineThatDoesNotFitLeavesNothing) {
     TempFile file;
     RecordFile record;
-    ASSERT_EQ(record.open(file.path), 0);
-    ASSERT_EQ(record.append("{\"n\":1}\n"), 0);
+    ASSERT_EQ(record.open(file.path), CrtError{});
+    ASSERT_EQ(record.append("{\"n\":1}\n"), CrtError{});
 
     const auto previous = std::signal(SIGXFSZ, SIG_IGN);
     rlimit saved{};
@@ -178,22 +185,45 @@ TEST(RecordFile, ALineThatDoesNotFitLeavesNothing) {
     rlimit small = saved;
     small.rlim_cur = 8 + 5; // room for 5 bytes of the next line: a short write
     setrlimit(RLIMIT_FSIZE, &small);
-    const int error = record.append("{\"n\":2,\"long\":\"line\"}\n");
+    const CrtError error = record.append("{\"n\":2,\"long\":\"line\"}\n");
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previous);
 
-    EXPECT_EQ(error, EFBIG);
+    EXPECT_EQ(error, CrtError{EFBIG});
     EXPECT_EQ(readAll(file.path), "{\"n\":1}\n");
-    ASSERT_EQ(record.append("{\"n\":3}\n"), 0);
+    ASSERT_EQ(record.append("{\"n\":3}\n"), CrtError{});
     EXPECT_EQ(readAll(file.path), "{\"n\":1}\n{\"n\":3}\n");
 }
 
+#endif
+
+// A full disk: Linux's /dev/full, which Wine's drive Z: shows to the Windows build.
+#ifdef _WIN32
+constexpr const char* FULL_DEVICE = "Z:\\dev\\full";
+#else
+constexpr const char* FULL_DEVICE = "/dev/full";
+#endif
+
 TEST(RecordFile, AFullDeviceSaysSo) {
     RecordFile record;
-    ASSERT_EQ(record.open("/dev/full"), 0);
-    EXPECT_EQ(record.append("{}\n"), ENOSPC);
+    ASSERT_EQ(record.open(FULL_DEVICE), CrtError{});
+    const CrtError error = record.append("{}\n");
+    EXPECT_EQ(error, CrtError{ENOSPC});
+    EXPECT_EQ(systemErrorText(error), "No space left on device");
 }
-#endif
+
+// A record that cannot be opened (here a folder: "Is a directory" on POSIX, "Permission denied"
+// on Windows) is named in the C runtime's words of its errno, never taken for a Win32 code.
+TEST(RecordFile, ACallThatFailsIsNamedInTheWordsOfItsErrno) {
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                         ("kestrune-record-dir-" + std::to_string(std::rand()));
+    std::filesystem::create_directories(folder);
+    RecordFile record;
+    const CrtError error = record.open(folder.string());
+    std::filesystem::remove(folder);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(systemErrorText(error), std::strerror(error.code));
+}
 
 } // namespace
 } // namespace kestrune::station

@@ -38,14 +38,17 @@ public:
         }
         statusTexts.push_back(text);
     }
+    // As an edit control types: at the caret, which a click in the log moves.
     void typeLogCharacter(char c) override {
-        log += c;
+        log.insert(caret, 1, c);
+        ++caret;
         if (drawingHeld) {
             piece += c;
         } else {
             ++typedWhileDrawing;
         }
     }
+    void moveLogCaretToEnd() override { caret = log.size(); }
     void holdLogDrawing() override {
         EXPECT_FALSE(drawingHeld) << "held twice";
         drawingHeld = true;
@@ -70,6 +73,7 @@ public:
     void postProgressPosition(int percent) override { posted.push_back(percent); }
 
     std::string logAtResult;
+    size_t caret = 0;
     // The log's drawing: held around each piece of text, drawn once after it.
     bool drawingHeld = false;
     int typedWhileDrawing = 0;
@@ -242,6 +246,18 @@ TEST(WindowReporter, CarriageReturnsAreNotTypedAndAnEmptyTextDrawsNothing) {
     }
 }
 
+// A click in the log during a download moves the caret; every piece still goes at the end.
+TEST(WindowReporter, AClickInTheLogNeverReordersIt) {
+    auto rig = std::make_unique<WindowRig>(10);
+    rig->reporter.beginSession({.testLog = true});
+    rig->reporter.logText("DOWNLOAD STARTED\n");
+    for (const size_t click : {size_t(0), size_t(3), size_t(17)}) {
+        rig->window.caret = click;
+        rig->reporter.logText("0 0 0\n");
+    }
+    EXPECT_EQ(rig->window.log, "DOWNLOAD STARTED\n0 0 0\n0 0 0\n0 0 0\n");
+}
+
 // Counts the window operations and keeps nothing, as the real window keeps nothing.
 class CountingWindow final : public SessionWindow {
 public:
@@ -251,6 +267,7 @@ public:
     void setProgressRange(int, int) override { ++operations; }
     void setStatusText(const char*) override { ++operations; }
     void typeLogCharacter(char) override { ++operations; }
+    void moveLogCaretToEnd() override { ++operations; }
     void holdLogDrawing() override { ++operations; }
     void drawLogOnce() override { ++operations; }
     void showResultBox(const char*, const char*, bool) override { ++operations; }

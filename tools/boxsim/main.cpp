@@ -10,7 +10,7 @@
 // ended early or was unplugged as asked); 3 the server broke the link protocol; 64 wrong
 // usage; 70 a system call failed.
 
-#include "cli/args.h"
+#include "args/args.h"
 #include "tools/boxsim/box.h"
 #include "tools/boxsim/box_messages.h"
 #include "tools/boxsim/pty_line.h"
@@ -132,13 +132,33 @@ void makeRaw(int fd, uint32_t baud) {
     tcsetattr(fd, TCSANOW, &t);
 }
 
-// Only our own link goes: another box may have taken it over since.
-void removeLink(const std::string& link, const std::string& target) {
-    char points[4096];
-    const ssize_t n = readlink(link.c_str(), points, sizeof points - 1);
-    if (n > 0 && std::string(points, static_cast<size_t>(n)) == target) {
-        unlink(link.c_str());
+// The --link this box made and the device it points at, for removeLink() at any end: a
+// return from main, an unplug, or a signal (whose handler may use only these fixed buffers).
+char g_link[4096];
+char g_linkTarget[4096];
+
+// Only our own link goes: another box may have taken it over since. Async-signal-safe.
+void removeLink() {
+    if (g_link[0] == '\0') {
+        return;
     }
+    char points[sizeof g_linkTarget];
+    const ssize_t n = readlink(g_link, points, sizeof points - 1);
+    if (n > 0) {
+        points[n] = '\0';
+        if (std::strcmp(points, g_linkTarget) == 0) {
+            unlink(g_link);
+        }
+    }
+    g_link[0] = '\0';
+}
+
+// SIGTERM, SIGINT, SIGHUP end the box at once (nothing of a download is worth finishing for a
+// box being stopped), without leaving its link behind; it still dies of the signal.
+extern "C" void onEndSignal(int signal) {
+    removeLink();
+    std::signal(signal, SIG_DFL);
+    raise(signal);
 }
 
 // A restarting loader tries this often at most.
@@ -293,7 +313,9 @@ void declareBoxsim(CLI::App& app, Request& r) {
                r.endEarly = v;
                r.endEarlySet = true;
            },
-           "end with reason 5 at the first window end after N blocks")
+           "end with reason 5 at the first window end after N blocks; without --buffer-size the "
+           "box asks for windows of one block (bufferSize 0), so that it ends right after block "
+           "N even when the image fits one window")
         ->type_name("N")
         ->transform(Number(0, 1000000));
     app.add_option("--repeat-block", r.repeatWindow,
@@ -321,11 +343,15 @@ void declareBoxsim(CLI::App& app, Request& r) {
     app.add_option("--seed", o.seed, "the noise's seed (default 1): the same seed, the same noise")
         ->type_name("N")
         ->transform(Number(0, std::numeric_limits<decltype(o.seed)>::max()));
-    app.add_option("--replay", o.replay,
-                   "instead of IMAGE: play the box of a captured download (its requests in order) "
-                   "and check that every answer is the one captured")
-        ->type_name("CAPTURE.pcap");
-    app.add_option("IMAGE", o.image, "the image the server downloads (.dl)")->group("Arguments");
+    CLI::Option* replay =
+        app.add_option(
+               "--replay", o.replay,
+               "instead of IMAGE: play the box of a captured download (its requests in order) "
+               "and check that every answer is the one captured")
+            ->type_name("CAPTURE.pcap");
+    app.add_option("IMAGE", o.image, "the image the server downloads (.dl)")
+        ->group("Arguments")
+        ->excludes(replay);
     // The footer is printed as it is: lines of 80 columns at most, broken by hand.
     app.footer("Exit status: 0 byte-exact, 1 mismatch (or a restarting box answered),\n"
                "2 incomplete (or unplugged), 3 link protocol broken, 64 wrong usage,\n"
@@ -343,10 +369,8 @@ int main(int argc, char** argv) {
         return status;
     }
     Options& o = r.o;
-    if (o.image.empty() == o.replay.empty()) {
-        return kestrune::args::fail(
-            cmd, o.image.empty() ? "missing IMAGE (or --replay CAPTURE.pcap)"
-                                 : "--replay plays a capture: give it or IMAGE, not both");
+    if (o.image.empty() && o.replay.empty()) {
+        return kestrune::args::fail(cmd, "missing IMAGE (or --replay CAPTURE.pcap)");
     }
     const bool noTypeOne = r.noTypeOne;
     const uint32_t maxBlock = r.maxBlock;
@@ -379,6 +403,11 @@ int main(int argc, char** argv) {
     o.boxes = boxes != 0 ? static_cast<int>(boxes) : 1;
     o.unplugAfter = unplugSet ? static_cast<int>(unplugAfter) : -1;
     o.endEarly = endEarlySet ? static_cast<int>(endEarly) : -1;
+    if (endEarlySet && cmd.count("--buffer-size") == 0) {
+        // The default 64 KiB window holds the whole sample: with it --end-early would never
+        // end anything early.
+        o.bufferSize = 0;
+    }
     o.repeatWindow = repeatWindow != 0 ? static_cast<int>(repeatWindow) : -1;
     o.wrongId = wrongId != 0 ? static_cast<int>(wrongId) : -1;
 
@@ -428,10 +457,21 @@ int main(int argc, char** argv) {
         ioctl(slave, TIOCSCTTY, 0);
         makeRaw(slave, o.baud);
     }
+    if (!o.link.empty() && (o.link.size() >= sizeof g_link || name.size() >= sizeof g_linkTarget)) {
+        std::fprintf(stderr, "kestrune-boxsim: %s: the path is too long\n", o.link.c_str());
+        return EXIT_USAGE;
+    }
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        std::signal(signal, onEndSignal);
+    }
     if (!o.link.empty() && !repointLink(o.link.c_str(), name)) {
         std::fprintf(stderr, "kestrune-boxsim: cannot point %s at %s: %s\n", o.link.c_str(),
                      name.c_str(), std::strerror(errno));
         return EXIT_SYSTEM;
+    }
+    if (!o.link.empty()) {
+        std::memcpy(g_linkTarget, name.c_str(), name.size() + 1);
+        std::memcpy(g_link, o.link.c_str(), o.link.size() + 1);
     }
     std::printf("%s\n", name.c_str());
     std::fflush(stdout);
@@ -480,9 +520,7 @@ int main(int argc, char** argv) {
                     // terminal: its SIGHUP must not end us before the verdict.
                     std::signal(SIGHUP, SIG_IGN);
                     line.unplug();
-                    if (!o.link.empty()) {
-                        removeLink(o.link, name);
-                    }
+                    removeLink();
                 } else if (verdict.status == EXIT_EXACT && o.reboot > 0) {
                     const Reboot reboot = current.reboot(o.reboot).run();
                     if (reboot.answers > 0) {
@@ -524,5 +562,6 @@ int main(int argc, char** argv) {
     }
     // The adapter stays connected after the last box: a port with no box on it.
     sleepDecimal(o.stay);
+    removeLink();
     return worst;
 }

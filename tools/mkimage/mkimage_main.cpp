@@ -1,5 +1,5 @@
 // kestrune-mkimage: writes a .dl download image from module files or generated content.
-#include "cli/args.h"
+#include "args/args.h"
 #include "tools/mkimage/image_writer.h"
 
 #include <cerrno>

@@ -2,7 +2,7 @@
 // command, every option with its value's name and help, the arguments and the footers. The
 // hidden options --man-page and --bash-completion print them (the build installs their
 // output), so neither can drift from the options the program takes.
-#include "cli/args.h"
+#include "args/args.h"
 
 #include <algorithm>
 #include <cctype>

@@ -38,12 +38,14 @@
 //         app.footer("Exit status: ...");
 //     }
 //
-// A new command is one more subcommand of the program's tree (cli/main.cpp, declareCli):
+// A new command is one more line of the program's tree (cli/commands.cpp, declareCli): its
+// subcommand, declared from its options, whose callback leaves its run for after the parse:
 //
-//     declareReport(*app.add_subcommand("report", "one line summary"), o.report);
+//     addCommand(app, "report", o.report, declareReport, runReport, o.run);
 //
-// and one more branch where the chosen command runs (runCli). A command's run function gets
-// its App for the mistakes the declarations cannot catch:
+// Exclusive options and options that need another are CLI11's excludes() and needs(); a choice
+// of words standing for values is args::Word. A command's run function gets its App for the
+// mistakes the declarations cannot catch:
 //
 //     if (o.port.empty()) return args::fail(app, "--port needs a device name");   // 64
 //
@@ -65,9 +67,11 @@
 #include "kestrune/version.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdint>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kestrune::args {
@@ -93,6 +97,18 @@ bool parseNumber(const std::string& text, uint64_t max, uint64_t& value);
 CLI::Validator Number(uint64_t min, uint64_t max);
 // A plain decimal number such as 2.5 (seconds, a rate) from `min` to `max`: no hex, no "inf".
 CLI::Validator Decimal(double min, double max);
+
+// One of a few words, each standing for a value of T (an enum): CLI11's CheckedTransformer
+// gives the option the value. Only the words are taken, and the mistake reads
+// "--format needs text, csv or json, not xml".
+template <typename T> CLI::Validator Word(const std::vector<std::pair<std::string, T>>& words);
+
+// The name of one of `names` (a command of the program: `help COMMAND`); CLI11's IsMember. The
+// mistake is the program's own: "kestrune-cli: unknown command X".
+CLI::Validator CommandName(const std::vector<std::string>& names);
+
+// "a, b or c".
+std::string listOf(const std::vector<std::string>& words);
 
 // The set-up every program's root App gets before its declarations (its subcommands inherit
 // it): the help layout, -h/--help, --version printing "<program> <version>" when `version` is
@@ -126,5 +142,26 @@ const CLI::App& chosen(const CLI::App& root);
 std::string summary(const CLI::App& command);
 // The help of `command` as its --help prints it.
 std::string help(const CLI::App& command);
+
+// What a validator's mistake begins with; the option's name goes before it.
+inline constexpr const char* NEEDS = "needs ";
+
+template <typename T> CLI::Validator Word(const std::vector<std::pair<std::string, T>>& words) {
+    std::vector<std::string> names;
+    for (const auto& [name, value] : words) {
+        names.push_back(name);
+    }
+    const CLI::Validator transform = CLI::CheckedTransformer(words);
+    return CLI::Validator(
+        [transform, names](std::string& value) {
+            // The transformer also takes a value's own number ("2" for json): words only.
+            if (std::find(names.begin(), names.end(), value) == names.end()) {
+                return NEEDS + listOf(names) + ", not " +
+                       (value.empty() ? "an empty value" : value);
+            }
+            return transform(value);
+        },
+        "", "kestrune-word");
+}
 
 } // namespace kestrune::args

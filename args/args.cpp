@@ -1,4 +1,4 @@
-#include "cli/args.h"
+#include "args/args.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -10,8 +10,8 @@ namespace {
 
 constexpr size_t HELP_WIDTH = 79;
 constexpr size_t HELP_COLUMN = 24;
-// What the validators' messages begin with; the option's name goes before it.
-constexpr const char* NEEDS = "needs ";
+// The name of CommandName's validator, which the words of a mistake look for.
+constexpr const char* COMMAND_NAME = "kestrune-command";
 // The guard's message for a value that is one of the command's own option names.
 constexpr const char* NO_VALUE = "no value";
 
@@ -205,6 +205,13 @@ std::vector<Extra> extras(const CLI::App& root) {
     return out;
 }
 
+std::string replaced(std::string text, const std::string& what, const std::string& with) {
+    if (const size_t at = text.find(what); at != std::string::npos) {
+        text.replace(at, what.size(), with);
+    }
+    return text;
+}
+
 std::string twoLines(const CLI::App& command, const std::string& message) {
     const std::string name = commandName(command);
     return name + ": " + message + "\nRun '" + name + " --help' for usage.\n";
@@ -224,9 +231,17 @@ std::string usersWords(const CLI::App& command, const CLI::Error& e,
             }
         }
     }
+    // CLI11's needs() and excludes(), in the words of the other mistakes.
+    const std::string text = e.what();
+    if (dynamic_cast<const CLI::RequiresError*>(&e) != nullptr) {
+        return replaced(text, " requires ", " needs ");
+    }
+    if (const size_t at = text.find(" excludes ");
+        dynamic_cast<const CLI::ExcludesError*>(&e) != nullptr && at != std::string::npos) {
+        return "give " + text.substr(0, at) + " or " + text.substr(at + 10) + ", not both";
+    }
     if (dynamic_cast<const CLI::ValidationError*>(&e) != nullptr) {
         // "--size: needs a number ..." from a validator of the option "--size".
-        const std::string text = e.what();
         const size_t colon = text.find(": ");
         if (colon != std::string::npos) {
             const std::string name = text.substr(0, colon);
@@ -249,6 +264,28 @@ std::string usersWords(const CLI::App& command, const CLI::Error& e,
     return e.what();
 }
 
+// The value of `command`'s positional that CommandName refused, or nullptr.
+const std::string* unknownCommand(const CLI::App& command) {
+    for (const CLI::Option* opt : command.get_options()) {
+        if (!opt->get_positional()) {
+            continue;
+        }
+        try {
+            const CLI::Validator* names =
+                const_cast<CLI::Option*>(opt)->get_validator(COMMAND_NAME);
+            for (const std::string& value : opt->results()) {
+                std::string word = value;
+                if (!(*names)(word).empty()) {
+                    return &value;
+                }
+            }
+        } catch (const CLI::Error&) {
+            // not a command name
+        }
+    }
+    return nullptr;
+}
+
 // The two lines of a mistake; an unknown option or a surplus argument comes first.
 std::string mistake(const CLI::App& root, const CLI::Error& e,
                     const std::vector<std::string>& words) {
@@ -263,6 +300,12 @@ std::string mistake(const CLI::App& root, const CLI::Error& e,
             return twoLines(root, "unknown command " + first.word);
         }
         return twoLines(*first.owner, "unexpected argument " + first.word);
+    }
+    if (dynamic_cast<const CLI::ValidationError*>(&e) != nullptr) {
+        if (const std::string* name = unknownCommand(command); name != nullptr) {
+            // `help bogus`: the program has no such command.
+            return twoLines(root, "unknown command " + *name);
+        }
     }
     return twoLines(command, usersWords(command, e, words));
 }
@@ -337,6 +380,20 @@ CLI::Validator Decimal(double min, double max) {
         "", "kestrune-seconds");
 }
 
+CLI::Validator CommandName(const std::vector<std::string>& names) {
+    // No description: CLI11 would add the set to the value's type name, which names its
+    // completion.
+    return CLI::IsMember(names).name(COMMAND_NAME).description("");
+}
+
+std::string listOf(const std::vector<std::string>& words) {
+    std::string out;
+    for (size_t i = 0; i < words.size(); ++i) {
+        out += (i == 0 ? "" : i + 1 == words.size() ? " or " : ", ") + words[i];
+    }
+    return out;
+}
+
 void setUp(CLI::App& app, const std::string& version) {
     app.formatter(std::make_shared<Layout>());
     app.set_help_flag("-h,--help", "show this help and exit");
@@ -391,6 +448,8 @@ int parse(CLI::App& app, const std::vector<std::string>& given, std::ostream& ou
     }
     app.failure_message(
         [&words](const CLI::App* root, const CLI::Error& e) { return mistake(*root, e, words); });
+    // CLI11's parse of a vector takes it from the back, as a stack (the last argument first in the
+    // vector): the words go in reversed so that the line is read in its own order.
     std::vector<std::string> reversed(words.rbegin(), words.rend());
     try {
         app.parse(reversed);

@@ -1,0 +1,29 @@
+#pragma once
+
+// The few system calls the record file needs, one file per platform (record_posix.cpp,
+// record_win32.cpp); everything else of RecordFile is portable (record_file.cpp). Each returns
+// the C runtime's errno of the call that failed, or no error.
+
+#include "common/system_error.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kestrune::station::record_io {
+
+// Opens `path` for reading and appending, created when missing.
+CrtError openForAppend(const std::string& path, int& fd);
+void closeFile(int fd);
+CrtError fileSize(int fd, int64_t& size);
+// The byte at `offset`.
+CrtError readByte(int fd, int64_t offset, char& byte);
+// Writes up to `n` bytes at the end (a call interrupted by a signal goes again); `written` may
+// be short.
+CrtError writeSome(int fd, const char* data, size_t n, size_t& written);
+// To the disk, not only to the system's cache.
+CrtError flushToDisk(int fd);
+// Cuts the file back to `size` bytes.
+CrtError cutTo(int fd, int64_t size);
+
+} // namespace kestrune::station::record_io
