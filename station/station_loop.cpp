@@ -16,9 +16,6 @@ namespace kestrune::station {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-// A failed box's loader restarts and wakes again; the port is watched again a moment after the
-// attempt ends, so the settle time gets this much more.
-constexpr auto RETURN_SLACK = std::chrono::milliseconds(500);
 
 int64_t steadyMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -240,8 +237,7 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
                 status.suspect = false;
             }
         }
-        const Clock::time_point returnBy =
-            last.ended + std::chrono::milliseconds(settleMs) + RETURN_SLACK;
+        const Clock::time_point returnBy = last.ended + std::chrono::milliseconds(settleMs);
         StationObserver observer(station, status);
         if (last.mayReturn) {
             observer.mayBeRetry(returnBy, "the box woke again: attempt " +
