@@ -3,6 +3,7 @@
 #include "args/args.h"
 #include "image/image_loader.h"
 #include "report/formats.h"
+#include "station/station.h"
 #include "station/verdict.h"
 
 #include <functional>
@@ -52,17 +53,8 @@ struct ServeOptions {
 void declareServe(CLI::App& app, ServeOptions& o);
 int runServe(const CLI::App& app, const ServeOptions& o);
 
-struct StationOptions {
-    std::vector<std::string> ports;
-    std::string record;
-    std::string logDir;
-    std::string pcapDir;
-    std::string image;
-    double settle = 3;
-    bool trace = false;
-    bool force = false;
-    unsigned retries = 0;
-    unsigned suspectAfter = 3;
+// The station's own settings, bound to its options as they are; the rest is the command's.
+struct StationOptions : station::StationSettings {
     std::string expectHardware;
     std::string expectOui;
     std::string http; // [ADDRESS:]PORT of the station's page, or ""

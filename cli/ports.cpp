@@ -29,7 +29,9 @@ constexpr const char* SOURCES =
     "The ports are the tty devices with a driver behind them (leaving out ttyS ports the kernel "
     "found no UART for), each with its driver and, for a USB adapter, its maker, product and "
     "vendor:product IDs, and for a UART its I/O address and IRQ; the stable names of "
-    "/dev/serial/by-id follow in parentheses and work with --port as well.";
+    "/dev/serial/by-id follow in parentheses and work with --port as well. Give a station those "
+    "names (or /dev/serial/by-path ones): /dev/ttyUSBn can lead to another adapter after a "
+    "re-plug.";
 #endif
 
 } // namespace

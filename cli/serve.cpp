@@ -171,16 +171,8 @@ void declareServe(CLI::App& app, ServeOptions& o) {
 int runServe(const CLI::App& cmd, const ServeOptions& o) {
     static constexpr char PROGRAM[] = "kestrune-cli serve";
     const std::string& port = o.port;
-    const std::string& logPath = o.log;
-    const std::string& pcapPath = o.pcap;
-    const std::string& imagePath = o.image;
-    const bool quiet = o.quiet;
-    const bool trace = o.trace;
-    const bool force = o.force;
-    const std::string& expectHardware = o.expectHardware;
-    const std::string& expectOui = o.expectOui;
     HardwareGuard guard;
-    if (const std::string wrong = parseHardwareGuard(expectHardware, expectOui, guard);
+    if (const std::string wrong = parseHardwareGuard(o.expectHardware, o.expectOui, guard);
         !wrong.empty()) {
         return args::fail(cmd, wrong);
     }
@@ -188,17 +180,17 @@ int runServe(const CLI::App& cmd, const ServeOptions& o) {
         return args::fail(cmd, "--port needs a device name");
     }
 
-    Console console(port.c_str(), quiet);
+    Console console(port.c_str(), o.quiet);
     // Kept for the whole process, like the window's one instance: the rows point into it.
-    static DownloadInfoResponse* record = new DownloadInfoResponse{};
-    static DownloadImage* image = new DownloadImage;
+    static ServedImage* served = new ServedImage;
     LoadStatus status;
-    if (!loadImage(*record, imagePath.c_str(), *image, &status)) {
+    if (!loadServedImage(o.image, *served, status)) {
         std::fprintf(stderr, "%s: %s\n", PROGRAM,
-                     describeLoadFailure(imagePath.c_str(), status).c_str());
+                     describeLoadFailure(o.image.c_str(), status).c_str());
         return EXIT_IMAGE_NOT_LOADABLE;
     }
-    if (const int refused = checkImageToServe(PROGRAM, imagePath.c_str(), *image, *record, force);
+    if (const int refused =
+            checkImageToServe(PROGRAM, o.image.c_str(), served->image, served->response, o.force);
         refused != 0) {
         return refused;
     }
@@ -206,27 +198,27 @@ int runServe(const CLI::App& cmd, const ServeOptions& o) {
     // The image is checked first, so that a mistyped command line cannot destroy it, and no
     // two outputs may share a file.
     std::error_code ignored;
-    if (!logPath.empty() && std::filesystem::equivalent(logPath, imagePath, ignored)) {
-        return args::fail(cmd, "the log " + logPath + " is the image itself");
+    if (!o.log.empty() && std::filesystem::equivalent(o.log, o.image, ignored)) {
+        return args::fail(cmd, "the log " + o.log + " is the image itself");
     }
-    if (!pcapPath.empty() && std::filesystem::equivalent(pcapPath, imagePath, ignored)) {
-        return args::fail(cmd, "the capture " + pcapPath + " is the image itself");
+    if (!o.pcap.empty() && std::filesystem::equivalent(o.pcap, o.image, ignored)) {
+        return args::fail(cmd, "the capture " + o.pcap + " is the image itself");
     }
-    if (!logPath.empty() && !pcapPath.empty() &&
-        (logPath == pcapPath || std::filesystem::equivalent(logPath, pcapPath, ignored))) {
-        return args::fail(cmd, "--log and --pcap name the same file " + pcapPath);
+    if (!o.log.empty() && !o.pcap.empty() &&
+        (o.log == o.pcap || std::filesystem::equivalent(o.log, o.pcap, ignored))) {
+        return args::fail(cmd, "--log and --pcap name the same file " + o.pcap);
     }
     capture::TestLogFile log;
-    if (!logPath.empty()) {
-        if (const CrtError error = log.prepare(logPath)) {
-            std::fprintf(stderr, "%s: cannot write the log %s: %s\n", PROGRAM, logPath.c_str(),
+    if (!o.log.empty()) {
+        if (const CrtError error = log.prepare(o.log)) {
+            std::fprintf(stderr, "%s: cannot write the log %s: %s\n", PROGRAM, o.log.c_str(),
                          systemErrorText(error).c_str());
             return EXIT_CANNOT_WRITE;
         }
     }
-    if (!pcapPath.empty()) {
-        if (const CrtError error = writable(pcapPath)) {
-            std::fprintf(stderr, "%s: cannot write the capture %s: %s\n", PROGRAM, pcapPath.c_str(),
+    if (!o.pcap.empty()) {
+        if (const CrtError error = writable(o.pcap)) {
+            std::fprintf(stderr, "%s: cannot write the capture %s: %s\n", PROGRAM, o.pcap.c_str(),
                          systemErrorText(error).c_str());
             return EXIT_CANNOT_WRITE;
         }
@@ -234,10 +226,10 @@ int runServe(const CLI::App& cmd, const ServeOptions& o) {
 
     RunnerOptions options;
     options.port = port;
-    options.trace = trace;
+    options.trace = o.trace;
     options.stop = &g_stop;
     options.guard = guard;
-    static PortRunner* runner = new PortRunner(options, *record, image->size());
+    static PortRunner* runner = new PortRunner(options, served->response, served->image.size());
 
     // The port first: nobody is asked to restart a box on a port that cannot be opened.
     PortOpenError failure = PortOpenError::None;
@@ -251,25 +243,25 @@ int runServe(const CLI::App& cmd, const ServeOptions& o) {
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
 
-    console.info(("Waiting for the set top box (" + imagePath + ", " + groupDigits(image->size()) +
-                  " bytes).")
+    console.info(("Waiting for the set top box (" + o.image + ", " +
+                  groupDigits(served->image.size()) + " bytes).")
                      .c_str());
 
-    Countdown countdown(port.c_str(), !quiet && stderrIsTerminal());
-    ServeObserver observer(console, countdown, logPath.empty() ? nullptr : &log, pcapPath);
+    Countdown countdown(o.port.c_str(), !o.quiet && stderrIsTerminal());
+    ServeObserver observer(console, countdown, o.log.empty() ? nullptr : &log, o.pcap);
     const AttemptReport report = runner->runAttempt(observer);
     console.progressEnd(report.deliveredBytes);
     int exitStatus = reportOutcome(console, report, port);
     // The download's own outcome comes first; then what could not be kept of it.
     const CrtError logError = log.close();
     if (logError) {
-        console.message(nullptr, ("cannot write the log " + logPath + ": " +
+        console.message(nullptr, ("cannot write the log " + o.log + ": " +
                                   systemErrorText(logError) + "; it is incomplete")
                                      .c_str());
         exitStatus = EXIT_CANNOT_WRITE;
     }
     if (observer.pcapError()) {
-        console.message(nullptr, ("cannot write the capture " + pcapPath + ": " +
+        console.message(nullptr, ("cannot write the capture " + o.pcap + ": " +
                                   systemErrorText(observer.pcapError()) + "; it is incomplete")
                                      .c_str());
         exitStatus = EXIT_CANNOT_WRITE;

@@ -13,3 +13,14 @@ std::string portIdentity(const std::string& port) {
 }
 
 } // namespace kestrune
+
+namespace kestrune {
+
+// Windows keeps a COM name with its device: the name is all there is to compare.
+PortDevice portDevice(const std::string& port) {
+    PortDevice device;
+    device.key = portIdentity(port);
+    return device;
+}
+
+} // namespace kestrune

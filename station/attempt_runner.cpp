@@ -219,10 +219,20 @@ void PortRunner::startSession() {
     sessionStartedAt_ = std::chrono::system_clock::now();
     observer_->sessionStarted();
     ctx_->link.tap = observer_->frameTap();
-    session_ = std::thread([this] { runSession(*ctx_, *startEvent_); });
+    ThreadStarter& threads = options_.threads != nullptr ? *options_.threads : systemThreads();
+    sessionThreadError_ = threads.start(session_, [this] { runSession(*ctx_, *startEvent_); });
+    if (!sessionThreadError_.empty()) {
+        // No session will ask for its end: the attempt ends here, as a session would end it.
+        std::lock_guard<std::mutex> lock(mutex_);
+        endRequested_ = true;
+        wake_.notify_all();
+    }
 }
 
 void PortRunner::stopSession() {
+    if (!session_.joinable()) {
+        return; // its thread never started
+    }
     if (sessionFinished_) {
         // The session asked for this Abort and is leaving runSession: its last acknowledgement
         // may still be on its way out, so the port is not cancelled.
@@ -249,6 +259,7 @@ AttemptReport PortRunner::runAttempt(AttemptObserver& observer) {
     }
     sessionFinished_ = false;
     sessionStarted_ = false;
+    sessionThreadError_.clear();
     stopping_.store(false);
     // Nothing of an earlier attempt may show in this one's report.
     ctx_->lastResult = 0;
@@ -299,7 +310,7 @@ AttemptReport PortRunner::runAttempt(AttemptObserver& observer) {
             break;
         }
         if (ended) {
-            sessionFinished_ = true;
+            sessionFinished_ = sessionThreadError_.empty();
             end = AttemptEnd::SessionEnded;
             control_->onAbort();
             break;
@@ -381,6 +392,7 @@ AttemptReport PortRunner::finish(AttemptEnd end) {
     facts.requestResult = requestResult_;
     facts.identity = &report.identity;
     facts.guard = options_.guard;
+    facts.sessionThreadError = sessionThreadError_;
     if (end == AttemptEnd::PortNotOpened || !facts.downloadPortOpened) {
         facts.portProblem = describePortProblem(systemPort_->lastOpenError(), options_.port);
     }

@@ -12,6 +12,7 @@
 #include "session/session.h"
 #include "station/link_watch.h"
 #include "station/stop.h"
+#include "station/thread_start.h"
 #include "station/verdict.h"
 
 #include <atomic>
@@ -83,6 +84,8 @@ struct RunnerOptions {
     // The hardware to serve; a box that is not it, or that cannot show it is, is not served (no
     // DownloadInfoResponse).
     HardwareGuard guard;
+    // Where the session's thread comes from (none: the process's own).
+    ThreadStarter* threads = nullptr;
 };
 
 // Why a port would not open and what to do, in the same words from every program: it looks at
@@ -174,6 +177,7 @@ private:
     bool sessionStarted_ = false;
     std::chrono::system_clock::time_point sessionStartedAt_{};
     uint32_t downloadIdBefore_ = 0;
+    std::string sessionThreadError_; // why this attempt's session thread did not start
     std::thread session_;
 };
 

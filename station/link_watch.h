@@ -34,7 +34,12 @@ public:
     bool openDownloadPort(const char* name) override { return inner_.openDownloadPort(name); }
     void closeDownloadPort() override { inner_.closeDownloadPort(); }
     bool purge() override { return inner_.purge(); }
-    int writeByte(uint8_t value) override { return inner_.writeByte(value); }
+    int writeByte(uint8_t value) override {
+        if (value == LINK_NAK_CRC) {
+            frame.crcErrors += 1; // a frame of the box arrived damaged: the box is answering
+        }
+        return inner_.writeByte(value);
+    }
     int writeBlock(const uint8_t* data, uint32_t count) override {
         if (!headerSent_) {
             headerSent_ = count == LINK_HEADER_SIZE;
@@ -42,6 +47,7 @@ public:
             headerSent_ = false;
             payloadSent_ = true;
             noteFrame(data, count);
+            frame.crcErrors = 0; // a frame went out: the watchdog starts again
         }
         return inner_.writeBlock(data, count);
     }

@@ -4,6 +4,8 @@
 #include "capture/test_log.h"
 #include "common/system_error.h"
 #include "common/text.h"
+#include "link/port_identity.h"
+#include "station/port_rules.h"
 
 #include <chrono>
 #include <cstdio>
@@ -12,6 +14,8 @@
 
 namespace kestrune::station {
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 int64_t steadyMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -64,8 +68,17 @@ public:
                 capturePath_ = capture_.path();
             }
         }
-        station_.events.event(status_.port, "a box woke up; downloading");
+        wokeAt_ = Clock::now();
+        station_.events.event(status_.port, !retryWords_.empty() && wokeAt_ <= returnBy_
+                                                ? retryWords_
+                                                : "a box woke up; downloading");
     }
+    // The box that failed may wake again until `by`: its wake-up is then told in `words`.
+    void mayBeRetry(Clock::time_point by, std::string words) {
+        returnBy_ = by;
+        retryWords_ = std::move(words);
+    }
+    Clock::time_point wokeAt() const { return wokeAt_; }
     void boxIdentified(const BoxIdentity& identity) override {
         const SystemDescriptor& hw = identity.hardware;
         status_.boxHardware = hw.present
@@ -107,6 +120,9 @@ private:
     std::string logPath_;
     capture::PcapWriter capture_;
     std::string capturePath_;
+    Clock::time_point wokeAt_ = Clock::time_point::max();
+    Clock::time_point returnBy_{};
+    std::string retryWords_;
 };
 
 void record(StationShared& station, PortStatus& status, const AttemptReport& report,
@@ -145,41 +161,14 @@ void announce(StationShared& station, PortStatus& status, const AttemptReport& r
                              (report.resultCode != 0 || !report.sessionRan ? "" : " (result 0)"));
 }
 
-// A box is counted once, by the last of its attempts.
-void countBox(PortStatus& status, Outcome outcome) {
-    switch (outcome) {
-    case Outcome::Complete:
-        status.done += 1;
-        break;
-    case Outcome::Aborted:
-        status.aborted += 1;
-        break;
-    case Outcome::PortFailure:
-        status.portFailures += 1;
-        break;
-    case Outcome::WrongBox:
-        status.wrongBoxes += 1;
-        break;
-    case Outcome::DownloadError:
-    case Outcome::NotResponding:
-        status.failed += 1;
-        break;
+// Whether the box of this attempt is the box whose attempt failed before: the same identity in
+// its DownloadInfoRequest, when both gave one.
+bool sameBox(const BoxIdentity& before, const BoxIdentity& now) {
+    if (!before.requestSeen || !now.requestSeen) {
+        return true;
     }
-}
-
-// The port's failures in a row after an attempt, and the words when they make it a suspect.
-uint32_t noteFailures(StationShared& station, PortStatus& status, Outcome outcome) {
-    const uint32_t before = status.failuresInRow.load();
-    const uint32_t now = failuresInRowAfter(before, outcome);
-    status.failuresInRow = now;
-    if (now == 0) {
-        status.suspect = false;
-    } else if (now >= station.config.suspectAfter && before < station.config.suspectAfter) {
-        status.suspect = true;
-        station.events.event(status.port, std::to_string(now) + " failures in a row on " +
-                                              status.port + ": check its cable and adapter");
-    }
-    return now;
+    return before.byteCount == now.byteCount && before.descriptorCount == now.descriptorCount &&
+           std::memcmp(before.bytes, now.bytes, before.byteCount) == 0;
 }
 
 std::string seconds(double s) {
@@ -198,13 +187,23 @@ std::string fileStem(const std::string& dir, const std::string& port) {
 void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
     const StopSignal& stop = station.stop;
     const StationConfig& config = station.config;
+    const PortRules rules{config.retries, config.suspectAfter};
     const std::string retry =
         "; trying again every " + std::to_string(config.retryMs / 1000) + " s";
     const auto settleMs = static_cast<uint32_t>(config.settleSeconds * 1000);
-    const std::string sessionStem = status.port + "-" + fileTime(std::chrono::system_clock::now());
+    std::string sessionStem = status.port + "-" + fileTime(std::chrono::system_clock::now());
+    PortDevice device = portDevice(status.port);
     uint32_t boxes = 0;
-    AttemptPlace place;
-    bool retrying = false;
+    // The box of the last attempt, while it may come back for another (a failed download, a
+    // retry left): it must wake up again within the settle time.
+    struct {
+        bool mayReturn = false;
+        std::string boxSession;
+        uint32_t attempt = 0;
+        std::atomic<uint32_t> PortStatus::*count = nullptr;
+        Clock::time_point ended{};
+        BoxIdentity identity;
+    } last;
     bool portDown = false;
     while (!stop.stopping()) {
         if (portDown) {
@@ -215,63 +214,92 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
             if (!runner.portOpens(failure)) {
                 continue;
             }
-            station.events.event(status.port, "the port is back");
             portDown = false;
+            const PortDevice now = portDevice(status.port);
+            if (sameDevice(device, now)) {
+                station.events.event(status.port, "the port is back: " + describeDevice(now));
+            } else {
+                // Another device under the port's name: none of the old one's history is its.
+                station.events.event(
+                    status.port,
+                    "the port is back, but it is another device: " + describeDevice(now) +
+                        " (it was " + describeDevice(device) + "); served as a new port");
+                device = now;
+                sessionStem = status.port + "-" + fileTime(std::chrono::system_clock::now());
+                status.failuresInRow = 0;
+                status.suspect = false;
+            }
         }
-        if (retrying) {
-            place.attempt += 1;
-        } else {
-            place.attempt = 1;
-            place.boxSession = sessionStem + "-" + std::to_string(++boxes);
-        }
-        retrying = false;
+        const Clock::time_point returnBy = last.ended + std::chrono::milliseconds(settleMs);
         StationObserver observer(station, status);
+        if (last.mayReturn) {
+            observer.mayBeRetry(returnBy, "the box woke again: attempt " +
+                                              std::to_string(last.attempt + 1) + " of " +
+                                              std::to_string(config.retries + 1));
+        }
         const AttemptReport report = runner.runAttempt(observer);
         if (!report.boxWoke && report.outcome == Outcome::Aborted) {
             break; // stopped while waiting: no box, nothing to record
         }
-        place.failuresInRow = noteFailures(station, status, report.outcome);
+        // A retry is the box that failed, woken again within the settle time; anything else is
+        // a new box, and the failed one keeps its count.
+        const bool retried = last.mayReturn && report.boxWoke && observer.wokeAt() <= returnBy &&
+                             sameBox(last.identity, report.identity);
+        if (last.mayReturn && report.boxWoke && observer.wokeAt() <= returnBy && !retried) {
+            station.events.event(status.port,
+                                 "not the box that failed: another box, attempt 1 of its own");
+        }
+        AttemptPlace place;
+        if (retried) {
+            (status.*last.count) -= 1;
+            place.attempt = last.attempt + 1;
+            place.boxSession = last.boxSession;
+        } else if (report.boxWoke) {
+            place.boxSession = sessionStem + "-" + std::to_string(++boxes);
+        }
+        last.mayReturn = false;
+        const AfterOutcome after =
+            afterOutcome(report.outcome, place.attempt, status.failuresInRow.load(),
+                         status.suspect.load(), rules);
+        status.failuresInRow = after.failuresInRow;
+        status.suspect = after.suspect;
+        place.failuresInRow = after.failuresInRow;
+        if (after.newSuspect) {
+            station.events.event(status.port, std::to_string(after.failuresInRow) +
+                                                  " failures in a row on " + status.port +
+                                                  ": check its cable and adapter");
+        }
+        record(station, status, report, observer, place);
+        (status.*after.count) += 1;
         if (!report.boxWoke && report.outcome == Outcome::PortFailure) {
             // Recorded once, when the port goes; then tried again quietly.
-            place.boxSession.clear();
-            record(station, status, report, observer, place);
-            countBox(status, report.outcome);
             station.events.event(status.port, "port failure: " + report.reason + retry);
             portDown = true;
             status.state = PortState::PortDown;
             continue;
         }
-        record(station, status, report, observer, place);
         announce(station, status, report);
         if (report.outcome == Outcome::Aborted) {
-            countBox(status, report.outcome);
             break;
         }
-        status.state = PortState::Settling;
-        // A failed box whose loader restarts wakes again at once: it is served again. A line
-        // that stays silent for the settle time instead has settled already.
-        bool settled = false;
-        if (mayRetry(report.outcome, place.attempt, config.retries) && !stop.stopping()) {
-            if (runner.lineActive(settleMs)) {
-                station.events.event(status.port, "the box woke again: attempt " +
-                                                      std::to_string(place.attempt + 1) + " of " +
-                                                      std::to_string(config.retries + 1));
-                retrying = true;
-                continue;
-            }
-            settled = true;
-        }
-        countBox(status, report.outcome);
-        if (settled) {
+        if (after.mayRetry) {
+            // A failed box whose loader restarts wakes again at once: the next attempt is its
+            // retry if it comes within the settle time (a silent line has settled already).
+            last.mayReturn = true;
+            last.boxSession = place.boxSession;
+            last.attempt = place.attempt;
+            last.count = after.count;
+            last.ended = Clock::now();
+            last.identity = report.identity;
             continue;
         }
+        status.state = PortState::Settling;
         // A box that restarts after its download keeps sending wake-up bytes: the port waits
         // for a silent line before it takes the next box.
-        const auto settling = std::chrono::steady_clock::now();
+        const auto settling = Clock::now();
         bool told = false;
         while (!stop.stopping() && runner.lineActive(settleMs)) {
-            const double waking =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - settling).count();
+            const double waking = std::chrono::duration<double>(Clock::now() - settling).count();
             if (!told && waking >= config.keepsWakingSeconds) {
                 told = true;
                 station.events.event(

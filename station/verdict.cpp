@@ -31,6 +31,10 @@ std::string stalled(const AttemptFacts& facts) {
         return "no frame got through for 20 s: the box refused " + frameName(frame) + " " +
                times(frame.refused) + " with CRC errors";
     }
+    if (frame.crcErrors > 0) {
+        return "no frame got through for 20 s: the box's frames arrived with CRC errors (" +
+               times(frame.crcErrors) + ")";
+    }
     return "the box stopped answering during the download (20 s without a frame sent)";
 }
 
@@ -52,6 +56,11 @@ Verdict judgeAttempt(const AttemptFacts& facts, const std::string& port) {
         return {Outcome::PortFailure,
                 port + " went away (a read error or hang-up); check its cable and adapter"};
     case AttemptEnd::Watchdog:
+        if (facts.boxWoke && (facts.lastFrame.refused > 0 || facts.lastFrame.crcErrors > 0)) {
+            // The box was answering (NAKs, or frames with CRC errors) until the end: the line
+            // or the box's loader, not its power.
+            return {Outcome::DownloadError, stalled(facts)};
+        }
         return {Outcome::NotResponding,
                 facts.boxWoke ? stalled(facts) : "no box woke up within 20 s"};
     case AttemptEnd::WrongBox: {
@@ -63,6 +72,11 @@ Verdict judgeAttempt(const AttemptFacts& facts, const std::string& port) {
     }
     case AttemptEnd::SessionEnded:
         break;
+    }
+    if (!facts.sessionThreadError.empty()) {
+        return {Outcome::DownloadError,
+                "the download could not start: no thread for its session (" +
+                    facts.sessionThreadError + ")"};
     }
     if (!facts.downloadPortOpened) {
         return {Outcome::PortFailure, facts.portProblem};
@@ -94,26 +108,6 @@ const char* outcomeName(Outcome outcome) {
         break;
     }
     return "aborted";
-}
-
-bool mayRetry(Outcome outcome, uint32_t attempt, uint32_t retries) {
-    return (outcome == Outcome::DownloadError || outcome == Outcome::NotResponding) &&
-           attempt <= retries;
-}
-
-uint32_t failuresInRowAfter(uint32_t before, Outcome outcome) {
-    switch (outcome) {
-    case Outcome::Complete:
-        return 0;
-    case Outcome::DownloadError:
-    case Outcome::NotResponding:
-    case Outcome::PortFailure:
-        return before + 1;
-    case Outcome::WrongBox:
-    case Outcome::Aborted:
-        break;
-    }
-    return before;
 }
 
 std::string describeResultCode(int code) {

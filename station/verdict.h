@@ -37,6 +37,7 @@ enum class AttemptEnd {
 struct FrameRefusals {
     uint32_t refused = 0;    // NAKs in a row for the frame in flight
     uint32_t unanswered = 0; // attempts in a row without any answer
+    uint32_t crcErrors = 0;  // the box's frames refused for their CRC since the last frame sent
     bool dataBlock = false;  // the frame was a DownloadDataBlock (else the DownloadInfoResponse)
     uint16_t moduleId = 0;
     uint16_t blockNumber = 0;
@@ -60,6 +61,8 @@ struct AttemptFacts {
     int requestResult = 0;
     const BoxIdentity* identity = nullptr;
     HardwareGuard guard;
+    // Why the session's thread could not be started ("" when it was).
+    std::string sessionThreadError;
 };
 
 struct Verdict {
@@ -70,14 +73,6 @@ struct Verdict {
 
 // Pure: the same facts give the same verdict.
 Verdict judgeAttempt(const AttemptFacts& facts, const std::string& port);
-
-// The station's rules after an attempt. A box whose download failed (download error, not
-// responding) may be served again, up to `retries` times, if it wakes up again within the
-// settle time; a complete box never is, and neither is a wrong box or an aborted one.
-bool mayRetry(Outcome outcome, uint32_t attempt, uint32_t retries);
-// A port's failures in a row after an attempt: a download error, not responding or a port
-// failure adds one, a complete download clears them, a wrong box or an abort leaves them.
-uint32_t failuresInRowAfter(uint32_t before, Outcome outcome);
 
 // "complete", "download error", "not responding", "port failure", "aborted", "wrong box": the
 // record's words, and the table's.

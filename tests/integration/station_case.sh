@@ -126,7 +126,9 @@ case "$case_name" in
     "$BOXSIM" --timeout "$BOX_TIMEOUT" --link L1 --stay 30 "$SAMPLE" >box-2.out 2>box-2.err &
     pids+=("$!")
     wait_records 3 25
-    grep -q "L1: the port is back" station.err || fail "no back line"
+    # Another pseudo-terminal under the old name: said, and served as a new port.
+    grep -q "L1: the port is back, but it is another device: no by-id name" station.err ||
+      fail "no back line naming another device"
     stop_station
     expect "complete records" "$(count outcome complete)" 2
     expect "port failure records" "$(count outcome 'port failure')" 1
@@ -198,6 +200,36 @@ assert rows[0]["boxes"] == "4" and rows[0]["retriesSaved"] == "1", rows' || fail
     contains report.err "cannot open the record missing.jsonl: No such file or directory"
     "$CLI" report --since yesterday record.jsonl 2>report.err
     expect "report with a wrong --since" "$?" 64
+    ;;
+  failed_box_counts)
+    # With --retries 1, boxes that fail and never wake again within the settle time: each is
+    # counted failed (table, summary, status), and the second box, 3 s after the first, is a
+    # box of its own, not the first one's attempt 2.
+    start_box 1 --boxes 2 --gap 3 --nak 1:10 --buffer-size 4096 --max-block 1024 --stay 60 \
+      "$SAMPLE"
+    station --retries 1 --port "$PTY_1"
+    wait_records 2 60
+    sleep 2
+    stop_station
+    expect "station exit" "$STATUS" 1
+    contains station.err "station: 0 complete, 2 failed, 0 aborted"
+    grep -q "woke again" station.err && fail "a later box was taken for a retry"
+    grep -q "no record" station.err && fail "a recording station said it has no record"
+    python3 - <<'EOF' || fail "the record's boxes"
+import json
+lines = [json.loads(l) for l in open("record.jsonl")]
+assert [l["attempt"] for l in lines] == [1, 1], lines
+assert len({l["boxSession"] for l in lines}) == 2, lines
+assert {l["outcome"] for l in lines} == {"download error"}, lines
+EOF
+    # Without --record the operator is told at the start.
+    "$CLI" station --port "$PTY_1" "$SAMPLE" 2>bare.err &
+    bare=$!
+    pids+=("$bare")
+    for _ in $(seq 50); do grep -q "Ctrl-C stops" bare.err && break; sleep 0.1; done
+    kill -INT "$bare"
+    wait "$bare"
+    contains bare.err "station: no record: this shift's boxes are on the screen only"
     ;;
   stop_finishes_then_aborts)
     # The first SIGINT lets the downloads in progress finish; in a second station, a second

@@ -128,12 +128,29 @@ TEST(Verdict, EveryWayAnAttemptEnds) {
          Outcome::NotResponding, "no box woke up within 20 s"},
         {"box went silent", refused(true, 0), Outcome::NotResponding,
          "the box stopped answering during the download"},
-        // The watchdog fired while the box was answering, with NAKs.
-        {"box refused a block", refused(true, 6), Outcome::NotResponding,
+        // The watchdog fired while the box was answering, with NAKs or damaged frames: a
+        // download error, its reason first, not a box without power.
+        {"box refused a block", refused(true, 6), Outcome::DownloadError,
          "no frame got through for 20 s: the box refused block 1 of module 0 6 times with CRC "
          "errors"},
-        {"box refused the response", refused(false, 1), Outcome::NotResponding,
+        {"box refused the response", refused(false, 1), Outcome::DownloadError,
          "the box refused the DownloadInfoResponse once"},
+        {"box's frames damaged",
+         [&] {
+             auto f = refused(true, 0);
+             f.lastFrame.crcErrors = 4;
+             return f;
+         }(),
+         Outcome::DownloadError, "the box's frames arrived with CRC errors (4 times)"},
+        {"no session thread",
+         [&] {
+             auto f = early();
+             f.deliveredBytes = 0;
+             f.sessionThreadError = "Resource temporarily unavailable";
+             return f;
+         }(),
+         Outcome::DownloadError,
+         "could not start: no thread for its session (Resource temporarily unavailable)"},
         {"port would not open",
          [] {
              AttemptFacts f;
@@ -182,46 +199,6 @@ TEST(Verdict, EveryWayAnAttemptEnds) {
             EXPECT_NE(v.reason.find(row.reason), std::string::npos) << row.what << ": " << v.reason;
         }
     }
-}
-
-// A box's attempts in order, as the station sees them: whether it is served again after each
-// (given that it wakes up again), and the port's failures in a row.
-TEST(StationRules, RetriesAndFailuresInARow) {
-    using O = Outcome;
-    const struct {
-        const char* what;
-        uint32_t retries;
-        std::vector<O> attempts;
-        std::vector<bool> servedAgain;
-        uint32_t failuresInRow; // after the last
-    } rows[] = {
-        {"failed, then complete", 2, {O::DownloadError, O::Complete}, {true, false}, 0},
-        {"failed N+1 times",
-         2,
-         {O::NotResponding, O::DownloadError, O::NotResponding},
-         {true, true, false},
-         3},
-        {"complete, then rebooting: never twice", 2, {O::Complete}, {false}, 0},
-        {"no retries", 0, {O::DownloadError}, {false}, 1},
-        {"wrong box: not served again, the port not blamed", 2, {O::WrongBox}, {false}, 0},
-        {"port failures count against the port",
-         0,
-         {O::PortFailure, O::PortFailure},
-         {false, false},
-         2},
-        {"aborted: neither", 3, {O::Aborted}, {false}, 0},
-    };
-    for (const auto& row : rows) {
-        uint32_t inRow = 0;
-        for (size_t i = 0; i < row.attempts.size(); ++i) {
-            EXPECT_EQ(mayRetry(row.attempts[i], static_cast<uint32_t>(i + 1), row.retries),
-                      row.servedAgain[i])
-                << row.what << ", attempt " << i + 1;
-            inRow = failuresInRowAfter(inRow, row.attempts[i]);
-        }
-        EXPECT_EQ(inRow, row.failuresInRow) << row.what;
-    }
-    EXPECT_EQ(failuresInRowAfter(5, O::Complete), 0u) << "a complete download clears the count";
 }
 
 } // namespace

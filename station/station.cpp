@@ -1,0 +1,210 @@
+#include "station/station.h"
+
+#include "common/sha256.h"
+#include "common/system_error.h"
+#include "common/text.h"
+#include "link/port_identity.h"
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <thread>
+
+namespace kestrune::station {
+
+bool loadServedImage(const std::string& path, ServedImage& served, LoadStatus& status) {
+    if (!kestrune::loadImage(served.response, path.c_str(), served.image, &status)) {
+        return false;
+    }
+    served.facts.path = path;
+    served.facts.size = served.image.size();
+    Sha256 hash;
+    hash.update(served.image.data(), served.image.size());
+    served.facts.sha256 = hash.hex();
+    return true;
+}
+
+Station::Station(const StationSettings& settings, StopSignal& stop, ThreadStarter& threads)
+    : settings_(settings), stop_(stop), threads_(threads), image_(std::make_unique<ServedImage>()) {
+    config_.settleSeconds = settings.settle;
+    config_.retries = settings.retries;
+    config_.suspectAfter = settings.suspectAfter;
+}
+
+Station::~Station() = default;
+
+StartProblem Station::checkPorts() const {
+    const std::vector<std::string>& ports = settings_.ports;
+    if (ports.empty()) {
+        return {StartFailure::Usage, "give at least one --port"};
+    }
+    if (ports.size() > MAX_PORTS) {
+        return {StartFailure::Usage, "at most " + std::to_string(MAX_PORTS) + " ports"};
+    }
+    // One device, one runner: two names of the same device (a link, a by-id name) would fight
+    // over it.
+    std::map<std::string, std::string> devices;
+    for (const std::string& port : ports) {
+        if (port.empty()) {
+            return {StartFailure::Usage, "--port needs a device name"};
+        }
+        const auto [at, added] = devices.emplace(portIdentity(port), port);
+        if (!added) {
+            return {StartFailure::Usage,
+                    at->second == port
+                        ? "--port " + port + " is given twice"
+                        : "--port " + at->second + " and --port " + port + " are the same device"};
+        }
+    }
+    return {};
+}
+
+bool Station::loadImage(LoadStatus& status) {
+    if (!loadServedImage(settings_.image, *image_, status)) {
+        return false;
+    }
+    config_.image = image_->facts;
+    return true;
+}
+
+StartProblem Station::openOutputs() {
+    std::error_code ignored;
+    for (const std::string* path : {&settings_.record, &settings_.logDir, &settings_.pcapDir}) {
+        if (!path->empty() && std::filesystem::equivalent(*path, settings_.image, ignored)) {
+            return {StartFailure::Usage, *path + " is the image itself"};
+        }
+    }
+    if (!settings_.record.empty()) {
+        if (const CrtError error = record_.open(settings_.record)) {
+            return {StartFailure::CannotWrite,
+                    "cannot open the record " + settings_.record + ": " + systemErrorText(error)};
+        }
+        config_.record = &record_;
+    }
+    for (const auto& [dir, target] : {std::pair{&settings_.logDir, &config_.logDir},
+                                      std::pair{&settings_.pcapDir, &config_.pcapDir}}) {
+        if (dir->empty()) {
+            continue;
+        }
+        std::error_code error;
+        std::filesystem::create_directories(*dir, error);
+        if (!std::filesystem::is_directory(*dir, ignored)) {
+            return {StartFailure::CannotWrite,
+                    "cannot make the folder " + *dir + ": " +
+                        (error ? error.message() : std::string("not a folder"))};
+        }
+        *target = *dir;
+    }
+    return {};
+}
+
+std::vector<std::pair<std::string, std::string>> Station::openPorts() {
+    std::vector<std::pair<std::string, std::string>> failed;
+    for (const std::string& port : settings_.ports) {
+        RunnerOptions options;
+        options.port = port;
+        options.trace = settings_.trace;
+        options.waitIndefinitely = true;
+        options.stop = &stop_;
+        options.guard = settings_.guard;
+        options.threads = &threads_;
+        runners_.push_back(
+            std::make_unique<PortRunner>(options, image_->response, image_->image.size()));
+        statuses_.push_back(std::make_unique<PortStatus>(port));
+        shown_.push_back(statuses_.back().get());
+        PortOpenError failure = PortOpenError::None;
+        if (!runners_.back()->portOpens(failure)) {
+            failed.emplace_back(port, describePortProblem(failure, port));
+        }
+    }
+    return failed;
+}
+
+void Station::run(StationEvents& events, const std::function<void()>& tick) {
+    const size_t count = runners_.size();
+    events.event("", "serving " + settings_.image + " (" + groupDigits(image_->facts.size) +
+                         " bytes, SHA-256 " + image_->facts.sha256.substr(0, 16) + "...) on " +
+                         std::to_string(count) + " port" + (count == 1 ? "" : "s") +
+                         "; Ctrl-C stops");
+    if (!recording()) {
+        events.event("", "no record: this shift's boxes are on the screen only");
+    }
+    StationShared shared{config_, events, stop_};
+    std::vector<std::thread> threads(count);
+    for (size_t i = 0; i < count; ++i) {
+        PortRunner& runner = *runners_[i];
+        PortStatus& status = *statuses_[i];
+        const std::string failed = threads_.start(
+            threads[i], [&shared, &runner, &status] { servePort(shared, runner, status); });
+        if (!failed.empty()) {
+            // The station cannot serve this port: it says so and stops taking boxes on every
+            // port; downloads in progress finish.
+            status.state = PortState::Stopped;
+            portsNotStarted_ += 1;
+            events.event(status.port,
+                         "cannot start the port's thread (" + failed + "); the station stops");
+            stop_.stopWaiting();
+        }
+    }
+
+    int announced = 0;
+    for (;;) {
+        const int signals = stop_.level();
+        if (signals >= 1 && announced < 1) {
+            events.event("", "stopping: no new boxes; downloads in progress finish (Ctrl-C "
+                             "again aborts them)");
+            announced = 1;
+        }
+        if (signals >= 2 && announced < 2) {
+            events.event("", "aborting the downloads in progress");
+            announced = 2;
+        }
+        bool allStopped = true;
+        for (const auto& status : statuses_) {
+            allStopped = allStopped && status->state.load() == PortState::Stopped;
+        }
+        if (allStopped) {
+            break;
+        }
+        tick();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    for (std::thread& t : threads) {
+        if (t.joinable()) {
+            t.join();
+        }
+    }
+    outputFailed_ = shared.outputFailed.load();
+}
+
+StationTotals Station::totals() const {
+    StationTotals t;
+    for (const auto& status : statuses_) {
+        t.done += status->done;
+        t.failed += status->failed;
+        t.aborted += status->aborted;
+        t.portFailures += status->portFailures;
+        t.wrongBoxes += status->wrongBoxes;
+        if (status->suspect) {
+            t.suspects.emplace_back(status->port, status->failuresInRow.load());
+        }
+    }
+    return t;
+}
+
+StationResult Station::result() const {
+    const StationTotals t = totals();
+    if (outputFailed_) {
+        return StationResult::OutputFailed;
+    }
+    if (portsNotStarted_ != 0) {
+        return StationResult::PortNotStarted;
+    }
+    if (t.aborted != 0) {
+        return StationResult::Aborted;
+    }
+    return t.failed != 0 || t.portFailures != 0 || t.wrongBoxes != 0 ? StationResult::Failed
+                                                                     : StationResult::AllComplete;
+}
+
+} // namespace kestrune::station

@@ -1,0 +1,122 @@
+#pragma once
+
+// A station: many ports served at once, box after box, until it is stopped. It owns what every
+// front end of it (the command, its page, a service) would otherwise repeat: the checks before
+// the start (one device under one name, outputs that are not the image), the image loaded once
+// and hashed, the record and the output folders, a runner and a thread per port, the stop and
+// abort words, the totals at the end and what they make of the run. The front end draws and
+// prints; the station's threads live only inside run(), so nothing they use can be gone while
+// they run.
+
+#include "image/image_loader.h"
+#include "station/attempt_runner.h"
+#include "station/port_status.h"
+#include "station/record.h"
+#include "station/station_loop.h"
+#include "station/stop.h"
+#include "station/thread_start.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kestrune::station {
+
+// What a station is asked to do: the options of its command, as the command reads them.
+struct StationSettings {
+    std::vector<std::string> ports;
+    std::string image;
+    std::string record;  // the record file, or ""
+    std::string logDir;  // a Test Log per download here, or ""
+    std::string pcapDir; // a capture per download here, or ""
+    double settle = 3;
+    unsigned retries = 0;
+    unsigned suspectAfter = 3;
+    bool force = false; // serve an image without modules
+    bool trace = false;
+    HardwareGuard guard;
+};
+
+// The image a serve or a station serves, loaded once: its rows point into its mapping, and
+// every runner copies them.
+struct ServedImage {
+    DownloadInfoResponse response{};
+    DownloadImage image;
+    ImageFacts facts; // path, size, SHA-256
+};
+// Loads and hashes `path`; false, with `status` saying why, when it cannot be served at all.
+bool loadServedImage(const std::string& path, ServedImage& served, LoadStatus& status);
+
+enum class StartFailure { None, Usage, CannotWrite };
+struct StartProblem {
+    StartFailure failure = StartFailure::None;
+    std::string text;
+    explicit operator bool() const { return failure != StartFailure::None; }
+};
+
+// How a station's run ended, worst first: what its exit status says.
+enum class StationResult {
+    OutputFailed,   // a record line, a Test Log or a capture could not be written
+    PortNotStarted, // a port could not get its thread
+    Aborted,        // downloads were aborted
+    Failed,         // a box failed, a port failed, or a wrong box came
+    AllComplete,    // every recorded download completed
+};
+
+struct StationTotals {
+    uint32_t done = 0, failed = 0, aborted = 0, portFailures = 0, wrongBoxes = 0;
+    // The suspect ports and their failures in a row, in the order of --port.
+    std::vector<std::pair<std::string, uint32_t>> suspects;
+};
+
+class Station {
+public:
+    static constexpr size_t MAX_PORTS = 256;
+
+    Station(const StationSettings& settings, StopSignal& stop,
+            ThreadStarter& threads = systemThreads());
+    ~Station();
+    Station(const Station&) = delete;
+    Station& operator=(const Station&) = delete;
+
+    // The start, in this order; each says what is wrong, if anything.
+    // The ports' names: at least one, each device once.
+    StartProblem checkPorts() const;
+    // Loads and hashes the image (the command checks what it holds: checkImageToServe).
+    bool loadImage(LoadStatus& status);
+    const ServedImage& image() const { return *image_; }
+    // The record and the output folders, none of them the image itself.
+    StartProblem openOutputs();
+    // Every port must open before any box is served: the ports that do not, each with why.
+    std::vector<std::pair<std::string, std::string>> openPorts();
+
+    // In the order of --port, once the ports are open.
+    const std::vector<PortStatus*>& ports() const { return shown_; }
+    bool recording() const { return config_.record != nullptr; }
+
+    // Serves every port until all have stopped (the stop signal's first level ends waiting,
+    // the second aborts downloads), telling `events` everything; `tick` runs on the calling
+    // thread about every 100 ms. Every port thread that started has been joined when it
+    // returns.
+    void run(StationEvents& events, const std::function<void()>& tick);
+
+    StationTotals totals() const;
+    StationResult result() const;
+
+private:
+    const StationSettings& settings_;
+    StopSignal& stop_;
+    ThreadStarter& threads_;
+    std::unique_ptr<ServedImage> image_;
+    StationConfig config_;
+    RecordFile record_;
+    std::vector<std::unique_ptr<PortStatus>> statuses_;
+    std::vector<PortStatus*> shown_;
+    std::vector<std::unique_ptr<PortRunner>> runners_;
+    bool outputFailed_ = false;
+    uint32_t portsNotStarted_ = 0;
+};
+
+} // namespace kestrune::station
