@@ -11,6 +11,7 @@
 #include "station/attempt_runner.h"
 #include "station/record.h"
 #include "station/station_loop.h"
+#include "station/yield.h"
 #include "web/web_server.h"
 
 #include <csignal>
@@ -281,13 +282,19 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
 
     // The same counts as the table's, in the same words.
     uint32_t done = 0, failed = 0, aborted = 0, portFailures = 0, wrongBoxes = 0;
+    station::BoxCounts counted;
     for (const auto& status : statuses) {
         done += status->done;
         failed += status->failed;
         aborted += status->aborted;
         portFailures += status->portFailures;
         wrongBoxes += status->wrongBoxes;
+        counted.portFailures += status->portFailureBoxes;
     }
+    counted.complete = done;
+    counted.failed = failed;
+    counted.aborted = aborted;
+    counted.wrongBoxes = wrongBoxes;
     std::string summary = std::to_string(done) + " complete, " + std::to_string(failed) +
                           " failed, " + std::to_string(aborted) + " aborted";
     if (portFailures != 0) {
@@ -297,7 +304,7 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
     if (wrongBoxes != 0) {
         summary += ", " + std::to_string(wrongBoxes) + " wrong box" + (wrongBoxes == 1 ? "" : "es");
     }
-    display.event("", summary);
+    display.event("", summary + "; yield " + station::yieldText(counted));
     std::string suspects;
     for (const auto& status : statuses) {
         if (status->suspect) {

@@ -58,7 +58,13 @@ class LineHandler : public nlohmann::json_sax<Json> {
 public:
     explicit LineHandler(RecordLine& line) : line_(line) {}
 
-    bool complete() const { return object_ && !bad_ && hasStart_ && hasPort_ && hasOutcome_; }
+    bool complete() const {
+        // An end more than the longest attempt after the start is as absurd as such a
+        // duration (an end before the start is a clock that went back: no time).
+        const bool endInRange = !line_.hasEnd || line_.endMs <= line_.startMs ||
+                                line_.endMs - line_.startMs <= int64_t(MAX_ATTEMPT_SECONDS * 1000);
+        return object_ && !bad_ && hasStart_ && hasPort_ && hasOutcome_ && endInRange;
+    }
 
     bool null() override {
         // Null is what the station writes for "none"; for the fields that must be there it is a
@@ -109,8 +115,7 @@ public:
                 line_.imageSize = value;
                 break;
             case Field::Duration:
-                line_.durationSeconds = static_cast<double>(value);
-                line_.hasDuration = true;
+                duration(static_cast<double>(value));
                 break;
             case Field::Other:
                 break;
@@ -122,9 +127,8 @@ public:
     }
     bool number_float(number_float_t value, const string_t&) override {
         if (depth_ == 1) {
-            if (field_ == Field::Duration && value >= 0) {
-                line_.durationSeconds = value;
-                line_.hasDuration = true;
+            if (field_ == Field::Duration) {
+                duration(value);
             } else if (field_ != Field::Other) {
                 bad_ = true;
             }
@@ -255,6 +259,17 @@ private:
         return false;
     }
 
+    // Negative, infinite (1e400 reads as infinity) or longer than any download: not a record
+    // line. NaN fails the comparison too.
+    void duration(double seconds) {
+        if (seconds >= 0 && seconds <= MAX_ATTEMPT_SECONDS) {
+            line_.durationSeconds = seconds;
+            line_.hasDuration = true;
+        } else {
+            bad_ = true;
+        }
+    }
+
     // A scalar at the top is not a record line; a kept field of the wrong type spoils it.
     bool scalarNotKept() {
         if (depth_ == 1 && field_ != Field::Other) {
@@ -300,7 +315,7 @@ bool parseRecordLine(std::string_view text, RecordLine& line) {
     return parsed && handler.complete();
 }
 
-bool parseTime(std::string_view text, int64_t& ms, bool* dateOnly) {
+bool parseTime(std::string_view text, int64_t& ms, bool* dateOnly, bool* zoned) {
     TimeReader r{text};
     int year = 0, month = 0, day = 0;
     if (!r.digits(4, year) || !r.take('-') || !r.digits(2, month) || !r.take('-') ||
@@ -314,6 +329,9 @@ bool parseTime(std::string_view text, int64_t& ms, bool* dateOnly) {
     int64_t result = daysFromCivil(year, unsigned(month), unsigned(day)) * 86400000;
     if (dateOnly != nullptr) {
         *dateOnly = r.done();
+    }
+    if (zoned != nullptr) {
+        *zoned = false;
     }
     if (r.done()) {
         ms = result;
@@ -345,6 +363,8 @@ bool parseTime(std::string_view text, int64_t& ms, bool* dateOnly) {
         }
     }
     result += (int64_t(hour) * 3600 + minute * 60 + second) * 1000 + fraction;
+    const bool hasZone =
+        r.at < text.size() && (text[r.at] == 'Z' || text[r.at] == '+' || text[r.at] == '-');
     if (r.take('Z')) {
     } else if (r.at < text.size() && (text[r.at] == '+' || text[r.at] == '-')) {
         const int sign = text[r.at] == '+' ? 1 : -1;
@@ -363,8 +383,18 @@ bool parseTime(std::string_view text, int64_t& ms, bool* dateOnly) {
     if (!r.done()) {
         return false;
     }
+    if (zoned != nullptr) {
+        *zoned = hasZone;
+    }
     ms = result;
     return true;
+}
+
+int64_t civilMs(const std::tm& tm) {
+    return daysFromCivil(int64_t(tm.tm_year) + 1900, unsigned(tm.tm_mon + 1),
+                         unsigned(tm.tm_mday)) *
+               86400000 +
+           (int64_t(tm.tm_hour) * 3600 + tm.tm_min * 60 + tm.tm_sec) * 1000;
 }
 
 std::string formatTime(int64_t ms) {

@@ -157,6 +157,7 @@ void countBox(PortStatus& status, Outcome outcome) {
         break;
     case Outcome::PortFailure:
         status.portFailures += 1;
+        status.portFailureBoxes += 1; // a box was on the port: a box of the yield
         break;
     case Outcome::WrongBox:
         status.wrongBoxes += 1;
@@ -242,7 +243,7 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
             // Recorded once, when the port goes; then tried again quietly.
             place.boxSession.clear();
             record(station, status, report, observer, place);
-            countBox(status, report.outcome);
+            status.portFailures += 1; // an event of the port, no box
             station.events.event(status.port, "port failure: " + report.reason + retry);
             portDown = true;
             status.state = PortState::PortDown;

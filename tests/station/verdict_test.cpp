@@ -2,6 +2,7 @@
 
 #include "link/result_codes.h"
 #include "station/verdict.h"
+#include "station/yield.h"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -230,6 +231,28 @@ TEST(HardwareGuard, ServesOnlyTheExpectedHardware) {
     EXPECT_EQ(v.reason, "the box is hardware OUI 00-A0-B1 model 0x5601 version 0x0203; no "
                         "software descriptor, not the hardware model 0x5602 version 0x0001 "
                         "expected; it was not served");
+}
+
+// One shift as the three front ends once saw it: 15 complete, 5 failed, 6 wrong boxes, 1 box
+// whose port went away, and 3 port failures with no box on the port.
+TEST(Yield, EveryBoxCountsOnceByItsLastAttemptAndAPortAloneIsNoBox) {
+    struct Case {
+        const char* name;
+        BoxCounts counts;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"the shift", {15, 5, 0, 6, 1}, "55.6 %"},
+        {"aborted boxes count", {3, 0, 1, 0, 0}, "75.0 %"},
+        {"all complete", {4, 0, 0, 0, 0}, "100.0 %"},
+        {"only wrong boxes", {0, 0, 0, 2, 0}, "0.0 %"},
+        {"no box yet", {}, "-"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(yieldText(c.counts), c.text) << c.name;
+        double fraction = -1;
+        EXPECT_EQ(yieldOf(c.counts, fraction), c.counts.boxes() != 0) << c.name;
+    }
 }
 
 } // namespace
