@@ -58,8 +58,13 @@ std::string lineOf(const Attempt& a) {
 
 struct TempFile {
     explicit TempFile(const std::string& text) {
+        // CTest runs each test in a process of its own, side by side: the test's name keeps
+        // their files apart (std::rand() starts alike in every process).
+        static int made = 0;
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
         path = (std::filesystem::temp_directory_path() /
-                ("kestrune-report-" + std::to_string(std::rand()) + ".jsonl"))
+                ("kestrune-report-" + std::string(test->name()) + "-" + std::to_string(++made) +
+                 ".jsonl"))
                    .string();
         std::ofstream(path, std::ios::binary) << text;
     }
