@@ -28,7 +28,9 @@ struct Checked {
 // "" when the options read, else the mistake.
 std::string checkReport(const ReportOptions& o, Checked& c) {
     const auto mistake = [](const char* option, const std::string& text) {
-        return std::string(option) + " needs an ISO 8601 time or a date (2026-12-07), not " + text;
+        return std::string(option) +
+               " needs an ISO 8601 time, a date (2026-12-07) or a time of today (03:13), not " +
+               text;
     };
     if (!o.since.empty() && !c.filter.setSince(o.since)) {
         return mistake("--since", o.since);
@@ -50,8 +52,8 @@ void declareReport(CLI::App& app, ReportOptions& o) {
                     "and the suspect ports.");
     app.add_option("--since", o.since,
                    "only boxes whose first attempt started at or after TIME: ISO 8601 "
-                   "(2026-12-07T06:00:00Z, 2026-12-07T07:00+01:00; UTC without a zone) or a date "
-                   "(2026-12-07: from its start)")
+                   "(2026-12-07T06:00:00Z, 2026-12-07T07:00+01:00; local time without a zone), a "
+                   "date (2026-12-07: from its start) or a time of today (03:13)")
         ->type_name("TIME");
     app.add_option("--until", o.until,
                    "only boxes whose first attempt started before TIME (a date: up to its end)")
@@ -90,9 +92,17 @@ int runReport(const CLI::App& app, const ReportOptions& o) {
             return EXIT_CANNOT_READ;
         }
     }
-    const std::string text = report::formatReport(summariser.finish(), o.format);
+    const report::Summary summary = summariser.finish();
+    const std::string text = report::formatReport(summary, o.format);
     if (o.format == report::Format::Csv) {
         setBinaryStdout(); // its CR LF as they are; text and JSON take the platform's line ends
+        // The text says it in its head and JSON has a field; a CSV's numbers must not be
+        // silently short either.
+        const std::string skipped = report::skippedNote(summary);
+        for (size_t at = 0, end; at < skipped.size(); at = end + 1) {
+            end = skipped.find('\n', at);
+            std::fprintf(stderr, "%s: %.*s\n", PROGRAM, int(end - at), skipped.data() + at);
+        }
     }
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
         std::fflush(stdout) != 0) {

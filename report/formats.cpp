@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <string_view>
 #include <vector>
 
 namespace kestrune::report {
@@ -20,8 +21,17 @@ std::string printf1(const char* format, double value) {
 }
 
 std::string imageLabel(const ImageRow& row) {
-    return (row.image.empty() ? std::string("(no image)") : row.image) + " " +
-           row.sha256.substr(0, 16);
+    return (row.image.empty() ? std::string("(no image)") : visible(row.image)) + " " +
+           visible(row.sha256.substr(0, 16));
+}
+
+std::string fileLine(const FileFacts& f) {
+    std::string out =
+        visible(f.path) + ": " + groupDigits(f.lines) + (f.lines == 1 ? " line" : " lines");
+    if (f.skipped > 0) {
+        out += ", " + groupDigits(f.skipped) + " skipped (not whole record lines)";
+    }
+    return out + "\n";
 }
 
 // ---- text -------------------------------------------------------------------------------
@@ -89,7 +99,7 @@ std::vector<std::string> countCells(const Counts& c) {
     return {groupDigits(c.boxes),
             groupDigits(c.complete),
             groupDigits(c.failed()),
-            c.boxes == 0 ? "-" : printf1("%.1f %%", 100 * c.yield()),
+            station::yieldText(c.boxCounts()),
             groupDigits(c.retriesSaved),
             anyComplete ? seconds(c.downloads.quantile(0.5)) : "-",
             anyComplete ? seconds(c.downloads.quantile(0.95)) : "-",
@@ -103,7 +113,7 @@ const std::vector<std::string> COUNT_HEADER = {"BOXES", "COMPLETE",       "FAILE
 
 template <typename Each> void eachGroup(const Summary& s, Each each) {
     for (const PortRow& row : s.ports) {
-        each(row.port, row.counts);
+        each(visible(row.port), row.counts);
     }
     for (const ImageRow& row : s.images) {
         each(imageLabel(row), row.counts);
@@ -112,6 +122,46 @@ template <typename Each> void eachGroup(const Summary& s, Each each) {
 }
 
 } // namespace
+
+std::string visible(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        char escaped[8];
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c < 0x20 || c == 0x7F) {
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+        } else if (c == 0xC2 && i + 1 < text.size() &&
+                   static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            // U+0080 to U+009F in UTF-8: C1 controls, CSI among them.
+            std::snprintf(escaped, sizeof escaped, "\\u%04X",
+                          static_cast<unsigned char>(text[i + 1]));
+            out += escaped;
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::string skippedNote(const Summary& s) {
+    std::string out;
+    for (const FileFacts& f : s.files) {
+        if (f.skipped > 0) {
+            out += fileLine(f);
+        }
+    }
+    return out;
+}
 
 std::string formatReport(const Summary& summary, Format format) {
     switch (format) {
@@ -128,11 +178,7 @@ std::string formatReport(const Summary& summary, Format format) {
 std::string textReport(const Summary& s) {
     std::string out;
     for (const FileFacts& f : s.files) {
-        out += f.path + ": " + groupDigits(f.lines) + (f.lines == 1 ? " line" : " lines");
-        if (f.skipped > 0) {
-            out += ", " + groupDigits(f.skipped) + " skipped (not whole record lines)";
-        }
-        out += "\n";
+        out += fileLine(f);
     }
     if (!s.hasTimes) {
         out += "no attempts in the report\n";
@@ -145,7 +191,7 @@ std::string textReport(const Summary& s) {
     header.insert(header.end(), COUNT_HEADER.begin(), COUNT_HEADER.end());
     Table ports(header);
     for (const PortRow& row : s.ports) {
-        std::vector<std::string> cells = {row.port};
+        std::vector<std::string> cells = {visible(row.port)};
         for (std::string& cell : countCells(row.counts)) {
             cells.push_back(std::move(cell));
         }
@@ -162,8 +208,9 @@ std::string textReport(const Summary& s) {
     header.insert(header.end(), COUNT_HEADER.begin(), COUNT_HEADER.end());
     Table images(header);
     for (const ImageRow& row : s.images) {
-        std::vector<std::string> cells = {row.image.empty() ? "(no image)" : row.image,
-                                          row.sha256.substr(0, 16), groupDigits(row.imageSize)};
+        std::vector<std::string> cells = {row.image.empty() ? "(no image)" : visible(row.image),
+                                          visible(row.sha256.substr(0, 16)),
+                                          groupDigits(row.imageSize)};
         for (std::string& cell : countCells(row.counts)) {
             cells.push_back(std::move(cell));
         }
@@ -185,7 +232,8 @@ std::string textReport(const Summary& s) {
             }
             outcomes.row(std::move(cells));
             for (const auto& [reason, count] : c.reasons) {
-                reasons.row({name, groupDigits(count), reason.empty() ? "(other)" : reason});
+                reasons.row(
+                    {name, groupDigits(count), reason.empty() ? "(other)" : visible(reason)});
             }
         });
         out += "\n" + outcomes.text(1) + "\n" + reasons.text(1, true);
@@ -196,7 +244,7 @@ std::string textReport(const Summary& s) {
     std::string suspects;
     for (const PortRow& row : s.ports) {
         if (row.suspect) {
-            suspects += (suspects.empty() ? "" : ", ") + row.port + " (" +
+            suspects += (suspects.empty() ? "" : ", ") + visible(row.port) + " (" +
                         std::to_string(row.failuresInRow) + " failures in a row)";
         }
     }
@@ -206,6 +254,15 @@ std::string textReport(const Summary& s) {
 }
 
 // ---- CSV --------------------------------------------------------------------------------
+
+namespace {} // namespace
+
+std::string csvSafe(const std::string& text) {
+    if (!text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos) {
+        return "'" + text;
+    }
+    return text;
+}
 
 namespace {
 
@@ -263,8 +320,9 @@ std::string csvReport(const Summary& s) {
     const auto emit = [&out](const std::string& scope, const std::string& port,
                              const ImageRow* image, const Counts& c, const std::string& inRow,
                              const std::string& suspect) {
-        std::vector<std::string> fields = {scope, port, image ? image->sha256 : "",
-                                           image ? image->image : ""};
+        std::vector<std::string> fields = {scope, csvSafe(port),
+                                           image ? csvSafe(image->sha256) : "",
+                                           image ? csvSafe(image->image) : ""};
         for (std::string& f : csvCounts(c)) {
             fields.push_back(std::move(f));
         }
@@ -285,11 +343,11 @@ std::string csvReport(const Summary& s) {
         for (const auto& [reason, count] : c.reasons) {
             std::vector<std::string> fields(22);
             fields[0] = scope;
-            fields[1] = port;
-            fields[2] = image ? image->sha256 : "";
-            fields[3] = image ? image->image : "";
+            fields[1] = csvSafe(port);
+            fields[2] = image ? csvSafe(image->sha256) : "";
+            fields[3] = image ? csvSafe(image->image) : "";
             fields[6] = std::to_string(count);
-            fields[21] = reason.empty() ? "(other)" : reason;
+            fields[21] = reason.empty() ? "(other)" : csvSafe(reason);
             out += csvRow(fields);
         }
     };
@@ -357,6 +415,8 @@ std::string jsonReport(const Summary& s) {
                               {"skipped", f.skipped},
                               {"stationSeconds", rounded(f.stationSeconds, 3)}});
     }
+    // Beside each file's: the report's numbers leave these lines out.
+    j["skipped"] = s.skipped();
     j["firstStart"] = s.hasTimes ? ordered_json(formatTime(s.firstStartMs)) : nullptr;
     j["lastEnd"] = s.hasTimes ? ordered_json(formatTime(s.lastEndMs)) : nullptr;
     j["suspectAfter"] = s.suspectAfter;

@@ -16,7 +16,7 @@ int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
     y -= m <= 2;
     const int64_t era = (y >= 0 ? y : y - 399) / 400;
     const auto yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
     const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
@@ -60,7 +60,13 @@ class LineHandler : public nlohmann::json_sax<Json> {
 public:
     explicit LineHandler(RecordLine& line) : line_(line) {}
 
-    bool complete() const { return object_ && !bad_ && hasStart_ && hasPort_ && hasOutcome_; }
+    bool complete() const {
+        // An end more than the longest attempt after the start is as absurd as such a
+        // duration (an end before the start is a clock that went back: no time).
+        const bool endInRange = !line_.hasEnd || line_.endMs <= line_.startMs ||
+                                line_.endMs - line_.startMs <= int64_t(MAX_ATTEMPT_SECONDS * 1000);
+        return object_ && !bad_ && hasStart_ && hasPort_ && hasOutcome_ && endInRange;
+    }
 
     bool null() override {
         // Null is what the station writes for "none"; for the fields that must be there it is a
@@ -111,8 +117,7 @@ public:
                 line_.imageSize = value;
                 break;
             case Field::Duration:
-                line_.durationSeconds = static_cast<double>(value);
-                line_.hasDuration = true;
+                duration(static_cast<double>(value));
                 break;
             case Field::Other:
                 break;
@@ -124,9 +129,8 @@ public:
     }
     bool number_float(number_float_t value, const string_t&) override {
         if (depth_ == 1) {
-            if (field_ == Field::Duration && value >= 0) {
-                line_.durationSeconds = value;
-                line_.hasDuration = true;
+            if (field_ == Field::Duration) {
+                duration(value);
             } else if (field_ != Field::Other) {
                 bad_ = true;
             }
@@ -257,6 +261,17 @@ private:
         return false;
     }
 
+    // Negative, infinite (1e400 reads as infinity) or longer than any download: not a record
+    // line. NaN fails the comparison too.
+    void duration(double seconds) {
+        if (seconds >= 0 && seconds <= MAX_ATTEMPT_SECONDS) {
+            line_.durationSeconds = seconds;
+            line_.hasDuration = true;
+        } else {
+            bad_ = true;
+        }
+    }
+
     // A scalar at the top is not a record line; a kept field of the wrong type spoils it.
     bool scalarNotKept() {
         if (depth_ == 1 && field_ != Field::Other) {
@@ -302,7 +317,7 @@ bool parseRecordLine(std::string_view text, RecordLine& line) {
     return parsed && handler.complete();
 }
 
-bool parseTime(std::string_view text, int64_t& ms, bool* dateOnly) {
+bool parseTime(std::string_view text, int64_t& ms, bool* dateOnly, bool* zoned) {
     TimeReader r{text};
     int year = 0, month = 0, day = 0;
     if (!r.digits(4, year) || !r.take('-') || !r.digits(2, month) || !r.take('-') ||
@@ -316,6 +331,9 @@ bool parseTime(std::string_view text, int64_t& ms, bool* dateOnly) {
     int64_t result = daysFromCivil(year, unsigned(month), unsigned(day)) * 86400000;
     if (dateOnly != nullptr) {
         *dateOnly = r.done();
+    }
+    if (zoned != nullptr) {
+        *zoned = false;
     }
     if (r.done()) {
         ms = result;
@@ -347,6 +365,8 @@ bool parseTime(std::string_view text, int64_t& ms, bool* dateOnly) {
         }
     }
     result += (int64_t(hour) * 3600 + minute * 60 + second) * 1000 + fraction;
+    const bool hasZone =
+        r.at < text.size() && (text[r.at] == 'Z' || text[r.at] == '+' || text[r.at] == '-');
     if (r.take('Z')) {
     } else if (r.at < text.size() && (text[r.at] == '+' || text[r.at] == '-')) {
         const int sign = text[r.at] == '+' ? 1 : -1;
@@ -365,8 +385,18 @@ bool parseTime(std::string_view text, int64_t& ms, bool* dateOnly) {
     if (!r.done()) {
         return false;
     }
+    if (zoned != nullptr) {
+        *zoned = hasZone;
+    }
     ms = result;
     return true;
+}
+
+int64_t civilMs(const std::tm& tm) {
+    return daysFromCivil(int64_t(tm.tm_year) + 1900, unsigned(tm.tm_mon + 1),
+                         unsigned(tm.tm_mday)) *
+               86400000 +
+           (int64_t(tm.tm_hour) * 3600 + tm.tm_min * 60 + tm.tm_sec) * 1000;
 }
 
 std::string formatTime(int64_t ms) {

@@ -8,6 +8,7 @@
 #include "station/verdict.h"
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,12 @@ using station::OUTCOME_COUNT;
 inline const char* outcomeWord(Outcome outcome) {
     return station::outcomeName(outcome);
 }
+
+// The longest attempt a record line can hold: the top of the report's histogram of download
+// times (11 days). A line whose duration, or whose end after its start, is longer (or not a
+// number at all) is not a record line: no download takes that long, and every figure the report
+// derives from it stays in range.
+constexpr double MAX_ATTEMPT_SECONDS = 11 * 86400.0;
 
 struct RecordLine {
     int64_t startMs = 0; // milliseconds since 1970-01-01T00:00:00Z
@@ -45,9 +52,14 @@ struct RecordLine {
 bool parseRecordLine(std::string_view text, RecordLine& line);
 
 // "2026-12-07T20:24:31.380Z", "2026-12-07T20:24:31Z", "2026-12-07T21:24+01:00",
-// "2026-12-07 20:24:31", "2026-12-07": ISO 8601 as milliseconds since 1970 UTC. A time without a
-// zone is UTC, as the record's are. `dateOnly` tells a plain date. False when `text` is none.
-bool parseTime(std::string_view text, int64_t& ms, bool* dateOnly = nullptr);
+// "2026-12-07 20:24:31", "2026-12-07": ISO 8601 as milliseconds since 1970. A time without a
+// zone is read as if it were UTC (the record's times all have one); `zoned` tells whether it had
+// one, so that a caller can take it as local time. `dateOnly` tells a plain date. False when
+// `text` is none.
+bool parseTime(std::string_view text, int64_t& ms, bool* dateOnly = nullptr, bool* zoned = nullptr);
+// The fields of `tm` (year, month, day, hour, minute, second) as milliseconds since 1970, as if
+// they were UTC.
+int64_t civilMs(const std::tm& tm);
 // The record's own form, "2026-12-07T20:24:31.380Z".
 std::string formatTime(int64_t ms);
 

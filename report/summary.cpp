@@ -1,7 +1,10 @@
 #include "report/summary.h"
 
 #include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <cmath>
+#include <ctime>
 #include <utility>
 
 namespace kestrune::report {
@@ -49,25 +52,90 @@ double DurationHistogram::quantile(double q) const {
     return std::clamp(b.sum / static_cast<double>(b.count), min_, max_);
 }
 
+station::BoxCounts Counts::boxCounts() const {
+    station::BoxCounts c;
+    c.complete = complete;
+    c.failed = failedBy[size_t(Outcome::DownloadError)] + failedBy[size_t(Outcome::NotResponding)];
+    c.aborted = failedBy[size_t(Outcome::Aborted)];
+    c.wrongBoxes = failedBy[size_t(Outcome::WrongBox)];
+    c.portFailures = failedBy[size_t(Outcome::PortFailure)];
+    return c;
+}
+
 double Counts::yield() const {
-    return boxes == 0 ? 0.0 : double(complete) / double(boxes);
+    double fraction = 0;
+    station::yieldOf(boxCounts(), fraction);
+    return fraction;
 }
 
 double Counts::boxesPerHour() const {
     return stationSeconds <= 0 ? 0.0 : double(complete) * 3600.0 / stationSeconds;
 }
 
-bool Filter::setSince(std::string_view text) {
-    hasSince = parseTime(text, sinceMs);
+namespace {
+
+int64_t floorDiv(int64_t a, int64_t b) {
+    return a / b - (a % b < 0 ? 1 : 0);
+}
+
+// A time of --since or --until as milliseconds since 1970 UTC; `endOfDay` for --until, where a
+// date keeps its whole day.
+bool filterTime(std::string_view text, const LocalTime& local, bool endOfDay, int64_t& ms) {
+    std::string full(text);
+    if (text.size() >= 5 && text[2] == ':') {
+        // 03:13: a time of today, here.
+        full = formatTime(local.toLocal(local.nowMs)).substr(0, 10) + "T" + full;
+    }
+    bool date = false;
+    bool zoned = false;
+    if (!parseTime(full, ms, &date, &zoned)) {
+        return false;
+    }
+    if (date && endOfDay) {
+        ms += 86400000; // the whole day is in: up to the next day's local midnight
+    }
+    if (!zoned) {
+        ms = local.toUtc(ms);
+    }
+    return true;
+}
+
+} // namespace
+
+LocalTime LocalTime::system() {
+    LocalTime local;
+    local.nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+    local.toLocal = [](int64_t utcMs) {
+        const std::time_t t = std::time_t(floorDiv(utcMs, 1000));
+        const std::tm* tm = std::localtime(&t);
+        return tm == nullptr ? utcMs : civilMs(*tm) + (utcMs - int64_t(t) * 1000);
+    };
+    local.toUtc = [](int64_t localMs) {
+        // The local fields, through gmtime (which does no zone), then mktime, which knows the
+        // zone and its summer time (tm_isdst -1: find out).
+        const std::time_t asUtc = std::time_t(floorDiv(localMs, 1000));
+        const std::tm* fields = std::gmtime(&asUtc);
+        if (fields == nullptr) {
+            return localMs;
+        }
+        std::tm tm = *fields;
+        tm.tm_isdst = -1;
+        const std::time_t t = std::mktime(&tm);
+        return t == std::time_t(-1) ? localMs
+                                    : int64_t(t) * 1000 + (localMs - int64_t(asUtc) * 1000);
+    };
+    return local;
+}
+
+bool Filter::setSince(std::string_view text, const LocalTime& local) {
+    hasSince = filterTime(text, local, false, sinceMs);
     return hasSince;
 }
 
-bool Filter::setUntil(std::string_view text) {
-    bool date = false;
-    hasUntil = parseTime(text, untilMs, &date);
-    if (hasUntil && date) {
-        untilMs += 86400000; // the whole day is in
-    }
+bool Filter::setUntil(std::string_view text, const LocalTime& local) {
+    hasUntil = filterTime(text, local, true, untilMs);
     return hasUntil;
 }
 
@@ -93,6 +161,103 @@ uint64_t Summary::skipped() const {
         n += f.skipped;
     }
     return n;
+}
+
+namespace {
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// A number at `at` as the station writes counts: digits, grouped by commas ("34,768").
+size_t numberEnd(std::string_view text, size_t at) {
+    size_t end = at;
+    while (end < text.size() && (isDigit(text[end]) || (text[end] == ',' && end + 1 < text.size() &&
+                                                        isDigit(text[end + 1]) && end > at))) {
+        ++end;
+    }
+    return end;
+}
+
+bool startsWith(std::string_view text, size_t at, std::string_view word) {
+    return text.substr(at, word.size()) == word;
+}
+
+} // namespace
+
+bool naturalLess(std::string_view a, std::string_view b) {
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (isDigit(a[i]) && isDigit(b[j])) {
+            // Compare the numbers' values: without leading zeros, the longer is larger.
+            size_t ie = i, je = j;
+            while (ie < a.size() && isDigit(a[ie])) {
+                ++ie;
+            }
+            while (je < b.size() && isDigit(b[je])) {
+                ++je;
+            }
+            std::string_view x = a.substr(i, ie - i), y = b.substr(j, je - j);
+            const auto trim = [](std::string_view& v) {
+                while (v.size() > 1 && v.front() == '0') {
+                    v.remove_prefix(1);
+                }
+            };
+            trim(x);
+            trim(y);
+            if (x.size() != y.size()) {
+                return x.size() < y.size();
+            }
+            if (x != y) {
+                return x < y;
+            }
+            i = ie;
+            j = je;
+            continue;
+        }
+        if (a[i] != b[j]) {
+            return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+        }
+        ++i;
+        ++j;
+    }
+    if (a.size() - i != b.size() - j) {
+        return a.size() - i < b.size() - j;
+    }
+    return a < b; // equal as numbers ("COM03", "COM3"): still an order
+}
+
+std::string reasonCause(std::string_view reason) {
+    std::string cause;
+    cause.reserve(reason.size());
+    size_t at = 0;
+    while (at < reason.size()) {
+        const bool wordStart = at == 0 || reason[at - 1] == ' ' || reason[at - 1] == '(';
+        // "once" as a count ("refused it once"), not as in "at once".
+        const bool atOnce = at >= 3 && reason.substr(at - 3, 3) == "at ";
+        if (wordStart && !atOnce && startsWith(reason, at, "once") &&
+            (at + 4 == reason.size() ||
+             !std::isalpha(static_cast<unsigned char>(reason[at + 4])))) {
+            cause += "N times";
+            at += 4;
+            continue;
+        }
+        if (wordStart && isDigit(reason[at])) {
+            const size_t end = numberEnd(reason, at);
+            const bool times = startsWith(reason, end, " times");
+            const bool ofNumber = startsWith(reason, end, " of ") && end + 4 < reason.size() &&
+                                  isDigit(reason[end + 4]);
+            if (times || ofNumber) {
+                cause += "N";
+            } else {
+                cause.append(reason.substr(at, end - at));
+            }
+            at = end;
+            continue;
+        }
+        cause += reason[at++];
+    }
+    return cause;
 }
 
 Summariser::Summariser(Filter filter, uint32_t suspectAfter)
@@ -153,14 +318,15 @@ void Summariser::countBox(Counts& counts, const Box& box) {
     }
     counts.failedBy[size_t(box.outcome)] += 1;
     // Reasons past the limit, and a failure without one, share "", which keeps a place.
-    const bool known = counts.reasons.count(box.reason) != 0;
+    const bool known = counts.reasons.count(box.cause) != 0;
     const size_t places = counts.reasons.size() + (counts.reasons.count("") != 0 ? 0 : 1);
-    counts.reasons[known || places < Counts::MAX_REASONS ? box.reason : ""] += 1;
+    counts.reasons[known || places < Counts::MAX_REASONS ? box.cause : ""] += 1;
 }
 
 void Summariser::closeBox(PortState& port) {
     Box& box = port.box;
     if (box.open && box.counted) {
+        box.cause = box.outcome == Outcome::Complete ? std::string() : reasonCause(box.reason);
         ImageState& image = imageOf(box.imageSha256);
         image.image = box.image;
         image.imageSize = box.imageSize;
@@ -257,8 +423,12 @@ Summary Summariser::finish() {
         row.counts.stationSeconds = timeOf(image.files);
         summary.images.push_back(std::move(row));
     }
-    std::stable_sort(summary.images.begin(), summary.images.end(),
-                     [](const ImageRow& a, const ImageRow& b) { return a.image < b.image; });
+    std::stable_sort(
+        summary.ports.begin(), summary.ports.end(),
+        [](const PortRow& a, const PortRow& b) { return naturalLess(a.port, b.port); });
+    std::stable_sort(
+        summary.images.begin(), summary.images.end(),
+        [](const ImageRow& a, const ImageRow& b) { return naturalLess(a.image, b.image); });
     summary.total = std::move(total_);
     summary.total.stationSeconds = timeOf(all);
     summary.files = std::move(files_);

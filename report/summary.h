@@ -6,9 +6,11 @@
 // download times go into a fixed histogram, not a list.
 
 #include "report/record_line.h"
+#include "station/yield.h"
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -60,7 +62,9 @@ struct Counts {
     static constexpr size_t MAX_REASONS = 64;
 
     uint64_t failed() const { return boxes - complete; }
-    // complete / boxes; 0 without boxes.
+    // The station's counts of the same boxes, and their yield (station/yield.h); 0 without
+    // boxes.
+    station::BoxCounts boxCounts() const;
     double yield() const;
     // Complete boxes per hour of station time; 0 without station time.
     double boxesPerHour() const;
@@ -87,6 +91,17 @@ struct FileFacts {
     double stationSeconds = 0;
 };
 
+// The clock and the time zone of the machine the report runs on: a time without a zone is meant
+// as the local time there, and a time without a date is one of today.
+struct LocalTime {
+    int64_t nowMs = 0; // milliseconds since 1970 UTC
+    // Local wall time written as if it were UTC (its fields as milliseconds since 1970), and back.
+    std::function<int64_t(int64_t utcMs)> toLocal;
+    std::function<int64_t(int64_t localMs)> toUtc;
+
+    static LocalTime system();
+};
+
 // What is counted: attempts whose box's first attempt started in [since, until), on the ports
 // given (all when none).
 struct Filter {
@@ -96,10 +111,10 @@ struct Filter {
     int64_t untilMs = 0;
     std::vector<std::string> ports;
 
-    // --since and --until: an ISO 8601 time, or a date (as --until, up to the end of that day).
-    // False when `text` is neither.
-    bool setSince(std::string_view text);
-    bool setUntil(std::string_view text);
+    // --since and --until: an ISO 8601 time, a date (as --until, up to the end of that day) or
+    // a time of today (03:13, 03:13:20). Without a zone, local time. False when `text` is none.
+    bool setSince(std::string_view text, const LocalTime& local = LocalTime::system());
+    bool setUntil(std::string_view text, const LocalTime& local = LocalTime::system());
 
     bool inWindow(int64_t startMs) const;
     bool wantsPort(const std::string& port) const;
@@ -118,6 +133,17 @@ struct Summary {
     uint64_t lines() const;
     uint64_t skipped() const;
 };
+
+// Names as people sort them: the numbers in them by their value, so COM3 comes before COM10
+// and /dev/ttyUSB9 before /dev/ttyUSB10; otherwise byte by byte.
+bool naturalLess(std::string_view a, std::string_view b);
+
+// A failure's cause: its reason without the counts that differ from box to box, so that boxes
+// that failed alike are one row. A count is a number followed by "times" (and "once"), and the
+// first number of "N of M" when M is a number too (the bytes a box got); each becomes "N".
+// "the box refused block 3 of module 0 2 times with CRC errors" and "... once ..." are both
+// "the box refused block 3 of module 0 N times with CRC errors".
+std::string reasonCause(std::string_view reason);
 
 // Station time: each record file's attempts, from the first start to the last end, leaving out
 // any gap of more than this with no attempt in it (a night, a station that was stopped).
@@ -144,6 +170,7 @@ private:
         size_t file = 0;
         Outcome outcome = Outcome::Complete;
         std::string reason;
+        std::string cause; // reasonCause(reason), once the box is counted
         uint32_t attempt = 1;
         double seconds = 0;
         std::string imageSha256;

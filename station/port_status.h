@@ -48,6 +48,7 @@ struct PortStatus {
     std::atomic<uint32_t> failed{0};
     std::atomic<uint32_t> aborted{0};
     std::atomic<uint32_t> portFailures{0};
+    std::atomic<uint32_t> portFailureBoxes{0}; // of portFailures, those with a box on the port
     std::atomic<uint32_t> wrongBoxes{0};
     // Failures in a row (download errors, not responding, port failures), and whether that
     // made the port a suspect: a bad cable or adapter rather than a bad box.

@@ -252,6 +252,9 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
         AttemptPlace place;
         if (retried) {
             (status.*last.count) -= 1;
+            if (last.count == &PortStatus::portFailures) {
+                status.portFailureBoxes -= 1;
+            }
             place.attempt = last.attempt + 1;
             place.boxSession = last.boxSession;
         } else if (report.boxWoke) {
@@ -271,6 +274,9 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
         }
         record(station, status, report, observer, place);
         (status.*after.count) += 1;
+        if (report.boxWoke && report.outcome == Outcome::PortFailure) {
+            status.portFailureBoxes += 1; // a box was on the port: a box of the yield
+        }
         if (!report.boxWoke && report.outcome == Outcome::PortFailure) {
             // Recorded once, when the port goes; then tried again quietly.
             station.events.event(status.port, "port failure: " + report.reason + retry);

@@ -96,6 +96,7 @@ StationView Dashboard::view() const {
         p.failed = s.failed.load();
         p.aborted = s.aborted.load();
         p.portFailures = s.portFailures.load();
+        p.portFailureBoxes = s.portFailureBoxes.load();
         p.wrongBoxes = s.wrongBoxes.load();
         v.ports.push_back(std::move(p));
     }

@@ -1,5 +1,7 @@
 #include "web/station_view.h"
 
+#include "station/yield.h"
+
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -92,6 +94,7 @@ size_t durationBucket(double seconds) {
 
 std::string stationJson(const StationView& view, bool withClock) {
     uint32_t done = 0, failed = 0, aborted = 0, portFailures = 0, wrongBoxes = 0;
+    station::BoxCounts counted;
     json states = json::object();
     json ports = json::array();
     for (const PortView& p : view.ports) {
@@ -100,17 +103,23 @@ std::string stationJson(const StationView& view, bool withClock) {
         aborted += p.aborted;
         portFailures += p.portFailures;
         wrongBoxes += p.wrongBoxes;
+        counted.portFailures += p.portFailureBoxes;
         states[p.state] = states.value(p.state, 0) + 1;
         ports.push_back(portJson(p));
     }
-    const uint32_t boxes = done + failed;
-    json totals = {{"boxes", boxes},
+    counted.complete = done;
+    counted.failed = failed;
+    counted.aborted = aborted;
+    counted.wrongBoxes = wrongBoxes;
+    double yield = 0;
+    const bool anyBox = station::yieldOf(counted, yield);
+    json totals = {{"boxes", counted.boxes()},
                    {"done", done},
                    {"failed", failed},
                    {"aborted", aborted},
                    {"portFailures", portFailures},
                    {"wrongBoxes", wrongBoxes},
-                   {"yieldPercent", boxes == 0 ? json(nullptr) : json(100.0 * done / boxes)},
+                   {"yieldPercent", anyBox ? json(100.0 * yield) : json(nullptr)},
                    {"states", states}};
     json events = json::array();
     for (const EventView& e : view.events) {

@@ -40,6 +40,7 @@ struct PortView {
     uint32_t failed = 0;
     uint32_t aborted = 0;
     uint32_t portFailures = 0;
+    uint32_t portFailureBoxes = 0; // of portFailures, those with a box on the port
     uint32_t wrongBoxes = 0;
     // Of every recorded attempt: its outcome, module bytes, frames resent, duration.
     std::map<std::string, uint64_t> attempts; // by outcome word

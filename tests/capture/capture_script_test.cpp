@@ -70,6 +70,20 @@ TEST(CaptureScript, AMessageTooLargeForUdpKeepsItsTrueLength) {
     EXPECT_EQ(block.bytes.size(), 65507u);
 }
 
+TEST(CaptureScript, ARecordLargerThanADatagramIsReadPast) {
+    const Bytes good = capture("bsbs");
+    Bytes file(good.begin(), good.begin() + 24);
+    // 100,000 bytes of something else first: no IPv4 datagram is that large.
+    const uint8_t header[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0xA0, 0x86, 0x01, 0, 0xA0, 0x86, 0x01, 0};
+    file.insert(file.end(), header, header + 16);
+    file.resize(file.size() + 100000, 0x45);
+    file.insert(file.end(), good.begin() + 24, good.end());
+    boxsim::ReplayScript script;
+    std::string error;
+    ASSERT_TRUE(boxsim::parseCapture(file.data(), file.size(), script, error)) << error;
+    EXPECT_EQ(script.steps.size(), 2u);
+}
+
 TEST(CaptureScript, BigEndianFilesReadAsWell) {
     Bytes file = capture("bs");
     // Every 32-bit field of the file header and the record headers, swapped.
@@ -99,6 +113,13 @@ TEST(CaptureScript, WhatIsNotADownloadOfABoxIsRefusedWithItsReason) {
     pcapng[0] = 0x0A, pcapng[1] = 0x0D, pcapng[2] = 0x0D, pcapng[3] = 0x0A;
     Bytes ethernet = good;
     ethernet[20] = 1;
+    // A record that says it holds 4 GB: read as a stream, the capture ends before it does
+    // (and nothing of that size is ever allocated).
+    Bytes huge = good;
+    const uint8_t hugeHeader[16] = {0,    0,    0,    0,    0,    0,    0,    0,
+                                    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    huge.insert(huge.end(), hugeHeader, hugeHeader + 16);
+    huge.resize(huge.size() + 100000, 0);
     const Case cases[] = {
         {"empty", {}, "not a pcap capture (0 bytes)"},
         {"pcapng", pcapng, "pcapng"},
@@ -107,6 +128,7 @@ TEST(CaptureScript, WhatIsNotADownloadOfABoxIsRefusedWithItsReason) {
         {"torn record", Bytes(good.begin(), good.end() - 5), "record 4 is cut short"},
         {"torn record header", Bytes(good.begin(), good.begin() + 30), "record 1 is cut short"},
         {"no request", Bytes(good.begin(), good.begin() + 24), "no request of a box"},
+        {"a record of 4 GB", huge, "record 5 is cut short"},
     };
     for (const Case& c : cases) {
         boxsim::ReplayScript script;

@@ -34,10 +34,61 @@ case "$case_name" in
     buffer_size=200000
     max_block=65535
     ;;
+  wrong_id)
+    image="$SAMPLE"
+    ;;
   *)
     fail "no such case"
     ;;
 esac
+
+if [ "$case_name" = wrong_id ]; then
+  # A box whose first data request carries a wrong downloadId: the server must refuse it and
+  # send nothing more. Its capture, replayed against a fresh server, asks with a wrong id again
+  # (derived from the new server's) and sees that server refuse it as well.
+  start_box a --wrong-id 1 "$image"
+  timeout 120 "$CLI" serve --port "$PTY_a" --quiet --pcap cap.pcap "$image" 2>serve.err &
+  serve_pid=$!
+  wait_box a
+  kill "$serve_pid" 2>/dev/null # it would wait out its watchdog
+  wait "$serve_pid" 2>/dev/null
+  expect "box exit (wrong id)" "$BOX_a" 2
+  contains box-a.out "refused, as it must be"
+  replay() { # replay NAME CAPTURE: the box of the capture against a fresh server
+    start_box "$1" --replay "$2"
+    timeout 120 "$CLI" serve --port "$(eval echo "\$PTY_$1")" --quiet "$image" \
+      2>"serve-$1.err" &
+    serve_pid=$!
+    wait_box "$1"
+    kill "$serve_pid" 2>/dev/null
+    wait "$serve_pid" 2>/dev/null
+  }
+  replay r cap.pcap
+  expect "replayed box exit (wrong id)" "$BOX_r" 0
+  contains box-r.out "(1 with the wrong downloadId they had)"
+  # The same capture with the request's id made right: now the server sends blocks the
+  # captured server never sent, and the replay must say so.
+  python3 - cap.pcap right.pcap <<'EOF2' || fail "cannot write right.pcap"
+import struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+at, records, given = 24, [], None
+while at < len(data):
+    length = struct.unpack_from("<I", data, at + 8)[0]
+    records.append(at + 16 + 28)  # the message, after the IPv4 and UDP headers
+    at += 16 + length
+for m in records:
+    if data[m + 2:m + 4] == b"\x10\x02":
+        given = data[m + 12:m + 16]
+    elif data[m + 2:m + 4] == b"\x10\x04" and given is not None:
+        data[m + 4:m + 8] = given
+open(sys.argv[2], "wb").write(data)
+EOF2
+  replay w right.pcap
+  expect "replayed box exit (a server that answers more)" "$BOX_w" 1
+  contains box-w.out "which the capture does not have"
+  echo "PASS ($case_name)"
+  exit 0
+fi
 
 start_box a --buffer-size "$buffer_size" --max-block "$max_block" "$image"
 started=$(date +%s.%N)

@@ -56,16 +56,15 @@ std::string lineOf(const Attempt& a) {
     return j.dump();
 }
 
-// Natively each case runs in a process of its own, several at once, and every process draws
-// the same rand(): the case's name keeps their files apart.
-std::string testName() {
-    return ::testing::UnitTest::GetInstance()->current_test_info()->name();
-}
-
 struct TempFile {
     explicit TempFile(const std::string& text) {
+        // CTest runs each test in a process of its own, side by side: the test's name keeps
+        // their files apart (std::rand() starts alike in every process).
+        static int made = 0;
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
         path = (std::filesystem::temp_directory_path() /
-                ("kestrune-report-" + testName() + "-" + std::to_string(std::rand()) + ".jsonl"))
+                ("kestrune-report-" + std::string(test->name()) + "-" + std::to_string(++made) +
+                 ".jsonl"))
                    .string();
         std::ofstream(path, std::ios::binary) << text;
     }
@@ -101,10 +100,17 @@ std::string shift() {
     return r;
 }
 
+// A machine at `offsetHours` from UTC (no summer time), at `now`.
+LocalTime zoneAt(int offsetHours, int64_t nowMs = 0) {
+    const int64_t offset = int64_t(offsetHours) * 3600000;
+    return {nowMs, [offset](int64_t utc) { return utc + offset; },
+            [offset](int64_t local) { return local - offset; }};
+}
+
 Filter filterOf(const char* since, const char* until, std::vector<std::string> ports) {
     Filter f;
-    EXPECT_TRUE(!*since || f.setSince(since)) << since;
-    EXPECT_TRUE(!*until || f.setUntil(until)) << until;
+    EXPECT_TRUE(!*since || f.setSince(since, zoneAt(0))) << since;
+    EXPECT_TRUE(!*until || f.setUntil(until, zoneAt(0))) << until;
     f.ports = std::move(ports);
     return f;
 }
@@ -300,6 +306,8 @@ TEST(ReadRecords, LinesAcrossTheBufferAreWhole) {
 
 TEST(RecordLine, WhatIsARecordLine) {
     const std::string whole = lineOf({"2026-12-07T06:00:00.000Z", "U0", "s1", 2, "complete", 7});
+    const std::string short_ =
+        "{\"start\":\"2026-12-07T06:00:00Z\",\"port\":\"U0\",\"outcome\":\"complete\",";
     struct Case {
         std::string text;
         bool ok;
@@ -329,6 +337,17 @@ TEST(RecordLine, WhatIsARecordLine) {
          "\"extra\":{\"attempt\":\"x\",\"port\":[1]}}",
          true},
         {"{\"start\":\"2026-12-07T06:00:00Z\",\"port\":\"U\xff\",\"outcome\":\"complete\"}", false},
+        // Figures no download can have: past the histogram's 11 days, infinite, or an end
+        // centuries after the start.
+        {short_ + "\"durationSeconds\":950400}", true},
+        {short_ + "\"durationSeconds\":950400.5}", false},
+        {short_ + "\"durationSeconds\":1e300}", false},
+        {short_ + "\"durationSeconds\":1e400}", false},
+        {short_ + "\"durationSeconds\":18446744073709551615}", false},
+        {short_ + "\"durationSeconds\":-0.5}", false},
+        {short_ + "\"end\":\"2026-12-18T06:00:00Z\"}", true},
+        {short_ + "\"end\":\"9999-12-31T23:59:59Z\"}", false},
+        {short_ + "\"end\":\"1970-01-01T00:00:00Z\"}", true}, // a clock that went back
     };
     for (const Case& c : cases) {
         RecordLine line;
@@ -528,6 +547,9 @@ TEST(Formats, CsvAndJsonReadBackToTheSameNumbers) {
     EXPECT_EQ(j["total"]["failedByOutcome"]["not responding"], 3);
     EXPECT_EQ(j["total"]["p95Seconds"], 10.0);
     EXPECT_EQ(j["files"][0]["skipped"], 3);
+    EXPECT_EQ(j["skipped"], 3);
+    // CSV has no place for them: standard error gets the text's words.
+    EXPECT_EQ(skippedNote(s), record.path + ": 17 lines, 3 skipped (not whole record lines)\n");
     EXPECT_EQ(j["firstStart"], "2026-12-07T06:00:00.000Z");
     ASSERT_EQ(j["suspectPorts"].size(), 1u);
     EXPECT_EQ(j["suspectPorts"][0]["port"], "U2");
@@ -541,6 +563,144 @@ TEST(Formats, CsvAndJsonReadBackToTheSameNumbers) {
         }
     }
     EXPECT_TRUE(found);
+}
+
+TEST(Formats, RecordStringsCannotRunOrBreakTheTable) {
+    struct Case {
+        std::string text, shown, cell;
+    };
+    const Case cases[] = {
+        {"/dev/ttyUSB0", "/dev/ttyUSB0", "/dev/ttyUSB0"},
+        {"\\\\.\\COM10", "\\\\.\\COM10", "\\\\.\\COM10"},
+        {"\x1b[31mred\x1b[0m", "\\x1B[31mred\\x1B[0m", "\x1b[31mred\x1b[0m"},
+        {"one\ntwo\r\tthree\x7f", "one\\ntwo\\r\\tthree\\x7F", "one\ntwo\r\tthree\x7f"},
+        {"C1 \xc2\x9b"
+         "2J, \xc3\xa9 stays",
+         "C1 \\u009B2J, \xc3\xa9 stays",
+         "C1 \xc2\x9b"
+         "2J, \xc3\xa9 stays"},
+        {"=HYPERLINK(\"x\")", "=HYPERLINK(\"x\")", "'=HYPERLINK(\"x\")"},
+        {"+1", "+1", "'+1"},
+        {"-2+3", "-2+3", "'-2+3"},
+        {"@SUM(A1)", "@SUM(A1)", "'@SUM(A1)"},
+        {"\t=1", "\\t=1", "'\t=1"},
+        {"a=b", "a=b", "a=b"},
+        {"", "", ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(visible(c.text), c.shown) << c.text;
+        EXPECT_EQ(csvSafe(c.text), c.cell) << c.text;
+    }
+    // In place: the port and the reason of a text report and a CSV report.
+    const char* port = "=cmd|' /C calc'!A0";
+    const char* reason = "\x1b[2Jgone\nFAKE ROW";
+    const TempFile record(
+        lineOf({"2026-12-07T06:00:00.000Z", port, "s1", 1, "aborted", 1, 0, reason}) + "\n");
+    const Summary s = summarise({record.path}, {});
+    const std::string text = textReport(s);
+    EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+    EXPECT_NE(text.find("\\x1B[2Jgone\\nFAKE ROW"), std::string::npos) << text;
+    const auto rows = parseCsv(csvReport(s));
+    EXPECT_EQ(rows[1][1], std::string("'") + port);
+    EXPECT_EQ(rows.back()[21], reason);
+}
+
+TEST(Summary, PortsSortAsPeopleDoAndReasonsGroupByTheirCause) {
+    struct Order {
+        const char* before;
+        const char* after;
+    };
+    const Order orders[] = {
+        {"COM3", "COM10"},    {"/dev/ttyUSB9", "/dev/ttyUSB10"},
+        {"COM1", "COM1a"},    {"a2b3", "a2b10"},
+        {"U0", "U00"},        {"COM", "COM1"},
+        {"ttyS1", "ttyUSB0"}, {"x99999999999999999999", "x100000000000000000000"},
+    };
+    for (const Order& o : orders) {
+        EXPECT_TRUE(naturalLess(o.before, o.after)) << o.before << " < " << o.after;
+        EXPECT_FALSE(naturalLess(o.after, o.before)) << o.after << " > " << o.before;
+    }
+    EXPECT_FALSE(naturalLess("COM3", "COM3"));
+
+    struct Cause {
+        const char* reason;
+        const char* cause;
+    };
+    const Cause causes[] = {
+        {"no frame got through for 20 s: the box refused block 3 of module 0 2 times with CRC "
+         "errors",
+         "no frame got through for 20 s: the box refused block 3 of module 0 N times with CRC "
+         "errors"},
+        {"no frame got through for 20 s: the box refused the DownloadInfoResponse once with CRC "
+         "errors",
+         "no frame got through for 20 s: the box refused the DownloadInfoResponse N times with "
+         "CRC errors"},
+        {"a frame failed 10 attempts (result 513); the box got 4,096 of 34,768 module bytes",
+         "a frame failed 10 attempts (result 513); the box got N of 34,768 module bytes"},
+        {"no box woke up within 20 s", "no box woke up within 20 s"},
+        {"the box is hardware model 0x5602, not 0x5601", "the box is hardware model 0x5602, not "
+                                                         "0x5601"},
+        {"COM12 went away", "COM12 went away"},
+        {"tried 1,000 times", "tried N times"},
+        {"done at once", "done at once"},
+    };
+    for (const Cause& c : causes) {
+        EXPECT_EQ(reasonCause(c.reason), c.cause) << c.reason;
+    }
+
+    // In the summary: ports in people's order, and one row for "2 times" and "6 times".
+    std::string r;
+    const char* twice = "the box refused block 3 of module 0 2 times with CRC errors";
+    const char* sixTimes = "the box refused block 3 of module 0 6 times with CRC errors";
+    r += lineOf({"2026-12-07T06:00:00.000Z", "COM10", "a", 1, "not responding", 20, 1, twice});
+    r += "\n" +
+         lineOf({"2026-12-07T06:01:00.000Z", "COM3", "b", 1, "not responding", 20, 1, sixTimes});
+    r += "\n" + lineOf({"2026-12-07T06:02:00.000Z", "COM1", "c", 1, "complete", 5}) + "\n";
+    const TempFile record(r);
+    const Summary s = summarise({record.path}, {});
+    ASSERT_EQ(s.ports.size(), 3u);
+    EXPECT_EQ(s.ports[0].port, "COM1");
+    EXPECT_EQ(s.ports[1].port, "COM3");
+    EXPECT_EQ(s.ports[2].port, "COM10");
+    ASSERT_EQ(s.total.reasons.size(), 1u);
+    EXPECT_EQ(s.total.reasons.begin()->second, 2u);
+}
+
+TEST(Summary, TimesWithoutAZoneAreLocalAndATimeAloneIsOfToday) {
+    // At 2026-12-07T23:30Z, on a machine at UTC+2 (where it is already the 8th, 01:30).
+    const int64_t now = 1796686200000;
+    ASSERT_EQ(formatTime(now), "2026-12-07T23:30:00.000Z");
+    struct Case {
+        const char* text;
+        bool until;
+        int offsetHours;
+        const char* utc; // "" when refused
+    };
+    const Case cases[] = {
+        {"2026-12-07T06:00:00Z", false, 2, "2026-12-07T06:00:00.000Z"},
+        {"2026-12-07T06:00+01:00", false, 2, "2026-12-07T05:00:00.000Z"},
+        {"2026-12-07 06:00", false, 2, "2026-12-07T04:00:00.000Z"},
+        {"2026-12-07 06:00", false, -5, "2026-12-07T11:00:00.000Z"},
+        {"2026-12-07", false, 2, "2026-12-06T22:00:00.000Z"},
+        {"2026-12-07", true, 2, "2026-12-07T22:00:00.000Z"},
+        {"03:13", false, 2, "2026-12-08T01:13:00.000Z"},
+        {"03:13:20.5", false, 2, "2026-12-08T01:13:20.500Z"},
+        {"03:13", false, 0, "2026-12-07T03:13:00.000Z"},
+        {"03:13Z", false, 2, "2026-12-08T03:13:00.000Z"},
+        {"3:13", false, 2, ""},
+        {"25:00", false, 2, ""},
+        {"03:13 today", false, 2, ""},
+    };
+    for (const Case& c : cases) {
+        Filter f;
+        const bool ok = c.until ? f.setUntil(c.text, zoneAt(c.offsetHours, now))
+                                : f.setSince(c.text, zoneAt(c.offsetHours, now));
+        ASSERT_EQ(ok, *c.utc != 0) << c.text;
+        if (ok) {
+            EXPECT_EQ(formatTime(c.until ? f.untilMs : f.sinceMs), c.utc)
+                << c.text << " at UTC" << c.offsetHours;
+        }
+    }
 }
 
 TEST(Formats, NothingInTheWindowIsNoNumber) {
@@ -585,7 +745,7 @@ TEST(Formats, TextGroupsDigitsAndAlignsNumbers) {
     EXPECT_EQ(header.find("BOXES") + 5, total.find("1,200") + 5);
     EXPECT_EQ(header.find("COMPLETE") + 8, total.find("1,188") + 5);
     EXPECT_NE(text.find("suspect ports (3 failures in a row or more): none"), std::string::npos);
-    EXPECT_NE(text.find(std::string("12  ") + R1), std::string::npos) << text;
+    EXPECT_NE(text.find("12  " + reasonCause(R1)), std::string::npos) << text;
 }
 
 } // namespace

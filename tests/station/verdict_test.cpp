@@ -2,6 +2,7 @@
 
 #include "link/result_codes.h"
 #include "station/verdict.h"
+#include "station/yield.h"
 
 #include <gtest/gtest.h>
 #include <string>

@@ -158,6 +158,13 @@ TEST(StationJson, TotalsProgressAndLastAttempt) {
     EXPECT_DOUBLE_EQ(s["totals"]["yieldPercent"].get<double>(), 75.0);
     EXPECT_DOUBLE_EQ(s["totals"]["boxesPerHour"].get<double>(), 6.0);
     EXPECT_EQ(s["totals"]["states"], json({{"downloading", 1}, {"port failure", 1}}));
+    // The port failures were events of the port; one with a box on it, and two wrong boxes, are
+    // boxes of the yield, as the report counts them.
+    v.ports[1].portFailureBoxes = 1;
+    v.ports[1].wrongBoxes = 2;
+    const json t = json::parse(stationJson(v));
+    EXPECT_EQ(t["totals"]["boxes"], 7);
+    EXPECT_NEAR(t["totals"]["yieldPercent"].get<double>(), 300.0 / 7, 1e-9);
     const json& usb = s["ports"][0];
     EXPECT_DOUBLE_EQ(usb["progress"]["percent"].get<double>(), 25.0);
     EXPECT_DOUBLE_EQ(usb["progress"]["bytesPerSecond"].get<double>(), 250.0);

@@ -555,11 +555,19 @@ Task<Verdict> Box::replay(const ReplayScript& script) {
     }
     const double started = line_.now();
     int requestIndex = 0;
+    // The downloadId the captured server gave: a captured request that carried it gets this
+    // server's; one that carried another (a box's wrong one) gets one as wrong, derived from
+    // this server's the same way, so that the server is asked what it was asked then.
+    bool capturedIdKnown = false;
+    uint32_t capturedId = 0;
+    size_t keptWrong = 0;
     for (size_t s = 0; s < script.steps.size(); ++s) {
         Bytes request = script.steps[s].request;
         if (request.size() >= 8 && kestrune::readU16BE(&request[2]) == MSG_DATA_REQUEST &&
-            downloadId_ != 0) {
-            kestrune::writeU32BE(downloadId_, &request[4]);
+            downloadId_ != 0 && capturedIdKnown) {
+            const uint32_t asked = kestrune::readU32BE(&request[4]);
+            keptWrong += asked != capturedId;
+            kestrune::writeU32BE(downloadId_ ^ (asked ^ capturedId), &request[4]);
         }
         if (!co_await sendFrame(request, requestIndex++)) {
             co_return verdict_;
@@ -572,10 +580,30 @@ Task<Verdict> Box::replay(const ReplayScript& script) {
             if (!matchesCapture(frame, answer, s)) {
                 co_return verdict_;
             }
+            const Bytes& c = answer.bytes;
+            if (c.size() >= 16 && kestrune::readU16BE(&c[2]) == MSG_INFO_RESPONSE) {
+                capturedId = kestrune::readU32BE(&c[12]);
+                capturedIdKnown = true;
+            }
         }
     }
+    // The capture ends here: whatever the server sends within the time-out is an answer the
+    // captured server never gave (blocks for a request it refused then, say).
+    Bytes extra;
+    if (co_await receiveFrame(extra)) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "after the last request: message 0x%04X, which the capture does not have",
+                      extra.size() >= 4 ? kestrune::readU16BE(&extra[2]) : 0);
+        verdict_ = {EXIT_MISMATCH, text};
+        co_return verdict_;
+    }
     verdict_ = {EXIT_EXACT, "as captured: " + std::to_string(script.steps.size()) +
-                                " requests answered as in the capture; " + stats(started)};
+                                " requests answered as in the capture" +
+                                (keptWrong != 0 ? " (" + std::to_string(keptWrong) +
+                                                      " with the wrong downloadId they had)"
+                                                : std::string()) +
+                                "; " + stats(started)};
     co_return verdict_;
 }
 
