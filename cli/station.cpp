@@ -7,6 +7,7 @@
 #include "cli/station_display.h"
 #include "common/sha256.h"
 #include "common/system_error.h"
+#include "link/adapter_latency.h"
 #include "link/port_identity.h"
 #include "station/attempt_runner.h"
 #include "station/record.h"
@@ -245,6 +246,11 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
                             " bytes, SHA-256 " + config->image.sha256.substr(0, 16) + "...) on " +
                             std::to_string(ports.size()) + " port" +
                             (ports.size() == 1 ? "" : "s") + "; Ctrl-C stops");
+    for (const std::string& port : ports) {
+        if (const std::string latency = latencyLine(readLatencyFacts(port)); !latency.empty()) {
+            dashboard.event(port, latency);
+        }
+    }
     std::vector<std::thread> threads;
     for (size_t i = 0; i < runners.size(); ++i) {
         threads.emplace_back(servePort, std::ref(shared), std::ref(*runners[i]),
