@@ -8,8 +8,11 @@
 #include "link/adapter_latency.h"
 #include "link/port_identity.h"
 
-#include <setupapi.h>
+// windows.h first: setupapi.h uses its types.
 #include <windows.h>
+// clang-format off
+#include <setupapi.h>
+// clang-format on
 
 namespace kestrune {
 
