@@ -2,6 +2,7 @@
 // --port.
 
 #include "cli/cli.h"
+#include "link/adapter_latency.h"
 #include "link/port_advice.h"
 #include "link/port_list.h"
 
@@ -23,7 +24,8 @@ constexpr int EXIT_CANNOT_LIST = 1;
 #ifdef _WIN32
 constexpr const char* SOURCES =
     "The ports are the registry's device map (HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\"
-    "SERIALCOMM) and the COM names among the DOS devices, each with the device it stands for.";
+    "SERIALCOMM) and the COM names among the DOS devices, each with the device it stands for "
+    "and, where the driver tells it (FTDI's LatencyTimer), the adapter's latency timer.";
 #else
 constexpr const char* SOURCES =
     "The ports are the tty devices with a driver behind them (leaving out ttyS ports the kernel "
@@ -31,7 +33,8 @@ constexpr const char* SOURCES =
     "vendor:product IDs, and for a UART its I/O address and IRQ; the stable names of "
     "/dev/serial/by-id follow in parentheses and work with --port as well. Give a station those "
     "names (or /dev/serial/by-path ones): /dev/ttyUSBn can lead to another adapter after a "
-    "re-plug.";
+    "re-plug. A USB adapter's latency timer (sysfs latency_timer) is shown with whether "
+    "downloads lower it.";
 #endif
 
 } // namespace
@@ -69,6 +72,17 @@ int runPorts(const CLI::App& app, const PortsOptions& o) {
         std::fprintf(stderr, "%s: no serial ports found\n", PROGRAM);
         return 0;
     }
+    // What each adapter's latency timer is, and what to do about one that stays high.
+    std::vector<std::string> advice;
+    for (PortInfo& port : ports) {
+        const LatencyFacts facts = plain ? LatencyFacts{} : readLatencyFacts(port.name);
+        if (const std::string summary = latencySummary(facts); !summary.empty()) {
+            port.description += (port.description.empty() ? "" : "; ") + summary;
+        }
+        if (const std::string text = latencyAdvice(facts); !text.empty()) {
+            advice.push_back(port.name + ": " + text);
+        }
+    }
     std::vector<std::string> lines;
     if (plain) {
         for (const PortInfo& port : ports) {
@@ -86,6 +100,9 @@ int runPorts(const CLI::App& app, const PortsOptions& o) {
     if (!written || std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         std::fprintf(stderr, "%s: cannot write the list: %s\n", PROGRAM, std::strerror(errno));
         return EXIT_CANNOT_LIST;
+    }
+    for (const std::string& text : advice) {
+        std::fprintf(stderr, "%s: %s\n", PROGRAM, text.c_str());
     }
     return 0;
 }

@@ -8,6 +8,7 @@
 #include "cli/cli.h"
 #include "cli/console.h"
 #include "cli/station_display.h"
+#include "link/adapter_latency.h"
 #include "web/web_server.h"
 
 #include <csignal>
@@ -186,7 +187,7 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         dashboard.event("", "dashboard: " + server.url());
         server.start();
     }
-    station.run(dashboard, [&display] { display.redraw(); });
+#include "link/adapter_latency.h"
     server.stop();
     display.finish();
 

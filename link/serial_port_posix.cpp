@@ -1,6 +1,7 @@
 // The serial port on termios. Every transfer is a poll() loop bounded by a deadline on
 // the monotonic clock, with a self-pipe in the poll set so that cancel() wakes it.
 
+#include "link/adapter_latency.h"
 #include "link/result_codes.h"
 #include "link/system_serial_port.h"
 
@@ -44,7 +45,9 @@ int millisecondsLeft(Clock::time_point deadline) {
 
 class PosixSerialPort final : public SystemSerialPort {
 public:
-    PosixSerialPort(PortErrorSink sink, void* context) : sink_(sink), context_(context) {
+    PosixSerialPort(PortErrorSink sink, void* context, PortLatency latency, const char* root)
+        : sink_(sink), context_(context),
+          lowerLatency_(latency == PortLatency::LowWhileDownloading), latency_(root) {
         if (pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0) {
             wake_[0] = wake_[1] = -1;
         }
@@ -86,10 +89,19 @@ public:
         // DTR and RTS up while the port is open; a pseudo-terminal has no modem lines.
         int lines = TIOCM_DTR | TIOCM_RTS;
         ioctl(download_, TIOCMBIS, &lines);
+        if (lowerLatency_) {
+            latency_.lower(download_, devicePath(name));
+        }
         return true;
     }
 
-    void closeDownloadPort() override { closeDevice(download_); }
+    void closeDownloadPort() override {
+        // Every close of the download port passes here: the next open, a cancel, the end.
+        if (download_ >= 0 && lowerLatency_) {
+            latency_.restore(download_);
+        }
+        closeDevice(download_);
+    }
 
     bool purge() override {
         if (download_ < 0 || cancelled_.load()) {
@@ -343,6 +355,8 @@ private:
 
     PortErrorSink sink_;
     void* context_;
+    bool lowerLatency_;
+    DownloadLatency latency_;
     int download_ = -1;
     int watch_ = -1;
     int wake_[2] = {-1, -1};
@@ -354,9 +368,14 @@ private:
 
 } // namespace
 
-std::unique_ptr<SystemSerialPort> createSystemSerialPort(PortErrorSink sink, void* context,
-                                                         PortIo) {
-    return std::make_unique<PosixSerialPort>(sink, context);
+std::unique_ptr<SystemSerialPort> createSystemSerialPort(PortErrorSink sink, void* context, PortIo,
+                                                         PortLatency latency) {
+    return std::make_unique<PosixSerialPort>(sink, context, latency, "");
+}
+
+std::unique_ptr<SystemSerialPort> createSystemSerialPortUnder(const char* root, PortErrorSink sink,
+                                                              void* context, PortLatency latency) {
+    return std::make_unique<PosixSerialPort>(sink, context, latency, root);
 }
 
 void systemPortErrorSink(void*, const char* text, const char* caption) {

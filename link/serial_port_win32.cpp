@@ -294,8 +294,10 @@ private:
 
 } // namespace
 
+// The adapter's latency timer is the driver's setting here (Device Manager): a program cannot
+// change it for one download.
 std::unique_ptr<SystemSerialPort> createSystemSerialPort(PortErrorSink sink, void* context,
-                                                         PortIo io) {
+                                                         PortIo io, PortLatency) {
     return std::make_unique<Win32SerialPort>(sink, context, io);
 }
 

@@ -70,10 +70,26 @@ enum class PortIo {
     Overlapped,
 };
 
+// What the download configuration does to a USB adapter's latency (link/adapter_latency.h).
+enum class PortLatency {
+    AsItIs,
+    // On Linux, lowered from the open to the close of the download port, and put back on
+    // every close (also after a cancel, and when the port object is destroyed). Windows
+    // leaves it to the driver's setting.
+    LowWhileDownloading,
+};
+
 // `sink` (may be null) receives "Cannot Start Downloading!!!." / "Error" when the download
 // port cannot be opened; a failed watch open only returns false, its caller reports it.
 std::unique_ptr<SystemSerialPort> createSystemSerialPort(PortErrorSink sink, void* context,
-                                                         PortIo io = PortIo::Synchronous);
+                                                         PortIo io = PortIo::Synchronous,
+                                                         PortLatency latency = PortLatency::AsItIs);
+
+#ifndef _WIN32
+// The same, with the adapters looked for in `root`/sys and `root`/dev (a fake machine).
+std::unique_ptr<SystemSerialPort> createSystemSerialPortUnder(const char* root, PortErrorSink sink,
+                                                              void* context, PortLatency latency);
+#endif
 
 // Shows a port error the platform's way: on Windows a task-modal error message box with
 // no owner window, elsewhere "caption: text" on standard error. `context` is not used.

@@ -135,8 +135,9 @@ private:
 PortRunner::PortRunner(RunnerOptions options, const DownloadInfoResponse& image, uint32_t imageSize)
     : options_(std::move(options)) {
     // Overlapped on Windows, so that an Abort ends a read in progress and the session thread
-    // can always be joined.
-    systemPort_ = createSystemSerialPort(nullptr, nullptr, PortIo::Overlapped);
+    // can always be joined. A USB adapter's latency is low while the download port is open.
+    systemPort_ = createSystemSerialPort(nullptr, nullptr, PortIo::Overlapped,
+                                         PortLatency::LowWhileDownloading);
     SerialPort* port = systemPort_.get();
     if (options_.trace) {
         tracingPort_ = std::make_unique<capture::TracingPort>(*systemPort_, options_.port);
