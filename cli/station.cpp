@@ -8,7 +8,6 @@
 #include "cli/cli.h"
 #include "cli/console.h"
 #include "cli/station_display.h"
-#include "link/adapter_latency.h"
 #include "web/web_server.h"
 
 #include <csignal>
@@ -187,7 +186,7 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         dashboard.event("", "dashboard: " + server.url());
         server.start();
     }
-#include "link/adapter_latency.h"
+    station.run(dashboard, [&display] { display.redraw(); });
     server.stop();
     display.finish();
 

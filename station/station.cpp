@@ -3,6 +3,7 @@
 #include "common/sha256.h"
 #include "common/system_error.h"
 #include "common/text.h"
+#include "link/adapter_latency.h"
 #include "link/port_identity.h"
 
 #include <chrono>
@@ -128,6 +129,14 @@ void Station::run(StationEvents& events, const std::function<void()>& tick) {
                          "; Ctrl-C stops");
     if (!recording()) {
         events.event("", "no record: this shift's boxes are on the screen only");
+    }
+    // A USB adapter that holds bytes slows every frame: say so before the first box.
+    for (const auto& runner : runners_) {
+        const std::string& port = runner->port();
+        if (const std::string latency = latencyLine(readLatencyFacts(port));
+            !latency.empty()) {
+            events.event(port, latency);
+        }
     }
     StationShared shared{config_, events, stop_};
     std::vector<std::thread> threads(count);
