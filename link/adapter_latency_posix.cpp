@@ -43,8 +43,9 @@ bool linkName(const char* path, char* name, size_t size) {
         return false;
     }
     target[length] = '\0';
-    std::snprintf(name, size, "%s", baseName(target));
-    return true;
+    // A name longer than `name` is not one we look for: no link, rather than a cut name.
+    const int written = std::snprintf(name, size, "%s", baseName(target));
+    return written >= 0 && static_cast<size_t>(written) < size;
 }
 
 // The machine's root folder `root` resolved ("" for the machine itself) into `base`.
