@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -16,8 +17,10 @@ using namespace kestrune::report;
 
 namespace {
 
-void check(bool ok) {
+// The failed line is printed: the optimised target inlines every check into one frame.
+void check(bool ok, int line = __builtin_LINE()) {
     if (!ok) {
+        std::fprintf(stderr, "fuzz_record_lines.cpp:%d: check failed\n", line);
         std::abort();
     }
 }
@@ -84,14 +87,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // CSV: no cell a spreadsheet would run (the numbers are never negative).
     const std::string csv = csvReport(summary);
+    // A cell starts after a comma or a line end outside quotes; a quoted cell's first character
+    // is the one after its opening quote.
+    bool quoted = false;
+    bool cellStart = true;
     for (size_t i = 0; i < csv.size(); ++i) {
-        const bool cellStart = i == 0 || csv[i - 1] == ',' || csv[i - 1] == '\n';
-        size_t c = i;
-        if (cellStart && csv[c] == '"') {
-            ++c;
+        size_t first = i;
+        if (cellStart && csv[i] == '"') {
+            quoted = true;
+            first = i + 1;
         }
-        if (cellStart && c < csv.size()) {
-            check(std::string_view("=+-@").find(csv[c]) == std::string_view::npos);
+        if (cellStart && first < csv.size()) {
+            check(std::string_view("=+-@").find(csv[first]) == std::string_view::npos);
+        }
+        cellStart = false;
+        for (i = first; quoted && i < csv.size(); ++i) {
+            if (csv[i] == '"' && i + 1 < csv.size() && csv[i + 1] == '"') {
+                ++i;
+            } else if (csv[i] == '"') {
+                quoted = false;
+            }
+        }
+        if (i < csv.size()) {
+            cellStart = csv[i] == ',' || csv[i] == '\n';
         }
     }
     check(!jsonReport(summary).empty());

@@ -133,8 +133,7 @@ void Station::run(StationEvents& events, const std::function<void()>& tick) {
     // A USB adapter that holds bytes slows every frame: say so before the first box.
     for (const auto& runner : runners_) {
         const std::string& port = runner->port();
-        if (const std::string latency = latencyLine(readLatencyFacts(port));
-            !latency.empty()) {
+        if (const std::string latency = latencyLine(readLatencyFacts(port)); !latency.empty()) {
             events.event(port, latency);
         }
     }
