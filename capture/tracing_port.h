@@ -3,7 +3,7 @@
 // Writes every transfer on a port with its time since start to standard error, for a stalled
 // download's post-mortem (`--trace`).
 
-#include "link/result_codes.h"
+#include "common/result_codes.h"
 #include "link/serial_port.h"
 
 #include <chrono>

@@ -1,6 +1,6 @@
 #include "dsmcc/codec.h"
 
-#include "link/result_codes.h"
+#include "common/result_codes.h"
 
 #include <cstring>
 

@@ -16,7 +16,8 @@
 #include "dsmcc/codec.h"
 #include "link/link_frame.h"
 #include "session/session.h"
-#include "tests/link/fake_port.h"
+#include "tests/support/fake_port.h"
+#include "tests/support/quiet_reporter.h"
 #include "tools/boxsim/box_link.h"
 
 #include <cstdint>

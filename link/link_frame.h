@@ -1,9 +1,9 @@
 #pragma once
 
+#include "common/result_codes.h"
+#include "link/frame_progress.h"
 #include "link/frame_tap.h"
 #include "link/pause.h"
-#include "link/progress_reporter.h"
-#include "link/result_codes.h"
 #include "link/serial_port.h"
 
 #include <cstdint>
@@ -45,7 +45,7 @@ void buildLinkHeader(const uint8_t* payload, uint32_t length, uint8_t out[LINK_H
 struct LinkContext {
     SerialPort& port;
     Pauser& pauser;
-    ProgressReporter& reporter;
+    FrameProgress& progress;
     uint32_t bytesSent = 0;
     uint32_t imageSize = 0;
     // Frame attempts after the first in sendFrame and NAKs sent by receiveFrame: how hard the
@@ -71,14 +71,5 @@ int sendFrame(LinkContext& link, const uint8_t* payload, uint32_t length);
 
 // capacity: in, the buffer's size; out (LINK_OK only), the payload bytes received.
 int receiveFrame(LinkContext& link, uint8_t* buffer, uint32_t* capacity, uint16_t payloadTimeoutMs);
-
-// The status text of a progress report: "Download 42.7 %" (capped at 100.0) and the
-// integer percentage for the bar (not capped). Formats into `text` without allocating
-// and without taking any C-runtime lock (std::to_chars into stack buffers), so the session
-// thread may be terminated at any point. imageSize 0 (no image) reports 0 and
-// "Download 0.0 %" rather than dividing by zero. `text` is always NUL-terminated when
-// textSize > 0 and is cut short when it is smaller than the 17 bytes of "Download 100.0 %".
-void formatProgress(uint32_t bytesSent, uint32_t imageSize, char* text, uint32_t textSize,
-                    int* percent);
 
 } // namespace kestrune

@@ -1,8 +1,8 @@
 // The serial port on termios. Every transfer is a poll() loop bounded by a deadline on
 // the monotonic clock, with a self-pipe in the poll set so that cancel() wakes it.
 
+#include "common/result_codes.h"
 #include "link/adapter_latency.h"
-#include "link/result_codes.h"
 #include "link/system_serial_port.h"
 
 #include <atomic>

@@ -4,7 +4,7 @@
 // the cancel event, because nothing else stops a serial read in progress under Wine (neither
 // CancelSynchronousIo nor CancelIoEx, PurgeComm or CloseHandle from another thread).
 
-#include "link/result_codes.h"
+#include "common/result_codes.h"
 #include "link/system_serial_port.h"
 
 #include <atomic>

@@ -184,10 +184,9 @@ int serveDataBlocks(SessionContext& ctx) {
                 const uint32_t data = length - DATA_BLOCK_HEADER_SIZE;
                 noteAcknowledged(ctx, position.currentModule, position.moduleOffset - data, data);
             }
-            logNumber(ctx.link.reporter, "", static_cast<uint16_t>(position.nextBlockNumber - 1),
-                      " ");
-            logNumber(ctx.link.reporter, "", position.currentModule, " ");
-            logNumber(ctx.link.reporter, "", sent, "\n");
+            logNumber(ctx.reporter, "", static_cast<uint16_t>(position.nextBlockNumber - 1), " ");
+            logNumber(ctx.reporter, "", position.currentModule, " ");
+            logNumber(ctx.reporter, "", sent, "\n");
             if (sent != LINK_OK) {
                 return sent;
             }

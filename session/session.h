@@ -6,13 +6,14 @@
 // Everything a download works on lives in one SessionContext. A front end keeps exactly one
 // for the whole run of the program (roundNumber and the response's downloadId carry over from
 // one download to the next) and hands it to every session thread it starts. The session
-// reaches its front end only through the ProgressReporter of its LinkContext.
+// reaches its front end only through its ProgressReporter.
 //
 // Nothing here allocates, throws, takes a lock or formats through the C runtime: the Windows
 // front end may terminate the session thread at any point.
 
 #include "dsmcc/records.h"
 #include "link/link_frame.h"
+#include "session/progress_reporter.h"
 
 #include <cstdint>
 
@@ -83,7 +84,7 @@ public:
 // allocate it once at start-up, never on a stack.
 struct SessionContext {
     SessionContext(SerialPort& port, Pauser& pauser, ProgressReporter& reporter)
-        : link{port, pauser, reporter} {}
+        : reporter(reporter), link{port, pauser, reporter} {}
     SessionContext(const SessionContext&) = delete;
     SessionContext& operator=(const SessionContext&) = delete;
 
@@ -101,8 +102,10 @@ struct SessionContext {
     uint32_t infoRequestLength = 0;
     // None: every box is answered, whatever became of its request.
     RequestGate* gate = nullptr;
-    // Port, pauser, reporter, bytesSent and imageSize. imageSize is set by the front end when
-    // it loads an image; bytesSent is reset at every session start.
+    // The front end; the link tells it of every frame sent.
+    ProgressReporter& reporter;
+    // Port, pauser, the reporter's frame progress, bytesSent and imageSize. imageSize is set by the
+    // front end when it loads an image; bytesSent is reset at every session start.
     LinkContext link;
 
     // The outcome of the last round that got as far as its judgement. Written by the session

@@ -5,7 +5,7 @@ namespace kestrune {
 
 int runSession(SessionContext& ctx, StartSignal& startSignal) {
     LinkContext& link = ctx.link;
-    ProgressReporter& reporter = link.reporter;
+    ProgressReporter& reporter = ctx.reporter;
 
     reporter.showTestLog();
     if (link.imageSize != 0) {

@@ -3,7 +3,7 @@
 // Log lines of the session, formatted into stack buffers without the C runtime (no locale, no
 // lock, no allocation): the session thread may be terminated anywhere.
 
-#include "link/progress_reporter.h"
+#include "session/progress_reporter.h"
 
 #include <charconv>
 #include <cstdint>

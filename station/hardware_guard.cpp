@@ -1,6 +1,6 @@
 #include "station/hardware_guard.h"
 
-#include "link/result_codes.h"
+#include "common/result_codes.h"
 
 #include <cstdio>
 

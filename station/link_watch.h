@@ -6,9 +6,9 @@
 // joined. No allocation, no lock: it is on the download path.
 
 #include "common/byte_order.h"
+#include "common/result_codes.h"
 #include "dsmcc/records.h"
 #include "link/link_frame.h"
-#include "link/result_codes.h"
 #include "link/serial_port.h"
 #include "station/verdict.h"
 

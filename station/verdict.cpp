@@ -1,7 +1,7 @@
 #include "station/verdict.h"
 
+#include "common/result_codes.h"
 #include "common/text.h"
-#include "link/result_codes.h"
 
 namespace kestrune::station {
 

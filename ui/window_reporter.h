@@ -7,8 +7,8 @@
 // Everything here except beginSession() runs on the session thread, which the window may
 // terminate at any point: no allocation, no C-runtime formatting, no locks.
 
-#include "link/progress_reporter.h"
 #include "session/download_control.h"
+#include "session/progress_reporter.h"
 
 namespace kestrune::ui {
 

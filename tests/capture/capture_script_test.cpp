@@ -28,7 +28,10 @@ Bytes message(uint32_t length, uint8_t tag) {
 
 // The writer's file for these frames ('b' from the box, 's' from the server, `length` bytes).
 Bytes capture(const std::string& directions, uint32_t length = 20) {
-    const std::string path = ::testing::TempDir() + "capture_script.pcap";
+    // Named by the case: CTest runs the cases side by side, each in a process of its own.
+    const std::string path = ::testing::TempDir() + "capture_script_" +
+                             ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+                             ".pcap";
     kestrune::capture::PcapWriter writer;
     EXPECT_TRUE(writer.open(path));
     for (size_t i = 0; i < directions.size(); ++i) {

@@ -20,7 +20,9 @@ struct Folder {
         std::filesystem::create_directories(path);
     }
     ~Folder() { std::filesystem::remove_all(path); }
-    std::string path = ::testing::TempDir() + "kestrune-new-file";
+    // One folder per case: CTest runs the cases side by side.
+    std::string path = ::testing::TempDir() + "kestrune-new-file-" +
+                       ::testing::UnitTest::GetInstance()->current_test_info()->name();
 };
 
 // Names already taken (by an earlier port, or a file left there) are passed over, never

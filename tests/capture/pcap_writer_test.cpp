@@ -1,7 +1,7 @@
 // The capture file as a reader meets it: the bytes on disk are parsed here independently of the
 // writer (little-endian pcap, big-endian IPv4 and UDP), while the writer is still open.
 #include "capture/pcap_writer.h"
-#include "tests/ui/allocation_counter.h"
+#include "tests/support/allocation_counter.h"
 
 #include <algorithm>
 #include <cerrno>

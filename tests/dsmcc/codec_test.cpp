@@ -1,5 +1,5 @@
+#include "common/result_codes.h"
 #include "dsmcc/codec.h"
-#include "link/result_codes.h"
 
 #include <cstring>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "dsmcc/codec.h"
 #include "image/details_report.h"
 #include "image/image_loader.h"
-#include "test_files.h"
+#include "tests/support/test_files.h"
 #include "tools/mkimage/image_writer.h"
 
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "dsmcc/codec.h"
 #include "image/image_loader.h"
-#include "test_files.h"
+#include "tests/support/test_files.h"
 #include "tools/mkimage/image_writer.h"
 
 #include <cstring>

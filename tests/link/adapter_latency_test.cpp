@@ -10,8 +10,8 @@
 
 #ifndef _WIN32
 #include "link/system_serial_port.h"
-#include "tests/link/fake_machine.h"
-#include "tests/link/pty_peer.h"
+#include "tests/support/fake_machine.h"
+#include "tests/support/pty_peer.h"
 
 #include <functional>
 #include <sys/stat.h>

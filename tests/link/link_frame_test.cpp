@@ -1,8 +1,7 @@
 #include "link/link_frame.h"
-#include "tests/link/virtual_port.h"
+#include "tests/support/virtual_port.h"
 
 #include <algorithm>
-#include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
@@ -11,7 +10,7 @@
 namespace kestrune {
 namespace {
 
-using test::RecordingReporter;
+using test::RecordingProgress;
 using test::VirtualClock;
 using test::VirtualPauser;
 using test::VirtualPort;
@@ -30,8 +29,8 @@ struct Link {
     VirtualClock clock;
     VirtualPort port{clock};
     VirtualPauser pauser{clock};
-    RecordingReporter reporter;
-    LinkContext context{port, pauser, reporter};
+    RecordingProgress progress;
+    LinkContext context{port, pauser, progress};
 
     // The writes the server made, as byte strings.
     std::vector<Bytes> written() const {
@@ -72,44 +71,6 @@ TEST(LinkHeader, DigitsOneToNine) {
     EXPECT_EQ(header[10], crc & 0xFF);
 }
 
-TEST(FormatProgress, TextAndPercent) {
-    struct Case {
-        uint32_t sent, size;
-        const char* text;
-        int percent;
-    };
-    const Case cases[] = {
-        {1, 3, "Download 33.3 %", 33},
-        {1001, 1000, "Download 100.0 %", 100},
-        {2500, 1000, "Download 100.0 %", 250},
-        {1000, 1000, "Download 100.0 %", 100},
-        {999, 1000, "Download 99.9 %", 99},
-        {0, 1000, "Download 0.0 %", 0},
-        {2, 3, "Download 66.7 %", 66},
-        // No image: no division by zero, nothing reported as done.
-        {5, 0, "Download 0.0 %", 0},
-        // A tiny image and a huge count: the bar value saturates instead of overflowing.
-        {0xFFFFFFFFu, 1, "Download 100.0 %", 0x7FFFFFFF},
-    };
-    for (const Case& c : cases) {
-        char text[32];
-        std::memset(text, 'x', sizeof text);
-        int percent = -1;
-        formatProgress(c.sent, c.size, text, sizeof text, &percent);
-        EXPECT_STREQ(text, c.text) << c.sent << "/" << c.size;
-        EXPECT_EQ(percent, c.percent) << c.sent << "/" << c.size;
-    }
-
-    // A short buffer is cut and still terminated.
-    char small[10];
-    int percent = 0;
-    formatProgress(1, 3, small, sizeof small, &percent);
-    EXPECT_STREQ(small, "Download ");
-    char exact[17];
-    formatProgress(1001, 1000, exact, sizeof exact, &percent);
-    EXPECT_STREQ(exact, "Download 100.0 %");
-}
-
 // A box that answers every header with `headerAck` and each payload with the next of
 // `payloadAcks` (silence once they run out).
 void scriptBoxReceiver(Link& link, int headerAck, Bytes payloadAcks) {
@@ -143,10 +104,8 @@ TEST(SendFrame, NakThreeTimesThenAck) {
         EXPECT_EQ(writes[i], headerFor(digits));
         EXPECT_EQ(writes[i + 1], digits);
     }
-    EXPECT_EQ(link.context.bytesSent, 99u); // grown once
-    EXPECT_EQ(link.reporter.percents, std::vector<int>{11});
-    EXPECT_EQ(link.reporter.texts, std::vector<std::string>{"Download 11.0 %"});
-    EXPECT_EQ(link.reporter.stallResets, 1);
+    EXPECT_EQ(link.context.bytesSent, 99u);                   // grown once
+    EXPECT_EQ(link.progress.sent, std::vector<uint32_t>{99}); // once, after the attempts
     // Each attempt: header ack after 5 ms, the 100 ms pause, payload ack after 20 ms.
     EXPECT_EQ(link.pauser.pauses, std::vector<uint32_t>(4, 100));
     EXPECT_EQ(link.clock.nowMs, 4u * (5 + 100 + 20));
@@ -166,9 +125,7 @@ TEST(SendFrame, SilentBoxGivesRetriesAfterTenFullAttempts) {
     }
     // Progress is reported even though the frame was not delivered.
     EXPECT_EQ(link.context.bytesSent, 1u);
-    EXPECT_EQ(link.reporter.percents, std::vector<int>{33});
-    EXPECT_EQ(link.reporter.texts, std::vector<std::string>{"Download 33.3 %"});
-    EXPECT_EQ(link.reporter.stallResets, 1);
+    EXPECT_EQ(link.progress.sent, std::vector<uint32_t>{1});
 }
 
 TEST(SendFrame, OnlyAckThreeAfterThePayloadDelivers) {
@@ -210,10 +167,7 @@ TEST(SendFrame, EmptyPayloadAndProgressAcrossFrames) {
     EXPECT_EQ(Bytes(writes[2].begin(), writes[2].begin() + 9), emptyHeader);
     EXPECT_TRUE(writes[3].empty());
     EXPECT_EQ(link.context.bytesSent, 1001u);
-    EXPECT_EQ(link.reporter.percents, (std::vector<int>{50, 50, 100}));
-    EXPECT_EQ(link.reporter.texts,
-              (std::vector<std::string>{"Download 50.0 %", "Download 50.0 %", "Download 100.0 %"}));
-    EXPECT_EQ(link.reporter.stallResets, 3);
+    EXPECT_EQ(link.progress.sent, (std::vector<uint32_t>{500, 500, 1001}));
 }
 
 // A box that sends `frames` one after the other: each frame's header at once, its payload
@@ -259,7 +213,7 @@ TEST(ReceiveFrame, DigitsAreAcceptedWithAckOneThenThree) {
     EXPECT_EQ(link.port.reads[0].timeoutMs, LINK_HEADER_TIMEOUT_MS);
     EXPECT_EQ(link.port.reads[1].wanted, 9u);
     EXPECT_EQ(link.port.reads[1].timeoutMs, 30000u);
-    EXPECT_TRUE(link.reporter.texts.empty()); // receiving reports no progress
+    EXPECT_TRUE(link.progress.sent.empty()); // receiving reports no progress
 }
 
 TEST(ReceiveFrame, HeaderCrcAndReservedByteAreNotExamined) {

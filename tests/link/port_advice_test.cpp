@@ -2,7 +2,7 @@
 // permission cases are real files chowned and chmodded as root, one per line of the table.
 
 #include "link/port_advice.h"
-#include "tests/image/test_files.h"
+#include "tests/support/test_files.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // shared order and table in both builds.
 
 #include "link/port_list.h"
-#include "tests/link/fake_machine.h"
+#include "tests/support/fake_machine.h"
 
 #include <algorithm>
 #include <filesystem>

@@ -1,7 +1,8 @@
 #include "link/link_frame.h"
 #include "link/system_serial_port.h"
-#include "tests/link/pty_peer.h"
-#include "tests/link/virtual_port.h"
+#include "tests/support/port_checks.h"
+#include "tests/support/pty_peer.h"
+#include "tests/support/virtual_port.h"
 
 #include <chrono>
 #include <cstdio>
@@ -17,34 +18,13 @@
 namespace kestrune {
 namespace {
 
+using test::Bytes;
+using test::Clock;
+using test::expectWaited;
+using test::msSince;
 using test::PtyPair;
-using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
-
-struct SinkLog {
-    int calls = 0;
-    std::string text;
-    std::string caption;
-};
-
-void recordSink(void* context, const char* text, const char* caption) {
-    auto* log = static_cast<SinkLog*>(context);
-    ++log->calls;
-    log->text = text;
-    log->caption = caption;
-}
-
-long msSince(Clock::time_point start) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-// Within 20% of the time asked for, and never early.
-void expectWaited(long elapsedMs, long askedMs) {
-    std::printf("  waited %ld ms for a %ld ms time-out\n", elapsedMs, askedMs);
-    EXPECT_GE(elapsedMs, askedMs);
-    EXPECT_LE(elapsedMs, askedMs + askedMs / 5);
-}
+using test::recordSink;
+using test::SinkLog;
 
 struct OpenPort {
     PtyPair pty;
@@ -373,8 +353,8 @@ uint32_t crcOf(const Bytes& b) {
 
 struct FrameLink : OpenPort {
     SystemPauser pauser;
-    test::RecordingReporter reporter;
-    LinkContext context{*port, pauser, reporter};
+    test::RecordingProgress progress;
+    LinkContext context{*port, pauser, progress};
 };
 
 TEST(PosixFrames, SendFrameWithOneNakThenAck) {
@@ -405,8 +385,7 @@ TEST(PosixFrames, SendFrameWithOneNakThenAck) {
         EXPECT_EQ(crcOf(payloads[i]), crcOf(payload));
     }
     EXPECT_EQ(link.context.bytesSent, 65535u);
-    EXPECT_EQ(link.reporter.texts, std::vector<std::string>{"Download 32.8 %"});
-    EXPECT_EQ(link.reporter.percents, std::vector<int>{32});
+    EXPECT_EQ(link.progress.sent, std::vector<uint32_t>{65535});
 }
 
 TEST(PosixFrames, ReceiveFrameNaksACorruptPayloadAndTakesTheRetry) {
@@ -465,8 +444,8 @@ TEST(PosixFrames, LinkAgainstItselfThroughANoisyLine) {
     FrameLink server;
     test::MasterPort boxPort(server.pty);
     SystemPauser boxPauser;
-    test::RecordingReporter boxReporter;
-    LinkContext box{boxPort, boxPauser, boxReporter};
+    test::RecordingProgress boxProgress;
+    LinkContext box{boxPort, boxPauser, boxProgress};
     box.imageSize = 1;
 
     Bytes request(300);
@@ -503,9 +482,9 @@ TEST(PosixFrames, LinkAgainstItselfThroughANoisyLine) {
     EXPECT_EQ(boxSend, LINK_OK);
     EXPECT_EQ(boxReceive, LINK_OK);
     EXPECT_EQ(Bytes(boxGot.begin(), boxGot.begin() + boxCapacity), block);
-    EXPECT_EQ(boxReporter.stallResets, 1);
+    EXPECT_EQ(boxProgress.sent, std::vector<uint32_t>{300});
     EXPECT_EQ(server.context.bytesSent, 4000u);
-    EXPECT_EQ(server.reporter.texts, std::vector<std::string>{"Download 50.0 %"});
+    EXPECT_EQ(server.progress.sent, std::vector<uint32_t>{4000});
 }
 
 } // namespace

@@ -4,7 +4,8 @@
 
 #include "link/link_frame.h"
 #include "link/system_serial_port.h"
-#include "tests/link/virtual_port.h"
+#include "tests/support/port_checks.h"
+#include "tests/support/virtual_port.h"
 
 #include <chrono>
 #include <cstdio>
@@ -17,33 +18,15 @@
 namespace kestrune {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
+using test::Bytes;
+using test::Clock;
+using test::expectWaited;
+using test::msSince;
+using test::recordSink;
+using test::SinkLog;
 
-struct SinkLog {
-    int calls = 0;
-    std::string text;
-    std::string caption;
-};
-
-void recordSink(void* context, const char* text, const char* caption) {
-    auto* log = static_cast<SinkLog*>(context);
-    ++log->calls;
-    log->text = text;
-    log->caption = caption;
-}
-
-// Within 20% of the time asked for, allowing Wine's timer tick before it.
-void expectWaited(long elapsedMs, long askedMs) {
-    std::printf("  waited %ld ms for a %ld ms time-out\n", elapsedMs, askedMs);
-    EXPECT_GE(elapsedMs, askedMs - 20);
-    EXPECT_LE(elapsedMs, askedMs + askedMs / 5);
-}
-
-long msSince(Clock::time_point start) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
+// Wine's timer tick can end a wait this much before its time.
+constexpr long WINE_TICK_MS = 20;
 
 Bytes readUpTo(SerialPort& port, uint32_t count, uint32_t timeoutMs) {
     Bytes out(count);
@@ -77,14 +60,14 @@ TEST_P(Com1, ReadTimeoutsShortReadsAndPurge) {
     uint8_t byte = 0x77;
     auto start = Clock::now();
     EXPECT_EQ(port->readByte(&byte, 400), LINK_ERR_IO);
-    expectWaited(msSince(start), 400);
+    expectWaited(msSince(start), 400, WINE_TICK_MS);
     EXPECT_EQ(byte, 0x77);
 
     // Five of eleven bytes: success with the short count, after the time-out.
     ASSERT_EQ(port->writeByte('P'), LINK_OK);
     start = Clock::now();
     EXPECT_EQ(readUpTo(*port, 11, 500), (Bytes{1, 2, 3, 4, 5}));
-    expectWaited(msSince(start), 500);
+    expectWaited(msSince(start), 500, WINE_TICK_MS);
 
     // Purge discards what has arrived.
     ASSERT_EQ(port->writeByte('P'), LINK_OK);
@@ -95,8 +78,8 @@ TEST_P(Com1, ReadTimeoutsShortReadsAndPurge) {
 
 TEST_P(Com1, FrameSentAndReceivedThroughThePeer) {
     SystemPauser pauser;
-    test::RecordingReporter reporter;
-    LinkContext link{*port, pauser, reporter};
+    test::RecordingProgress progress;
+    LinkContext link{*port, pauser, progress};
     link.imageSize = 4000;
 
     // Every byte value, both ways.
@@ -108,8 +91,7 @@ TEST_P(Com1, FrameSentAndReceivedThroughThePeer) {
     // The peer answers the first payload with 4: two attempts.
     EXPECT_EQ(sendFrame(link, payload.data(), 1000), LINK_OK);
     EXPECT_EQ(link.bytesSent, 1000u);
-    EXPECT_EQ(reporter.texts, std::vector<std::string>{"Download 25.0 %"});
-    EXPECT_EQ(reporter.percents, std::vector<int>{25});
+    EXPECT_EQ(progress.sent, std::vector<uint32_t>{1000});
 
     // It sends the payload back, corrupted once: 1, 4, then 1, 3.
     Bytes buffer(131072);

@@ -1,7 +1,7 @@
 // The box library's requests as the server's handshake reads them.
 
 #include "session/session.h"
-#include "tests/session/scripted_box.h"
+#include "tests/support/scripted_box.h"
 #include "tools/boxsim/box_messages.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,8 @@
 
 #include "dsmcc/codec.h"
 #include "session/session.h"
-#include "tests/link/virtual_port.h"
+#include "tests/support/quiet_reporter.h"
+#include "tests/support/virtual_port.h"
 #include "tools/boxsim/box.h"
 
 #include <gtest/gtest.h>

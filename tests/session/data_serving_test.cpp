@@ -1,4 +1,4 @@
-#include "scripted_box.h"
+#include "tests/support/scripted_box.h"
 
 #include <gtest/gtest.h>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "link/result_codes.h"
+#include "common/result_codes.h"
 #include "session/download_control.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // or made the server read a request from bytes the box never sent. Every rig is built in
 // memory filled with 0xAB, as a context placed in reused memory would be.
 
-#include "scripted_box.h"
+#include "tests/support/scripted_box.h"
 
 #include <cstring>
 #include <functional>

@@ -14,8 +14,9 @@
 
 #include "dsmcc/codec.h"
 #include "session/session.h"
-#include "tests/link/fake_port.h"
-#include "tests/link/virtual_port.h"
+#include "tests/support/fake_port.h"
+#include "tests/support/quiet_reporter.h"
+#include "tests/support/virtual_port.h"
 #include "tools/boxsim/box.h"
 #include "tools/boxsim/virtual_line.h"
 

@@ -1,9 +1,9 @@
 // The hardware guard: how --expect-hardware and --expect-oui are written, and which boxes it
 // lets through.
 
-#include "link/result_codes.h"
+#include "common/result_codes.h"
 #include "station/hardware_guard.h"
-#include "tests/ui/allocation_counter.h"
+#include "tests/support/allocation_counter.h"
 
 #include <gtest/gtest.h>
 #include <memory>

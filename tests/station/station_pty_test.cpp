@@ -3,7 +3,7 @@
 // before the front end that hears the station's events is gone.
 
 #include "station/station.h"
-#include "tests/link/pty_peer.h"
+#include "tests/support/pty_peer.h"
 
 #include <atomic>
 #include <chrono>

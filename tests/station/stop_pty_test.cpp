@@ -2,7 +2,7 @@
 // kind of wait within a second, and a watched port that goes away is a port failure.
 
 #include "station/station_loop.h"
-#include "tests/link/pty_peer.h"
+#include "tests/support/pty_peer.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,6 +1,6 @@
 // The verdict of an attempt: one table of what happened against the outcome and its words.
 
-#include "link/result_codes.h"
+#include "common/result_codes.h"
 #include "station/verdict.h"
 #include "station/yield.h"
 

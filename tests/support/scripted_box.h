@@ -9,8 +9,8 @@
 #include "dsmcc/codec.h"
 #include "link/link_frame.h"
 #include "session/session.h"
-#include "tests/link/fake_port.h"
-#include "tests/link/virtual_clock.h"
+#include "tests/support/fake_port.h"
+#include "tests/support/virtual_clock.h"
 #include "tools/boxsim/box_link.h"
 #include "tools/boxsim/box_messages.h"
 

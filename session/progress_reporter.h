@@ -1,16 +1,28 @@
 #pragma once
 
+#include "link/frame_progress.h"
+
 #include <cstdint>
 
 namespace kestrune {
+
+// The status text of a progress report: "Download 42.7 %" (capped at 100.0) and the
+// integer percentage for the bar (not capped). Formats into `text` without allocating
+// and without taking any C-runtime lock (std::to_chars into stack buffers), so the session
+// thread may be terminated at any point. imageSize 0 (no image) reports 0 and
+// "Download 0.0 %" rather than dividing by zero. `text` is always NUL-terminated when
+// textSize > 0 and is cut short when it is smaller than the 17 bytes of "Download 100.0 %".
+void formatProgress(uint32_t bytesSent, uint32_t imageSize, char* text, uint32_t textSize,
+                    int* percent);
 
 // Everything the session thread may do to its front end. The window implements it with
 // sent and posted messages, the command line with a terminal progress bar and a log file,
 // tests by recording the calls. Implementations called from the session thread must not
 // allocate or take locks the front end needs after an abort.
-class ProgressReporter {
+class ProgressReporter : public FrameProgress {
 public:
-    virtual ~ProgressReporter() = default;
+    // After every frame sent: the bar, the status text, and stallTicks := 0, in that order.
+    void frameSent(uint32_t bytesSent, uint32_t imageSize) final;
 
     // Session start: show the Test Log window (only when it is wanted).
     virtual void showTestLog() = 0;

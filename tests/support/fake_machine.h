@@ -3,7 +3,7 @@
 // A Linux machine's sysfs and /dev in a temporary folder, for the code that reads them with
 // an injectable root (link/port_list_posix.cpp, link/adapter_latency_posix.cpp).
 
-#include "tests/image/test_files.h"
+#include "tests/support/test_files.h"
 
 #include <filesystem>
 #include <fstream>

@@ -6,8 +6,9 @@
 // taken, or to the time-out when it comes back short. Every write is recorded and handed
 // to a script that may queue the box's answer.
 
-#include "tests/link/fake_port.h"
-#include "tests/link/virtual_clock.h"
+#include "link/frame_progress.h"
+#include "tests/support/fake_port.h"
+#include "tests/support/virtual_clock.h"
 #include "tools/boxsim/virtual_line.h"
 
 #include <algorithm>
@@ -190,15 +191,12 @@ private:
     BoxLinePort& port_;
 };
 
-class RecordingReporter final : public QuietReporter {
+// The link's progress reports: bytesSent of each.
+class RecordingProgress final : public FrameProgress {
 public:
-    std::vector<int> percents;
-    std::vector<std::string> texts;
-    int stallResets = 0;
+    std::vector<uint32_t> sent;
 
-    void postProgress(int percent) override { percents.push_back(percent); }
-    void setStatusText(const char* text) override { texts.emplace_back(text); }
-    void resetStallTicks() override { ++stallResets; }
+    void frameSent(uint32_t bytesSent, uint32_t) override { sent.push_back(bytesSent); }
 };
 
 } // namespace kestrune::test

@@ -1,11 +1,9 @@
 #pragma once
 
-// What the tests' fake serial ports and front ends have in common: a port whose opens succeed,
-// whose watch never sees a byte and whose readByte is a one-byte readBlock; a front end that
-// shows nothing.
+// What the tests' fake serial ports have in common: opens succeed, the watch never sees a byte,
+// readByte is a one-byte readBlock.
 
-#include "link/progress_reporter.h"
-#include "link/result_codes.h"
+#include "common/result_codes.h"
 #include "link/serial_port.h"
 
 #include <cstdint>
@@ -28,19 +26,6 @@ public:
     bool openWatchPort(const char*) override { return true; }
     bool pollWatchByte() override { return false; }
     void closeWatchPort() override {}
-};
-
-class QuietReporter : public ProgressReporter {
-public:
-    void showTestLog() override {}
-    void showProgress() override {}
-    void postProgress(int) override {}
-    void setStatusText(const char*) override {}
-    void resetStallTicks() override {}
-    void disarm() override {}
-    void logText(const char*) override {}
-    void showResult(const char*, const char*, bool) override {}
-    void endSession() override {}
 };
 
 } // namespace kestrune::test

@@ -3,7 +3,7 @@
 // The far end of a pseudo-terminal pair, for tests of the POSIX serial port: the test
 // holds the master side and plays the box on it.
 
-#include "tests/link/fake_port.h"
+#include "tests/support/fake_port.h"
 
 #include <algorithm>
 #include <chrono>
