@@ -1,6 +1,7 @@
 #include "report/record_line.h"
 
 #include "common/iso_time.h"
+#include "station/record_schema.h"
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -228,23 +229,25 @@ private:
         Duration
     };
 
+    // The fields the report counts by; the others are parsed but not kept.
     static Field fieldOf(std::string_view name) {
-        static constexpr std::pair<std::string_view, Field> fields[] = {
-            {"start", Field::Start},
-            {"end", Field::End},
-            {"port", Field::Port},
-            {"boxSession", Field::BoxSession},
-            {"attempt", Field::Attempt},
-            {"failuresInRow", Field::FailuresInRow},
-            {"image", Field::Image},
-            {"imageSize", Field::ImageSize},
-            {"imageSha256", Field::ImageSha256},
-            {"outcome", Field::Outcome},
-            {"reason", Field::Reason},
-            {"durationSeconds", Field::Duration},
+        using station::RecordField;
+        static constexpr std::pair<RecordField, Field> kept[] = {
+            {RecordField::Start, Field::Start},
+            {RecordField::End, Field::End},
+            {RecordField::Port, Field::Port},
+            {RecordField::BoxSession, Field::BoxSession},
+            {RecordField::Attempt, Field::Attempt},
+            {RecordField::FailuresInRow, Field::FailuresInRow},
+            {RecordField::Image, Field::Image},
+            {RecordField::ImageSize, Field::ImageSize},
+            {RecordField::ImageSha256, Field::ImageSha256},
+            {RecordField::Outcome, Field::Outcome},
+            {RecordField::Reason, Field::Reason},
+            {RecordField::DurationSeconds, Field::Duration},
         };
-        for (const auto& [word, field] : fields) {
-            if (word == name) {
+        for (const auto& [recordField, field] : kept) {
+            if (name == station::fieldName(recordField)) {
                 return field;
             }
         }

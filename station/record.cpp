@@ -1,5 +1,7 @@
 #include "station/record.h"
 
+#include "station/record_schema.h"
+
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -107,35 +109,37 @@ std::string recordLine(const AttemptReport& report, const std::string& port,
         return woke && value != 0 ? ordered_json(value) : ordered_json(nullptr);
     };
     ordered_json line;
-    line["start"] = isoTime(report.started);
-    line["end"] = isoTime(report.ended);
-    line["port"] = port;
-    line["boxSession"] = nullable(place.boxSession);
-    line["attempt"] = place.attempt;
-    line["failuresInRow"] = place.failuresInRow;
-    line["image"] = image.path;
+    const auto field = [&line](RecordField f) -> ordered_json& { return line[fieldName(f)]; };
+    field(RecordField::Start) = isoTime(report.started);
+    field(RecordField::End) = isoTime(report.ended);
+    field(RecordField::Port) = port;
+    field(RecordField::BoxSession) = nullable(place.boxSession);
+    field(RecordField::Attempt) = place.attempt;
+    field(RecordField::FailuresInRow) = place.failuresInRow;
+    field(RecordField::Image) = image.path;
     if (!validUtf8(image.path)) {
-        line["imagePathHex"] = hex(image.path);
+        field(RecordField::ImagePathHex) = hex(image.path);
     }
-    line["imageSize"] = image.size;
-    line["imageSha256"] = image.sha256;
-    line["wakeupByte"] = woke && report.wakeupKnown ? ordered_json(report.wakeupByte) : nullptr;
-    line["downloadId"] = handshake(report.downloadId);
-    line["blockSize"] = handshake(report.blockSize);
-    line["windowSize"] = handshake(report.windowSize);
-    line["ackPeriod"] = handshake(report.ackPeriod);
-    line["box"] = boxField(report.identity);
-    line["outcome"] = outcomeName(report.outcome);
-    line["resultCode"] = ran ? ordered_json(report.resultCode) : nullptr;
-    line["reason"] = nullable(report.reason);
-    line["moduleBytesDelivered"] = woke ? ordered_json(report.deliveredBytes) : nullptr;
-    line["moduleBytes"] = woke ? ordered_json(report.moduleBytes) : nullptr;
-    line["framesResent"] = woke ? ordered_json(report.framesResent) : nullptr;
+    field(RecordField::ImageSize) = image.size;
+    field(RecordField::ImageSha256) = image.sha256;
+    field(RecordField::WakeupByte) =
+        woke && report.wakeupKnown ? ordered_json(report.wakeupByte) : nullptr;
+    field(RecordField::DownloadId) = handshake(report.downloadId);
+    field(RecordField::BlockSize) = handshake(report.blockSize);
+    field(RecordField::WindowSize) = handshake(report.windowSize);
+    field(RecordField::AckPeriod) = handshake(report.ackPeriod);
+    field(RecordField::Box) = boxField(report.identity);
+    field(RecordField::Outcome) = outcomeName(report.outcome);
+    field(RecordField::ResultCode) = ran ? ordered_json(report.resultCode) : nullptr;
+    field(RecordField::Reason) = nullable(report.reason);
+    field(RecordField::ModuleBytesDelivered) = woke ? ordered_json(report.deliveredBytes) : nullptr;
+    field(RecordField::ModuleBytes) = woke ? ordered_json(report.moduleBytes) : nullptr;
+    field(RecordField::FramesResent) = woke ? ordered_json(report.framesResent) : nullptr;
     // Milliseconds are what the clocks give: three decimals, not a binary fraction's digits.
-    line["durationSeconds"] =
+    field(RecordField::DurationSeconds) =
         static_cast<double>(std::llround((seconds < 0 ? 0.0 : seconds) * 1000)) / 1000;
-    line["testLog"] = nullable(testLog);
-    line["capture"] = nullable(capture);
+    field(RecordField::TestLog) = nullable(testLog);
+    field(RecordField::Capture) = nullable(capture);
     // A byte that is not UTF-8 (a path from a Latin-1 file system) becomes U+FFFD, so that every
     // line is JSON whatever the bytes; the image path's own bytes are kept above.
     return line.dump(-1, ' ', false, ordered_json::error_handler_t::replace) + "\n";

@@ -1,5 +1,6 @@
 #include "web/station_view.h"
 
+#include "station/record_schema.h"
 #include "station/yield.h"
 
 #include <cstdio>
@@ -9,6 +10,8 @@ namespace kestrune::web {
 namespace {
 
 using nlohmann::json;
+using station::fieldName;
+using station::RecordField;
 
 const char* const STATES[] = {"waiting", "downloading", "settling", "port failure", "stopped"};
 const char* const OUTCOMES[] = {"complete",     "download error", "not responding",
@@ -34,12 +37,15 @@ json portJson(const PortView& p) {
     }
     json last = nullptr;
     if (p.hasLast) {
-        last = {{"outcome", p.last.outcome},
-                {"reason", p.last.reason.empty() ? json(nullptr) : json(p.last.reason)},
-                {"end", p.last.end},
-                {"durationSeconds", p.last.durationSeconds},
-                {"moduleBytesDelivered", p.last.deliveredBytes},
-                {"attempt", p.last.attempt},
+        // The last box in the record's own words.
+        last = {{fieldName(RecordField::Outcome), p.last.outcome},
+                {fieldName(RecordField::Reason),
+                 p.last.reason.empty() ? json(nullptr) : json(p.last.reason)},
+                {fieldName(RecordField::End), p.last.end},
+                {fieldName(RecordField::DurationSeconds), p.last.durationSeconds},
+                {fieldName(RecordField::ModuleBytesDelivered), p.last.deliveredBytes},
+                {fieldName(RecordField::Attempt), p.last.attempt},
+                // (the box described in words, not the record's descriptors)
                 {"box", p.last.box.empty() ? json(nullptr) : json(p.last.box)}};
     }
     return {{"port", p.port},

@@ -1,0 +1,113 @@
+// The record as one schema: a line the station writes has every field of the table with the
+// value the table says, and the report reads back what the station wrote.
+
+#include "report/record_line.h"
+#include "station/record.h"
+#include "station/record_schema.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace kestrune {
+namespace {
+
+using nlohmann::json;
+using station::FieldKind;
+using station::RECORD_FIELDS;
+
+bool hasKind(const json& value, FieldKind kind) {
+    int64_t ms = 0;
+    switch (kind) {
+    case FieldKind::Time:
+        return value.is_string() && report::parseTime(value.get<std::string>(), ms);
+    case FieldKind::Text:
+        return value.is_string();
+    case FieldKind::Word:
+        for (int i = 0; i < station::OUTCOME_COUNT; ++i) {
+            if (value == station::outcomeName(static_cast<station::Outcome>(i))) {
+                return true;
+            }
+        }
+        return false;
+    case FieldKind::Count:
+        return value.is_number_unsigned();
+    case FieldKind::Seconds:
+        return value.is_number() && value.get<double>() >= 0;
+    case FieldKind::Object:
+        return value.is_object();
+    }
+    return false;
+}
+
+station::AttemptReport attempt(bool boxWoke) {
+    station::AttemptReport a;
+    a.started = std::chrono::system_clock::time_point(std::chrono::milliseconds(1765139071380));
+    a.ended = a.started + std::chrono::milliseconds(3961);
+    a.outcome = boxWoke ? station::Outcome::DownloadError : station::Outcome::PortFailure;
+    a.reason = "a frame failed 10 attempts";
+    a.boxWoke = a.sessionRan = a.wakeupKnown = boxWoke;
+    a.wakeupByte = 0x55;
+    a.resultCode = 513;
+    a.deliveredBytes = 4096;
+    a.moduleBytes = 34768;
+    a.framesResent = 12;
+    a.downloadId = 3;
+    a.blockSize = 1024;
+    a.windowSize = a.ackPeriod = 4;
+    a.identity.requestSeen = boxWoke;
+    return a;
+}
+
+TEST(RecordSchema, WriterAndReaderAgreeOnEveryField) {
+    const struct {
+        bool boxWoke;
+        std::string imagePath;
+    } rows[] = {
+        {true, "images/caf\xE9.dl"}, // every field, the path's bytes in hex too
+        {false, "images/a.dl"},      // no box: what only a box can tell is null
+    };
+    for (const auto& row : rows) {
+        const station::ImageFacts image{row.imagePath, 34863, "0de17c61"};
+        const std::string text = station::recordLine(attempt(row.boxWoke), "/dev/ttyUSB0", image,
+                                                     "logs/a.log", "", {2, "ttyUSB0-7", 3});
+        const json line = json::parse(text);
+        size_t known = 0;
+        for (const auto& spec : RECORD_FIELDS) {
+            SCOPED_TRACE(std::string(spec.name) + " in " + text);
+            if (!line.contains(spec.name)) {
+                EXPECT_TRUE(spec.sometimes);
+                continue;
+            }
+            ++known;
+            const json& value = line[spec.name];
+            EXPECT_TRUE(value.is_null() ? spec.nullable : hasKind(value, spec.kind));
+            // A woken box that ran its session leaves only the files not written empty.
+            if (row.boxWoke && spec.field != station::RecordField::Capture) {
+                EXPECT_FALSE(value.is_null());
+            }
+        }
+        EXPECT_EQ(known, line.size()) << "a field the schema does not name: " << text;
+        if (row.boxWoke) {
+            EXPECT_EQ(known, station::RECORD_FIELD_COUNT) << text;
+        }
+
+        report::RecordLine read;
+        ASSERT_TRUE(report::parseRecordLine(text.substr(0, text.size() - 1), read)) << text;
+        EXPECT_EQ(report::formatTime(read.startMs), line["start"]);
+        EXPECT_EQ(report::formatTime(read.endMs), line["end"]);
+        EXPECT_EQ(read.port, "/dev/ttyUSB0");
+        EXPECT_EQ(read.boxSession, "ttyUSB0-7");
+        EXPECT_EQ(read.attempt, 2u);
+        EXPECT_EQ(read.failuresInRow, 3u);
+        EXPECT_EQ(read.image, line["image"]);
+        EXPECT_EQ(read.imageSize, 34863u);
+        EXPECT_EQ(read.imageSha256, "0de17c61");
+        EXPECT_EQ(read.outcome, attempt(row.boxWoke).outcome);
+        EXPECT_EQ(read.reason, "a frame failed 10 attempts");
+        EXPECT_DOUBLE_EQ(read.seconds(), 3.961);
+    }
+}
+
+} // namespace
+} // namespace kestrune
