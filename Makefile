@@ -71,14 +71,16 @@ dist: setup
 pictures: native windows
 	@scripts/pictures.sh build/windows build/native
 
+# The benchmarks run the packages' Release programs: the native release tree of `make dist` (and
+# of the package test), built once for all three.
 bench: setup windows
-	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_TESTS=OFF >/dev/null
-	cmake --build build/bench --parallel $(JOBS)
-	@scripts/bench.sh build/bench
-	@scripts/bench-window.sh build/windows build/bench
-	@scripts/bench-station.sh build/bench
-	@scripts/bench-web.sh build/bench
-	@scripts/bench-report.sh build/bench
+	cmake -S . -B build/dist-native -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_TESTS=OFF >/dev/null
+	cmake --build build/dist-native --parallel $(JOBS)
+	@scripts/bench.sh build/dist-native
+	@scripts/bench-window.sh build/windows build/dist-native
+	@scripts/bench-station.sh build/dist-native
+	@scripts/bench-web.sh build/dist-native
+	@scripts/bench-report.sh build/dist-native
 
 format:
 	@git ls-files '*.cpp' '*.h' ':!third_party' | xargs clang-format -i

@@ -8,7 +8,7 @@
 # for the million on 2 cores) and its peak resident memory (/usr/bin/time -v; goal: the same for
 # both, memory does not grow with the record). Ends with README-ready table rows.
 set -euo pipefail
-build="$(cd "${1:-build/bench}" && pwd)"
+build="$(cd "${1:-build/dist-native}" && pwd)"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 

@@ -13,7 +13,7 @@
 #     box 0.5 s after the line has settled (--settle 1).
 # Ends with README-ready table rows of what was measured.
 set -euo pipefail
-build="$(cd "${1:-build/bench}" && pwd)"
+build="$(cd "${1:-build/dist-native}" && pwd)"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT

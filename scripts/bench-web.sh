@@ -11,7 +11,7 @@
 # c within 1 % of a), the station's CPU over its wall time (goal for b: under 2 % of one core),
 # and peak private memory (b against a: the memory of one client). Ends with README rows.
 set -euo pipefail
-build="$(cd "${1:-build/bench}" && pwd)"
+build="$(cd "${1:-build/dist-native}" && pwd)"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 

@@ -10,7 +10,7 @@
 # Goals: at most 1.02 hidden, at most 1.05 shown. The median of the runs is the figure.
 set -uo pipefail
 windows="$(cd "${1:-build/windows}" && pwd)"
-boxsim_dir="$(cd "${2:-build/bench}" && pwd)"
+boxsim_dir="$(cd "${2:-build/dist-native}" && pwd)"
 runs="${3:-3}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Benchmarks of the download server, for the record (not timed tests).
 # Usage: scripts/bench.sh BUILD_DIR   (a Release build with kestrune-cli, kestrune-boxsim,
-# kestrune-mkimage; `make bench` makes one in build/bench)
+# kestrune-mkimage; `make bench` uses the release tree build/dist-native)
 #
 #  1. Download time of a 64 KiB image against the box simulator paced at 57600 baud, for three
 #     box shapes, divided by the protocol's own minimum for that exchange (every byte on the
@@ -15,7 +15,7 @@
 #  5. Row 1's first shape again through kestrune-relay, which holds the box's bytes like a USB
 #     serial adapter, at 0, 1, 4 and 16 ms of latency: what an adapter's latency timer costs.
 set -euo pipefail
-build="$(cd "${1:-build/bench}" && pwd)"
+build="$(cd "${1:-build/dist-native}" && pwd)"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
