@@ -113,7 +113,7 @@ std::string summaryLine(const StationTotals& t) {
         summary +=
             ", " + std::to_string(t.wrongBoxes) + " wrong box" + (t.wrongBoxes == 1 ? "" : "es");
     }
-    return summary;
+    return summary + "; yield " + yieldText(t.boxes);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "cli/station_display.h"
 
 #include "cli/console.h"
+#include "station/yield.h"
 
 #include <cstdio>
 
@@ -158,10 +159,12 @@ std::vector<std::string> stationTable(const std::vector<PortStatus*>& ports, int
     uint32_t done = 0;
     uint32_t failed = 0;
     int counts[5] = {};
+    station::BoxCounts boxes;
     for (const PortStatus* p : ports) {
         lines.push_back(tableRow(*p, nowMs, width, columns));
         done += p->done.load();
         failed += p->failed.load();
+        boxes += station::boxCountsOf(*p);
         counts[static_cast<int>(p->state.load())] += 1;
     }
     // Only the states some port is in. The first line's share stays in the columns of STATE
@@ -204,6 +207,9 @@ std::vector<std::string> stationTable(const std::vector<PortStatus*>& ports, int
     for (size_t i = 1; i < stateLines.size(); ++i) {
         lines.push_back(cut(std::string(width + 2, ' ') + stateLines[i], columns));
     }
+    // Under the states: the shift's yield, as the summary, the page and the report give it.
+    lines.push_back(
+        cut(std::string(width + 2, ' ') + "yield " + station::yieldText(boxes), columns));
     return lines;
 }
 

@@ -193,6 +193,7 @@ StationTotals Station::totals() const {
         t.aborted += status->aborted;
         t.portFailures += status->portFailures;
         t.wrongBoxes += status->wrongBoxes;
+        t.boxes += boxCountsOf(*status);
         if (status->suspect) {
             t.suspects.emplace_back(status->port, status->failuresInRow.load());
         }

@@ -15,6 +15,7 @@
 #include "station/station_loop.h"
 #include "station/stop.h"
 #include "station/thread_start.h"
+#include "station/yield.h"
 
 #include <functional>
 #include <memory>
@@ -67,6 +68,8 @@ enum class StationResult {
 
 struct StationTotals {
     uint32_t done = 0, failed = 0, aborted = 0, portFailures = 0, wrongBoxes = 0;
+    // Every box once, by its last attempt: what the yield is of.
+    BoxCounts boxes;
     // The suspect ports and their failures in a row, in the order of --port.
     std::vector<std::pair<std::string, uint32_t>> suspects;
 };

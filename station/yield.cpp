@@ -1,8 +1,29 @@
 #include "station/yield.h"
 
+#include "station/port_status.h"
+
 #include <cstdio>
 
 namespace kestrune::station {
+
+BoxCounts boxCountsOf(const PortStatus& status) {
+    BoxCounts c;
+    c.complete = status.done;
+    c.failed = status.failed;
+    c.aborted = status.aborted;
+    c.wrongBoxes = status.wrongBoxes;
+    c.portFailures = status.portFailureBoxes;
+    return c;
+}
+
+BoxCounts& operator+=(BoxCounts& sum, const BoxCounts& more) {
+    sum.complete += more.complete;
+    sum.failed += more.failed;
+    sum.aborted += more.aborted;
+    sum.wrongBoxes += more.wrongBoxes;
+    sum.portFailures += more.portFailures;
+    return sum;
+}
 
 bool yieldOf(const BoxCounts& counts, double& fraction) {
     const uint64_t boxes = counts.boxes();

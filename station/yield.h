@@ -21,6 +21,11 @@ struct BoxCounts {
     uint64_t boxes() const { return complete + failed + aborted + wrongBoxes + portFailures; }
 };
 
+// The boxes a port has seen so far.
+struct PortStatus;
+BoxCounts boxCountsOf(const PortStatus& status);
+BoxCounts& operator+=(BoxCounts& sum, const BoxCounts& more);
+
 // complete / boxes, from 0 to 1; false (there is no yield) before the first box.
 bool yieldOf(const BoxCounts& counts, double& fraction);
 // "75.0 %", or "-" before the first box.

@@ -122,6 +122,8 @@ TEST(StationTable, KeepsItsColumnsAtEveryWidth) {
          {"1 downloading,", "1 waiting,", "1 settling,", "1 port failure,", "1 stopped"}) {
         EXPECT_NE(states.find(name), std::string::npos) << name << " in:\n" << states;
     }
+    // Under them the yield: 1234 of the 1234 + 56789 boxes.
+    EXPECT_NE(states.find("yield 2.1 %\n"), std::string::npos) << states;
 }
 
 // Which box each port has: the BOX column while the port names keep 12 characters beside it.
