@@ -1,5 +1,5 @@
 # The two commands of the README: `make demo` and `make test`. Everything else is a step of theirs.
-.PHONY: all setup native windows fuzz build check test test-native test-windows test-fuzz demo demo-programs demo-window bench pictures dist clean format
+.PHONY: all setup native windows fuzz fuzz-campaign build check test test-native test-windows test-fuzz demo demo-programs demo-window bench pictures dist clean format
 
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
@@ -36,6 +36,11 @@ test-windows: windows
 
 test-fuzz: fuzz
 	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/run-fuzz.sh build/fuzz
+
+# Hours, not part of the tests: every fuzz target for FUZZ_CAMPAIGN_SECONDS (default an hour)
+# from its kept corpus (fuzz/corpus), which then keeps what it found.
+fuzz-campaign: fuzz
+	@scripts/fuzz-campaign.sh build/fuzz
 
 test: build
 	@status=0; \
