@@ -10,6 +10,7 @@ namespace kestrune::report {
 namespace {
 
 using Json = nlohmann::json;
+using station::RecordField;
 
 // Days from 1970-01-01 to a date of the proleptic Gregorian calendar (Howard Hinnant's
 // days_from_civil): no time zone database and no timegm, the same on Windows.
@@ -72,23 +73,23 @@ public:
     bool null() override {
         // Null is what the station writes for "none"; for the fields that must be there it is a
         // broken line.
-        if (depth_ == 1) {
+        if (depth_ == 1 && kept_) {
             switch (field_) {
-            case Field::Start:
-            case Field::Port:
-            case Field::Outcome:
+            case RecordField::Start:
+            case RecordField::Port:
+            case RecordField::Outcome:
                 bad_ = true;
                 break;
-            case Field::BoxSession:
+            case RecordField::BoxSession:
                 line_.boxSession.clear();
                 break;
-            case Field::Reason:
+            case RecordField::Reason:
                 line_.reason.clear();
                 break;
-            case Field::End:
+            case RecordField::End:
                 line_.hasEnd = false;
                 break;
-            case Field::Duration:
+            case RecordField::DurationSeconds:
                 line_.hasDuration = false;
                 break;
             default:
@@ -105,22 +106,20 @@ public:
         return number_unsigned(static_cast<number_unsigned_t>(value));
     }
     bool number_unsigned(number_unsigned_t value) override {
-        if (depth_ == 1) {
+        if (depth_ == 1 && kept_) {
             switch (field_) {
-            case Field::Attempt:
+            case RecordField::Attempt:
                 line_.attempt = static_cast<uint32_t>(value > UINT32_MAX ? UINT32_MAX : value);
                 break;
-            case Field::FailuresInRow:
+            case RecordField::FailuresInRow:
                 line_.failuresInRow =
                     static_cast<uint32_t>(value > UINT32_MAX ? UINT32_MAX : value);
                 break;
-            case Field::ImageSize:
+            case RecordField::ImageSize:
                 line_.imageSize = value;
                 break;
-            case Field::Duration:
+            case RecordField::DurationSeconds:
                 duration(static_cast<double>(value));
-                break;
-            case Field::Other:
                 break;
             default:
                 bad_ = true;
@@ -129,46 +128,44 @@ public:
         return top();
     }
     bool number_float(number_float_t value, const string_t&) override {
-        if (depth_ == 1) {
-            if (field_ == Field::Duration) {
+        if (depth_ == 1 && kept_) {
+            if (field_ == RecordField::DurationSeconds) {
                 duration(value);
-            } else if (field_ != Field::Other) {
+            } else {
                 bad_ = true;
             }
         }
         return top();
     }
     bool string(string_t& value) override {
-        if (depth_ == 1) {
+        if (depth_ == 1 && kept_) {
             switch (field_) {
-            case Field::Start:
+            case RecordField::Start:
                 hasStart_ = parseTime(value, line_.startMs);
                 bad_ = bad_ || !hasStart_;
                 break;
-            case Field::End:
+            case RecordField::End:
                 line_.hasEnd = parseTime(value, line_.endMs);
                 break;
-            case Field::Port:
+            case RecordField::Port:
                 line_.port = value;
                 hasPort_ = !value.empty();
                 break;
-            case Field::BoxSession:
+            case RecordField::BoxSession:
                 line_.boxSession = value;
                 break;
-            case Field::Image:
+            case RecordField::Image:
                 line_.image = value;
                 break;
-            case Field::ImageSha256:
+            case RecordField::ImageSha256:
                 line_.imageSha256 = value;
                 break;
-            case Field::Outcome:
+            case RecordField::Outcome:
                 hasOutcome_ = readOutcome(value);
                 bad_ = bad_ || !hasOutcome_;
                 break;
-            case Field::Reason:
+            case RecordField::Reason:
                 line_.reason = value;
-                break;
-            case Field::Other:
                 break;
             default:
                 bad_ = true;
@@ -180,7 +177,7 @@ public:
     bool start_object(std::size_t) override {
         if (depth_ == 0) {
             object_ = true;
-        } else if (depth_ == 1 && field_ != Field::Other) {
+        } else if (depth_ == 1 && kept_) {
             bad_ = true;
         }
         ++depth_;
@@ -188,7 +185,7 @@ public:
     }
     bool key(string_t& name) override {
         if (depth_ == 1) {
-            field_ = fieldOf(name);
+            kept_ = station::recordFieldNamed(name, field_) && keeps(field_);
         }
         return true;
     }
@@ -197,7 +194,7 @@ public:
         return true;
     }
     bool start_array(std::size_t) override {
-        if (depth_ == 1 && field_ != Field::Other) {
+        if (depth_ == 1 && kept_) {
             bad_ = true;
         }
         ++depth_;
@@ -213,45 +210,25 @@ public:
     }
 
 private:
-    enum class Field {
-        Other,
-        Start,
-        End,
-        Port,
-        BoxSession,
-        Attempt,
-        FailuresInRow,
-        Image,
-        ImageSize,
-        ImageSha256,
-        Outcome,
-        Reason,
-        Duration
-    };
-
     // The fields the report counts by; the others are parsed but not kept.
-    static Field fieldOf(std::string_view name) {
-        using station::RecordField;
-        static constexpr std::pair<RecordField, Field> kept[] = {
-            {RecordField::Start, Field::Start},
-            {RecordField::End, Field::End},
-            {RecordField::Port, Field::Port},
-            {RecordField::BoxSession, Field::BoxSession},
-            {RecordField::Attempt, Field::Attempt},
-            {RecordField::FailuresInRow, Field::FailuresInRow},
-            {RecordField::Image, Field::Image},
-            {RecordField::ImageSize, Field::ImageSize},
-            {RecordField::ImageSha256, Field::ImageSha256},
-            {RecordField::Outcome, Field::Outcome},
-            {RecordField::Reason, Field::Reason},
-            {RecordField::DurationSeconds, Field::Duration},
-        };
-        for (const auto& [recordField, field] : kept) {
-            if (name == station::fieldName(recordField)) {
-                return field;
-            }
+    static bool keeps(RecordField field) {
+        switch (field) {
+        case RecordField::Start:
+        case RecordField::End:
+        case RecordField::Port:
+        case RecordField::BoxSession:
+        case RecordField::Attempt:
+        case RecordField::FailuresInRow:
+        case RecordField::Image:
+        case RecordField::ImageSize:
+        case RecordField::ImageSha256:
+        case RecordField::Outcome:
+        case RecordField::Reason:
+        case RecordField::DurationSeconds:
+            return true;
+        default:
+            return false;
         }
-        return Field::Other;
     }
 
     bool readOutcome(std::string_view word) {
@@ -277,7 +254,7 @@ private:
 
     // A scalar at the top is not a record line; a kept field of the wrong type spoils it.
     bool scalarNotKept() {
-        if (depth_ == 1 && field_ != Field::Other) {
+        if (depth_ == 1 && kept_) {
             bad_ = true;
         }
         return top();
@@ -286,7 +263,8 @@ private:
 
     RecordLine& line_;
     int depth_ = 0;
-    Field field_ = Field::Other;
+    RecordField field_ = RecordField::Start;
+    bool kept_ = false; // field_ is one the report keeps
     bool object_ = false;
     bool bad_ = false;
     bool hasStart_ = false;
