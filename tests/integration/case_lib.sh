@@ -26,21 +26,28 @@ contains() { # contains FILE TEXT
   grep -qF -- "$2" "$1" || fail "$1 lacks: $2"
 }
 
-# start_box NAME ARGS...: a box (line) on a fresh pty; sets PTY_<NAME> and BOXPID_<NAME>.
-start_box() {
-  local name="$1"; shift
-  "$BOXSIM" --timeout "${BOX_TIMEOUT:-3}" "$@" >"box-$name.out" 2>"box-$name.err" &
-  local pid=$!
-  pids+=("$pid")
+# start_device KIND NAME VAR COMMAND...: COMMAND in the background, its output in KIND-NAME.out;
+# the device it prints on its first line in VAR, its pid in LAST_PID.
+start_device() {
+  local kind="$1" name="$2" var="$3"; shift 3
+  "$@" >"$kind-$name.out" 2>"$kind-$name.err" &
+  LAST_PID=$!
+  pids+=("$LAST_PID")
   for _ in $(seq 100); do
-    [ -s "box-$name.out" ] && break
+    [ -s "$kind-$name.out" ] && break
     sleep 0.05
   done
   local pty
-  pty="$(head -1 "box-$name.out")"
-  [ -n "$pty" ] || fail "box $name printed no device"
-  printf -v "PTY_$name" '%s' "$pty"
-  printf -v "BOXPID_$name" '%s' "$pid"
+  pty="$(head -1 "$kind-$name.out")"
+  [ -n "$pty" ] || fail "$kind $name printed no device"
+  printf -v "$var" '%s' "$pty"
+}
+
+# start_box NAME ARGS...: a box (line) on a fresh pty; sets PTY_<NAME> and BOXPID_<NAME>.
+start_box() {
+  local name="$1"; shift
+  start_device box "$name" "PTY_$name" "$BOXSIM" --timeout "${BOX_TIMEOUT:-3}" "$@"
+  printf -v "BOXPID_$name" '%s' "$LAST_PID"
 }
 
 wait_box() { # wait_box NAME: its exit status in BOX_<NAME>

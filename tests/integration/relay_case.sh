@@ -12,16 +12,7 @@ BOX_TIMEOUT=5
 # start_relay NAME DEVICE ARGS...: the relay in front of DEVICE; its device in RELAY_<NAME>.
 start_relay() {
   local name="$1" device="$2"; shift 2
-  "$RELAY" "$@" "$device" >"relay-$name.out" 2>"relay-$name.err" &
-  pids+=("$!")
-  for _ in $(seq 100); do
-    [ -s "relay-$name.out" ] && break
-    sleep 0.05
-  done
-  local pty
-  pty="$(head -1 "relay-$name.out")"
-  [ -n "$pty" ] || fail "relay $name printed no device"
-  printf -v "RELAY_$name" '%s' "$pty"
+  start_device relay "$name" "RELAY_$name" "$RELAY" "$@" "$device"
 }
 
 # downloads NAME N IMAGE LATENCY BOX-OPTIONS...: a box for N downloads behind a relay, and N
