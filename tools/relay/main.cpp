@@ -10,7 +10,7 @@
 //
 // Exit status: 0 done; 64 wrong usage; 70 a system call failed.
 
-#include "cli/args.h"
+#include "args/args.h"
 
 #include <cerrno>
 #include <chrono>
