@@ -20,7 +20,9 @@ source_dir="$(cd "$2" && pwd)"
 native_dir="${3:-$source_dir/build/native}"
 started=$(date +%s.%N)
 
-export KESTRUNE_WINEPREFIX="$build/wine"
+# A prefix of its own: the suite ends its wineserver with `wineserver -k`, which would end the
+# Wine programs of every other test in the same prefix.
+export KESTRUNE_WINEPREFIX="${GUI_WINEPREFIX:-$build/wine-gui}"
 source "$source_dir/scripts/wine-env.sh"
 "$source_dir/scripts/wine-prefix.sh" >&2 || { echo "no Wine prefix"; exit 1; }
 
