@@ -46,6 +46,9 @@ struct Watch {
 // Waits up to `timeoutMs` for any of `watches`; an empty list just waits.
 void waitFor(std::vector<Watch>& watches, int timeoutMs);
 
+// How many more descriptors the process may open now (SIZE_MAX when it has no such limit).
+size_t descriptorRoom();
+
 // An address of this machine that another machine can reach (the one its default route leaves
 // by), "" when it has none.
 std::string outwardAddress();

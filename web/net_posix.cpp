@@ -3,10 +3,13 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdint>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -125,6 +128,24 @@ void waitFor(std::vector<Watch>& watches, int timeoutMs) {
         watches[i].readable = (r & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
         watches[i].writable = (r & (POLLOUT | POLLERR | POLLHUP)) != 0;
     }
+}
+
+size_t descriptorRoom() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return SIZE_MAX;
+    }
+    // The descriptors open now, as Linux lists them (elsewhere: no figure, no bound).
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return SIZE_MAX;
+    }
+    size_t open = 0;
+    while (const dirent* entry = readdir(dir)) {
+        open += entry->d_name[0] == '.' ? 0 : 1;
+    }
+    closedir(dir);
+    return limit.rlim_cur > open ? static_cast<size_t>(limit.rlim_cur) - open : 0;
 }
 
 std::string outwardAddress() {

@@ -147,6 +147,11 @@ void waitFor(std::vector<Watch>& watches, int timeoutMs) {
     }
 }
 
+size_t descriptorRoom() {
+    // Sockets are handles, without a per-process limit short of memory.
+    return SIZE_MAX;
+}
+
 std::string outwardAddress() {
     if (!started()) {
         return "";

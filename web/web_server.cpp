@@ -11,14 +11,18 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // How long a refused or misdirected client may take to read its answer before the
-// connection ends: what it still sends is read and dropped meanwhile, so that closing with
-// unread bytes does not reset the connection before the answer arrives.
+// connection ends, and how much more it may send meanwhile: what it sends is read and dropped,
+// so that closing with unread bytes does not reset the connection before the answer arrives.
 constexpr std::chrono::milliseconds LINGER{1000};
+constexpr size_t LINGER_BYTES = 64 * 1024;
 // The loop's longest wait: a stop, a deadline or a publication is seen within it.
 constexpr int TICK_MS = 50;
 // Connections taken from the listen queue in one turn of the loop.
 constexpr int ACCEPTS_PER_TURN = 64;
 constexpr std::chrono::milliseconds ACCEPT_RETRY{1000};
+// How often the budget is fitted to the descriptors the process has left: the page takes at
+// most half of them, the other half stays for the ports (their reopening, Test Logs, captures).
+constexpr std::chrono::milliseconds ROOM_EVERY{1000};
 constexpr size_t READ_CHUNK = 4096;
 
 const char* reasonPhrase(int status) {
@@ -103,6 +107,7 @@ struct Connection {
     std::string out;
     size_t sent = 0;
     bool closeAfter = false;
+    size_t dropped = 0; // bytes read and dropped while lingering
     Clock::time_point deadline;
     std::shared_ptr<ClientQueue> feed;
     bool dead = false;
@@ -137,6 +142,8 @@ struct WebServer::Impl {
     WebView reported;
     bool acceptFailing = false;
     Clock::time_point acceptAgain{};
+    size_t budget = 0;
+    Clock::time_point nextRoom{};
 };
 
 void WebServer::Impl::run() {
@@ -147,6 +154,10 @@ void WebServer::Impl::run() {
         if (now >= nextPublish) {
             dashboard.publish();
             nextPublish = now + limits.publishEvery;
+        }
+        if (now >= nextRoom) {
+            budget = std::min(limits.connections, connections.size() + net::descriptorRoom() / 2);
+            nextRoom = now + ROOM_EVERY;
         }
         watches.clear();
         const bool watchListener = now >= acceptAgain;
@@ -224,7 +235,7 @@ void WebServer::Impl::accept(Clock::time_point now) {
             acceptFailing = false;
             dashboard.event("", "dashboard: accepting connections again");
         }
-        if (connections.size() >= limits.connections) {
+        if (connections.size() >= budget) {
             // The oldest connection still sending its request makes room; it has had the
             // longest time for it.
             Connection* oldest = nullptr;
@@ -276,6 +287,9 @@ void WebServer::Impl::readFrom(Connection& c, Clock::time_point now) {
     if (c.phase == Phase::Reading) {
         c.pending.append(buffer.data(), static_cast<size_t>(n));
         parse(c, now);
+    } else if (c.phase == Phase::Lingering) {
+        c.dropped += static_cast<size_t>(n);
+        c.dead = c.dropped > LINGER_BYTES;
     }
 }
 

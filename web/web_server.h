@@ -22,7 +22,7 @@ struct WebLimits {
     // Connections open at once. Beyond them, a new one takes the place of the oldest that has
     // not sent its whole request yet; when every one has, the new one is answered 503 and
     // closed without being read.
-    size_t connections = 64;
+    size_t connections = 128;
     size_t feeds = 16; // of them, clients of /events; one more is answered 503
     // From a connection's start (or its previous answer) to the end of its request's head.
     std::chrono::milliseconds requestDeadline{3000};
