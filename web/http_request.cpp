@@ -146,7 +146,8 @@ void RequestParser::takeRequestLine() {
     }
     head_.method = method;
     head_.path = target.substr(0, target.find('?'));
-    head_.minorVersion = version[7] - '0';
+    // A later 1.x is read as 1.1, as the version says it understands it.
+    head_.minorVersion = version[7] == '0' ? 0 : 1;
     head_.closeAfter = head_.minorVersion == 0;
 }
 

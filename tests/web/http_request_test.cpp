@@ -82,6 +82,8 @@ TEST(RequestParser, RefusalsAndWhatIsKept) {
          false, false},
         {"two spaces", "GET  / HTTP/1.1\r\n", S::Refused, 400, nullptr, false, false},
         {"no version", "GET /\r\n", S::Refused, 400, nullptr, false, false},
+        {"HTTP/1.2 is read as 1.1", "GET / HTTP/1.2\r\n\r\n", S::Refused, 400, nullptr, false,
+         false},
         {"HTTP/2.0", "GET / HTTP/2.0\r\n", S::Refused, 505, nullptr, false, false},
         {"not HTTP", "GET / HTTQ/1.1\r\n", S::Refused, 400, nullptr, false, false},
         {"a method is a token", "G(T / HTTP/1.1\r\n", S::Refused, 400, nullptr, false, false},
