@@ -279,12 +279,26 @@ sys.exit(t >= 1)" >>ratio.txt || fail "$(tail -1 ratio.txt)"
     wait "$STATION"
     ;;
   hostile_accept)
-    # A station that can no longer accept (no descriptor left: its limit lowered while its port
-    # waits) says so on the table, and accepts again once it can; its next box is served.
-    start_box 1 --boxes 2 --gap 4 --stay 60 "$SAMPLE"
+    # Ports first: with 4 descriptors left (the limit lowered while the station runs) and 12
+    # idle clients, the page takes no more than half of them and the port reopens for its next
+    # box. Then with none left the page can no longer accept: it says so on the table, and
+    # accepts again once it can; the box after is served.
+    start_box 1 --boxes 3 --gap 4 --stay 60 "$SAMPLE"
     station --port "$PTY_1"
     port="${URL##*:}"; port="${port%/}"
     wait_records 1 30
+    open=$(ls /proc/"$STATION"/fd | wc -l)
+    prlimit --pid "$STATION" --nofile="$((open + 4)):" || fail "prlimit"
+    python3 - "$port" <<'PY' &
+import socket, sys, time
+held = [socket.create_connection(("127.0.0.1", int(sys.argv[1]))) for _ in range(12)]
+time.sleep(4)
+PY
+    pids+=("$!")
+    wait_records 2 30
+    expect "complete records" "$(grep -c '"outcome":"complete"' record.jsonl)" 2
+    prlimit --pid "$STATION" --nofile=1024: || fail "prlimit"
+    sleep 1
     for _ in $(seq 50); do
       curl -s --max-time 1 "${URL}api/station" | grep -q '"state":"waiting"' && break
       sleep 0.1
@@ -295,7 +309,7 @@ sys.exit(t >= 1)" >>ratio.txt || fail "$(tail -1 ratio.txt)"
     for _ in $(seq 50); do grep -q 'cannot accept' station.err && break; sleep 0.1; done
     contains station.err "station: dashboard: cannot accept connections (Too many open files); trying again every second"
     prlimit --pid "$STATION" --nofile=1024: || fail "prlimit"
-    wait_records 2 30
+    wait_records 3 30
     curl -sf --max-time 2 "${URL}metrics" >metrics.txt || fail "no /metrics after"
     contains station.err "station: dashboard: accepting connections again"
     grep -q '^kestrune_web_accept_failures_total [1-9]' metrics.txt || fail "no failures counted"
@@ -303,7 +317,7 @@ sys.exit(t >= 1)" >>ratio.txt || fail "$(tail -1 ratio.txt)"
     kill -INT "$STATION"
     wait "$STATION"
     expect "station exit" "$?" 0
-    expect "byte-exact boxes" "$(grep -c 'byte-exact' box-1.out)" 2
+    expect "byte-exact boxes" "$(grep -c 'byte-exact' box-1.out)" 3
     ;;
   *)
     fail "no case $case_name"
