@@ -57,7 +57,8 @@ int runServe(const CLI::App& app, const ServeOptions& o);
 struct StationOptions : station::StationSettings {
     std::string expectHardware;
     std::string expectOui;
-    std::string http; // [ADDRESS:]PORT of the station's page, or ""
+    std::string http;                   // [ADDRESS:]PORT of the station's page, or ""
+    std::vector<std::string> httpHosts; // more names the page answers to
 };
 void declareStation(CLI::App& app, StationOptions& o);
 int runStation(const CLI::App& app, const StationOptions& o);

@@ -67,6 +67,10 @@ void declareStation(CLI::App& app, StationOptions& o) {
                    "serve the station's page, its JSON and its metrics on PORT of 127.0.0.1 (or "
                    "of ADDRESS), read only")
         ->type_name("[ADDRESS:]PORT");
+    app.add_option("--http-host", o.httpHosts,
+                   "a name of this machine the page may be asked for (its Host), besides its "
+                   "address; repeat for every name")
+        ->type_name("NAME");
     app.add_flag("--force", o.force, "serve an image that has no modules");
     app.add_flag("--trace", o.trace, "every transfer on every port, with timestamps, on stderr");
     app.add_option("IMAGE", o.image, "the download image (.dl)")->required();
@@ -135,6 +139,8 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
             !wrong.empty()) {
             return args::fail(cmd, wrong);
         }
+    } else if (!o.httpHosts.empty()) {
+        return args::fail(cmd, "--http-host needs --http");
     }
 
     LoadStatus loadStatus;
@@ -173,7 +179,8 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
                              display);
     web::WebServer server(dashboard);
     if (!o.http.empty()) {
-        if (const std::string failed = server.listen(httpAddress, httpPort); !failed.empty()) {
+        if (const std::string failed = server.listen(httpAddress, httpPort, o.httpHosts);
+            !failed.empty()) {
             std::fprintf(stderr, "%s: %s\n", PROGRAM, failed.c_str());
             return EXIT_HTTP_UNAVAILABLE;
         }

@@ -11,8 +11,7 @@ set(KESTRUNE_WINDOWS_DOCS docs/windows-readme.md:README.txt CHANGELOG.md:CHANGEL
                           docs/cli-info.md:docs/cli-info.txt docs/serve.md:docs/serve.txt
                           docs/station.md:docs/station.txt docs/report.md:docs/report.txt
                           docs/ports.md:docs/ports.txt
-                          docs/mkimage.md:docs/mkimage.txt docs/boxes.md:docs/boxes.txt
-                          third_party/cpp-httplib/LICENSE:docs/cpp-httplib-license.txt)
+                          docs/mkimage.md:docs/mkimage.txt docs/boxes.md:docs/boxes.txt)
 
 set(CPACK_PACKAGE_NAME kestrune)
 set(CPACK_PACKAGE_VENDOR "Kestrune developers")

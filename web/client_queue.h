@@ -2,7 +2,7 @@
 
 // The messages waiting for one client of /events. The station's side only ever appends under a
 // short lock and never waits: when the client has fallen `capacity` messages behind (it does not
-// read, or reads too slowly) the queue is dropped, and the client's own thread ends its
+// read, or reads too slowly) the queue is dropped, and the web server ends the client's
 // connection. The messages are shared by every client: a queue holds pointers, not copies.
 
 #include <chrono>

@@ -101,6 +101,7 @@ StationView Dashboard::view() const {
         v.ports.push_back(std::move(p));
     }
     v.events.assign(events_.begin(), events_.end());
+    v.web = web_;
     return v;
 }
 
@@ -161,6 +162,11 @@ size_t Dashboard::clients() const {
 uint64_t Dashboard::dropped() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return dropped_;
+}
+
+void Dashboard::web(const WebView& state) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    web_ = state;
 }
 
 } // namespace kestrune::web

@@ -50,6 +50,8 @@ public:
     size_t clients() const;
     // Clients dropped because they fell behind, since the start.
     uint64_t dropped() const;
+    // The web server's state, for /metrics.
+    void web(const WebView& state);
 
 private:
     Message messageLocked(const std::string& json) const;
@@ -69,6 +71,7 @@ private:
     Message lastMessage_;
     std::chrono::steady_clock::time_point lastSent_{};
     uint64_t dropped_ = 0;
+    WebView web_;
 };
 
 } // namespace kestrune::web

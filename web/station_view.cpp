@@ -62,17 +62,60 @@ json portJson(const PortView& p) {
             {"last", last}};
 }
 
-// A label value: backslash, double quote and line feed escaped.
+// The length of the valid UTF-8 sequence at `at` (no overlong forms, no surrogates, nothing
+// above U+10FFFF), 0 when it is not one.
+size_t utf8Length(const std::string& s, size_t at) {
+    const auto byte = [&s](size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char b = byte(at);
+    if (b < 0x80) {
+        return 1;
+    }
+    size_t n = 0;
+    unsigned char low = 0x80, high = 0xBF; // the second byte's range
+    if (b >= 0xC2 && b <= 0xDF) {
+        n = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        n = 3;
+        low = b == 0xE0 ? 0xA0 : 0x80;
+        high = b == 0xED ? 0x9F : 0xBF;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        n = 4;
+        low = b == 0xF0 ? 0x90 : 0x80;
+        high = b == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (at + n > s.size() || byte(at + 1) < low || byte(at + 1) > high) {
+        return 0;
+    }
+    for (size_t i = 2; i < n; ++i) {
+        if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) {
+            return 0;
+        }
+    }
+    return n;
+}
+
+// A label value: backslash, double quote and line feed escaped, and bytes that are not UTF-8
+// replaced by U+FFFD (as the JSON does): Prometheus refuses the whole text otherwise.
 std::string label(const std::string& value) {
     std::string out;
-    for (const char c : value) {
-        if (c == '\\' || c == '"') {
+    for (size_t i = 0; i < value.size();) {
+        const char c = value[i];
+        const size_t n = utf8Length(value, i);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            i += 1;
+        } else if (c == '\\' || c == '"') {
             out += '\\';
             out += c;
+            i += 1;
         } else if (c == '\n') {
             out += "\\n";
+            i += 1;
         } else {
-            out += c;
+            out.append(value, i, n);
+            i += n;
         }
     }
     return out;
@@ -209,6 +252,17 @@ std::string metricsText(const StationView& view) {
     family(out, "kestrune_start_time_seconds", "gauge",
            "When the station started, in seconds since the Unix epoch.");
     out += "kestrune_start_time_seconds " + number(view.startUnixSeconds) + "\n";
+    family(out, "kestrune_web_connections", "gauge", "Connections to this page open now.");
+    out += "kestrune_web_connections " + std::to_string(view.web.connections) + "\n";
+    family(out, "kestrune_web_refused_total", "counter",
+           "Connections closed unread because the page had no room for them.");
+    out += "kestrune_web_refused_total " + std::to_string(view.web.refused) + "\n";
+    family(out, "kestrune_web_accept_failures_total", "counter",
+           "Times the page could not accept a connection (no descriptors or memory left).");
+    out += "kestrune_web_accept_failures_total " + std::to_string(view.web.acceptFailures) + "\n";
+    family(out, "kestrune_web_accepting", "gauge",
+           "0 from a failed accept until a connection is accepted again, else 1.");
+    out += std::string("kestrune_web_accepting ") + (view.web.accepting ? "1" : "0") + "\n";
     family(out, "kestrune_build_info", "gauge", "The program's version; always 1.");
     out += "kestrune_build_info{version=\"" + label(view.version) + "\"} 1\n";
     return out;

@@ -60,6 +60,14 @@ struct EventView {
     std::string text;
 };
 
+// The web server's own state.
+struct WebView {
+    uint64_t connections = 0;    // open now
+    uint64_t refused = 0;        // closed unread to stay within the budget, since the start
+    uint64_t acceptFailures = 0; // failed accepts (no descriptors, no memory), since the start
+    bool accepting = true;       // false from a failed accept to the next connection taken
+};
+
 struct StationView {
     std::string version;
     std::string image;
@@ -71,6 +79,7 @@ struct StationView {
     double uptimeSeconds = 0;
     std::vector<PortView> ports;
     std::vector<EventView> events; // oldest first
+    WebView web;
 };
 
 // The JSON of /api/station; `withClock` false leaves out "now" and "uptimeSeconds", so that two

@@ -2,21 +2,34 @@
 
 // The station's web server: the page (/), its live state (/events, Server-Sent Events), the same
 // state as one JSON document (/api/station) and the Prometheus metrics (/metrics). Read only
-// (GET and HEAD; anything else is answered 405), bounded (a fixed number of connections at once,
-// 503 beyond; limits on the request line and each header line; read, write and idle time-outs)
-// and never in the ports' way: it only reads the station's state and its own queues.
+// (GET and HEAD), and never in the ports' way: one thread and a fixed budget of connections,
+// each with a bounded request (web/http_request.h), a deadline for its request and for its
+// answer, and a bounded backlog of its feed. It only reads the station's state.
 
 #include "web/dashboard.h"
+#include "web/http_request.h"
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace kestrune::web {
 
 struct WebLimits {
-    size_t connections = 16; // served at once; one more is answered 503
-    int timeoutSeconds = 5;  // reading a request, writing to a client, an idle keep-alive
+    // Connections open at once. Beyond them, a new one takes the place of the oldest that has
+    // not sent its whole request yet; when every one has, the new one is answered 503 and
+    // closed without being read.
+    size_t connections = 128;
+    size_t feeds = 16; // of them, clients of /events; one more is answered 503
+    // From a connection's start (or its previous answer) to the end of its request's head.
+    std::chrono::milliseconds requestDeadline{3000};
+    // For a whole answer to be taken by its client.
+    std::chrono::milliseconds answerDeadline{10000};
+    // Bytes of /events a client may leave unread before it is dropped.
+    size_t feedBacklog = 256 * 1024;
     std::chrono::milliseconds publishEvery{250};
 };
 
@@ -31,24 +44,25 @@ public:
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;
 
-    // Takes the address (port 0: any free one). "" when done, else why not.
-    std::string listen(const std::string& address, int port);
+    // Takes the address (port 0: any free one); `hosts` are more names a request's Host may
+    // give (--http-host). "" when done, else why not.
+    std::string listen(const std::string& address, int port,
+                       const std::vector<std::string>& hosts = {});
     int port() const { return port_; }
-    // "http://127.0.0.1:8080/"
+    // Where to open the page: "http://127.0.0.1:8080/"; for every address, one that another
+    // machine can reach, followed by what it is.
     std::string url() const;
-    // The server's and the publisher's threads, until stop().
+    // The server's thread, until stop().
     void start();
+    // Closes every connection and ends the thread, within a tenth of a second.
     void stop();
 
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
-    Dashboard& dashboard_;
-    const WebLimits limits_;
     std::string address_;
     int port_ = 0;
     std::thread serving_;
-    std::thread publishing_;
 };
 
 // The page, compiled in: HTML, CSS and script in one document.

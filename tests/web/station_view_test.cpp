@@ -101,6 +101,10 @@ TEST(Metrics, EveryFamilyIsTypedAndEverySampleReads) {
         {"kestrune_frames_resent_total", "counter"},
         {"kestrune_download_duration_seconds", "histogram"},
         {"kestrune_start_time_seconds", "gauge"},
+        {"kestrune_web_connections", "gauge"},
+        {"kestrune_web_refused_total", "counter"},
+        {"kestrune_web_accept_failures_total", "counter"},
+        {"kestrune_web_accepting", "gauge"},
         {"kestrune_build_info", "gauge"}};
     EXPECT_EQ(m.types, types);
 }
