@@ -59,6 +59,8 @@ struct PortStatus {
     static constexpr uint64_t BOX_HARDWARE = uint64_t(1) << 63;
     static constexpr uint64_t BOX_NO_HARDWARE = uint64_t(1) << 62;
     std::atomic<uint64_t> boxHardware{0};
+    // Under a release: the entry whose image the port served last (-1: none yet).
+    std::atomic<int> lastEntry{-1};
 };
 
 } // namespace kestrune::station

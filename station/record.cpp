@@ -94,7 +94,8 @@ nlohmann::ordered_json boxField(const BoxIdentity& identity) {
 
 std::string recordLine(const AttemptReport& report, const std::string& port,
                        const ImageFacts& image, const std::string& testLog,
-                       const std::string& capture, const AttemptPlace& place) {
+                       const std::string& capture, const AttemptPlace& place,
+                       const ReleaseFacts* release) {
     using nlohmann::ordered_json;
     const double seconds = std::chrono::duration<double>(report.ended - report.started).count();
     const auto nullable = [](const std::string& text) {
@@ -113,12 +114,21 @@ std::string recordLine(const AttemptReport& report, const std::string& port,
     line["boxSession"] = nullable(place.boxSession);
     line["attempt"] = place.attempt;
     line["failuresInRow"] = place.failuresInRow;
-    line["image"] = image.path;
+    if (release != nullptr) {
+        line["release"] = {{"name", release->name},
+                           {"sha256", release->sha256},
+                           {"keyId", nullable(release->keyId)}};
+    } else {
+        line["release"] = nullptr;
+    }
+    const bool served = !image.path.empty();
+    line["image"] = served ? ordered_json(image.path) : nullptr;
     if (!validUtf8(image.path)) {
         line["imagePathHex"] = hex(image.path);
     }
-    line["imageSize"] = image.size;
-    line["imageSha256"] = image.sha256;
+    line["imageLabel"] = nullable(image.label);
+    line["imageSize"] = served ? ordered_json(image.size) : nullptr;
+    line["imageSha256"] = served ? ordered_json(image.sha256) : nullptr;
     line["wakeupByte"] = woke && report.wakeupKnown ? ordered_json(report.wakeupByte) : nullptr;
     line["downloadId"] = handshake(report.downloadId);
     line["blockSize"] = handshake(report.blockSize);

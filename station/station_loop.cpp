@@ -127,13 +127,21 @@ private:
 
 void record(StationShared& station, PortStatus& status, const AttemptReport& report,
             const StationObserver& observer, const AttemptPlace& place) {
+    if (report.entry >= 0) {
+        status.lastEntry = report.entry;
+    }
     station.events.attemptEnded(status, report, place);
     if (station.config.record == nullptr) {
         return;
     }
-    const CrtError error = station.config.record->append(
-        recordLine(report, status.port, station.config.image, observer.logPath(),
-                   observer.capturePath(), place));
+    const StationConfig& config = station.config;
+    const ImageFacts none;
+    const ImageFacts& image = !config.hasRelease  ? config.image
+                              : report.entry >= 0 ? config.images[static_cast<size_t>(report.entry)]
+                                                  : none;
+    const CrtError error = config.record->append(
+        recordLine(report, status.port, image, observer.logPath(), observer.capturePath(), place,
+                   config.hasRelease ? &config.release : nullptr));
     if (error) {
         station.outputFailed = true;
         station.events.event(status.port, "cannot write the record: " + systemErrorText(error) +
