@@ -187,8 +187,9 @@ int runServe(const CLI::App& cmd, const ServeOptions& o) {
 
     Console console(port.c_str(), o.quiet);
     // Kept for the whole process, like the window's one instance: the rows point into it.
-    static ServedImage* served = new ServedImage;
+    static ServedImage* single = new ServedImage;
     static release::LoadedRelease* loaded = new release::LoadedRelease;
+    ServedImage* served = single;
     LoadStatus status;
     if (!o.release.empty()) {
         release::loadRelease(o.release, o.releaseKey, release::nowMs(), *loaded);

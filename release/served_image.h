@@ -14,7 +14,7 @@ struct ImageFacts {
     std::string path;
     uint32_t size = 0;
     std::string sha256;
-    std::string label; // the release entry's label ("" without a release)
+    std::string label = ""; // the release entry's label ("" without a release)
 };
 
 struct ServedImage {
