@@ -138,6 +138,13 @@ public:
         return top();
     }
     bool string(string_t& value) override {
+        if (depth_ == 2 && field_ == Field::Release) {
+            if (releaseKey_ == "name") {
+                line_.releaseName = value;
+            } else if (releaseKey_ == "sha256") {
+                line_.releaseSha256 = value;
+            }
+        }
         if (depth_ == 1) {
             switch (field_) {
             case Field::Start:
@@ -179,7 +186,7 @@ public:
     bool start_object(std::size_t) override {
         if (depth_ == 0) {
             object_ = true;
-        } else if (depth_ == 1 && field_ != Field::Other) {
+        } else if (depth_ == 1 && field_ != Field::Other && field_ != Field::Release) {
             bad_ = true;
         }
         ++depth_;
@@ -188,6 +195,8 @@ public:
     bool key(string_t& name) override {
         if (depth_ == 1) {
             field_ = fieldOf(name);
+        } else if (depth_ == 2 && field_ == Field::Release) {
+            releaseKey_ = name;
         }
         return true;
     }
@@ -225,7 +234,8 @@ private:
         ImageSha256,
         Outcome,
         Reason,
-        Duration
+        Duration,
+        Release
     };
 
     static Field fieldOf(std::string_view name) {
@@ -242,6 +252,7 @@ private:
             {"outcome", Field::Outcome},
             {"reason", Field::Reason},
             {"durationSeconds", Field::Duration},
+            {"release", Field::Release},
         };
         for (const auto& [word, field] : fields) {
             if (word == name) {
@@ -284,6 +295,7 @@ private:
     RecordLine& line_;
     int depth_ = 0;
     Field field_ = Field::Other;
+    std::string releaseKey_; // the key inside the release object
     bool object_ = false;
     bool bad_ = false;
     bool hasStart_ = false;
@@ -308,6 +320,8 @@ bool parseRecordLine(std::string_view text, RecordLine& line) {
     line.image.clear();
     line.imageSha256.clear();
     line.imageSize = 0;
+    line.releaseName.clear();
+    line.releaseSha256.clear();
     line.reason.clear();
     line.hasDuration = false;
     LineHandler handler(line);

@@ -149,6 +149,15 @@ void record(StationShared& station, PortStatus& status, const AttemptReport& rep
     }
 }
 
+// " of 4.7.11 (vb2000.dl)": under a release, the image the box got.
+std::string imageOf(const StationShared& station, const AttemptReport& report) {
+    if (!station.config.hasRelease || report.entry < 0) {
+        return "";
+    }
+    const ImageFacts& image = station.config.images[static_cast<size_t>(report.entry)];
+    return " of " + image.label + " (" + image.path + ")";
+}
+
 void announce(StationShared& station, PortStatus& status, const AttemptReport& report) {
     const double seconds = std::chrono::duration<double>(report.ended - report.started).count();
     char took[48];
@@ -156,7 +165,7 @@ void announce(StationShared& station, PortStatus& status, const AttemptReport& r
     switch (report.outcome) {
     case Outcome::Complete:
         station.events.event(status.port, "complete: " + groupDigits(report.moduleBytes) +
-                                              " module bytes" + took);
+                                              " module bytes" + imageOf(station, report) + took);
         return;
     case Outcome::Aborted:
         station.events.event(status.port, "aborted: " + report.reason);
