@@ -282,6 +282,10 @@ int runServe(const CLI::App& cmd, const ServeOptions& o) {
     ServeObserver observer(console, countdown, o.log.empty() ? nullptr : &log, o.pcap);
     const AttemptReport report = runner->runAttempt(observer);
     console.progressEnd(report.deliveredBytes);
+    if (report.entry >= 0) {
+        const release::ImageFacts& image = options.images[size_t(report.entry)]->facts;
+        console.info(("image: " + image.label + " (" + image.path + ")").c_str());
+    }
     int exitStatus = reportOutcome(console, report, port);
     // The download's own outcome comes first; then what could not be kept of it.
     const CrtError logError = log.close();

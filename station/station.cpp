@@ -65,6 +65,7 @@ std::string Station::loadRelease() {
     config_.release = release_.facts;
     for (const release::EntryCheck& entry : release_.entries) {
         config_.images.push_back(entry.image->facts);
+        labels_.push_back(entry.image->facts.label);
     }
     return "";
 }
@@ -125,6 +126,7 @@ std::vector<std::pair<std::string, std::string>> Station::openPorts() {
         runners_.push_back(
             std::make_unique<PortRunner>(options, first->response, first->image.size()));
         statuses_.push_back(std::make_unique<PortStatus>(port));
+        statuses_.back()->imageLabels = hasRelease() ? &labels_ : nullptr;
         shown_.push_back(statuses_.back().get());
         PortOpenError failure = PortOpenError::None;
         if (!runners_.back()->portOpens(failure)) {

@@ -113,6 +113,7 @@ private:
     ThreadStarter& threads_;
     std::unique_ptr<ServedImage> image_;
     release::LoadedRelease release_;
+    std::vector<std::string> labels_; // the release's, one per entry
     StationConfig config_;
     RecordFile record_;
     std::vector<std::unique_ptr<PortStatus>> statuses_;

@@ -128,6 +128,23 @@ PY
     expect "station exit" "$?" 5
     contains station.err "the release no longer matches its signature"
     ;;
+  expiry)
+    # A release that expires while the station waits: it takes no new box, says why and ends;
+    # once expired, it is refused at load.
+    expires="$(date -u -d '+4 seconds' +%Y-%m-%dT%H:%M:%SZ)"
+    sed -i "1a expires = $expires" rel.toml
+    start_box 1 --hardware 00-A0-B1:5601:0203 --hold go --stay 30 a.dl
+    timeout 30 "$CLI" station --record record.jsonl --release rel.toml --port "$PTY_1" \
+      2>station.err
+    expect "station exit" "$?" 0
+    contains station.err "serving release VB-2000 and VB-2100, lot 4711 (SHA-256 "
+    contains station.err "unsigned, expires $expires)"
+    contains station.err "the release VB-2000 and VB-2100, lot 4711 expired at $expires: no new boxes"
+    [ ! -s record.jsonl ] || fail "a box was recorded after the expiry"
+    "$CLI" release check rel.toml >check.txt
+    expect "expired check exit" "$?" 5
+    contains check.txt "a station would refuse it: the release VB-2000 and VB-2100, lot 4711 expired at $expires"
+    ;;
   *)
     fail "no such case"
     ;;

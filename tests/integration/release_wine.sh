@@ -31,7 +31,8 @@ BOX_TIMEOUT=5
 start_box 3 --link "$WINE_PREFIX_DIR/ttyCOM3" --stay 30 --hardware 0x00A0B1:0x5601:0x0203 a.dl
 start_box 4 --link "$WINE_PREFIX_DIR/ttyCOM4" --stay 30 --hardware 0x00A0B1:0x5602:0x0100 b.dl
 
-wine_cli station --port COM3 --port COM4 --record record.jsonl --settle 1 --release rel.toml \
+# Started as the script itself, not through the function, so that the Ctrl-C reaches Wine.
+KESTRUNE_WINEPREFIX="$WINE_PREFIX_DIR" "$ROOT/scripts/wine-run.sh" "$EXE" station --port COM3 --port COM4 --record record.jsonl --settle 1 --release rel.toml \
   --release-key key.pub 2>station.err &
 station=$!
 pids+=("$station")
