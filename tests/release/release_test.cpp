@@ -1,6 +1,7 @@
 // The release file read, its refusals, and which entry a box's reading fits.
 #include "release/release.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 
 namespace kestrune::release {
@@ -29,7 +30,7 @@ TEST(ReleaseFile, ReadsEntriesAndResolvesTheirFiles) {
     ASSERT_TRUE(r.expires);
     EXPECT_EQ(r.expiresMs, 1806516000000); // 2027-03-31T18:00:00Z
     ASSERT_EQ(r.entries.size(), 2u);
-    EXPECT_EQ(r.entries[0].path, "rel/a.dl");
+    EXPECT_EQ(r.entries[0].path, (std::filesystem::path("rel") / "a.dl").string());
     EXPECT_EQ(r.entries[0].oui, 0x00A0B1u);
     EXPECT_FALSE(r.entries[0].versions.any);
     EXPECT_EQ(r.entries[0].versions.from, 0x0203);
