@@ -40,8 +40,11 @@ void declareStation(CLI::App& app, StationOptions& o) {
     app.description("Serves IMAGE (.dl) to set top boxes on every --port at once, box after box, "
                     "until stopped. Connect a box to a port that shows \"waiting\" and power it "
                     "up.");
+    // One device each time: IMAGE is optional (none with --release), and must not be taken
+    // for another port.
     app.add_option("--port", o.ports, "a serial port to serve; repeat for every port")
-        ->type_name("DEVICE");
+        ->type_name("DEVICE")
+        ->allow_extra_args(false);
     app.add_option("--record", o.record,
                    "append one JSON line per download attempt to FILE, flushed to disk before the "
                    "port takes its next box")

@@ -53,7 +53,7 @@ case "$case_name" in
       --port "$PTY_5" 2>station.err &
     station=$!
     pids+=("$station")
-    for _ in $(seq 300); do
+    for _ in $(seq 900); do
       [ -f record.jsonl ] && [ "$(wc -l <record.jsonl)" -ge 5 ] && break
       sleep 0.1
     done
@@ -131,7 +131,7 @@ PY
   expiry)
     # A release that expires while the station waits: it takes no new box, says why and ends;
     # once expired, it is refused at load.
-    expires="$(date -u -d '+4 seconds' +%Y-%m-%dT%H:%M:%SZ)"
+    expires="$(date -u -d '+6 seconds' +%Y-%m-%dT%H:%M:%SZ)"
     sed -i "1a expires = $expires" rel.toml
     start_box 1 --hardware 00-A0-B1:5601:0203 --hold go --stay 30 a.dl
     timeout 30 "$CLI" station --record record.jsonl --release rel.toml --port "$PTY_1" \
