@@ -166,6 +166,88 @@ private:
     std::string name_;
 };
 
+// What toml++ 3.3 must not be given, all of it not TOML anyway and refused here with its line:
+// a control character (TOML allows none but tab and the line ends), a character that is not
+// ASCII outside a string or comment, and a table header whose name does not begin with a key's
+// character. On the last two its parser reaches an assertion or an "unreachable" (undefined
+// behaviour once those are compiled out).
+std::string untrustedText(std::string_view text) {
+    enum class In { Code, Comment, Basic, Literal, MultiBasic, MultiLiteral };
+    In in = In::Code;
+    size_t line = 1;
+    bool lineStart = true;
+    const auto at = [&text](size_t i) { return i < text.size() ? text[i] : '\0'; };
+    const auto wrong = [&line](const char* what) {
+        return "it is not TOML: line " + std::to_string(line) + ": " + what;
+    };
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) {
+            return wrong("a control character");
+        }
+        if (c == '\n') {
+            ++line;
+            lineStart = true;
+            if (in != In::MultiBasic && in != In::MultiLiteral) {
+                in = In::Code;
+            }
+            continue;
+        }
+        switch (in) {
+        case In::Code:
+            if (c >= 0x80) {
+                return wrong("a character that is not ASCII outside a string");
+            }
+            if (lineStart && c == '[') {
+                size_t k = i + 1;
+                k += at(k) == '[' ? 1 : 0;
+                while (at(k) == ' ' || at(k) == '\t') {
+                    ++k;
+                }
+                const char n = at(k);
+                if (!((n >= 'A' && n <= 'Z') || (n >= 'a' && n <= 'z') || (n >= '0' && n <= '9') ||
+                      n == '_' || n == '-' || n == '"' || n == '\'' || n == ']')) {
+                    return wrong("a table header needs a name");
+                }
+            }
+            if (c == '#') {
+                in = In::Comment;
+            } else if (c == '"' || c == '\'') {
+                const bool multi = at(i + 1) == char(c) && at(i + 2) == char(c);
+                in = c == '"' ? (multi ? In::MultiBasic : In::Basic)
+                              : (multi ? In::MultiLiteral : In::Literal);
+                i += multi ? 2 : 0;
+            }
+            break;
+        case In::Comment:
+            break;
+        case In::Basic:
+        case In::MultiBasic:
+            if (c == '\\') {
+                // The escaped character is checked as a character of the string.
+                if (at(i + 1) != '\n' && at(i + 1) != '\0') {
+                    ++i;
+                }
+            } else if (c == '"' && (in == In::Basic || (at(i + 1) == '"' && at(i + 2) == '"'))) {
+                i += in == In::Basic ? 0 : 2;
+                in = In::Code;
+            }
+            break;
+        case In::Literal:
+        case In::MultiLiteral:
+            if (c == '\'' && (in == In::Literal || (at(i + 1) == '\'' && at(i + 2) == '\''))) {
+                i += in == In::Literal ? 0 : 2;
+                in = In::Code;
+            }
+            break;
+        }
+        if (c != ' ' && c != '\t') {
+            lineStart = false;
+        }
+    }
+    return "";
+}
+
 } // namespace
 
 std::string entryName(const Release& release, size_t index) {
@@ -175,6 +257,9 @@ std::string entryName(const Release& release, size_t index) {
 
 std::string parseRelease(std::string_view text, const std::string& dir, Release& release) {
     release = {};
+    if (std::string wrong = untrustedText(text); !wrong.empty()) {
+        return wrong;
+    }
     toml::parse_result parsed = toml::parse(text);
     if (!parsed) {
         const toml::parse_error& error = parsed.error();
