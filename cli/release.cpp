@@ -13,7 +13,7 @@ void declareReleaseCommand(CLI::App& app, ReleaseOptions& o) {
     CLI::App& check = *app.add_subcommand(
         "check", "Says what a station would do with FILE: each image with its file, size, module "
                  "count, hash verdict and the boxes it is for, the signature, the expiry.");
-    check.add_option("FILE", o.file, "the release file (TOML)")->required();
+    check.add_option("FILE", o.file, "the release file (JSON)")->required();
     check
         .add_option("--release-key", o.key,
                     "the minisign public key the release must be signed by (FILE.minisig)")

@@ -1,13 +1,10 @@
 #include "release/release.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <sstream>
-
-// Parse errors come back as a result, not an exception.
-#define TOML_EXCEPTIONS 0
-#include <toml++/toml.h>
+#include <nlohmann/json.hpp>
 
 namespace kestrune::release {
 namespace {
@@ -29,76 +26,128 @@ bool overlap(const VersionRange& a, const VersionRange& b) {
     return a.any || b.any || (a.from <= b.to && b.from <= a.to);
 }
 
-int64_t epochMs(const toml::date_time& when) {
+// "2027-03-31T18:00:00Z", "2027-03-31T20:00:00.5+02:00": milliseconds since 1970; false for
+// anything else (a time needs its zone: a line in another one must not read it otherwise).
+bool readTime(const std::string& text, int64_t& ms) {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, used = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &year, &month, &day, &hour, &minute,
+                    &second, &used) != 6 ||
+        used != 19 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
+        second > 60) {
+        return false;
+    }
+    size_t at = 19;
+    int64_t fraction = 0;
+    if (at < text.size() && text[at] == '.') {
+        int64_t scale = 100;
+        for (++at; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+            fraction += (text[at] - '0') * scale;
+            scale /= 10;
+        }
+    }
+    int offset = 0;
+    if (text.substr(at) != "Z") {
+        int hours = 0, minutes = 0;
+        if (text.size() != at + 6 || (text[at] != '+' && text[at] != '-') ||
+            std::sscanf(text.c_str() + at + 1, "%2d:%2d", &hours, &minutes) != 2 ||
+            text[at + 3] != ':' || hours > 23 || minutes > 59) {
+            return false;
+        }
+        offset = (text[at] == '-' ? -1 : 1) * (hours * 60 + minutes);
+    }
     using namespace std::chrono;
-    const sys_days day = year_month_day(year(when.date.year), month(when.date.month),
-                                        std::chrono::day(when.date.day));
-    const int64_t seconds = duration_cast<std::chrono::seconds>(day.time_since_epoch()).count() +
-                            when.time.hour * 3600 + when.time.minute * 60 + when.time.second -
-                            int64_t(when.offset->minutes) * 60;
-    return seconds * 1000 + when.time.nanosecond / 1000000;
+    const year_month_day date{std::chrono::year(year), std::chrono::month(unsigned(month)),
+                              std::chrono::day(unsigned(day))};
+    if (!date.ok()) {
+        return false;
+    }
+    const int64_t seconds =
+        duration_cast<std::chrono::seconds>(sys_days(date).time_since_epoch()).count() +
+        hour * 3600 + minute * 60 + second - int64_t(offset) * 60;
+    ms = seconds * 1000 + fraction;
+    return true;
 }
 
-// One entry's table. `name` is how a sentence names it so far (the label, once read, is added).
+using Json = nlohmann::json;
+
+// A model or version: a number, or hexadecimal digits in a string as the programs print them
+// ("0x5601", "5601").
+bool readNumber(const Json& node, uint32_t max, uint32_t& value) {
+    if (node.is_number_unsigned()) {
+        value = static_cast<uint32_t>(node.get<uint64_t>() > max ? max + 1u : node.get<uint64_t>());
+        return node.get<uint64_t>() <= max;
+    }
+    return node.is_string() && parseHexNumber(node.get<std::string>(), max, value);
+}
+
+// One entry's object.
 class EntryReader {
 public:
-    EntryReader(const toml::table& table, size_t index) : table_(table), index_(index) {}
+    EntryReader(const Json& entry, size_t index) : entry_(entry), index_(index) {}
 
     std::string read(const std::string& dir, ReleaseEntry& entry) {
+        if (!entry_.is_object()) {
+            return name() + " is not an object ({ \"file\": ..., \"label\": ..., ... })";
+        }
         static constexpr std::string_view KNOWN[] = {"file", "sha256", "size",    "label",
                                                      "oui",  "model",  "version", "over"};
-        for (const auto& [key, value] : table_) {
+        for (const auto& [key, value] : entry_.items()) {
             bool known = false;
             for (const std::string_view k : KNOWN) {
-                known = known || key.str() == k;
+                known = known || key == k;
             }
             if (!known) {
-                return name() + " has an unknown key " + std::string(key.str()) +
+                return name() + " has an unknown key " + key +
                        " (file, sha256, size, label, oui, model, version, over)";
             }
         }
-        const std::optional<std::string> label = table_["label"].value<std::string>();
-        if (!label || label->empty() || label->size() > 64) {
+        const std::string label = text("label");
+        if (label.empty() || label.size() > 64) {
             return name() +
                    " needs a label of 1 to 64 characters (the software version it installs)";
         }
-        for (const char c : *label) {
+        for (const char c : label) {
             if (static_cast<unsigned char>(c) < 0x20 || c == '"' || c == '\\' || c == 0x7F) {
                 return name() + " has a label with a control character, a quote or a backslash";
             }
         }
-        entry.label = *label;
-        const std::optional<std::string> file = table_["file"].value<std::string>();
-        if (!file || file->empty()) {
+        entry.label = label;
+        entry.file = text("file");
+        if (entry.file.empty()) {
             return name() + " needs a file (the image, relative to the release file)";
         }
-        entry.file = *file;
         name_ = " (" + entry.label + ", " + entry.file + ")";
-        entry.path = dir.empty() || std::filesystem::path(*file).is_absolute()
-                         ? *file
-                         : (std::filesystem::path(dir) / *file).string();
-        const std::optional<std::string> sha = table_["sha256"].value<std::string>();
-        if (!sha || sha->size() != 64 ||
-            sha->find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+        entry.path = dir.empty() || std::filesystem::path(entry.file).is_absolute()
+                         ? entry.file
+                         : (std::filesystem::path(dir) / entry.file).string();
+        const std::string sha = text("sha256");
+        if (sha.size() != 64 ||
+            sha.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
             return name() + " needs a sha256 of 64 hexadecimal digits";
         }
         entry.sha256.clear();
-        for (const char c : *sha) {
+        for (const char c : sha) {
             entry.sha256 += static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
         }
-        const std::optional<int64_t> size = table_["size"].value<int64_t>();
-        if (!size || *size <= 0 || *size >= 0xFFFFFFFF) {
+        const Json* size = find("size");
+        if (size == nullptr || !size->is_number_unsigned() || size->get<uint64_t>() == 0 ||
+            size->get<uint64_t>() >= 0xFFFFFFFF) {
             return name() + " needs a size in bytes (1 to 4,294,967,294)";
         }
-        entry.size = static_cast<uint64_t>(*size);
-        if (!readOui(entry.oui)) {
-            return name() + " needs the OUI of the boxes' makers (\"00-A0-B1\" or 0x00A0B1)";
+        entry.size = size->get<uint64_t>();
+        const Json* oui = find("oui");
+        if (oui == nullptr ||
+            !(oui->is_number_unsigned()
+                  ? readNumber(*oui, 0xFFFFFF, entry.oui)
+                  : oui->is_string() && parseOui(oui->get<std::string>(), entry.oui))) {
+            return name() + " needs the OUI of the boxes' makers (\"00-A0-B1\" or \"0x00A0B1\")";
         }
-        const std::optional<int64_t> model = table_["model"].value<int64_t>();
-        if (!model || *model < 0 || *model > 0xFFFF) {
-            return name() + " needs the boxes' hardware model (0x0000 to 0xFFFF)";
+        uint32_t model = 0;
+        const Json* modelNode = find("model");
+        if (modelNode == nullptr || !readNumber(*modelNode, 0xFFFF, model)) {
+            return name() + " needs the boxes' hardware model (\"0x0000\" to \"0xFFFF\")";
         }
-        entry.model = static_cast<uint16_t>(*model);
+        entry.model = static_cast<uint16_t>(model);
         if (std::string wrong = readRange("version", entry.versions); !wrong.empty()) {
             return wrong;
         }
@@ -116,137 +165,71 @@ public:
 private:
     std::string name() const { return "image " + std::to_string(index_ + 1) + name_; }
 
-    bool readOui(uint32_t& oui) const {
-        const toml::node_view<const toml::node> node = table_["oui"];
-        if (const std::optional<int64_t> value = node.value<int64_t>();
-            value && node.is_integer()) {
-            oui = static_cast<uint32_t>(*value);
-            return *value >= 0 && *value <= 0xFFFFFF;
-        }
-        const std::optional<std::string> text = node.value<std::string>();
-        return text && parseOui(*text, oui);
+    const Json* find(const char* key) const {
+        const auto at = entry_.find(key);
+        return at == entry_.end() ? nullptr : &*at;
+    }
+    std::string text(const char* key) const {
+        const Json* node = find(key);
+        return node != nullptr && node->is_string() ? node->get<std::string>() : "";
     }
 
-    // A version (0x0203) or a range ({ from = 0x0200, to = 0x02FF }); absent: every version.
+    // A version ("0x0203") or a range ({ "from": "0x0200", "to": "0x02FF" }); absent: every
+    // version.
     std::string readRange(const char* key, VersionRange& range) const {
-        const toml::node_view<const toml::node> node = table_[key];
+        const Json* node = find(key);
         range = {};
-        if (!node) {
+        if (node == nullptr) {
             return "";
         }
         const std::string wrong = name() + " has a " + key +
-                                  " that is neither a version (0x0203) nor a range ({ from = "
-                                  "0x0200, to = 0x02FF }) of 0x0000 to 0xFFFF";
-        const auto version = [](toml::node_view<const toml::node> n, uint16_t& out) {
-            if (!n.is_integer()) {
-                return false;
-            }
-            const int64_t v = *n.value<int64_t>();
-            out = static_cast<uint16_t>(v);
-            return v >= 0 && v <= 0xFFFF;
-        };
+                                  " that is neither a version (\"0x0203\") nor a range ({ "
+                                  "\"from\": \"0x0200\", \"to\": \"0x02FF\" }) of 0x0000 to 0xFFFF";
+        uint32_t from = 0;
+        uint32_t to = 0;
         range.any = false;
-        if (node.is_integer()) {
-            if (!version(node, range.from)) {
+        if (!node->is_object()) {
+            if (!readNumber(*node, 0xFFFF, from)) {
                 return wrong;
             }
-            range.to = range.from;
-            return "";
-        }
-        const toml::table* table = node.as_table();
-        if (table == nullptr || table->size() != 2 || !version((*table)["from"], range.from) ||
-            !version((*table)["to"], range.to)) {
+            to = from;
+        } else if (node->size() != 2 || !node->contains("from") || !node->contains("to") ||
+                   !readNumber((*node)["from"], 0xFFFF, from) ||
+                   !readNumber((*node)["to"], 0xFFFF, to)) {
             return wrong;
         }
+        range.from = static_cast<uint16_t>(from);
+        range.to = static_cast<uint16_t>(to);
         return "";
     }
 
-    const toml::table& table_;
+    const Json& entry_;
     size_t index_;
     std::string name_;
 };
 
-// What toml++ 3.3 must not be given, all of it not TOML anyway and refused here with its line:
-// a control character (TOML allows none but tab and the line ends), a character that is not
-// ASCII outside a string or comment, and a table header whose name does not begin with a key's
-// character. On the last two its parser reaches an assertion or an "unreachable" (undefined
-// behaviour once those are compiled out).
-std::string untrustedText(std::string_view text) {
-    enum class In { Code, Comment, Basic, Literal, MultiBasic, MultiLiteral };
-    In in = In::Code;
-    size_t line = 1;
-    bool lineStart = true;
-    const auto at = [&text](size_t i) { return i < text.size() ? text[i] : '\0'; };
-    const auto wrong = [&line](const char* what) {
-        return "it is not TOML: line " + std::to_string(line) + ": " + what;
-    };
-    for (size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) {
-            return wrong("a control character");
-        }
-        if (c == '\n') {
-            ++line;
-            lineStart = true;
-            if (in != In::MultiBasic && in != In::MultiLiteral) {
-                in = In::Code;
-            }
-            continue;
-        }
-        switch (in) {
-        case In::Code:
-            if (c >= 0x80) {
-                return wrong("a character that is not ASCII outside a string");
-            }
-            if (lineStart && c == '[') {
-                size_t k = i + 1;
-                k += at(k) == '[' ? 1 : 0;
-                while (at(k) == ' ' || at(k) == '\t') {
-                    ++k;
-                }
-                const char n = at(k);
-                if (!((n >= 'A' && n <= 'Z') || (n >= 'a' && n <= 'z') || (n >= '0' && n <= '9') ||
-                      n == '_' || n == '-' || n == '"' || n == '\'' || n == ']')) {
-                    return wrong("a table header needs a name");
-                }
-            }
-            if (c == '#') {
-                in = In::Comment;
-            } else if (c == '"' || c == '\'') {
-                const bool multi = at(i + 1) == char(c) && at(i + 2) == char(c);
-                in = c == '"' ? (multi ? In::MultiBasic : In::Basic)
-                              : (multi ? In::MultiLiteral : In::Literal);
-                i += multi ? 2 : 0;
-            }
-            break;
-        case In::Comment:
-            break;
-        case In::Basic:
-        case In::MultiBasic:
-            if (c == '\\') {
-                // The escaped character is checked as a character of the string.
-                if (at(i + 1) != '\n' && at(i + 1) != '\0') {
-                    ++i;
-                }
-            } else if (c == '"' && (in == In::Basic || (at(i + 1) == '"' && at(i + 2) == '"'))) {
-                i += in == In::Basic ? 0 : 2;
-                in = In::Code;
-            }
-            break;
-        case In::Literal:
-        case In::MultiLiteral:
-            if (c == '\'' && (in == In::Literal || (at(i + 1) == '\'' && at(i + 2) == '\''))) {
-                i += in == In::Literal ? 0 : 2;
-                in = In::Code;
-            }
-            break;
-        }
-        if (c != ' ' && c != '\t') {
-            lineStart = false;
-        }
+// Where the text stops being JSON: the line of the parser's byte position.
+class ErrorPlace final : public nlohmann::json_sax<Json> {
+public:
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool string(string_t&) override { return true; }
+    bool binary(binary_t&) override { return true; }
+    bool start_object(std::size_t) override { return true; }
+    bool key(string_t&) override { return true; }
+    bool end_object() override { return true; }
+    bool start_array(std::size_t) override { return true; }
+    bool end_array() override { return true; }
+    bool parse_error(std::size_t position, const std::string&,
+                     const nlohmann::detail::exception&) override {
+        at = position;
+        return false;
     }
-    return "";
-}
+    size_t at = 0;
+};
 
 } // namespace
 
@@ -257,44 +240,43 @@ std::string entryName(const Release& release, size_t index) {
 
 std::string parseRelease(std::string_view text, const std::string& dir, Release& release) {
     release = {};
-    if (std::string wrong = untrustedText(text); !wrong.empty()) {
-        return wrong;
+    // Comments are allowed: people write this file.
+    const Json top = Json::parse(text, nullptr, false, true);
+    if (top.is_discarded()) {
+        ErrorPlace place;
+        Json::sax_parse(text, &place, nlohmann::detail::input_format_t::json, true, true);
+        const size_t line =
+            1 +
+            size_t(std::count(text.begin(), text.begin() + std::min(place.at, text.size()), '\n'));
+        return "it is not JSON: line " + std::to_string(line);
     }
-    toml::parse_result parsed = toml::parse(text);
-    if (!parsed) {
-        const toml::parse_error& error = parsed.error();
-        return "it is not TOML: line " + std::to_string(error.source().begin.line) + ": " +
-               std::string(error.description());
+    if (!top.is_object()) {
+        return "it is not a JSON object ({ \"name\": ..., \"images\": [...] })";
     }
-    const toml::table& top = parsed.table();
-    for (const auto& [key, value] : top) {
-        if (key.str() != "name" && key.str() != "expires" && key.str() != "image") {
-            return "it has an unknown key " + std::string(key.str()) + " (name, expires, image)";
+    for (const auto& [key, value] : top.items()) {
+        if (key != "name" && key != "expires" && key != "images") {
+            return "it has an unknown key " + key + " (name, expires, images)";
         }
     }
-    const std::optional<std::string> name = top["name"].value<std::string>();
-    if (!name || name->empty()) {
-        return "it needs a name (for example name = \"VB-2000 and VB-2100, lot 4711\")";
+    const auto name = top.find("name");
+    if (name == top.end() || !name->is_string() || name->get<std::string>().empty()) {
+        return "it needs a name (for example \"name\": \"VB-2000 and VB-2100, lot 4711\")";
     }
-    release.name = *name;
-    if (const toml::node_view<const toml::node> expires = top["expires"]) {
-        const std::optional<toml::date_time> when = expires.value<toml::date_time>();
-        if (!when || !when->offset) {
-            return "its expires needs a date and time with its zone (2027-03-31T18:00:00Z)";
+    release.name = name->get<std::string>();
+    if (const auto expires = top.find("expires"); expires != top.end()) {
+        if (!expires->is_string() || !readTime(expires->get<std::string>(), release.expiresMs)) {
+            return "its expires needs a date and time with its zone (\"2027-03-31T18:00:00Z\")";
         }
         release.expires = true;
-        release.expiresMs = epochMs(*when);
-        std::ostringstream out;
-        out << *when;
-        release.expiresText = out.str();
+        release.expiresText = expires->get<std::string>();
     }
-    const toml::array* images = top["image"].as_array();
-    if (images == nullptr || images->empty() || !images->is_array_of_tables()) {
-        return "it needs at least one [[image]]";
+    const auto images = top.find("images");
+    if (images == top.end() || !images->is_array() || images->empty()) {
+        return "it needs at least one image (\"images\": [{ ... }])";
     }
     for (size_t i = 0; i < images->size(); ++i) {
         ReleaseEntry entry;
-        EntryReader reader(*images->get(i)->as_table(), i);
+        EntryReader reader((*images)[i], i);
         if (std::string wrong = reader.read(dir, entry); !wrong.empty()) {
             return wrong;
         }

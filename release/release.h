@@ -1,6 +1,6 @@
 #pragma once
 
-// A release: which image each box gets. Release engineering writes it once per release (TOML,
+// A release: which image each box gets. Release engineering writes it once per release (JSON,
 // see docs/release.md), optionally signs it with minisign, and a station serves a mixed line from
 // it: each box gets the one entry its hardware descriptor fits, and a box that no entry fits
 // gets nothing. This part is pure: the text in, the entries out, and the match of a box's

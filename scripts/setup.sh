@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a job needs, only those that are missing.
 # Usage: scripts/setup.sh [demo | window | all]
-#   demo    the native build and its demo (./demo.sh): compiler, CMake, ccache, CLI11, toml++,
+#   demo    the native build and its demo (./demo.sh): compiler, CMake, ccache, CLI11,
 #           libsodium, GoogleTest
 #   window  demo, and the Windows build under Wine on this display (./demo.sh --window)
 #   all     (the default) window, and everything the tests need (./test.sh, CI): clang for
@@ -15,7 +15,7 @@ fi
 
 demo=(
   build-essential make cmake ninja-build pkg-config ccache
-  libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libsodium-dev
+  libcli11-dev nlohmann-json3-dev libsodium-dev
   libgtest-dev libgmock-dev googletest
 )
 window=(

@@ -12,17 +12,19 @@ BOX_TIMEOUT=8
 # Two images and a signed release of both: a.dl for model 0x5601, b.dl for model 0x5602.
 "$MKIMAGE" -o a.dl --block1-text A --module 1 --size 20000 --seed 1 >/dev/null
 "$MKIMAGE" -o b.dl --block1-text B --module 1 --size 30000 --seed 2 --module 2 --size 5000 >/dev/null
-entry() { # entry FILE LABEL MODEL
-  printf '[[image]]\nfile = "%s"\nlabel = "%s"\nsize = %s\nsha256 = "%s"\noui = "00-A0-B1"\nmodel = %s\n' \
+entry() { # entry FILE LABEL MODEL: one image of the release
+  printf '{"file": "%s", "label": "%s", "size": %s, "sha256": "%s", "oui": "00-A0-B1", "model": "%s"}' \
     "$1" "$2" "$(stat -c %s "$1")" "$(sha256sum "$1" | cut -c1-64)" "$3"
 }
 {
-  echo 'name = "VB-2000 and VB-2100, lot 4711"'
+  echo '{"name": "VB-2000 and VB-2100, lot 4711", "images": ['
   entry a.dl 4.7.11-vb2000 0x5601
+  echo ','
   entry b.dl 4.7.11-vb2100 0x5602
-} >rel.toml
+  echo ']}'
+} >rel.json
 minisign -G -W -p key.pub -s key.sec >/dev/null 2>&1 || fail "minisign -G"
-minisign -S -W -s key.sec -m rel.toml >/dev/null 2>&1 || fail "minisign -S"
+minisign -S -W -s key.sec -m rel.json >/dev/null 2>&1 || fail "minisign -S"
 
 # field FIELD...: each record line's FIELD (a.b for nested ones), one line per record.
 fields() {
@@ -48,7 +50,7 @@ case "$case_name" in
     start_box 3 --hardware 00-A0-B1:5602:0203 --stay 60 b.dl
     start_box 4 --hardware 00-A0-B1:5602:0100 --stay 60 b.dl
     start_box 5 --hardware 00-A0-B1:5603:0100 --stay 60 a.dl
-    "$CLI" station --record record.jsonl --settle 1 --pcap-dir caps --release rel.toml \
+    "$CLI" station --record record.jsonl --settle 1 --pcap-dir caps --release rel.json \
       --release-key key.pub --port "$PTY_1" --port "$PTY_2" --port "$PTY_3" --port "$PTY_4" \
       --port "$PTY_5" 2>station.err &
     station=$!
@@ -95,12 +97,12 @@ PY
     # The box whose request fails its check ten times is not served under a release: on serve
     # and on a station.
     start_box 1 --hardware 0x00A0B1:0x5602:0x0203 --corrupt-request 0:10 b.dl
-    timeout 60 "$CLI" serve --quiet --port "$PTY_1" --release rel.toml --release-key key.pub \
+    timeout 60 "$CLI" serve --quiet --port "$PTY_1" --release rel.json --release-key key.pub \
       >serve.out 2>serve.err
     expect "serve exit" "$?" 6
     contains serve.err "its request never arrived intact (a frame failed 10 attempts, result 513); release VB-2000 and VB-2100, lot 4711; it was not served"
     start_box 2 --hardware 0x00A0B1:0x5602:0x0203 --corrupt-request 0:10 --stay 60 b.dl
-    "$CLI" station --record record.jsonl --settle 1 --release rel.toml --port "$PTY_2" \
+    "$CLI" station --record record.jsonl --settle 1 --release rel.json --port "$PTY_2" \
       2>station.err &
     station=$!
     pids+=("$station")
@@ -116,15 +118,15 @@ PY
   check)
     # What a station would do with it, signed and tampered with; and the station refuses the
     # same file before any port opens.
-    "$CLI" release check rel.toml --release-key key.pub >check.txt
+    "$CLI" release check rel.json --release-key key.pub >check.txt
     expect "check exit" "$?" 0
     contains check.txt "image 2 (4.7.11-vb2100, b.dl): 35,028 bytes, 2 modules, SHA-256 matches; for OUI 0x00A0B1 model 0x5602"
     contains check.txt "a station would start from it"
-    sed -i 's/0x5602/0x5603/' rel.toml
-    "$CLI" release check rel.toml --release-key key.pub >check.txt
+    sed -i 's/0x5602/0x5603/' rel.json
+    "$CLI" release check rel.json --release-key key.pub >check.txt
     expect "tampered check exit" "$?" 5
     contains check.txt "a station would refuse it: the release no longer matches its signature"
-    "$CLI" station --release rel.toml --release-key key.pub --port /dev/null 2>station.err
+    "$CLI" station --release rel.json --release-key key.pub --port /dev/null 2>station.err
     expect "station exit" "$?" 5
     contains station.err "the release no longer matches its signature"
     ;;
@@ -132,16 +134,16 @@ PY
     # A release that expires while the station waits: it takes no new box, says why and ends;
     # once expired, it is refused at load.
     expires="$(date -u -d '+6 seconds' +%Y-%m-%dT%H:%M:%SZ)"
-    sed -i "1a expires = $expires" rel.toml
+    sed -i "1s/^{/{\"expires\": \"$expires\", /" rel.json
     start_box 1 --hardware 00-A0-B1:5601:0203 --hold go --stay 30 a.dl
-    timeout 30 "$CLI" station --record record.jsonl --release rel.toml --port "$PTY_1" \
+    timeout 30 "$CLI" station --record record.jsonl --release rel.json --port "$PTY_1" \
       2>station.err
     expect "station exit" "$?" 0
     contains station.err "serving release VB-2000 and VB-2100, lot 4711 (SHA-256 "
     contains station.err "unsigned, expires $expires)"
     contains station.err "the release VB-2000 and VB-2100, lot 4711 expired at $expires: no new boxes"
     [ ! -s record.jsonl ] || fail "a box was recorded after the expiry"
-    "$CLI" release check rel.toml >check.txt
+    "$CLI" release check rel.json >check.txt
     expect "expired check exit" "$?" 5
     contains check.txt "a station would refuse it: the release VB-2000 and VB-2100, lot 4711 expired at $expires"
     ;;

@@ -15,24 +15,26 @@ cp "$SAMPLE" a.dl
 python3 -c 'import sys, struct
 data = bytes((i * 7) & 255 for i in range(3000))
 sys.stdout.buffer.write(b"\0\0\0\0\0" + struct.pack(">HHIBB", 1, 1, len(data), 1, 2) + b"\x81\0" + data)' >b.dl
-entry() { # entry FILE LABEL MODEL
-  printf '[[image]]\nfile = "%s"\nlabel = "%s"\nsize = %s\nsha256 = "%s"\noui = "00-A0-B1"\nmodel = %s\n' \
+entry() { # entry FILE LABEL MODEL: one image of the release
+  printf '{"file": "%s", "label": "%s", "size": %s, "sha256": "%s", "oui": "00-A0-B1", "model": "%s"}' \
     "$1" "$2" "$(stat -c %s "$1")" "$(sha256sum "$1" | cut -c1-64)" "$3"
 }
 {
-  echo 'name = "lot 4711"'
+  echo '{"name": "lot 4711", "images": ['
   entry a.dl vb2000 0x5601
+  echo ','
   entry b.dl vb2100 0x5602
-} >rel.toml
+  echo ']}'
+} >rel.json
 minisign -G -W -p key.pub -s key.sec >/dev/null 2>&1 || fail "minisign -G"
-minisign -S -W -s key.sec -m rel.toml >/dev/null 2>&1 || fail "minisign -S"
+minisign -S -W -s key.sec -m rel.json >/dev/null 2>&1 || fail "minisign -S"
 
 BOX_TIMEOUT=5
 start_box 3 --link "$WINE_PREFIX_DIR/ttyCOM3" --stay 30 --hardware 0x00A0B1:0x5601:0x0203 a.dl
 start_box 4 --link "$WINE_PREFIX_DIR/ttyCOM4" --stay 30 --hardware 0x00A0B1:0x5602:0x0100 b.dl
 
 # Started as the script itself, not through the function, so that the Ctrl-C reaches Wine.
-KESTRUNE_WINEPREFIX="$WINE_PREFIX_DIR" "$ROOT/scripts/wine-run.sh" "$EXE" station --port COM3 --port COM4 --record record.jsonl --settle 1 --release rel.toml \
+KESTRUNE_WINEPREFIX="$WINE_PREFIX_DIR" "$ROOT/scripts/wine-run.sh" "$EXE" station --port COM3 --port COM4 --record record.jsonl --settle 1 --release rel.json \
   --release-key key.pub 2>station.err &
 station=$!
 pids+=("$station")
@@ -51,10 +53,10 @@ grep '"port":"COM3"' record.jsonl | grep -q "\"keyId\":\"$key\"}.*\"imageLabel\"
 grep '"port":"COM4"' record.jsonl | grep -q '"imageLabel":"vb2100".*"outcome":"complete"' ||
   fail "COM4: no complete record of vb2100: $(cat record.jsonl)"
 
-wine_cli release check rel.toml --release-key key.pub >check.txt 2>&1
+wine_cli release check rel.json --release-key key.pub >check.txt 2>&1
 expect "check exit" "$?" 0
-echo '# changed on the line' >>rel.toml
-wine_cli release check rel.toml --release-key key.pub >check.txt 2>&1
+echo ' ' >>rel.json
+wine_cli release check rel.json --release-key key.pub >check.txt 2>&1
 expect "tampered check exit" "$?" 5
 contains check.txt "a station would refuse it: the release no longer matches its signature"
 echo "PASS"

@@ -9,29 +9,34 @@ namespace {
 
 const std::string SHA(64, 'a');
 
-// One entry's lines, with `extra` after the required keys.
+// One entry's object, with `extra` members after the required ones.
 std::string entry(const std::string& label, const std::string& extra) {
-    return "[[image]]\nfile = \"" + label + ".dl\"\nlabel = \"" + label + "\"\nsize = 100\n" +
-           "sha256 = \"" + SHA + "\"\noui = \"00-A0-B1\"\n" + extra + "\n";
+    return "{\"file\": \"" + label + ".dl\", \"label\": \"" + label +
+           "\", \"size\": 100, \"sha256\": \"" + SHA + "\", \"oui\": \"00-A0-B1\"" +
+           (extra.empty() ? "" : ", " + extra) + "}";
 }
 
-std::string release(const std::string& body) {
-    return "name = \"lot 4711\"\n" + body;
+// A release of these entries (joined with commas), with `top` members before them.
+std::string release(const std::string& entries, const std::string& top = "") {
+    return "{\"name\": \"lot 4711\", " + top + "\"images\": [" + entries + "]}";
 }
 
 TEST(ReleaseFile, ReadsEntriesAndResolvesTheirFiles) {
     Release r;
-    ASSERT_EQ(parseRelease(release("expires = 2027-03-31T20:00:00+02:00\n" +
-                                   entry("a", "model = 0x5601\nversion = 0x0203") +
-                                   entry("b", "model = 0x5602\nover = { from = 1, to = 3 }")),
-                           "rel", r),
-              "");
+    ASSERT_EQ(
+        parseRelease("// lot 4711, for the spring run\n" +
+                         release(entry("a", R"("model": "0x5601", "version": "0x0203")") + ", " +
+                                     entry("b", R"("model": 22018, "over": {"from": 1, "to": 3})"),
+                                 R"("expires": "2027-03-31T20:00:00+02:00", )"),
+                     "rel", r),
+        "");
     EXPECT_EQ(r.name, "lot 4711");
     ASSERT_TRUE(r.expires);
     EXPECT_EQ(r.expiresMs, 1806516000000); // 2027-03-31T18:00:00Z
     ASSERT_EQ(r.entries.size(), 2u);
     EXPECT_EQ(r.entries[0].path, (std::filesystem::path("rel") / "a.dl").string());
     EXPECT_EQ(r.entries[0].oui, 0x00A0B1u);
+    EXPECT_EQ(r.entries[1].model, 0x5602);
     EXPECT_FALSE(r.entries[0].versions.any);
     EXPECT_EQ(r.entries[0].versions.from, 0x0203);
     EXPECT_TRUE(r.entries[1].versions.any);
@@ -43,37 +48,43 @@ TEST(ReleaseFile, RefusalsNameTheEntry) {
         std::string text;
         std::string words;
     } cases[] = {
-        {"name = ", "it is not TOML: line 1"},
-        {entry("a", "model = 1"), "it needs a name"},
-        {release(""), "it needs at least one [[image]]"},
-        {release("colour = 1\n" + entry("a", "model = 1")), "unknown key colour"},
-        {release("expires = 2027-03-31T18:00:00\n" + entry("a", "model = 1")),
+        {"{\"name\": ", "it is not JSON: line 1"},
+        {"{\n\"name\": \"x\",\n\"images\": [}", "it is not JSON: line 3"},
+        {"[]", "it is not a JSON object"},
+        {R"({"images": []})", "it needs a name"},
+        {release(""), "it needs at least one image"},
+        {release(entry("a", R"("model": 1)"), R"("colour": 1, )"), "unknown key colour"},
+        {release(entry("a", R"("model": 1)"), R"("expires": "2027-03-31T18:00:00", )"),
          "its expires needs a date and time with its zone"},
-        {release(entry("a", "model = 1\nmodle = 2")), "image 1 has an unknown key modle"},
+        {release(entry("a", R"("model": 1)"), R"("expires": "2027-02-30T18:00:00Z", )"),
+         "its expires needs a date and time"},
+        {release("3"), "image 1 is not an object"},
+        {release(entry("a", R"("model": 1, "modle": 2)")), "image 1 has an unknown key modle"},
         {release(entry("a", "")), "image 1 (a, a.dl) needs the boxes' hardware model"},
-        {release(entry("a", "model = 0x10000")), "image 1 (a, a.dl) needs the boxes' hardware"},
-        {release(entry("a", "model = 1\nversion = \"0203\"")),
+        {release(entry("a", R"("model": "0x10000")")), "image 1 (a, a.dl) needs the boxes'"},
+        {release(entry("a", R"("model": -1)")), "image 1 (a, a.dl) needs the boxes'"},
+        {release(entry("a", R"("model": 1, "version": "02 03")")),
          "image 1 (a, a.dl) has a version that is neither a version"},
-        {release(entry("a", "model = 1\nover = { from = 1 }")), "has a over that is neither"},
-        {release(entry("a", "model = 1\nversion = { from = 3, to = 2 }")),
+        {release(entry("a", R"("model": 1, "over": {"from": 1})")), "has a over that is neither"},
+        {release(entry("a", R"("model": 1, "version": {"from": 3, "to": 2})")),
          "image 1 (a, a.dl) fits no box: its version range 0x0003-0x0002 is empty"},
-        {release(entry("a", "model = 1\nover = { from = 9, to = 2 }")),
+        {release(entry("a", R"("model": 1, "over": {"from": 9, "to": 2})")),
          "image 1 (a, a.dl) fits no box: its over range"},
-        {release("[[image]]\nfile = \"x.dl\"\nlabel = \"\"\n"), "image 1 needs a label"},
-        {release("[[image]]\nlabel = \"x\"\n"), "image 1 needs a file"},
-        {release("[[image]]\nlabel = \"x\"\nfile = \"x.dl\"\nsha256 = \"abc\"\n"),
+        {release(R"({"file": "x.dl", "label": ""})"), "image 1 needs a label"},
+        {release(R"({"label": "x"})"), "image 1 needs a file"},
+        {release(R"({"label": "x", "file": "x.dl", "sha256": "abc"})"),
          "image 1 (x, x.dl) needs a sha256 of 64 hexadecimal digits"},
-        {release(entry("a", "model = 1") + entry("a", "model = 2")),
+        {release(entry("a", R"("model": 1)") + ", " + entry("a", R"("model": 2)")),
          "image 2 (a, a.dl) has the label of image 1 (a, a.dl)"},
         // Overlaps: the same hardware by versions, or by "over" ranges that meet.
-        {release(entry("a", "model = 1") + entry("b", "model = 1\nversion = 5")),
+        {release(entry("a", R"("model": 1)") + ", " + entry("b", R"("model": 1, "version": 5)")),
          "image 1 (a, a.dl) and image 2 (b, b.dl) would both fit a box of OUI 0x00A0B1 model "
          "0x0001 version 0x0005"},
-        {release(entry("a", "model = 1\nversion = { from = 1, to = 5 }") +
-                 entry("b", "model = 1\nversion = { from = 5, to = 9 }")),
+        {release(entry("a", R"("model": 1, "version": {"from": 1, "to": 5})") + ", " +
+                 entry("b", R"("model": 1, "version": {"from": 5, "to": 9})")),
          "would both fit"},
-        {release(entry("a", "model = 1\nover = { from = 1, to = 5 }") +
-                 entry("b", "model = 1\nover = { from = 5, to = 9 }")),
+        {release(entry("a", R"("model": 1, "over": {"from": 1, "to": 5})") + ", " +
+                 entry("b", R"("model": 1, "over": {"from": 5, "to": 9})")),
          "would both fit"},
     };
     for (const auto& c : cases) {
@@ -83,13 +94,14 @@ TEST(ReleaseFile, RefusalsNameTheEntry) {
     }
     // Ranges that only touch do not overlap, nor do two OUIs or two models.
     Release r;
-    EXPECT_EQ(parseRelease(release(entry("a", "model = 1\nversion = { from = 1, to = 4 }") +
-                                   entry("b", "model = 1\nversion = { from = 5, to = 9 }") +
-                                   entry("c", "model = 2") +
-                                   entry("d", "model = 1\nversion = 10\nover = 1") +
-                                   entry("e", "model = 1\nversion = 10\nover = 2")),
-                           "", r),
-              "");
+    EXPECT_EQ(
+        parseRelease(release(entry("a", R"("model": 1, "version": {"from": 1, "to": 4})") + ", " +
+                             entry("b", R"("model": 1, "version": {"from": 5, "to": 9})") + ", " +
+                             entry("c", R"("model": 2)") + ", " +
+                             entry("d", R"("model": 1, "version": 10, "over": 1)") + ", " +
+                             entry("e", R"("model": 1, "version": 10, "over": 2)")),
+                     "", r),
+        "");
 }
 
 SystemDescriptor full(uint32_t oui, uint16_t model, uint16_t version) {
@@ -104,10 +116,10 @@ SystemDescriptor full(uint32_t oui, uint16_t model, uint16_t version) {
 
 TEST(ReleaseMatch, EachBoxFitsOneEntryOrNone) {
     Release r;
-    ASSERT_EQ(parseRelease(release(entry("a", "model = 0x5601") +
-                                   entry("b", "model = 0x5602\nversion = { from = 0x0100, to = "
-                                              "0x01FF }\nover = { from = 1, to = 2 }") +
-                                   entry("c", "model = 0x5602\nversion = 0x0203")),
+    ASSERT_EQ(parseRelease(release(entry("a", R"("model": "0x5601")") + ", " +
+                                   entry("b", R"("model": "5602", "version": {"from": "0x0100", )"
+                                              R"("to": "0x01FF"}, "over": {"from": 1, "to": 2})") +
+                                   ", " + entry("c", R"("model": "0x5602", "version": "0x0203")")),
                            "", r),
               "");
     SystemDescriptor compact = full(0x00A0B1, 0x5601, 1);
@@ -150,8 +162,9 @@ TEST(ReleaseMatch, EachBoxFitsOneEntryOrNone) {
 
 TEST(ReleaseExpiry, ExpiresAtItsMomentExactly) {
     Release r;
-    ASSERT_EQ(parseRelease(
-                  release("expires = 1970-01-01T00:00:01.500Z\n" + entry("a", "model = 1")), "", r),
+    ASSERT_EQ(parseRelease(release(entry("a", R"("model": 1)"),
+                                   R"("expires": "1970-01-01T00:00:01.500Z", )"),
+                           "", r),
               "");
     EXPECT_FALSE(expired(r, 1499));
     EXPECT_TRUE(expired(r, 1500));

@@ -44,17 +44,18 @@ protected:
         return std::system(
             ("cd '" + dir_.string() + "' && " + command + " >/dev/null 2>&1").c_str());
     }
-    // The release of a.dl as it is, with `extra` lines at the top.
+    // The release of a.dl as it is, with `extra` members at the top.
     void write(const std::string& extra) const {
-        spit(dir_ / "rel.toml",
-             "name = \"lot 4711\"\n" + extra +
-                 "[[image]]\nfile = \"a.dl\"\nlabel = \"4.7.11\"\nsize = 34863\nsha256 = "
-                 "\"0de17c61889baf69df26cb0926caf01a0b04502fbc793940c9af8f24e9f75f3c\"\noui = "
-                 "0x00A0B1\nmodel = 0x5601\n");
+        spit(dir_ / "rel.json",
+             "{\"name\": \"lot 4711\", " + extra +
+                 "\"images\": [{\"file\": \"a.dl\", \"label\": \"4.7.11\", \"size\": 34863, "
+                 "\"sha256\": "
+                 "\"0de17c61889baf69df26cb0926caf01a0b04502fbc793940c9af8f24e9f75f3c\", \"oui\": "
+                 "\"0x00A0B1\", \"model\": \"0x5601\"}]}\n");
     }
     LoadedRelease load(const std::string& key = "key.pub", int64_t now = 0) const {
         LoadedRelease loaded;
-        loadRelease((dir_ / "rel.toml").string(), key.empty() ? "" : (dir_ / key).string(), now,
+        loadRelease((dir_ / "rel.json").string(), key.empty() ? "" : (dir_ / key).string(), now,
                     loaded);
         return loaded;
     }
@@ -63,7 +64,7 @@ protected:
 
 TEST_F(ReleaseFiles, SignedByMinisignInBothForms) {
     for (const char* sign :
-         {"minisign -S -W -s key.sec -m rel.toml", "minisign -S -l -W -s key.sec -m rel.toml"}) {
+         {"minisign -S -W -s key.sec -m rel.json", "minisign -S -l -W -s key.sec -m rel.json"}) {
         ASSERT_EQ(run(sign), 0);
         const LoadedRelease loaded = load();
         EXPECT_EQ(loaded.firstProblem(), "") << sign;
@@ -77,9 +78,9 @@ TEST_F(ReleaseFiles, SignedByMinisignInBothForms) {
 }
 
 TEST_F(ReleaseFiles, EveryPartTamperedWithIsRefused) {
-    ASSERT_EQ(run("minisign -S -W -s key.sec -t 'lot 4711' -m rel.toml"), 0);
-    const std::string release = slurp(dir_ / "rel.toml");
-    const std::string signature = slurp(dir_ / "rel.toml.minisig");
+    ASSERT_EQ(run("minisign -S -W -s key.sec -t 'lot 4711' -m rel.json"), 0);
+    const std::string release = slurp(dir_ / "rel.json");
+    const std::string signature = slurp(dir_ / "rel.json.minisig");
     // Lines of the .minisig: untrusted comment, signature, trusted comment, global signature.
     std::vector<std::string> lines;
     std::istringstream in(signature);
@@ -104,8 +105,7 @@ TEST_F(ReleaseFiles, EveryPartTamperedWithIsRefused) {
         std::string minisig;
         std::string words;
     } cases[] = {
-        {"the file", release + "# one more line\n", signature,
-         "the release no longer matches its signature"},
+        {"the file", release + " ", signature, "the release no longer matches its signature"},
         {"the signature", release, join({lines[0], flip(lines[1], 40), lines[2], lines[3]}),
          "the release no longer matches its signature"},
         {"the trusted comment", release,
@@ -118,29 +118,29 @@ TEST_F(ReleaseFiles, EveryPartTamperedWithIsRefused) {
         {"a cut signature", release, join({lines[0], lines[1]}), "is not a minisign signature"},
     };
     for (const auto& c : cases) {
-        spit(dir_ / "rel.toml", c.file);
-        spit(dir_ / "rel.toml.minisig", c.minisig);
+        spit(dir_ / "rel.json", c.file);
+        spit(dir_ / "rel.json.minisig", c.minisig);
         const LoadedRelease loaded = load();
         EXPECT_NE(loaded.firstProblem().find(c.words), std::string::npos)
             << c.what << ": " << loaded.firstProblem();
         EXPECT_EQ(loaded.facts.keyId, "") << c.what;
     }
     // The untrusted comment is not signed: changing it changes nothing.
-    spit(dir_ / "rel.toml", release);
-    spit(dir_ / "rel.toml.minisig",
+    spit(dir_ / "rel.json", release);
+    spit(dir_ / "rel.json.minisig",
          join({"untrusted comment: anything", lines[1], lines[2], lines[3]}));
     EXPECT_EQ(load().firstProblem(), "");
     // Another key, and none at all.
     EXPECT_NE(load("other.pub").firstProblem().find(", not by the release key "),
               std::string::npos);
-    fs::remove(dir_ / "rel.toml.minisig");
+    fs::remove(dir_ / "rel.json.minisig");
     EXPECT_NE(load().firstProblem().find("the release is not signed: "), std::string::npos);
     EXPECT_EQ(load("").firstProblem(), "");
 }
 
 TEST_F(ReleaseFiles, ImagesThatAreNotTheEntryAreRefused) {
     const auto problem = [this] { return load("").firstProblem(); };
-    write("expires = 1970-01-01T00:00:01Z\n");
+    write(R"("expires": "1970-01-01T00:00:01Z", )");
     EXPECT_EQ(load("", 999).firstProblem(), "");
     EXPECT_EQ(load("", 1000).firstProblem(),
               "the release lot 4711 expired at 1970-01-01T00:00:01Z");
