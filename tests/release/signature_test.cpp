@@ -156,6 +156,15 @@ TEST_F(ReleaseFiles, ImagesThatAreNotTheEntryAreRefused) {
               std::string::npos);
     spit(dir_ / "a.dl", "not an image");
     EXPECT_NE(problem().find("does not load: Incorrect file format!"), std::string::npos);
+    // Three empty blocks and no module: it loads, and gives a box nothing.
+    spit(dir_ / "a.dl", std::string(7, '\0'));
+    spit(dir_ / "rel.json",
+         R"({"name": "lot 4711", "images": [{"file": "a.dl", "label": "empty", "size": 7, )"
+         R"("sha256": "837885c8f8091aeaeb9ec3c3f85a6ff470a415e610b8ba3e49f9b33c9cf9d619", )"
+         R"("oui": "00-A0-B1", "model": "0x5601"}]})");
+    EXPECT_NE(problem().find("image 1 (empty, a.dl): "), std::string::npos) << problem();
+    EXPECT_NE(problem().find("has no modules: there is nothing to download"), std::string::npos);
+    write("");
     fs::remove(dir_ / "a.dl");
     EXPECT_NE(problem().find("image 1 (4.7.11, a.dl): "), std::string::npos);
     EXPECT_NE(problem().find("a.dl is missing"), std::string::npos);
