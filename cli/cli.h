@@ -49,6 +49,8 @@ struct ServeOptions {
     bool force = false;
     std::string expectHardware;
     std::string expectOui;
+    std::string release;
+    std::string releaseKey;
 };
 void declareServe(CLI::App& app, ServeOptions& o);
 int runServe(const CLI::App& app, const ServeOptions& o);
@@ -81,6 +83,14 @@ struct ReportOptions {
 void declareReport(CLI::App& app, ReportOptions& o);
 int runReport(const CLI::App& app, const ReportOptions& o);
 
+struct ReleaseOptions {
+    std::string file;
+    std::string key;
+};
+// `release check FILE [--release-key KEY]`.
+void declareReleaseCommand(CLI::App& app, ReleaseOptions& o);
+int runReleaseCommand(const CLI::App& app, const ReleaseOptions& o);
+
 // kestrune-cli's whole tree: the root (set up here) and a subcommand per command.
 struct CliOptions {
     InfoOptions info;
@@ -88,6 +98,7 @@ struct CliOptions {
     StationOptions station;
     PortsOptions ports;
     ReportOptions report;
+    ReleaseOptions release;
     std::vector<std::string> help; // help [COMMAND]
     std::string commands;          // "info, serve, station, ports or report"
     std::function<int()> run;      // the chosen command with its options, set by its callback
@@ -117,5 +128,11 @@ void declareSuspectAfter(CLI::App& app, unsigned& k, const std::string& what);
 // --expect-hardware MODEL[/VERSION] and --expect-oui OUI, as serve and station take them (read
 // by station::parseHardwareGuard).
 void declareHardwareGuard(CLI::App& app, std::string& hardware, std::string& oui);
+// --release FILE and --release-key KEY, of serve and station.
+void declareRelease(CLI::App& app, std::string& release, std::string& key);
+// "" when exactly one of IMAGE and --release is given (and no guard beside a release), else the
+// usage message.
+std::string checkImageOrRelease(const std::string& image, const std::string& release,
+                                const std::string& expectHardware);
 
 } // namespace kestrune::cli

@@ -45,6 +45,33 @@ std::string describeCoverage(const char* path, const ImageCoverage& coverage) {
            " are described by its module table: is it a .dl file?";
 }
 
+void declareRelease(CLI::App& app, std::string& release, std::string& key) {
+    CLI::Option* file =
+        app.add_option("--release", release,
+                       "serve from a release file instead of IMAGE: each box gets the image its "
+                       "hardware descriptor fits, a box that fits none is not served")
+            ->type_name("FILE");
+    app.add_option("--release-key", key,
+                   "require the release to be signed by this minisign public key "
+                   "(FILE.minisig beside the release)")
+        ->type_name("KEY")
+        ->needs(file);
+}
+
+std::string checkImageOrRelease(const std::string& image, const std::string& release,
+                                const std::string& expectHardware) {
+    if (release.empty()) {
+        return image.empty() ? "IMAGE is required (or --release FILE)" : "";
+    }
+    if (!image.empty()) {
+        return "give IMAGE or --release, not both";
+    }
+    if (!expectHardware.empty()) {
+        return "--expect-hardware is a release of one image: give it or --release, not both";
+    }
+    return "";
+}
+
 } // namespace kestrune::cli
 
 namespace kestrune::cli {

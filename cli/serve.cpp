@@ -161,7 +161,8 @@ void declareServe(CLI::App& app, ServeOptions& o) {
     declareHardwareGuard(app, o.expectHardware, o.expectOui);
     app.add_flag("--force", o.force, "serve an image that has no modules");
     app.add_flag("--trace", o.trace, "every transfer on the port, with timestamps, on stderr");
-    app.add_option("IMAGE", o.image, "the download image (.dl)")->required();
+    declareRelease(app, o.release, o.releaseKey);
+    app.add_option("IMAGE", o.image, "the download image (.dl); none with --release");
     app.footer("Exit status: 0 download complete, 1 download error, 2 set top box not\n"
                "responding, 3 port failure, 4 aborted, 5 image not loadable, 6 wrong box (not\n"
                "served), 64 wrong usage, 73 the log or the capture cannot be written (at the\n"
@@ -179,30 +180,47 @@ int runServe(const CLI::App& cmd, const ServeOptions& o) {
     if (port.empty()) {
         return args::fail(cmd, "--port needs a device name");
     }
+    if (const std::string wrong = checkImageOrRelease(o.image, o.release, o.expectHardware);
+        !wrong.empty()) {
+        return args::fail(cmd, wrong);
+    }
 
     Console console(port.c_str(), o.quiet);
     // Kept for the whole process, like the window's one instance: the rows point into it.
-    static ServedImage* served = new ServedImage;
+    static ServedImage* single = new ServedImage;
+    static release::LoadedRelease* loaded = new release::LoadedRelease;
+    ServedImage* served = single;
     LoadStatus status;
-    if (!loadServedImage(o.image, *served, status)) {
+    if (!o.release.empty()) {
+        release::loadRelease(o.release, o.releaseKey, release::nowMs(), *loaded);
+        if (!loaded->ok()) {
+            std::fprintf(stderr, "%s: %s\n", PROGRAM, loaded->firstProblem().c_str());
+            return EXIT_IMAGE_NOT_LOADABLE;
+        }
+        served = loaded->entries.front().image.get();
+    } else if (!loadServedImage(o.image, *served, status)) {
         std::fprintf(stderr, "%s: %s\n", PROGRAM,
                      describeLoadFailure(o.image.c_str(), status).c_str());
         return EXIT_IMAGE_NOT_LOADABLE;
     }
-    if (const int refused =
-            checkImageToServe(PROGRAM, o.image.c_str(), served->image, served->response, o.force);
+    if (const int refused = o.release.empty()
+                                ? checkImageToServe(PROGRAM, o.image.c_str(), served->image,
+                                                    served->response, o.force)
+                                : 0;
         refused != 0) {
         return refused;
     }
+    const std::string& source = o.release.empty() ? o.image : o.release;
 
     // The image is checked first, so that a mistyped command line cannot destroy it, and no
     // two outputs may share a file.
     std::error_code ignored;
-    if (!o.log.empty() && std::filesystem::equivalent(o.log, o.image, ignored)) {
-        return args::fail(cmd, "the log " + o.log + " is the image itself");
+    const char* itself = o.release.empty() ? " is the image itself" : " is the release itself";
+    if (!o.log.empty() && std::filesystem::equivalent(o.log, source, ignored)) {
+        return args::fail(cmd, "the log " + o.log + itself);
     }
-    if (!o.pcap.empty() && std::filesystem::equivalent(o.pcap, o.image, ignored)) {
-        return args::fail(cmd, "the capture " + o.pcap + " is the image itself");
+    if (!o.pcap.empty() && std::filesystem::equivalent(o.pcap, source, ignored)) {
+        return args::fail(cmd, "the capture " + o.pcap + itself);
     }
     if (!o.log.empty() && !o.pcap.empty() &&
         (o.log == o.pcap || std::filesystem::equivalent(o.log, o.pcap, ignored))) {
@@ -229,6 +247,12 @@ int runServe(const CLI::App& cmd, const ServeOptions& o) {
     options.trace = o.trace;
     options.stop = &g_stop;
     options.guard = guard;
+    if (!o.release.empty()) {
+        options.release = &loaded->release;
+        for (const release::EntryCheck& entry : loaded->entries) {
+            options.images.push_back(entry.image.get());
+        }
+    }
     static PortRunner* runner = new PortRunner(options, served->response, served->image.size());
 
     // The port first: nobody is asked to restart a box on a port that cannot be opened.
@@ -243,14 +267,25 @@ int runServe(const CLI::App& cmd, const ServeOptions& o) {
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
 
-    console.info(("Waiting for the set top box (" + o.image + ", " +
-                  groupDigits(served->image.size()) + " bytes).")
-                     .c_str());
+    if (o.release.empty()) {
+        console.info(("Waiting for the set top box (" + o.image + ", " +
+                      groupDigits(served->image.size()) + " bytes).")
+                         .c_str());
+    } else {
+        for (const std::string& line : release::describeLoaded(*loaded)) {
+            console.info(line.c_str());
+        }
+        console.info("Waiting for the set top box.");
+    }
 
     Countdown countdown(o.port.c_str(), !o.quiet && stderrIsTerminal());
     ServeObserver observer(console, countdown, o.log.empty() ? nullptr : &log, o.pcap);
     const AttemptReport report = runner->runAttempt(observer);
     console.progressEnd(report.deliveredBytes);
+    if (report.entry >= 0) {
+        const release::ImageFacts& image = options.images[size_t(report.entry)]->facts;
+        console.info(("image: " + image.label + " (" + image.path + ")").c_str());
+    }
     int exitStatus = reportOutcome(console, report, port);
     // The download's own outcome comes first; then what could not be kept of it.
     const CrtError logError = log.close();

@@ -40,8 +40,11 @@ void declareStation(CLI::App& app, StationOptions& o) {
     app.description("Serves IMAGE (.dl) to set top boxes on every --port at once, box after box, "
                     "until stopped. Connect a box to a port that shows \"waiting\" and power it "
                     "up.");
+    // One device each time: IMAGE is optional (none with --release), and must not be taken
+    // for another port.
     app.add_option("--port", o.ports, "a serial port to serve; repeat for every port")
-        ->type_name("DEVICE");
+        ->type_name("DEVICE")
+        ->allow_extra_args(false);
     app.add_option("--record", o.record,
                    "append one JSON line per download attempt to FILE, flushed to disk before the "
                    "port takes its next box")
@@ -73,7 +76,8 @@ void declareStation(CLI::App& app, StationOptions& o) {
         ->type_name("NAME");
     app.add_flag("--force", o.force, "serve an image that has no modules");
     app.add_flag("--trace", o.trace, "every transfer on every port, with timestamps, on stderr");
-    app.add_option("IMAGE", o.image, "the download image (.dl)")->required();
+    declareRelease(app, o.release, o.releaseKey);
+    app.add_option("IMAGE", o.image, "the download image (.dl); none with --release");
     app.footer("Name ports by /dev/serial/by-id (or /dev/serial/by-path) where there are such\n"
                "names: /dev/ttyUSBn can lead to another adapter after a re-plug.\n"
                "\n"
@@ -128,6 +132,10 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         !wrong.empty()) {
         return args::fail(cmd, wrong);
     }
+    if (const std::string wrong = checkImageOrRelease(o.image, o.release, o.expectHardware);
+        !wrong.empty()) {
+        return args::fail(cmd, wrong);
+    }
     Station station(settings, g_stop);
     if (const StartProblem problem = station.checkPorts()) {
         return args::fail(cmd, problem.text);
@@ -143,17 +151,24 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         return args::fail(cmd, "--http-host needs --http");
     }
 
-    LoadStatus loadStatus;
-    if (!station.loadImage(loadStatus)) {
-        std::fprintf(stderr, "%s: %s\n", PROGRAM,
-                     describeLoadFailure(o.image.c_str(), loadStatus).c_str());
-        return EXIT_IMAGE_NOT_LOADABLE;
-    }
-    const ServedImage& served = station.image();
-    if (const int refused =
-            checkImageToServe(PROGRAM, o.image.c_str(), served.image, served.response, o.force);
-        refused != 0) {
-        return refused;
+    if (station.hasRelease()) {
+        if (const std::string refused = station.loadRelease(); !refused.empty()) {
+            std::fprintf(stderr, "%s: %s\n", PROGRAM, refused.c_str());
+            return EXIT_IMAGE_NOT_LOADABLE;
+        }
+    } else {
+        LoadStatus loadStatus;
+        if (!station.loadImage(loadStatus)) {
+            std::fprintf(stderr, "%s: %s\n", PROGRAM,
+                         describeLoadFailure(o.image.c_str(), loadStatus).c_str());
+            return EXIT_IMAGE_NOT_LOADABLE;
+        }
+        const ServedImage& served = station.image();
+        if (const int refused =
+                checkImageToServe(PROGRAM, o.image.c_str(), served.image, served.response, o.force);
+            refused != 0) {
+            return refused;
+        }
     }
     if (const StartProblem problem = station.openOutputs()) {
         if (problem.failure == StartFailure::Usage) {
@@ -175,8 +190,9 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
     // everything, have all been joined when run() returns.
     StationDisplay display(station.ports(), stderrIsTerminal());
     // The page and the metrics see the events the table sees; the table sees them first.
-    web::Dashboard dashboard({station.ports().begin(), station.ports().end()}, served.facts,
-                             display);
+    web::Dashboard dashboard({station.ports().begin(), station.ports().end()},
+                             station.image().facts, display, {},
+                             station.hasRelease() ? &station.release() : nullptr);
     web::WebServer server(dashboard);
     if (!o.http.empty()) {
         if (const std::string failed = server.listen(httpAddress, httpPort, o.httpHosts);

@@ -129,8 +129,14 @@ std::string tableRow(const PortStatus& status, int64_t nowMs, size_t portWidth, 
                       fitName(status.port, portWidth).c_str(), station::stateName(state),
                       status.done.load(), status.failed.load());
     }
-    // Failures in a row: the cable or adapter rather than the boxes.
-    return cut(std::string(line) + (status.suspect.load() ? "  suspect" : ""), columns);
+    // Under a release, the image the port served last; failures in a row: the cable or adapter
+    // rather than the boxes.
+    std::string row = line;
+    if (status.imageLabels != nullptr) {
+        const std::string image = status.lastImage();
+        row += "  " + (image.empty() ? std::string("-") : image);
+    }
+    return cut(row + (status.suspect.load() ? "  suspect" : ""), columns);
 }
 
 std::vector<std::string> stationTable(const std::vector<PortStatus*>& ports, int64_t nowMs,
@@ -155,7 +161,8 @@ std::vector<std::string> stationTable(const std::vector<PortStatus*>& ports, int
         std::snprintf(header, sizeof header, "%s  %-12s  %5s  %6s", fitName("PORT", width).c_str(),
                       "STATE", "DONE", "FAILED");
     }
-    lines.push_back(cut(header, columns));
+    const bool release = !ports.empty() && ports.front()->imageLabels != nullptr;
+    lines.push_back(cut(std::string(header) + (release ? "  IMAGE" : ""), columns));
     uint32_t done = 0;
     uint32_t failed = 0;
     int counts[5] = {};

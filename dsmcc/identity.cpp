@@ -138,4 +138,45 @@ std::string describeIdentity(const BoxIdentity& identity) {
     return describeHardware(identity) + "; " + describe("software", identity.software);
 }
 
+// Hexadecimal digits, with or without 0x, of at most `max`.
+bool parseHexNumber(const std::string& text, uint32_t max, uint32_t& value) {
+    const bool prefixed = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const size_t first = prefixed ? 2 : 0;
+    if (text.size() == first) {
+        return false;
+    }
+    uint64_t result = 0;
+    for (size_t i = first; i < text.size(); ++i) {
+        const char c = text[i];
+        uint32_t digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<uint32_t>(c - '0');
+        } else if (c >= 'a' && c <= 'f') {
+            digit = static_cast<uint32_t>(c - 'a' + 10);
+        } else if (c >= 'A' && c <= 'F') {
+            digit = static_cast<uint32_t>(c - 'A' + 10);
+        } else {
+            return false;
+        }
+        result = result * 16 + digit;
+        if (result > max) {
+            return false;
+        }
+    }
+    value = static_cast<uint32_t>(result);
+    return true;
+}
+
+// "00-A0-B1" and "00:A0:B1" (three pairs of digits), or a hexadecimal number.
+bool parseOui(const std::string& text, uint32_t& value) {
+    if (text.find_first_of("-:") == std::string::npos) {
+        return parseHexNumber(text, 0xFFFFFF, value);
+    }
+    if (text.size() != 8 || text[2] != text[5] || (text[2] != '-' && text[2] != ':')) {
+        return false;
+    }
+    return parseHexNumber(text.substr(0, 2) + text.substr(3, 2) + text.substr(6, 2), 0xFFFFFF,
+                          value);
+}
+
 } // namespace kestrune

@@ -74,4 +74,9 @@ std::string describeHardware(const BoxIdentity& identity);
 // "0x00A0B1"
 std::string formatOui(uint32_t oui);
 
+// Hexadecimal digits, with or without 0x, of at most `max`.
+bool parseHexNumber(const std::string& text, uint32_t max, uint32_t& value);
+// An OUI as people write it: "00-A0-B1", "00:A0:B1", "00A0B1" or "0x00A0B1".
+bool parseOui(const std::string& text, uint32_t& value);
+
 } // namespace kestrune

@@ -218,6 +218,20 @@ std::string textReport(const Summary& s) {
     }
     out += "\n" + images.text(2);
 
+    if (!s.releases.empty()) {
+        header = {"RELEASE", "SHA-256"};
+        header.insert(header.end(), COUNT_HEADER.begin(), COUNT_HEADER.end());
+        Table releases(header);
+        for (const ReleaseRow& row : s.releases) {
+            std::vector<std::string> cells = {visible(row.name), visible(row.sha256.substr(0, 16))};
+            for (std::string& cell : countCells(row.counts)) {
+                cells.push_back(std::move(cell));
+            }
+            releases.row(std::move(cells));
+        }
+        out += "\n" + releases.text(2);
+    }
+
     if (s.total.failed() > 0) {
         Table outcomes({"FAILED BY OUTCOME", "DOWNLOAD ERROR", "NOT RESPONDING", "PORT FAILURE",
                         "WRONG BOX", "ABORTED"});
@@ -434,6 +448,12 @@ std::string jsonReport(const Summary& s) {
             {"imageSha256", row.sha256}, {"image", row.image}, {"imageSize", row.imageSize}};
         i.update(jsonCounts(row.counts));
         j["images"].push_back(i);
+    }
+    j["releases"] = ordered_json::array();
+    for (const ReleaseRow& row : s.releases) {
+        ordered_json r = {{"releaseSha256", row.sha256}, {"release", row.name}};
+        r.update(jsonCounts(row.counts));
+        j["releases"].push_back(r);
     }
     j["total"] = jsonCounts(s.total);
     j["suspectPorts"] = ordered_json::array();

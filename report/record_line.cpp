@@ -138,6 +138,13 @@ public:
         return top();
     }
     bool string(string_t& value) override {
+        if (depth_ == 2 && kept_ && field_ == RecordField::Release) {
+            if (releaseKey_ == "name") {
+                line_.releaseName = value;
+            } else if (releaseKey_ == "sha256") {
+                line_.releaseSha256 = value;
+            }
+        }
         if (depth_ == 1 && kept_) {
             switch (field_) {
             case RecordField::Start:
@@ -177,7 +184,7 @@ public:
     bool start_object(std::size_t) override {
         if (depth_ == 0) {
             object_ = true;
-        } else if (depth_ == 1 && kept_) {
+        } else if (depth_ == 1 && kept_ && field_ != RecordField::Release) {
             bad_ = true;
         }
         ++depth_;
@@ -186,6 +193,8 @@ public:
     bool key(string_t& name) override {
         if (depth_ == 1) {
             kept_ = station::recordFieldNamed(name, field_) && keeps(field_);
+        } else if (depth_ == 2 && kept_ && field_ == RecordField::Release) {
+            releaseKey_ = name;
         }
         return true;
     }
@@ -225,6 +234,7 @@ private:
         case RecordField::Outcome:
         case RecordField::Reason:
         case RecordField::DurationSeconds:
+        case RecordField::Release:
             return true;
         default:
             return false;
@@ -264,7 +274,8 @@ private:
     RecordLine& line_;
     int depth_ = 0;
     RecordField field_ = RecordField::Start;
-    bool kept_ = false; // field_ is one the report keeps
+    bool kept_ = false;      // field_ is one the report keeps
+    std::string releaseKey_; // the key inside the release object
     bool object_ = false;
     bool bad_ = false;
     bool hasStart_ = false;
@@ -290,6 +301,8 @@ bool parseRecordLine(std::string_view text, RecordLine& line) {
     line.imageSha256.clear();
     line.imageSize = 0;
     line.reason.clear();
+    line.releaseName.clear();
+    line.releaseSha256.clear();
     line.hasDuration = false;
     LineHandler handler(line);
     // No exceptions: a broken line ends in parse_error, which stops the parse.

@@ -38,6 +38,9 @@ struct RecordLine {
     std::string image;
     std::string imageSha256;
     uint64_t imageSize = 0;
+    // The release it was served from (its `release` object): "" for none.
+    std::string releaseName;
+    std::string releaseSha256;
     Outcome outcome = Outcome::Complete;
     std::string reason; // "" when null
     double durationSeconds = 0;

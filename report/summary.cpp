@@ -337,6 +337,13 @@ void Summariser::closeBox(PortState& port) {
             files->resize(files_.size());
             (*files)[box.file] = true;
         }
+        if (!box.releaseSha256.empty()) {
+            ImageState& release = releases_[box.releaseSha256];
+            release.image = box.releaseName;
+            countBox(release.counts, box);
+            release.files.resize(files_.size());
+            release.files[box.file] = true;
+        }
     }
     box.open = false;
 }
@@ -390,6 +397,8 @@ void Summariser::add(const RecordLine& line) {
     box.imageSha256 = line.imageSha256;
     box.image = line.image;
     box.imageSize = line.imageSize;
+    box.releaseSha256 = line.releaseSha256;
+    box.releaseName = line.releaseName;
     if (line.boxSession.empty()) {
         closeBox(port); // nothing can follow it
     }
@@ -423,6 +432,14 @@ Summary Summariser::finish() {
         row.counts.stationSeconds = timeOf(image.files);
         summary.images.push_back(std::move(row));
     }
+    for (auto& [sha, release] : releases_) {
+        ReleaseRow row{sha, release.image, std::move(release.counts)};
+        row.counts.stationSeconds = timeOf(release.files);
+        summary.releases.push_back(std::move(row));
+    }
+    std::stable_sort(
+        summary.releases.begin(), summary.releases.end(),
+        [](const ReleaseRow& a, const ReleaseRow& b) { return naturalLess(a.name, b.name); });
     std::stable_sort(
         summary.ports.begin(), summary.ports.end(),
         [](const PortRow& a, const PortRow& b) { return naturalLess(a.port, b.port); });
@@ -438,6 +455,7 @@ Summary Summariser::finish() {
     summary.lastEndMs = lastEndMs_;
     ports_.clear();
     images_.clear();
+    releases_.clear();
     lastPort_ = nullptr;
     return summary;
 }

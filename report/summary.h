@@ -84,6 +84,13 @@ struct ImageRow {
     Counts counts;
 };
 
+// The boxes served from one release (by the SHA-256 of its file).
+struct ReleaseRow {
+    std::string sha256;
+    std::string name; // in the last line that named it
+    Counts counts;
+};
+
 struct FileFacts {
     std::string path;
     uint64_t lines = 0;   // every line but empty ones
@@ -122,8 +129,9 @@ struct Filter {
 
 struct Summary {
     std::vector<FileFacts> files;
-    std::vector<PortRow> ports;   // by port name
-    std::vector<ImageRow> images; // by image path, then SHA-256
+    std::vector<PortRow> ports;       // by port name
+    std::vector<ImageRow> images;     // by image path, then SHA-256
+    std::vector<ReleaseRow> releases; // by name; none for lines without a release
     Counts total;
     uint32_t suspectAfter = 3;
     bool hasTimes = false; // firstStartMs and lastEndMs are known
@@ -176,6 +184,8 @@ private:
         std::string imageSha256;
         std::string image;
         uint64_t imageSize = 0;
+        std::string releaseSha256;
+        std::string releaseName;
     };
     struct PortState {
         Counts counts;
@@ -206,6 +216,7 @@ private:
     uint32_t suspectAfter_;
     std::map<std::string, PortState> ports_;
     std::map<std::string, ImageState> images_;
+    std::map<std::string, ImageState> releases_; // `image` holds the release's name
     Counts total_;
     std::vector<FileFacts> files_;
     Span span_;

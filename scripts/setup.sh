@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a job needs, only those that are missing.
 # Usage: scripts/setup.sh [demo | window | all]
-#   demo    the native build and its demo (./demo.sh): compiler, CMake, ccache, CLI11, GoogleTest
+#   demo    the native build and its demo (./demo.sh): compiler, CMake, ccache, CLI11,
+#           libsodium, GoogleTest
 #   window  demo, and the Windows build under Wine on this display (./demo.sh --window)
 #   all     (the default) window, and everything the tests need (./test.sh, CI): clang for
 #           the fuzzers, Xvfb, ImageMagick and xterm for the pictures and the GUI suite,
-#           tshark for the captures, help2man, dpkg-dev, lintian and unzip for the packages
+#           tshark for the captures, minisign for the release signatures, help2man, dpkg-dev, lintian and unzip for the packages
 # KESTRUNE_SKIP_SETUP=1 skips it, for developers who manage their own machine.
 set -euo pipefail
 if [ "${KESTRUNE_SKIP_SETUP:-0}" = 1 ]; then
@@ -14,11 +15,12 @@ fi
 
 demo=(
   build-essential make cmake ninja-build pkg-config ccache
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev libsodium-dev
   libgtest-dev libgmock-dev googletest
 )
 window=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+  autoconf automake libtool
   wine wine64 fonts-wine
   x11-utils
 )
@@ -28,6 +30,7 @@ all=(
   python3
   help2man dpkg-dev unzip lintian
   tshark
+  minisign
   chromium prometheus nodejs
 )
 

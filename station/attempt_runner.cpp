@@ -118,7 +118,9 @@ public:
         }
         runner_.requestResult_ = received;
         const bool admitted =
-            checkBox(runner_.options_.guard, received, runner_.identity_) == BoxRefusal::None;
+            runner_.options_.release != nullptr
+                ? chooseImage(received)
+                : checkBox(runner_.options_.guard, received, runner_.identity_) == BoxRefusal::None;
         if (!admitted) {
             runner_.wrongBox_.store(true);
         }
@@ -129,6 +131,25 @@ public:
     }
 
 private:
+    // The entry the box fits, its image's rows put where the session serves from (copies of
+    // fixed size: no allocation), and the front end told the download's new size.
+    bool chooseImage(int received) {
+        int entry = -1;
+        if (checkReleaseBox(*runner_.options_.release, received, runner_.identity_, entry) !=
+            BoxRefusal::None) {
+            return false;
+        }
+        const release::ServedImage& image = *runner_.options_.images[static_cast<size_t>(entry)];
+        SessionContext& ctx = *runner_.ctx_;
+        ctx.response.numberOfModules = image.response.numberOfModules;
+        std::copy(std::begin(image.response.modules), std::end(image.response.modules),
+                  std::begin(ctx.response.modules));
+        ctx.link.imageSize = image.image.size();
+        runner_.entry_ = entry;
+        runner_.reporter_->showProgress();
+        return true;
+    }
+
     PortRunner& runner_;
 };
 
@@ -274,6 +295,7 @@ AttemptReport PortRunner::runAttempt(AttemptObserver& observer) {
     watch_->reset();
     identity_ = BoxIdentity{};
     requestResult_ = 0;
+    entry_ = -1;
     identitySeen_.store(false);
     wrongBox_.store(false);
     bool identityShown = false;
@@ -376,6 +398,10 @@ AttemptReport PortRunner::finish(AttemptEnd end) {
         report.ackPeriod = ctx.response.ackPeriod;
     }
     report.framesResent = ctx.link.framesResent;
+    report.entry = entry_;
+    if (options_.release != nullptr && entry_ < 0) {
+        report.moduleBytes = 0; // no image was chosen for this box
+    }
     if (identitySeen_.load()) {
         report.identity = identity_;
     }
@@ -393,6 +419,7 @@ AttemptReport PortRunner::finish(AttemptEnd end) {
     facts.requestResult = requestResult_;
     facts.identity = &report.identity;
     facts.guard = options_.guard;
+    facts.release = options_.release;
     facts.sessionThreadError = sessionThreadError_;
     if (end == AttemptEnd::PortNotOpened || !facts.downloadPortOpened) {
         facts.portProblem = describePortProblem(systemPort_->lastOpenError(), options_.port);

@@ -8,6 +8,8 @@
 #include "dsmcc/records.h"
 #include "link/frame_tap.h"
 #include "link/system_serial_port.h"
+#include "release/release.h"
+#include "release/served_image.h"
 #include "session/download_control.h"
 #include "session/session.h"
 #include "station/link_watch.h"
@@ -23,6 +25,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace kestrune::station {
 
@@ -43,6 +46,8 @@ struct AttemptReport {
     uint8_t windowSize = 0;
     uint8_t ackPeriod = 0;
     uint32_t framesResent = 0;
+    // Under a release: the entry whose image the box was given (-1: none, or no release).
+    int entry = -1;
     // What the box's DownloadInfoRequest said of it (requestSeen false when none arrived).
     BoxIdentity identity;
     PortOpenError portOpenError = PortOpenError::None;
@@ -84,6 +89,11 @@ struct RunnerOptions {
     // The hardware to serve; a box that is not it, or that cannot show it is, is not served (no
     // DownloadInfoResponse).
     HardwareGuard guard;
+    // A release instead of a guard: each box gets the image of the entry its hardware fits
+    // (`images[i]` for entry i, loaded for as long as the runner lives); a box that fits none,
+    // or that cannot show which it fits, is not served.
+    const release::Release* release = nullptr;
+    std::vector<const release::ServedImage*> images;
     // Where the session's thread comes from (none: the process's own).
     ThreadStarter* threads = nullptr;
 };
@@ -160,6 +170,7 @@ private:
     // Written by the gate on the session thread before identitySeen_ / wrongBox_ are set.
     BoxIdentity identity_;
     int requestResult_ = 0;
+    int entry_ = -1;
     std::atomic<bool> identitySeen_{false};
     std::atomic<bool> wrongBox_{false};
 

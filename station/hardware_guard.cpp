@@ -8,46 +8,6 @@ namespace kestrune::station {
 
 namespace {
 
-// Hexadecimal digits, with or without 0x, of at most `max`.
-bool parseHex(const std::string& text, uint32_t max, uint32_t& value) {
-    const bool prefixed = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const size_t first = prefixed ? 2 : 0;
-    if (text.size() == first) {
-        return false;
-    }
-    uint64_t result = 0;
-    for (size_t i = first; i < text.size(); ++i) {
-        const char c = text[i];
-        uint32_t digit = 0;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<uint32_t>(c - '0');
-        } else if (c >= 'a' && c <= 'f') {
-            digit = static_cast<uint32_t>(c - 'a' + 10);
-        } else if (c >= 'A' && c <= 'F') {
-            digit = static_cast<uint32_t>(c - 'A' + 10);
-        } else {
-            return false;
-        }
-        result = result * 16 + digit;
-        if (result > max) {
-            return false;
-        }
-    }
-    value = static_cast<uint32_t>(result);
-    return true;
-}
-
-// "00-A0-B1" and "00:A0:B1" (three pairs of digits), or a hexadecimal number.
-bool parseOui(const std::string& text, uint32_t& value) {
-    if (text.find_first_of("-:") == std::string::npos) {
-        return parseHex(text, 0xFFFFFF, value);
-    }
-    if (text.size() != 8 || text[2] != text[5] || (text[2] != '-' && text[2] != ':')) {
-        return false;
-    }
-    return parseHex(text.substr(0, 2) + text.substr(3, 2) + text.substr(6, 2), 0xFFFFFF, value);
-}
-
 std::string hex4(uint16_t value) {
     char text[8];
     std::snprintf(text, sizeof text, "0x%04X", value);
@@ -80,8 +40,9 @@ std::string parseHardwareGuard(const std::string& hardware, const std::string& o
     const size_t slash = hardware.find('/');
     uint32_t model = 0;
     uint32_t version = 0;
-    if (!parseHex(hardware.substr(0, slash), 0xFFFF, model) ||
-        (slash != std::string::npos && !parseHex(hardware.substr(slash + 1), 0xFFFF, version))) {
+    if (!parseHexNumber(hardware.substr(0, slash), 0xFFFF, model) ||
+        (slash != std::string::npos &&
+         !parseHexNumber(hardware.substr(slash + 1), 0xFFFF, version))) {
         return "--expect-hardware needs MODEL or MODEL/VERSION in hexadecimal (5601/0203 or "
                "0x5601/0x0203, at most FFFF each), not " +
                hardware;
@@ -102,24 +63,43 @@ std::string parseHardwareGuard(const std::string& hardware, const std::string& o
     return "";
 }
 
-BoxRefusal checkBox(const HardwareGuard& guard, int requestResult, const BoxIdentity& identity) {
-    if (!guard.active) {
-        return BoxRefusal::None;
-    }
+BoxRefusal checkRequest(int requestResult, const BoxIdentity& identity) {
     if ((requestResult != LINK_OK && requestResult != DSMCC_ERR_COMPATIBILITY) ||
         !identity.requestSeen) {
         return BoxRefusal::RequestNotIntact;
     }
-    const SystemDescriptor& hw = identity.hardware;
     if (identity.hardwareDescriptors == 0) {
         return BoxRefusal::NoHardwareDescriptor;
     }
-    if (!hw.present) {
+    if (!identity.hardware.present) {
         return BoxRefusal::UnreadableHardware;
     }
     if (identity.hardwareDisagrees) {
         return BoxRefusal::DisagreeingHardware;
     }
+    return BoxRefusal::None;
+}
+
+BoxRefusal checkReleaseBox(const release::Release& release, int requestResult,
+                           const BoxIdentity& identity, int& entry) {
+    entry = -1;
+    if (const BoxRefusal refusal = checkRequest(requestResult, identity);
+        refusal != BoxRefusal::None) {
+        return refusal;
+    }
+    entry = release::findEntry(release, identity.hardware, identity.software);
+    return entry < 0 ? BoxRefusal::NoImage : BoxRefusal::None;
+}
+
+BoxRefusal checkBox(const HardwareGuard& guard, int requestResult, const BoxIdentity& identity) {
+    if (!guard.active) {
+        return BoxRefusal::None;
+    }
+    if (const BoxRefusal refusal = checkRequest(requestResult, identity);
+        refusal != BoxRefusal::None) {
+        return refusal;
+    }
+    const SystemDescriptor& hw = identity.hardware;
     const bool matches = hw.model == guard.model &&
                          (!guard.checkVersion || hw.version == guard.version) &&
                          (!guard.checkOui || (hw.hasOui() && hw.specifierData == guard.oui));
@@ -152,10 +132,32 @@ std::string describeRefusal(BoxRefusal refusal, const HardwareGuard& guard, int 
     case BoxRefusal::DisagreeingHardware:
         return "it sent " + describeHardware(identity) + expected;
     case BoxRefusal::OtherHardware:
+    case BoxRefusal::NoImage:
         break;
     }
     return "the box is " + describeHardware(identity) + ", not the " + describeGuard(guard) +
            " expected; it was not served";
+}
+
+std::string describeReleaseRefusal(BoxRefusal refusal, const release::Release& release,
+                                   int requestResult, const BoxIdentity& identity) {
+    const std::string tail = "; release " + release.name + "; it was not served";
+    switch (refusal) {
+    case BoxRefusal::None:
+        return "";
+    case BoxRefusal::RequestNotIntact:
+        return "its request never arrived intact" + requestFault(requestResult) + tail;
+    case BoxRefusal::NoHardwareDescriptor:
+        return "it sent no hardware descriptor" + tail;
+    case BoxRefusal::UnreadableHardware:
+        return "its hardware descriptor is too short to read" + tail;
+    case BoxRefusal::DisagreeingHardware:
+        return "it sent " + describeHardware(identity) + tail;
+    case BoxRefusal::OtherHardware:
+    case BoxRefusal::NoImage:
+        break;
+    }
+    return release::describeNoEntry(release, identity.hardware, identity.software);
 }
 
 } // namespace kestrune::station

@@ -6,6 +6,7 @@
 // and carries one hardware reading that matches; without one every box is served, as always.
 
 #include "dsmcc/identity.h"
+#include "release/release.h"
 
 #include <cstdint>
 #include <string>
@@ -36,12 +37,26 @@ enum class BoxRefusal {
     UnreadableHardware,   // its type-1 descriptors are too short to read
     DisagreeingHardware,  // two type-1 descriptors name different hardware
     OtherHardware,        // the one it names is not the expected one
+    NoImage,              // no entry of the release fits it
 };
 
 // `requestResult`: what receiving and parsing the request gave (0, or 1319 for a request
 // without a type-1 descriptor, count as arrived whole); `identity`: its reading (requestSeen
 // false when none was read).
 BoxRefusal checkBox(const HardwareGuard& guard, int requestResult, const BoxIdentity& identity);
+
+// What a guard and a release both ask of a box before they look at its hardware: its request
+// arrived whole and it names one readable hardware (None), else why not.
+BoxRefusal checkRequest(int requestResult, const BoxIdentity& identity);
+
+// Under a release: the entry the box gets (`entry`), or why it gets none.
+BoxRefusal checkReleaseBox(const release::Release& release, int requestResult,
+                           const BoxIdentity& identity, int& entry);
+// Why the box was not served under the release, as a record's reason: "no image of release R
+// for model 0x5602 version 0x0100", or "it sent no hardware descriptor; release R; it was not
+// served".
+std::string describeReleaseRefusal(BoxRefusal refusal, const release::Release& release,
+                                   int requestResult, const BoxIdentity& identity);
 
 // "hardware model 0x5601 version 0x0203 OUI 0x00A0B1"
 std::string describeGuard(const HardwareGuard& guard);

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kestrune::station {
 
@@ -59,6 +60,18 @@ struct PortStatus {
     static constexpr uint64_t BOX_HARDWARE = uint64_t(1) << 63;
     static constexpr uint64_t BOX_NO_HARDWARE = uint64_t(1) << 62;
     std::atomic<uint64_t> boxHardware{0};
+    // Under a release: the entry whose image the port served last (-1: none yet).
+    std::atomic<int> lastEntry{-1};
+    // The release's labels, one per entry (none without a release); set before the port runs.
+    const std::vector<std::string>* imageLabels = nullptr;
+
+    // The label of the image the port served last, "" for none.
+    std::string lastImage() const {
+        const int entry = lastEntry.load();
+        return imageLabels != nullptr && entry >= 0 && size_t(entry) < imageLabels->size()
+                   ? (*imageLabels)[size_t(entry)]
+                   : std::string();
+    }
 };
 
 } // namespace kestrune::station

@@ -96,7 +96,8 @@ nlohmann::ordered_json boxField(const BoxIdentity& identity) {
 
 std::string recordLine(const AttemptReport& report, const std::string& port,
                        const ImageFacts& image, const std::string& testLog,
-                       const std::string& capture, const AttemptPlace& place) {
+                       const std::string& capture, const AttemptPlace& place,
+                       const ReleaseFacts* release) {
     using nlohmann::ordered_json;
     const double seconds = std::chrono::duration<double>(report.ended - report.started).count();
     const auto nullable = [](const std::string& text) {
@@ -116,12 +117,21 @@ std::string recordLine(const AttemptReport& report, const std::string& port,
     field(RecordField::BoxSession) = nullable(place.boxSession);
     field(RecordField::Attempt) = place.attempt;
     field(RecordField::FailuresInRow) = place.failuresInRow;
-    field(RecordField::Image) = image.path;
+    if (release != nullptr) {
+        field(RecordField::Release) = {{"name", release->name},
+                                       {"sha256", release->sha256},
+                                       {"keyId", nullable(release->keyId)}};
+    } else {
+        field(RecordField::Release) = nullptr;
+    }
+    const bool served = !image.path.empty();
+    field(RecordField::Image) = served ? ordered_json(image.path) : nullptr;
     if (!validUtf8(image.path)) {
         field(RecordField::ImagePathHex) = hex(image.path);
     }
-    field(RecordField::ImageSize) = image.size;
-    field(RecordField::ImageSha256) = image.sha256;
+    field(RecordField::ImageLabel) = nullable(image.label);
+    field(RecordField::ImageSize) = served ? ordered_json(image.size) : nullptr;
+    field(RecordField::ImageSha256) = served ? ordered_json(image.sha256) : nullptr;
     field(RecordField::WakeupByte) =
         woke && report.wakeupKnown ? ordered_json(report.wakeupByte) : nullptr;
     field(RecordField::DownloadId) = handshake(report.downloadId);

@@ -8,6 +8,7 @@
 
 #include "common/iso_time.h"
 #include "common/system_error.h"
+#include "release/release_load.h"
 #include "station/attempt_runner.h"
 
 #include <chrono>
@@ -21,11 +22,8 @@ namespace kestrune::station {
 using kestrune::fileTime;
 using kestrune::isoTime;
 
-struct ImageFacts {
-    std::string path;
-    uint32_t size = 0;
-    std::string sha256;
-};
+using release::ImageFacts;
+using release::ReleaseFacts;
 
 // Where an attempt stands among the attempts of its box and the failures of its port.
 struct AttemptPlace {
@@ -37,9 +35,12 @@ struct AttemptPlace {
 // The record line of one attempt, newline included: valid JSON in UTF-8 whatever the bytes of
 // the paths (a byte that is not UTF-8 becomes U+FFFD, and the image path's own bytes are then
 // kept in `imagePathHex`). `testLog` and `capture` are the files written for it ("" for none).
+// Under a release (`release`), `image` is the entry's image the box got, or an empty path for a
+// box that got none (then the image's fields are null).
 std::string recordLine(const AttemptReport& report, const std::string& port,
                        const ImageFacts& image, const std::string& testLog,
-                       const std::string& capture, const AttemptPlace& place = {});
+                       const std::string& capture, const AttemptPlace& place = {},
+                       const ReleaseFacts* release = nullptr);
 
 class RecordFile {
 public:

@@ -17,8 +17,10 @@ enum class RecordField : uint8_t {
     BoxSession,
     Attempt,
     FailuresInRow,
+    Release,
     Image,
     ImagePathHex,
+    ImageLabel,
     ImageSize,
     ImageSha256,
     WakeupByte,
@@ -44,7 +46,7 @@ enum class FieldKind : uint8_t {
     Word,    // one of the outcome words
     Count,   // a non-negative integer
     Seconds, // a number with three decimals
-    Object,  // the box's descriptors and their readings
+    Object,  // the release (name, sha256, keyId), the box's descriptors and their readings
 };
 
 struct RecordFieldSpec {
@@ -63,10 +65,13 @@ inline constexpr RecordFieldSpec RECORD_FIELDS[] = {
     {RecordField::BoxSession, "boxSession", FieldKind::Text, true, false},
     {RecordField::Attempt, "attempt", FieldKind::Count, false, false},
     {RecordField::FailuresInRow, "failuresInRow", FieldKind::Count, false, false},
-    {RecordField::Image, "image", FieldKind::Text, false, false},
+    {RecordField::Release, "release", FieldKind::Object, true, false},
+    // The image fields are null for a box that no image of the release fits.
+    {RecordField::Image, "image", FieldKind::Text, true, false},
     {RecordField::ImagePathHex, "imagePathHex", FieldKind::Text, false, true},
-    {RecordField::ImageSize, "imageSize", FieldKind::Count, false, false},
-    {RecordField::ImageSha256, "imageSha256", FieldKind::Text, false, false},
+    {RecordField::ImageLabel, "imageLabel", FieldKind::Text, true, false},
+    {RecordField::ImageSize, "imageSize", FieldKind::Count, true, false},
+    {RecordField::ImageSha256, "imageSha256", FieldKind::Text, true, false},
     {RecordField::WakeupByte, "wakeupByte", FieldKind::Count, true, false},
     {RecordField::DownloadId, "downloadId", FieldKind::Count, true, false},
     {RecordField::BlockSize, "blockSize", FieldKind::Count, true, false},

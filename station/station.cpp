@@ -13,18 +13,6 @@
 
 namespace kestrune::station {
 
-bool loadServedImage(const std::string& path, ServedImage& served, LoadStatus& status) {
-    if (!kestrune::loadImage(served.response, path.c_str(), served.image, &status)) {
-        return false;
-    }
-    served.facts.path = path;
-    served.facts.size = served.image.size();
-    Sha256 hash;
-    hash.update(served.image.data(), served.image.size());
-    served.facts.sha256 = hash.hex();
-    return true;
-}
-
 Station::Station(const StationSettings& settings, StopSignal& stop, ThreadStarter& threads)
     : settings_(settings), stop_(stop), threads_(threads), image_(std::make_unique<ServedImage>()) {
     config_.settleSeconds = settings.settle;
@@ -68,11 +56,29 @@ bool Station::loadImage(LoadStatus& status) {
     return true;
 }
 
+std::string Station::loadRelease() {
+    release::loadRelease(settings_.release, settings_.releaseKey, release::nowMs(), release_);
+    if (!release_.ok()) {
+        return release_.firstProblem();
+    }
+    config_.hasRelease = true;
+    config_.release = release_.facts;
+    for (const release::EntryCheck& entry : release_.entries) {
+        config_.images.push_back(entry.image->facts);
+        labels_.push_back(entry.image->facts.label);
+    }
+    return "";
+}
+
 StartProblem Station::openOutputs() {
     std::error_code ignored;
     for (const std::string* path : {&settings_.record, &settings_.logDir, &settings_.pcapDir}) {
         if (!path->empty() && std::filesystem::equivalent(*path, settings_.image, ignored)) {
             return {StartFailure::Usage, *path + " is the image itself"};
+        }
+        if (!path->empty() && hasRelease() &&
+            std::filesystem::equivalent(*path, settings_.release, ignored)) {
+            return {StartFailure::Usage, *path + " is the release itself"};
         }
     }
     if (!settings_.record.empty()) {
@@ -109,9 +115,18 @@ std::vector<std::pair<std::string, std::string>> Station::openPorts() {
         options.stop = &stop_;
         options.guard = settings_.guard;
         options.threads = &threads_;
+        const ServedImage* first = image_.get();
+        if (hasRelease()) {
+            options.release = &release_.release;
+            for (const release::EntryCheck& entry : release_.entries) {
+                options.images.push_back(entry.image.get());
+            }
+            first = options.images.front();
+        }
         runners_.push_back(
-            std::make_unique<PortRunner>(options, image_->response, image_->image.size()));
+            std::make_unique<PortRunner>(options, first->response, first->image.size()));
         statuses_.push_back(std::make_unique<PortStatus>(port));
+        statuses_.back()->imageLabels = hasRelease() ? &labels_ : nullptr;
         shown_.push_back(statuses_.back().get());
         PortOpenError failure = PortOpenError::None;
         if (!runners_.back()->portOpens(failure)) {
@@ -123,10 +138,18 @@ std::vector<std::pair<std::string, std::string>> Station::openPorts() {
 
 void Station::run(StationEvents& events, const std::function<void()>& tick) {
     const size_t count = runners_.size();
-    events.event("", "serving " + settings_.image + " (" + groupDigits(image_->facts.size) +
-                         " bytes, SHA-256 " + image_->facts.sha256.substr(0, 16) + "...) on " +
-                         std::to_string(count) + " port" + (count == 1 ? "" : "s") +
-                         "; Ctrl-C stops");
+    const std::string ports =
+        " on " + std::to_string(count) + " port" + (count == 1 ? "" : "s") + "; Ctrl-C stops";
+    if (hasRelease()) {
+        const std::vector<std::string> lines = release::describeLoaded(release_);
+        for (size_t i = 0; i < lines.size(); ++i) {
+            events.event("", (i == 0 ? "serving " : "") + lines[i] + (i == 0 ? ports : ""));
+        }
+    } else {
+        events.event("", "serving " + settings_.image + " (" + groupDigits(image_->facts.size) +
+                             " bytes, SHA-256 " + image_->facts.sha256.substr(0, 16) + "...)" +
+                             ports);
+    }
     if (!recording()) {
         events.event("", "no record: this shift's boxes are on the screen only");
     }
@@ -156,7 +179,15 @@ void Station::run(StationEvents& events, const std::function<void()>& tick) {
     }
 
     int announced = 0;
+    bool expiryTold = false;
     for (;;) {
+        if (hasRelease() && !expiryTold && release::expired(release_.release, release::nowMs())) {
+            // No new box after the release's time; a download in progress finishes.
+            expiryTold = true;
+            events.event("", "the release " + release_.release.name + " expired at " +
+                                 release_.release.expiresText + ": no new boxes");
+            stop_.stopWaiting();
+        }
         const int signals = stop_.level();
         if (signals >= 1 && announced < 1) {
             events.event("", "stopping: no new boxes; downloads in progress finish (Ctrl-C "

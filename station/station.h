@@ -9,6 +9,7 @@
 // they run.
 
 #include "image/image_loader.h"
+#include "release/release_load.h"
 #include "station/attempt_runner.h"
 #include "station/port_status.h"
 #include "station/record.h"
@@ -38,17 +39,13 @@ struct StationSettings {
     bool force = false; // serve an image without modules
     bool trace = false;
     HardwareGuard guard;
+    // A release instead of `image` (and of a guard): each box gets the image its hardware fits.
+    std::string release;
+    std::string releaseKey; // the signature is required when given
 };
 
-// The image a serve or a station serves, loaded once: its rows point into its mapping, and
-// every runner copies them.
-struct ServedImage {
-    DownloadInfoResponse response{};
-    DownloadImage image;
-    ImageFacts facts; // path, size, SHA-256
-};
-// Loads and hashes `path`; false, with `status` saying why, when it cannot be served at all.
-bool loadServedImage(const std::string& path, ServedImage& served, LoadStatus& status);
+using release::loadServedImage;
+using release::ServedImage;
 
 enum class StartFailure { None, Usage, CannotWrite };
 struct StartProblem {
@@ -90,6 +87,11 @@ public:
     // Loads and hashes the image (the command checks what it holds: checkImageToServe).
     bool loadImage(LoadStatus& status);
     const ServedImage& image() const { return *image_; }
+    // With a release: loads it and every image of it; "" when a station can start from it,
+    // else the sentence that says why not.
+    std::string loadRelease();
+    const release::LoadedRelease& release() const { return release_; }
+    bool hasRelease() const { return !settings_.release.empty(); }
     // The record and the output folders, none of them the image itself.
     StartProblem openOutputs();
     // Every port must open before any box is served: the ports that do not, each with why.
@@ -113,6 +115,8 @@ private:
     StopSignal& stop_;
     ThreadStarter& threads_;
     std::unique_ptr<ServedImage> image_;
+    release::LoadedRelease release_;
+    std::vector<std::string> labels_; // the release's, one per entry
     StationConfig config_;
     RecordFile record_;
     std::vector<std::unique_ptr<PortStatus>> statuses_;

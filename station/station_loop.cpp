@@ -127,18 +127,35 @@ private:
 
 void record(StationShared& station, PortStatus& status, const AttemptReport& report,
             const StationObserver& observer, const AttemptPlace& place) {
+    if (report.entry >= 0) {
+        status.lastEntry = report.entry;
+    }
     station.events.attemptEnded(status, report, place);
     if (station.config.record == nullptr) {
         return;
     }
-    const CrtError error = station.config.record->append(
-        recordLine(report, status.port, station.config.image, observer.logPath(),
-                   observer.capturePath(), place));
+    const StationConfig& config = station.config;
+    const ImageFacts none;
+    const ImageFacts& image = !config.hasRelease  ? config.image
+                              : report.entry >= 0 ? config.images[static_cast<size_t>(report.entry)]
+                                                  : none;
+    const CrtError error = config.record->append(
+        recordLine(report, status.port, image, observer.logPath(), observer.capturePath(), place,
+                   config.hasRelease ? &config.release : nullptr));
     if (error) {
         station.outputFailed = true;
         station.events.event(status.port, "cannot write the record: " + systemErrorText(error) +
                                               "; this attempt is not in it");
     }
+}
+
+// " of 4.7.11 (vb2000.dl)": under a release, the image the box got.
+std::string imageOf(const StationShared& station, const AttemptReport& report) {
+    if (!station.config.hasRelease || report.entry < 0) {
+        return "";
+    }
+    const ImageFacts& image = station.config.images[static_cast<size_t>(report.entry)];
+    return " of " + image.label + " (" + image.path + ")";
 }
 
 void announce(StationShared& station, PortStatus& status, const AttemptReport& report) {
@@ -148,7 +165,7 @@ void announce(StationShared& station, PortStatus& status, const AttemptReport& r
     switch (report.outcome) {
     case Outcome::Complete:
         station.events.event(status.port, "complete: " + groupDigits(report.moduleBytes) +
-                                              " module bytes" + took);
+                                              " module bytes" + imageOf(station, report) + took);
         return;
     case Outcome::Aborted:
         station.events.event(status.port, "aborted: " + report.reason);

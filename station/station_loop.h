@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 namespace kestrune::station {
 
@@ -27,7 +28,11 @@ public:
 };
 
 struct StationConfig {
-    ImageFacts image;
+    ImageFacts image; // without a release
+    // With one: its facts and each entry's image (the record names the one a box got).
+    bool hasRelease = false;
+    ReleaseFacts release;
+    std::vector<ImageFacts> images;
     std::string logDir;  // a Test Log per download here, when not empty
     std::string pcapDir; // a capture per download here, when not empty
     double settleSeconds = 3;

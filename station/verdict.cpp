@@ -66,6 +66,13 @@ Verdict judgeAttempt(const AttemptFacts& facts, const std::string& port) {
     case AttemptEnd::WrongBox: {
         const BoxIdentity none;
         const BoxIdentity& identity = facts.identity != nullptr ? *facts.identity : none;
+        if (facts.release != nullptr) {
+            int entry = -1;
+            const BoxRefusal refusal =
+                checkReleaseBox(*facts.release, facts.requestResult, identity, entry);
+            return {Outcome::WrongBox,
+                    describeReleaseRefusal(refusal, *facts.release, facts.requestResult, identity)};
+        }
         return {Outcome::WrongBox,
                 describeRefusal(checkBox(facts.guard, facts.requestResult, identity), facts.guard,
                                 facts.requestResult, identity)};

@@ -61,6 +61,8 @@ struct AttemptFacts {
     int requestResult = 0;
     const BoxIdentity* identity = nullptr;
     HardwareGuard guard;
+    // Under a release (none: the guard decides): the box's refusal is judged against it.
+    const release::Release* release = nullptr;
     // Why the session's thread could not be started ("" when it was).
     std::string sessionThreadError;
 };

@@ -20,10 +20,16 @@ int64_t steadyMs() {
 
 Dashboard::Dashboard(std::vector<const station::PortStatus*> ports,
                      const station::ImageFacts& image, station::StationEvents& next,
-                     DashboardOptions options)
-    : ports_(std::move(ports)), image_(image), next_(next), options_(options),
+                     DashboardOptions options, const release::LoadedRelease* release)
+    : ports_(std::move(ports)), image_(image), release_(release), next_(next), options_(options),
       started_(std::chrono::system_clock::now()), startedSteady_(std::chrono::steady_clock::now()),
-      counted_(ports_.size()) {}
+      counted_(ports_.size()) {
+    if (release_ != nullptr) {
+        for (const release::ReleaseEntry& entry : release_->release.entries) {
+            labels_.push_back(entry.label);
+        }
+    }
+}
 
 void Dashboard::event(const std::string& port, const std::string& text) {
     next_.event(port, text);
@@ -47,6 +53,14 @@ void Dashboard::attemptEnded(const station::PortStatus& status,
         PortView& p = counted_[i];
         const std::string outcome = station::outcomeName(report.outcome);
         p.attempts[outcome] += 1;
+        const std::string image =
+            report.entry >= 0 && static_cast<size_t>(report.entry) < labels_.size()
+                ? labels_[static_cast<size_t>(report.entry)]
+                : "";
+        p.attemptsByImage[{outcome, image}] += 1;
+        if (!image.empty()) {
+            p.lastImage = image;
+        }
         p.retries += place.attempt > 1 ? 1 : 0;
         if (report.boxWoke) {
             p.deliveredBytes += report.deliveredBytes;
@@ -75,6 +89,13 @@ StationView Dashboard::view() const {
     v.image = image_.path;
     v.imageSize = image_.size;
     v.imageSha256 = image_.sha256;
+    if (release_ != nullptr) {
+        v.hasRelease = true;
+        v.releaseName = release_->facts.name;
+        v.releaseSha256 = release_->facts.sha256;
+        v.releaseKeyId = release_->facts.keyId;
+        v.imageLabels = labels_;
+    }
     v.startTime = station::isoTime(started_);
     v.startUnixSeconds = std::chrono::duration<double>(started_.time_since_epoch()).count();
     v.now = station::isoTime(std::chrono::system_clock::now());

@@ -29,8 +29,10 @@ struct DashboardOptions {
 
 class Dashboard final : public station::StationEvents {
 public:
+    // `release`: the release the station serves from (none: `image` alone).
     Dashboard(std::vector<const station::PortStatus*> ports, const station::ImageFacts& image,
-              station::StationEvents& next, DashboardOptions options = {});
+              station::StationEvents& next, DashboardOptions options = {},
+              const release::LoadedRelease* release = nullptr);
 
     void event(const std::string& port, const std::string& text) override;
     void attemptEnded(const station::PortStatus& status, const station::AttemptReport& report,
@@ -58,6 +60,8 @@ private:
 
     const std::vector<const station::PortStatus*> ports_;
     const station::ImageFacts image_;
+    const release::LoadedRelease* release_;
+    std::vector<std::string> labels_; // the release's images, in entry order
     station::StationEvents& next_;
     const DashboardOptions options_;
     const std::chrono::system_clock::time_point started_;

@@ -85,7 +85,8 @@ function tile(p) {
       esc(p.last.outcome) + '</span> at ' + esc(clock(p.last.end)) + ' (' + p.last.durationSeconds.toFixed(1) + ' s' +
       (p.last.attempt > 1 ? ', attempt ' + p.last.attempt : '') + ')' +
       (p.last.reason ? '<div class="small reason">' + esc(p.last.reason) + '</div>' : '') +
-      (p.last.box ? '<div class="small">box: ' + esc(p.last.box) + '</div>' : '') + '</div>';
+      (p.last.box ? '<div class="small">box: ' + esc(p.last.box) + '</div>' : '') +
+      (p.image ? '<div class="small">image: ' + esc(p.image) + '</div>' : '') + '</div>';
   }
   html += '<div class="counts">done <b class="done">' + p.done + '</b> &middot; failed <b class="failed">' +
     p.failed + '</b>' + (p.retries ? ' &middot; retries ' + p.retries : '') +
@@ -99,8 +100,10 @@ function show(s) {
   $("yield").textContent = s.totals.yieldPercent === null ? "-" : s.totals.yieldPercent.toFixed(1) + " %";
   $("rate").textContent = s.totals.boxesPerHour.toFixed(0);
   $("uptime").textContent = duration(s.uptimeSeconds);
-  $("image").textContent = s.image.path + " (" + s.image.size.toLocaleString() + " bytes, SHA-256 " +
-    s.image.sha256.slice(0, 16) + "...), version " + s.version;
+  $("image").textContent = (s.release ? "release " + s.release.name + " (SHA-256 " +
+    s.release.sha256.slice(0, 16) + "..., " + (s.release.keyId ? "signed by key " + s.release.keyId : "unsigned") +
+    "; " + s.release.images.join(", ") + ")" : s.image.path + " (" + s.image.size.toLocaleString() +
+    " bytes, SHA-256 " + s.image.sha256.slice(0, 16) + "...)") + ", version " + s.version;
   $("tiles").innerHTML = s.ports.map(tile).join("");
   $("events").innerHTML = s.events.slice().reverse().slice(0, 12).map((e) =>
     "<li>" + esc(clock(e.time)) + " " + esc(e.port || "station") + ": " + esc(e.text) + "</li>").join("");

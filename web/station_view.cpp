@@ -49,6 +49,7 @@ json portJson(const PortView& p) {
                 {"box", p.last.box.empty() ? json(nullptr) : json(p.last.box)}};
     }
     return {{"port", p.port},
+            {"image", p.lastImage.empty() ? json(nullptr) : json(p.lastImage)},
             {"state", p.state},
             {"suspect", p.suspect},
             {"failuresInRow", p.failuresInRow},
@@ -177,6 +178,13 @@ std::string stationJson(const StationView& view, bool withClock) {
     json out = {
         {"version", view.version},
         {"image", {{"path", view.image}, {"size", view.imageSize}, {"sha256", view.imageSha256}}},
+        {"release",
+         view.hasRelease
+             ? json{{"name", view.releaseName},
+                    {"sha256", view.releaseSha256},
+                    {"keyId", view.releaseKeyId.empty() ? json(nullptr) : json(view.releaseKeyId)},
+                    {"images", view.imageLabels}}
+             : json(nullptr)},
         {"startTime", view.startTime},
         {"totals", totals},
         {"ports", ports},
@@ -194,11 +202,24 @@ std::string metricsText(const StationView& view) {
     std::string out;
     family(out, "kestrune_boxes_total", "counter",
            "Download attempts recorded, by port and outcome (one per record line).");
+    // Under a release, by the image's label too ("" for the boxes that got no image).
+    std::vector<std::string> images = view.imageLabels;
+    images.emplace_back();
     for (const PortView& p : view.ports) {
         for (const char* outcome : OUTCOMES) {
-            const auto at = p.attempts.find(outcome);
-            out += "kestrune_boxes_total{port=\"" + label(p.port) + "\",outcome=\"" + outcome +
-                   "\"} " + std::to_string(at == p.attempts.end() ? 0 : at->second) + "\n";
+            const std::string series =
+                "kestrune_boxes_total{port=\"" + label(p.port) + "\",outcome=\"" + outcome;
+            if (!view.hasRelease) {
+                const auto at = p.attempts.find(outcome);
+                out += series + "\"} " + std::to_string(at == p.attempts.end() ? 0 : at->second) +
+                       "\n";
+                continue;
+            }
+            for (const std::string& image : images) {
+                const auto at = p.attemptsByImage.find({outcome, image});
+                out += series + "\",image=\"" + label(image) + "\"} " +
+                       std::to_string(at == p.attemptsByImage.end() ? 0 : at->second) + "\n";
+            }
         }
     }
     family(out, "kestrune_port_state", "gauge",

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kestrune::web {
@@ -52,6 +53,10 @@ struct PortView {
     double durationSum = 0;
     bool hasLast = false;
     LastAttempt last;
+    // Under a release: the label of the image the port served last ("" before the first), and
+    // the recorded attempts by outcome and image label ("" for a box that got none).
+    std::string lastImage;
+    std::map<std::pair<std::string, std::string>, uint64_t> attemptsByImage;
 };
 
 struct EventView {
@@ -73,6 +78,12 @@ struct StationView {
     std::string image;
     uint64_t imageSize = 0;
     std::string imageSha256;
+    // The release served from (none: `image` alone), and its images' labels in entry order.
+    bool hasRelease = false;
+    std::string releaseName;
+    std::string releaseSha256;
+    std::string releaseKeyId; // "" when unsigned
+    std::vector<std::string> imageLabels;
     std::string startTime; // ISO 8601, UTC
     double startUnixSeconds = 0;
     std::string now;

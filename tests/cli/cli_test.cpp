@@ -54,6 +54,20 @@ TEST(StationTable, RowsFitAndKeepTheEndOfLongNames) {
     }
 }
 
+// Under a release the table says which image each port served last.
+TEST(StationTable, UnderAReleaseNamesTheImageServedLast) {
+    const std::vector<std::string> labels = {"4.7.11-vb2000", "4.7.11-vb2100"};
+    PortStatus a("/dev/ttyUSB0");
+    PortStatus b("/dev/ttyUSB1");
+    a.imageLabels = b.imageLabels = &labels;
+    a.lastEntry = 1;
+    const std::vector<std::string> lines = stationTable({&a, &b}, 0, 120);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_NE(lines[0].find("  IMAGE"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("  4.7.11-vb2100"), std::string::npos) << lines[1];
+    EXPECT_EQ(lines[2].substr(lines[2].size() - 3), "  -") << lines[2];
+}
+
 // Every width from 40 to 200 columns: no line reaches the last column, the totals keep DONE
 // and FAILED under their headings however many states they name, and an event line breaks
 // only at spaces.

@@ -68,9 +68,11 @@ TEST(RecordSchema, WriterAndReaderAgreeOnEveryField) {
         {false, "images/a.dl"},      // no box: what only a box can tell is null
     };
     for (const auto& row : rows) {
-        const station::ImageFacts image{row.imagePath, 34863, "0de17c61"};
-        const std::string text = station::recordLine(attempt(row.boxWoke), "/dev/ttyUSB0", image,
-                                                     "logs/a.log", "", {2, "ttyUSB0-7", 3});
+        const station::ImageFacts image{row.imagePath, 34863, "0de17c61", "VB 2.3"};
+        const release::ReleaseFacts release{"lot 4711", "5a9e", "RWQf6LRC"};
+        const std::string text =
+            station::recordLine(attempt(row.boxWoke), "/dev/ttyUSB0", image, "logs/a.log", "",
+                                {2, "ttyUSB0-7", 3}, row.boxWoke ? &release : nullptr);
         const json line = json::parse(text);
         size_t known = 0;
         for (const auto& spec : RECORD_FIELDS) {
@@ -106,6 +108,8 @@ TEST(RecordSchema, WriterAndReaderAgreeOnEveryField) {
         EXPECT_EQ(read.outcome, attempt(row.boxWoke).outcome);
         EXPECT_EQ(read.reason, "a frame failed 10 attempts");
         EXPECT_DOUBLE_EQ(read.seconds(), 3.961);
+        EXPECT_EQ(read.releaseName, row.boxWoke ? "lot 4711" : "");
+        EXPECT_EQ(read.releaseSha256, row.boxWoke ? "5a9e" : "");
     }
 }
 

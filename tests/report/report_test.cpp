@@ -750,3 +750,41 @@ TEST(Formats, TextGroupsDigitsAndAlignsNumbers) {
 
 } // namespace
 } // namespace kestrune::report
+
+namespace kestrune::report {
+namespace {
+
+// Lines of two releases and lines of none: each release sums its boxes (a box by its last
+// attempt), the lines without a release are in no release row.
+TEST(Summary, BoxesAddUpPerRelease) {
+    const auto withRelease = [](const Attempt& a, const char* name, const char* sha) {
+        json j = json::parse(lineOf(a));
+        j["release"] = {{"name", name}, {"sha256", sha}, {"keyId", nullptr}};
+        return j.dump() + "\n";
+    };
+    std::string text;
+    text += withRelease({"2026-12-07T06:00:00.000Z", "U0", "s1", 1, "download error", 5.0, 1, R1},
+                        "lot 4711", "r1");
+    text +=
+        withRelease({"2026-12-07T06:00:10.000Z", "U0", "s1", 2, "complete", 7.0}, "lot 4711", "r1");
+    text += withRelease({"2026-12-07T06:01:00.000Z", "U1", "s2", 1, "wrong box", 1.0, 0, R3},
+                        "lot 4711", "r1");
+    text +=
+        withRelease({"2026-12-07T06:02:00.000Z", "U1", "s3", 1, "complete", 6.0}, "lot 4712", "r2");
+    text += lineOf({"2026-12-07T06:03:00.000Z", "U1", "s4", 1, "complete", 6.0}) + "\n";
+    const TempFile record(text);
+    const Summary s = summarise({record.path}, {});
+    ASSERT_EQ(s.releases.size(), 2u);
+    EXPECT_EQ(s.releases[0].name, "lot 4711");
+    EXPECT_EQ(s.releases[0].sha256, "r1");
+    EXPECT_EQ(s.releases[0].counts.boxes, 2u);
+    EXPECT_EQ(s.releases[0].counts.complete, 1u);
+    EXPECT_EQ(s.releases[1].counts.boxes, 1u);
+    EXPECT_EQ(s.total.boxes, 4u);
+    const json j = json::parse(formatReport(s, Format::Json));
+    EXPECT_EQ(j["releases"][0]["release"], "lot 4711");
+    EXPECT_NE(formatReport(s, Format::Text).find("RELEASE"), std::string::npos);
+}
+
+} // namespace
+} // namespace kestrune::report

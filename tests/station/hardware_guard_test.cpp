@@ -135,6 +135,48 @@ TEST(HardwareGuard, ServesOnlyABoxThatShowsItIsTheExpectedHardware) {
     }
 }
 
+// Under a release the same request rules hold, and the words name the release.
+TEST(HardwareGuard, ARefusedBoxUnderAReleaseIsToldInTheReleasesWords) {
+    release::Release r;
+    r.name = "lot 4711";
+    release::ReleaseEntry entry;
+    entry.oui = 0x00A0B1;
+    entry.model = 0x5601;
+    r.entries.push_back(entry);
+    BoxIdentity noHardware;
+    noHardware.requestSeen = true;
+    BoxIdentity disagreeing = box(0x5601, 0x0203);
+    disagreeing.hardwareDescriptors = 2;
+    disagreeing.hardwareDisagrees = true;
+    using R = BoxRefusal;
+    const struct {
+        int requestResult;
+        BoxIdentity identity;
+        BoxRefusal refusal;
+        int entry;
+        const char* words;
+    } rows[] = {
+        {LINK_ERR_RETRIES, BoxIdentity{}, R::RequestNotIntact, -1,
+         "its request never arrived intact (a frame failed 10 attempts, result 513); release lot "
+         "4711; it was not served"},
+        {DSMCC_ERR_COMPATIBILITY, noHardware, R::NoHardwareDescriptor, -1,
+         "it sent no hardware descriptor; release lot 4711; it was not served"},
+        {LINK_OK, disagreeing, R::DisagreeingHardware, -1, "; release lot 4711; it was not served"},
+        {LINK_OK, box(0x5602, 0x0100), R::NoImage, -1,
+         "no image of release lot 4711 for model 0x5602 version 0x0100"},
+        {LINK_OK, box(0x5601, 0x0100), R::None, 0, ""},
+    };
+    for (const auto& row : rows) {
+        int chosen = 7;
+        EXPECT_EQ(checkReleaseBox(r, row.requestResult, row.identity, chosen), row.refusal)
+            << row.words;
+        EXPECT_EQ(chosen, row.entry) << row.words;
+        const std::string words =
+            describeReleaseRefusal(row.refusal, r, row.requestResult, row.identity);
+        EXPECT_NE(words.find(row.words), std::string::npos) << words;
+    }
+}
+
 // The guard's work is done on the session thread, between two frames: without allocating.
 TEST(HardwareGuard, ReadsAndJudgesARequestWithoutAllocating) {
     // A DownloadInfoRequest with one full hardware descriptor: OUI 0x00A0B1 model 0x5601.

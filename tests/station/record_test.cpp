@@ -123,6 +123,40 @@ TEST(RecordLine, SaysWhatWasKnownOfEachAttempt) {
     }
 }
 
+// Under a release every line names it, and the image the box got or none.
+TEST(RecordLine, NamesTheReleaseAndTheImageItServed) {
+    AttemptReport report;
+    const ReleaseFacts signedRelease{"lot 4711", "c24d", "BA230982A59993CB"};
+    const ReleaseFacts unsignedRelease{"lot 4711", "c24d", ""};
+    const struct {
+        ImageFacts image;
+        const ReleaseFacts* release;
+        json expect;
+    } rows[] = {
+        {{"a.dl", 10, "00", "4.7.11"},
+         &signedRelease,
+         {{"release", {{"name", "lot 4711"}, {"sha256", "c24d"}, {"keyId", "BA230982A59993CB"}}},
+          {"image", "a.dl"},
+          {"imageLabel", "4.7.11"},
+          {"imageSize", 10}}},
+        {{},
+         &unsignedRelease,
+         {{"release", {{"name", "lot 4711"}, {"sha256", "c24d"}, {"keyId", nullptr}}},
+          {"image", nullptr},
+          {"imageLabel", nullptr},
+          {"imageSize", nullptr},
+          {"imageSha256", nullptr}}},
+        {{"a.dl", 10, "00"}, nullptr, {{"release", nullptr}, {"imageLabel", nullptr}}},
+    };
+    for (const auto& row : rows) {
+        const json parsed =
+            json::parse(recordLine(report, "/dev/pts/1", row.image, "", "", {}, row.release));
+        for (const auto& [key, value] : row.expect.items()) {
+            EXPECT_EQ(parsed[key], value) << key << " in " << parsed.dump();
+        }
+    }
+}
+
 TEST(RecordLine, IsUtf8WhateverThePathsBytes) {
     AttemptReport report;
     const struct {

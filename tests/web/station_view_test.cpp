@@ -201,3 +201,37 @@ TEST(StationJson, NoBoxesYetHasNoYieldAndBytesThatAreNotUtf8AreReplaced) {
 
 } // namespace
 } // namespace kestrune::web
+
+namespace kestrune::web {
+namespace {
+
+// Under a release the boxes are counted by image label too, "" for those that got none; the
+// JSON names the release and each port's last image.
+TEST(Metrics, UnderAReleaseBoxesAreCountedByImage) {
+    StationView v = twoPorts();
+    v.hasRelease = true;
+    v.releaseName = "lot 4711";
+    v.releaseKeyId = "BA230982A59993CB";
+    v.imageLabels = {"4.7.11-a", "4.7.11-b"};
+    v.ports[0].attemptsByImage = {
+        {{"complete", "4.7.11-a"}, 2}, {{"complete", "4.7.11-b"}, 1}, {{"wrong box", ""}, 1}};
+    v.ports[0].lastImage = "4.7.11-b";
+    const Parsed m = parse(metricsText(v));
+    EXPECT_TRUE(m.errors.empty()) << m.errors.front();
+    const std::string usb = "kestrune_boxes_total{port=\"/dev/ttyUSB0\",outcome=";
+    EXPECT_EQ(m.samples.at(usb + "\"complete\",image=\"4.7.11-a\"}"), "2");
+    EXPECT_EQ(m.samples.at(usb + "\"complete\",image=\"4.7.11-b\"}"), "1");
+    EXPECT_EQ(m.samples.at(usb + "\"wrong box\",image=\"\"}"), "1");
+    EXPECT_EQ(m.samples.at(usb + "\"aborted\",image=\"4.7.11-a\"}"), "0");
+    EXPECT_EQ(m.samples.count(usb + "\"complete\"}"), 0u);
+    const nlohmann::json j = nlohmann::json::parse(stationJson(v));
+    EXPECT_EQ(j["release"]["name"], "lot 4711");
+    EXPECT_EQ(j["release"]["keyId"], "BA230982A59993CB");
+    EXPECT_EQ(j["release"]["images"], nlohmann::json::array({"4.7.11-a", "4.7.11-b"}));
+    EXPECT_EQ(j["ports"][0]["image"], "4.7.11-b");
+    EXPECT_EQ(j["ports"][1]["image"], nullptr);
+    EXPECT_EQ(nlohmann::json::parse(stationJson(twoPorts()))["release"], nullptr);
+}
+
+} // namespace
+} // namespace kestrune::web
