@@ -38,6 +38,7 @@ struct StationSettings {
     bool force = false; // serve an image without modules
     bool trace = false;
     HardwareGuard guard;
+    HealthThresholds health; // when a port's link is degrading
 };
 
 // The image a serve or a station serves, loaded once: its rows point into its mapping, and
@@ -105,6 +106,9 @@ public:
     // returns.
     void run(StationEvents& events, const std::function<void()>& tick);
 
+    // Most ports' links worsened at once (station/port_health.h): told once when it happens.
+    bool lineWorsened() const { return health_ != nullptr && health_->lineWorsened(); }
+
     StationTotals totals() const;
     StationResult result() const;
 
@@ -118,6 +122,7 @@ private:
     std::vector<std::unique_ptr<PortStatus>> statuses_;
     std::vector<PortStatus*> shown_;
     std::vector<std::unique_ptr<PortRunner>> runners_;
+    std::unique_ptr<HealthBoard> health_;
     bool outputFailed_ = false;
     uint32_t portsNotStarted_ = 0;
 };
