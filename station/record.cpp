@@ -162,9 +162,9 @@ std::string recordLine(const AttemptReport& report, const std::string& port,
     field(RecordField::FirstRequestSeconds) =
         woke && report.firstRequestMs != 0 ? ordered_json(report.firstRequestMs / 1000.0) : nullptr;
     field(RecordField::StoppedAtModule) =
-        report.stoppedInBlock ? ordered_json(report.stoppedModule) : nullptr;
+        woke && report.stoppedInBlock ? ordered_json(report.stoppedModule) : nullptr;
     field(RecordField::StoppedAtBlock) =
-        report.stoppedInBlock ? ordered_json(report.stoppedBlock) : nullptr;
+        woke && report.stoppedInBlock ? ordered_json(report.stoppedBlock) : nullptr;
     field(RecordField::LinkQuality) = linkQuality(place);
     // Milliseconds are what the clocks give: three decimals, not a binary fraction's digits.
     field(RecordField::DurationSeconds) = threeDecimals(seconds);
