@@ -129,8 +129,16 @@ std::string tableRow(const PortStatus& status, int64_t nowMs, size_t portWidth, 
                       fitName(status.port, portWidth).c_str(), station::stateName(state),
                       status.done.load(), status.failed.load());
     }
-    // Failures in a row: the cable or adapter rather than the boxes.
-    return cut(std::string(line) + (status.suspect.load() ? "  suspect" : ""), columns);
+    // Failures in a row: the cable or adapter rather than the boxes. Degrading: its resends far
+    // above the other ports' while its boxes still complete.
+    std::string marks = status.suspect.load() ? "  suspect" : "";
+    if (status.degrading.load()) {
+        char degrading[64];
+        std::snprintf(degrading, sizeof degrading, "  degrading (%.3f resends/KiB)",
+                      status.linkQuality.load());
+        marks += degrading;
+    }
+    return cut(std::string(line) + marks, columns);
 }
 
 std::vector<std::string> stationTable(const std::vector<PortStatus*>& ports, int64_t nowMs,

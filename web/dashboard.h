@@ -69,6 +69,7 @@ private:
     Message lastMessage_;
     std::chrono::steady_clock::time_point lastSent_{};
     uint64_t dropped_ = 0;
+    bool lineWorsened_ = false; // as the last attempt with a figure left it
 };
 
 } // namespace kestrune::web
