@@ -340,6 +340,11 @@ void declareBoxsim(CLI::App& app, Request& r) {
                    "by a flipped bit, a lost, doubled or stray byte, or a silence before it")
         ->type_name("RATE")
         ->transform(Decimal(0, 1));
+    app.add_option("--noise-rise", o.noiseRise,
+                   "with --boxes: box B's line has the noise RATE + (B - 1) x STEP, a cable "
+                   "that wears box by box")
+        ->type_name("STEP")
+        ->transform(Decimal(0, 1));
     app.add_option("--seed", o.seed, "the noise's seed (default 1): the same seed, the same noise")
         ->type_name("N")
         ->transform(Number(0, std::numeric_limits<decltype(o.seed)>::max()));
@@ -499,6 +504,7 @@ int main(int argc, char** argv) {
             sleepDecimal(o.gap);
             line.drain();
         }
+        noise.setRate(o.noise + (b - 1) * o.noiseRise);
         const std::string which =
             o.line ? "box " + std::to_string(b) + " of " + std::to_string(o.boxes) + ": " : "";
         for (int n = 1; n <= o.downloads; ++n) {
@@ -536,7 +542,7 @@ int main(int argc, char** argv) {
                     }
                 }
                 std::string text = verdict.text;
-                if (o.noise > 0) {
+                if (o.noise > 0 || o.noiseRise > 0) {
                     text += "; " + std::to_string(noise.faults - faultsBefore) + " line faults";
                 }
                 const std::string tries =
