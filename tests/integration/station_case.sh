@@ -294,6 +294,41 @@ EOF
     grep -q "no such device .*no-such-port" err.txt || fail "no reason for the missing port"
     [ -e record.jsonl ] && fail "a record was started"
     ;;
+  rising_noise)
+    # Eight ports; the cable of the eighth wears box by box (seeded): that port, and only it, is
+    # marked degrading, at least three boxes before its first failure.
+    boxes 7 --boxes 8 --gap 1.2 --stay 150
+    start_box 8 --boxes 8 --gap 1.2 --stay 150 --noise-rise 0.00001 --seed 12 "$SAMPLE"
+    PORTS+=(--port "$PTY_8")
+    station "${PORTS[@]}"
+    wait_records 64 150
+    stop_station
+    python3 - "$PTY_8" <<'EOF' >health.txt || fail "health: $(cat health.txt)"
+import json, sys
+worn = sys.argv[1]
+lines = [json.loads(l) for l in open("record.jsonl")]
+mine = [l for l in lines if l["port"] == worn]
+marked = [i for i, l in enumerate(mine) if l["linkQuality"]["degrading"]]
+failed = [i for i, l in enumerate(mine) if l["outcome"] != "complete"]
+others = [l["port"] for l in lines if l["port"] != worn and l["linkQuality"]["degrading"]]
+assert marked, "the worn port was never marked"
+assert not others, "clean ports marked: %s" % others
+ahead = (failed[0] if failed else len(mine)) - marked[0]
+assert ahead >= 3, "marked only %d boxes before its first failure" % ahead
+print("marked at box %d, first failure at box %s: %d boxes ahead" %
+      (marked[0] + 1, failed[0] + 1 if failed else "none", ahead))
+EOF
+    cat health.txt
+    grep -q "$PTY_8: link degrading: " station.err || fail "no degrading event"
+    ;;
+  same_noise)
+    # The same noise on every port (mains noise): no port is marked.
+    boxes 8 --boxes 5 --gap 1.2 --stay 150 --noise 0.00002 --seed 5
+    station "${PORTS[@]}"
+    wait_records 40 150
+    stop_station
+    [ "$(grep -c 'link degrading' station.err)" = 0 ] || fail "$(grep 'link degrading' station.err)"
+    ;;
   *)
     fail "no such case"
     ;;
