@@ -85,6 +85,8 @@ void FailureCauses::add(const RecordLine& line) {
                                       : port.elsewhere;
     f.count += 1;
     f.retries += retry ? 1 : 0;
+    f.resends += line.framesResent;
+    f.bytes += line.deliveredBytes;
     port.lastFailed = true;
     port.lastInBlock = line.stoppedInBlock;
     port.lastBlock = {line.stoppedModule, line.stoppedBlock};
@@ -129,11 +131,19 @@ std::vector<CauseGroup> FailureCauses::groups() const {
         out.push_back(std::move(g));
     }
 
-    // What is left on each port once the image has its share.
+    // What is left on each port once the image has its share: a block the image fails is
+    // resent on every port, and says nothing of the port.
     std::vector<double> resends;
     for (const std::string& name : names) {
         const Port& p = ports_.at(name);
-        resends.push_back(double(p.resends) / std::max(double(p.bytes) / 1024, 1.0));
+        uint64_t sent = p.resends, bytes = p.bytes;
+        for (const auto& [block, f] : p.byBlock) {
+            if (imageBlock(block)) {
+                sent -= f.resends;
+                bytes -= f.bytes;
+            }
+        }
+        resends.push_back(double(sent) / std::max(double(bytes) / 1024, 1.0));
     }
     std::vector<CauseGroup> boxes, handling;
     for (size_t i = 0; i < names.size(); ++i) {

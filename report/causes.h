@@ -40,6 +40,8 @@ private:
     struct Failures {
         uint64_t count = 0;
         uint64_t retries = 0; // of them, attempts after the box's first
+        uint64_t resends = 0; // theirs, and their bytes: left out of the port's figure when
+        uint64_t bytes = 0;   // the image is their cause
     };
     struct Port {
         uint64_t attempts = 0;

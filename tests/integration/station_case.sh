@@ -40,6 +40,20 @@ wait_records() {
   fail "$(records) records after $2 s, expected $1"
 }
 
+# wait_verdicts N SECONDS: until every box simulator has given N verdicts (a box that woke
+# while its port settled has no record line, but a verdict).
+wait_verdicts() {
+  for _ in $(seq $(($2 * 10))); do
+    local short=0
+    for f in box-*.out box_*.out; do
+      [ -f "$f" ] && [ "$(grep -c ': download ' "$f")" -lt "$1" ] && short=1
+    done
+    [ "$short" = 0 ] && { sleep 1; return 0; }
+    sleep 0.1
+  done
+  fail "not every box gave $1 verdicts within $2 s"
+}
+
 # stop_station: one SIGINT once every port waits; the exit status in STATUS.
 stop_station() {
   kill -INT "$STATION"
@@ -296,12 +310,12 @@ EOF
     ;;
   rising_noise)
     # Eight ports; the cable of the eighth wears box by box (seeded): that port, and only it, is
-    # marked degrading, at least three boxes before its first failure.
-    boxes 7 --boxes 8 --gap 1.2 --stay 150
-    start_box 8 --boxes 8 --gap 1.2 --stay 150 --noise-rise 0.00001 --seed 12 "$SAMPLE"
+    # marked degrading, at least three boxes before its first failure (if it fails at all).
+    boxes 7 --boxes 10 --gap 1.2 --stay 240
+    start_box 8 --boxes 10 --gap 1.2 --stay 240 --noise-rise 0.000005 --seed 12 "$SAMPLE"
     PORTS+=(--port "$PTY_8")
     station "${PORTS[@]}"
-    wait_records 64 150
+    wait_verdicts 10 200
     stop_station
     python3 - "$PTY_8" <<'EOF' >health.txt || fail "health: $(cat health.txt)"
 import json, sys
@@ -323,11 +337,29 @@ EOF
     ;;
   same_noise)
     # The same noise on every port (mains noise): no port is marked.
-    boxes 8 --boxes 5 --gap 1.2 --stay 150 --noise 0.00002 --seed 5
+    boxes 8 --boxes 5 --gap 1.2 --stay 240 --noise 0.00002 --seed 5
     station "${PORTS[@]}"
-    wait_records 40 150
+    wait_verdicts 5 200
     stop_station
     [ "$(grep -c 'link degrading' station.err)" = 0 ] || fail "$(grep 'link degrading' station.err)"
+    ;;
+  causes)
+    # Each cause of failure from its fault, and the report names each: a block every box on
+    # three ports refuses (image), a noisy cable (port), an unplug mid-download (handling).
+    boxes 3 --boxes 2 --gap 1.2 --stay 120 --nak 2:10
+    start_box noisy --boxes 3 --gap 1.2 --stay 120 --noise 0.0002 --seed 3 "$SAMPLE"
+    start_box gone --unplug-after 1 "$SAMPLE"
+    start_box clean --boxes 3 --gap 1.2 --stay 120 "$SAMPLE"
+    PORTS+=(--port "$PTY_noisy" --port "$PTY_gone" --port "$PTY_clean")
+    station "${PORTS[@]}"
+    wait_verdicts 2 120
+    for _ in $(seq 300); do grep -q '"port failure"' record.jsonl && break; sleep 0.1; done
+    stop_station
+    "$CLI" report record.jsonl >report.txt || fail "report: $?"
+    sed -n '/FAILURES BY CAUSE/,$p' report.txt
+    grep -q "^image: block 1 of module 0 failed on 3 of 6 ports" report.txt || fail "no image cause"
+    grep -q "^port: $PTY_noisy: " report.txt || fail "no port cause"
+    grep -q "^handling: $PTY_gone: 1 download was cut off" report.txt || fail "no handling cause"
     ;;
   *)
     fail "no such case"

@@ -77,6 +77,18 @@ TEST(FailureCauses, NamesEachCauseWithItsEvidence) {
          "is plugged in and the box stays powered\n"
          "handling: p2: 1 download was cut off (the line went away during it): check the cable "
          "is plugged in and the box stays powered\n"},
+        {"the image's resends say nothing of the ports: the noisy one still stands out",
+         {{"p1", ERR, 10, 3},
+          {"p2", ERR, 10, 3},
+          {"p3", ERR, 10, 3},
+          {"p1", OK},
+          {"p2", OK},
+          {"p3", OK},
+          {"p4", OK, 30},
+          {"p4", ERR, 20, 6}},
+         "image: block 3 of module 1 failed on 3 of 4 ports (3 downloads): check the image\n"
+         "port: p4: 1 failed download, 1.250 resends per KiB against 0.000 on the other ports: "
+         "check its cable and adapter\n"},
         {"no failures: no causes", {{"p1", OK, 3}, {"p2", OK}}, ""},
     };
     for (const auto& row : rows) {
