@@ -345,21 +345,24 @@ EOF
     ;;
   causes)
     # Each cause of failure from its fault, and the report names each: a block every box on
-    # three ports refuses (image), a noisy cable (port), an unplug mid-download (handling).
+    # three ports refuses (image), a noisy cable (port), a box that ends early where the boxes
+    # before and after it on its port pass (box), an unplug mid-download (handling).
     boxes 3 --boxes 2 --gap 1.2 --stay 120 --nak 2:10
-    start_box noisy --boxes 2 --gap 1.2 --stay 120 --noise 0.0002 --seed 3 "$SAMPLE"
+    start_box noisy --boxes 1 --stay 120 --noise 0.0002 --seed 3 "$SAMPLE"
     start_box gone --unplug-after 1 "$SAMPLE"
     start_box clean --boxes 3 --gap 1.2 --stay 120 "$SAMPLE"
-    PORTS+=(--port "$PTY_noisy" --port "$PTY_gone" --port "$PTY_clean")
+    start_box early --boxes 3 --gap 1.2 --stay 120 --faulty-box 2 --end-early 3 "$SAMPLE"
+    PORTS+=(--port "$PTY_noisy" --port "$PTY_gone" --port "$PTY_clean" --port "$PTY_early")
     station "${PORTS[@]}"
-    # 2 boxes on each of the first three ports, 3 on the clean one, 2 on the noisy one, and the
-    # unplugged one's download and its port failure.
-    wait_records 13 120
+    # 2 boxes on each of the first three ports, 3 on the clean one and on the early one, 1 on
+    # the noisy one, and the unplugged one's download and its port failure.
+    wait_records 15 120
     stop_station
     "$CLI" report record.jsonl >report.txt || fail "report: $?"
     sed -n '/FAILURES BY CAUSE/,$p' report.txt
-    grep -q "^image: block 1 of module 0 failed on 3 of 6 ports" report.txt || fail "no image cause"
+    grep -q "^image: block 1 of module 0 failed on 3 of 7 ports" report.txt || fail "no image cause"
     grep -q "^port: $PTY_noisy: " report.txt || fail "no port cause"
+    grep -q "^box: $PTY_early: 1 box failed where 2 others passed" report.txt || fail "no box cause"
     grep -q "^handling: $PTY_gone: " report.txt || fail "no handling cause"
     ;;
   *)

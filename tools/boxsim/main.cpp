@@ -200,6 +200,7 @@ struct Request {
     uint32_t endEarly = 0;
     uint32_t repeatWindow = 0;
     uint32_t wrongId = 0;
+    uint32_t faultyBox = 0; // 0: every box
     bool endEarlySet = false;
     std::vector<uint32_t> hw; // --hardware OUI, MODEL, VERSION
     std::vector<uint32_t> sw; // --software MODEL, VERSION
@@ -318,6 +319,10 @@ void declareBoxsim(CLI::App& app, Request& r) {
            "N even when the image fits one window")
         ->type_name("N")
         ->transform(Number(0, 1000000));
+    app.add_option("--faulty-box", r.faultyBox,
+                   "with --boxes: the fault options hit box B only; the others are sound")
+        ->type_name("B")
+        ->transform(Number(1, 100000));
     app.add_option("--repeat-block", r.repeatWindow,
                    "after window W (1 = first) ask for its first block again")
         ->type_name("W")
@@ -387,6 +392,7 @@ int main(int argc, char** argv) {
     const uint32_t endEarly = r.endEarly;
     const uint32_t repeatWindow = r.repeatWindow;
     const uint32_t wrongId = r.wrongId;
+    const uint32_t faultyBox = r.faultyBox;
     const bool endEarlySet = r.endEarlySet;
     const std::vector<uint32_t>& hw = r.hw;
     const std::vector<uint32_t>& sw = r.sw;
@@ -515,7 +521,8 @@ int main(int argc, char** argv) {
                 while (attempt == 1 && !o.hold.empty() && access(o.hold.c_str(), F_OK) != 0) {
                     sleepDecimal(0.02);
                 }
-                Box& current = attempt == 1 ? box : restarted;
+                Box& current =
+                    attempt == 1 && (faultyBox == 0 || uint32_t(b) == faultyBox) ? box : restarted;
                 // On a real line every wait of the box finishes inside the call: run() is the
                 // whole download.
                 Verdict verdict =
