@@ -65,6 +65,20 @@ void declareStation(CLI::App& app, StationOptions& o) {
         ->type_name("N")
         ->transform(args::Number(0, 100));
     declareSuspectAfter(app, o.suspectAfter, "mark a port as suspect after K failures in a row");
+    app.add_option("--health-window", o.health.window,
+                   "a port's link quality is taken over its last N boxes (default " +
+                       std::to_string(o.health.window) + ")")
+        ->type_name("N")
+        ->transform(args::Number(1, 100));
+    app.add_option("--degrading-ratio", o.health.ratio,
+                   "mark a port as degrading when its resends per KiB are R times the other "
+                   "ports' (default 3)")
+        ->type_name("R")
+        ->transform(args::Decimal(1.1, 1000));
+    app.add_option("--degrading-floor", o.health.floor,
+                   "never mark a port with fewer resends per KiB than F (default 0.02)")
+        ->type_name("F")
+        ->transform(args::Decimal(0, 1000));
     declareHardwareGuard(app, o.expectHardware, o.expectOui);
     app.add_option("--http", o.http,
                    "serve the station's page, its JSON and its metrics on PORT of 127.0.0.1 (or "

@@ -130,13 +130,21 @@ std::string tableRow(const PortStatus& status, int64_t nowMs, size_t portWidth, 
                       status.done.load(), status.failed.load());
     }
     // Under a release, the image the port served last; failures in a row: the cable or adapter
-    // rather than the boxes.
+    // rather than the boxes. Degrading: its resends far above the other ports' while its boxes
+    // still complete.
     std::string row = line;
     if (status.imageLabels != nullptr) {
         const std::string image = status.lastImage();
         row += "  " + (image.empty() ? std::string("-") : image);
     }
-    return cut(row + (status.suspect.load() ? "  suspect" : ""), columns);
+    std::string marks = status.suspect.load() ? "  suspect" : "";
+    if (status.degrading.load()) {
+        char degrading[64];
+        std::snprintf(degrading, sizeof degrading, "  degrading (%.3f resends/KiB)",
+                      status.linkQuality.load());
+        marks += degrading;
+    }
+    return cut(row + marks, columns);
 }
 
 std::vector<std::string> stationTable(const std::vector<PortStatus*>& ports, int64_t nowMs,

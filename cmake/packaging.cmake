@@ -4,7 +4,8 @@
 include(GNUInstallDirs)
 
 set(KESTRUNE_DOCS README.md CHANGELOG.md docs/cli-info.md docs/serve.md docs/station.md
-                  docs/report.md docs/ports.md docs/mkimage.md docs/boxsim.md docs/boxes.md)
+                  docs/report.md docs/ports.md docs/mkimage.md docs/boxsim.md docs/boxes.md
+                  docs/monitoring.md)
 # The zip has no box simulator and no pictures: its README is the Windows user's own, and
 # every document it names is in the zip (source file -> name in the zip).
 set(KESTRUNE_WINDOWS_DOCS docs/windows-readme.md:README.txt CHANGELOG.md:CHANGELOG.txt
@@ -65,6 +66,10 @@ else()
   install(FILES ${KESTRUNE_ROOT}/scripts/wine-env.sh
           DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrune)
   install(FILES ${KESTRUNE_ROOT}/samples/sample.dl DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrune)
+  # A plant's Prometheus and Grafana: docs/monitoring.md.
+  install(FILES ${KESTRUNE_ROOT}/monitoring/kestrune-alerts.yml
+                ${KESTRUNE_ROOT}/monitoring/kestrune-grafana-dashboard.json
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrune)
   foreach(doc ${KESTRUNE_DOCS})
     install(FILES ${KESTRUNE_ROOT}/${doc} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kestrune)
   endforeach()

@@ -264,6 +264,12 @@ std::string textReport(const Summary& s) {
     }
     out += "\nsuspect ports (" + std::to_string(s.suspectAfter) +
            " failures in a row or more): " + (suspects.empty() ? "none" : suspects) + "\n";
+    if (!s.causes.empty()) {
+        out += "\nFAILURES BY CAUSE\n";
+        for (const CauseGroup& g : s.causes) {
+            out += std::string(causeName(g.cause)) + ": " + visible(g.evidence) + "\n";
+        }
+    }
     return out;
 }
 
@@ -434,6 +440,13 @@ std::string jsonReport(const Summary& s) {
     j["firstStart"] = s.hasTimes ? ordered_json(formatTime(s.firstStartMs)) : nullptr;
     j["lastEnd"] = s.hasTimes ? ordered_json(formatTime(s.lastEndMs)) : nullptr;
     j["suspectAfter"] = s.suspectAfter;
+    j["causes"] = ordered_json::array();
+    for (const CauseGroup& g : s.causes) {
+        j["causes"].push_back({{"cause", causeName(g.cause)},
+                               {"ports", g.ports},
+                               {"failed", g.failed},
+                               {"evidence", g.evidence}});
+    }
     j["ports"] = ordered_json::array();
     for (const PortRow& row : s.ports) {
         ordered_json p = {{"port", row.port}};

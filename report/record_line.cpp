@@ -109,17 +109,32 @@ public:
         if (depth_ == 1 && kept_) {
             switch (field_) {
             case RecordField::Attempt:
-                line_.attempt = static_cast<uint32_t>(value > UINT32_MAX ? UINT32_MAX : value);
+                line_.attempt = count32(value);
                 break;
             case RecordField::FailuresInRow:
-                line_.failuresInRow =
-                    static_cast<uint32_t>(value > UINT32_MAX ? UINT32_MAX : value);
+                line_.failuresInRow = count32(value);
                 break;
             case RecordField::ImageSize:
                 line_.imageSize = value;
                 break;
             case RecordField::DurationSeconds:
                 duration(static_cast<double>(value));
+                break;
+            case RecordField::ModuleBytesDelivered:
+                line_.deliveredBytes = value;
+                break;
+            case RecordField::FramesResent:
+                line_.framesResent = count32(value);
+                break;
+            case RecordField::Naks:
+                line_.naks = count32(value);
+                break;
+            case RecordField::StoppedAtModule:
+                line_.stoppedModule = count32(value);
+                line_.stoppedInBlock = true;
+                break;
+            case RecordField::StoppedAtBlock:
+                line_.stoppedBlock = count32(value);
                 break;
             default:
                 bad_ = true;
@@ -235,10 +250,19 @@ private:
         case RecordField::Reason:
         case RecordField::DurationSeconds:
         case RecordField::Release:
+        case RecordField::ModuleBytesDelivered:
+        case RecordField::FramesResent:
+        case RecordField::Naks:
+        case RecordField::StoppedAtModule:
+        case RecordField::StoppedAtBlock:
             return true;
         default:
             return false;
         }
+    }
+
+    static uint32_t count32(number_unsigned_t value) {
+        return static_cast<uint32_t>(value > UINT32_MAX ? UINT32_MAX : value);
     }
 
     bool readOutcome(std::string_view word) {
@@ -304,6 +328,12 @@ bool parseRecordLine(std::string_view text, RecordLine& line) {
     line.releaseName.clear();
     line.releaseSha256.clear();
     line.hasDuration = false;
+    line.deliveredBytes = 0;
+    line.framesResent = 0;
+    line.naks = 0;
+    line.stoppedInBlock = false;
+    line.stoppedModule = 0;
+    line.stoppedBlock = 0;
     LineHandler handler(line);
     // No exceptions: a broken line ends in parse_error, which stops the parse.
     const bool parsed = Json::sax_parse(text.begin(), text.end(), &handler,

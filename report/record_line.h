@@ -45,6 +45,13 @@ struct RecordLine {
     std::string reason; // "" when null
     double durationSeconds = 0;
     bool hasDuration = false;
+    // What the causes of failure are told from (0 when null or absent).
+    uint64_t deliveredBytes = 0;
+    uint32_t framesResent = 0;
+    uint32_t naks = 0;
+    bool stoppedInBlock = false; // a failed download stopped at this module's block
+    uint32_t stoppedModule = 0;
+    uint32_t stoppedBlock = 0;
 
     // The attempt's length: durationSeconds, else from start to end.
     double seconds() const;

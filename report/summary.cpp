@@ -371,6 +371,9 @@ void Summariser::add(const RecordLine& line) {
     }
     const bool counted = again ? box.counted : inWindow;
     if (counted) {
+        causes_.add(line);
+    }
+    if (counted) {
         port.failuresInRow = line.failuresInRow;
         port.seen = true;
     }
@@ -450,6 +453,7 @@ Summary Summariser::finish() {
     summary.total.stationSeconds = timeOf(all);
     summary.files = std::move(files_);
     summary.suspectAfter = suspectAfter_;
+    summary.causes = causes_.groups();
     summary.hasTimes = hasTimes_;
     summary.firstStartMs = firstStartMs_;
     summary.lastEndMs = lastEndMs_;

@@ -5,6 +5,7 @@
 // (its attempts are consecutive on its port, so each port keeps only the box in hand), and
 // download times go into a fixed histogram, not a list.
 
+#include "report/causes.h"
 #include "report/record_line.h"
 #include "station/yield.h"
 
@@ -134,7 +135,8 @@ struct Summary {
     std::vector<ReleaseRow> releases; // by name; none for lines without a release
     Counts total;
     uint32_t suspectAfter = 3;
-    bool hasTimes = false; // firstStartMs and lastEndMs are known
+    std::vector<CauseGroup> causes; // why the failed attempts failed (report/causes.h)
+    bool hasTimes = false;          // firstStartMs and lastEndMs are known
     int64_t firstStartMs = 0;
     int64_t lastEndMs = 0;
 
@@ -223,6 +225,7 @@ private:
     bool hasTimes_ = false;
     int64_t firstStartMs_ = 0;
     int64_t lastEndMs_ = 0;
+    FailureCauses causes_;
     PortState* lastPort_ = nullptr; // lines of one port often come in a row
     std::string lastPortName_;
 };

@@ -402,6 +402,9 @@ AttemptReport PortRunner::finish(AttemptEnd end) {
     if (options_.release != nullptr && entry_ < 0) {
         report.moduleBytes = 0; // no image was chosen for this box
     }
+    report.naks = watch_->naks;
+    report.crcErrors = watch_->crcErrors;
+    report.firstRequestMs = watch_->firstRequestMs;
     if (identitySeen_.load()) {
         report.identity = identity_;
     }
@@ -427,6 +430,11 @@ AttemptReport PortRunner::finish(AttemptEnd end) {
     const Verdict verdict = judgeAttempt(facts, options_.port);
     report.outcome = verdict.outcome;
     report.reason = verdict.reason;
+    if (report.boxWoke && report.outcome != Outcome::Complete && watch_->frame.dataBlock) {
+        report.stoppedInBlock = true;
+        report.stoppedModule = watch_->frame.moduleId;
+        report.stoppedBlock = watch_->frame.blockNumber;
+    }
     if (report.outcome == Outcome::PortFailure) {
         report.portOpenError = systemPort_->lastOpenError();
         report.portError = systemPort_->lastError();

@@ -48,6 +48,14 @@ struct AttemptReport {
     uint32_t framesResent = 0;
     // Under a release: the entry whose image the box was given (-1: none, or no release).
     int entry = -1;
+    uint32_t naks = 0;           // the box's NAKs of our frames
+    uint32_t crcErrors = 0;      // the box's frames that failed their CRC
+    uint32_t firstRequestMs = 0; // from the wake-up byte to the box's first request (0: none)
+    // The block in flight when a download that did not complete ended (none when the frame in
+    // flight was the DownloadInfoResponse, or the download completed).
+    bool stoppedInBlock = false;
+    uint16_t stoppedModule = 0;
+    uint16_t stoppedBlock = 0;
     // What the box's DownloadInfoRequest said of it (requestSeen false when none arrived).
     BoxIdentity identity;
     PortOpenError portOpenError = PortOpenError::None;

@@ -12,6 +12,8 @@
 #include "link/serial_port.h"
 #include "station/verdict.h"
 
+#include <chrono>
+
 namespace kestrune::station {
 
 class LinkWatch final : public SerialPort {
@@ -25,11 +27,19 @@ public:
         firstRead_ = true;
         headerSent_ = false;
         payloadSent_ = false;
+        naks = 0;
+        crcErrors = 0;
+        firstRequestMs = 0;
     }
 
     bool wakeupKnown = false;
     uint8_t wakeupByte = 0;
     FrameRefusals frame;
+    // Of the whole download, for the port's health: the box's NAKs of our frames, its frames
+    // that failed their CRC, and the time from its wake-up byte to its first request (0: none).
+    uint32_t naks = 0;
+    uint32_t crcErrors = 0;
+    uint32_t firstRequestMs = 0;
 
     bool openDownloadPort(const char* name) override { return inner_.openDownloadPort(name); }
     void closeDownloadPort() override { inner_.closeDownloadPort(); }
@@ -37,6 +47,7 @@ public:
     int writeByte(uint8_t value) override {
         if (value == LINK_NAK_CRC) {
             frame.crcErrors += 1; // a frame of the box arrived damaged: the box is answering
+            crcErrors += 1;
         }
         return inner_.writeByte(value);
     }
@@ -53,7 +64,15 @@ public:
     }
     int readBlock(uint8_t* buffer, uint32_t* count, uint32_t timeoutMs) override {
         headerSent_ = false;
-        return inner_.readBlock(buffer, count, timeoutMs);
+        const int r = inner_.readBlock(buffer, count, timeoutMs);
+        if (firstRequestMs == 0 && !firstRead_ && r == LINK_OK && *count != 0) {
+            // The first bytes of the box's DownloadInfoRequest.
+            const auto ms =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - wokeAt_)
+                    .count();
+            firstRequestMs = static_cast<uint32_t>(ms < 1 ? 1 : ms);
+        }
+        return r;
     }
     int readByte(uint8_t* value, uint32_t timeoutMs) override {
         const int r = inner_.readByte(value, timeoutMs);
@@ -62,6 +81,7 @@ public:
             firstRead_ = false;
             wakeupKnown = r == LINK_OK;
             wakeupByte = *value;
+            wokeAt_ = Clock::now();
             return r;
         }
         if (payloadSent_) {
@@ -74,6 +94,7 @@ public:
             } else {
                 frame.refused += 1;
                 frame.unanswered = 0;
+                naks += 1;
             }
         }
         return r;
@@ -104,7 +125,9 @@ private:
         frame.blockNumber = blockNumber;
     }
 
+    using Clock = std::chrono::steady_clock;
     SerialPort& inner_;
+    Clock::time_point wokeAt_{};
     bool firstRead_ = true;
     bool headerSent_ = false;
     bool payloadSent_ = false;

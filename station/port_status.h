@@ -55,6 +55,11 @@ struct PortStatus {
     // made the port a suspect: a bad cable or adapter rather than a bad box.
     std::atomic<uint32_t> failuresInRow{0};
     std::atomic<bool> suspect{false};
+    // Link quality over the port's last boxes (station/port_health.h): resends per KiB
+    // delivered, once a box has been served, and whether it is degrading against the line.
+    std::atomic<bool> healthKnown{false};
+    std::atomic<double> linkQuality{0};
+    std::atomic<bool> degrading{false};
     // The hardware the box of this attempt said it is, from its request: 0 while unknown,
     // BOX_NO_HARDWARE without a hardware descriptor, else BOX_HARDWARE | model << 16 | version.
     static constexpr uint64_t BOX_HARDWARE = uint64_t(1) << 63;

@@ -92,6 +92,28 @@ nlohmann::ordered_json boxField(const BoxIdentity& identity) {
     return box;
 }
 
+double threeDecimals(double seconds) {
+    return static_cast<double>(std::llround((seconds < 0 ? 0.0 : seconds) * 1000)) / 1000;
+}
+
+nlohmann::ordered_json linkQuality(const AttemptPlace& place) {
+    if (!place.healthKnown) {
+        return nullptr;
+    }
+    const PortHealth& h = place.health;
+    nlohmann::ordered_json q;
+    q["boxes"] = h.boxes;
+    q["resendsPerKiB"] = threeDecimals(h.figure);
+    q["lineResendsPerKiB"] =
+        h.hasLine ? nlohmann::ordered_json(threeDecimals(h.line)) : nlohmann::ordered_json(nullptr);
+    q["firstRequestSeconds"] = h.firstRequestMs != 0
+                                   ? nlohmann::ordered_json(threeDecimals(h.firstRequestMs / 1000))
+                                   : nlohmann::ordered_json(nullptr);
+    q["degrading"] = h.degrading;
+    q["lineWorsened"] = place.lineWorsened;
+    return q;
+}
+
 } // namespace
 
 std::string recordLine(const AttemptReport& report, const std::string& port,
@@ -145,9 +167,17 @@ std::string recordLine(const AttemptReport& report, const std::string& port,
     field(RecordField::ModuleBytesDelivered) = woke ? ordered_json(report.deliveredBytes) : nullptr;
     field(RecordField::ModuleBytes) = woke ? ordered_json(report.moduleBytes) : nullptr;
     field(RecordField::FramesResent) = woke ? ordered_json(report.framesResent) : nullptr;
+    field(RecordField::Naks) = woke ? ordered_json(report.naks) : nullptr;
+    field(RecordField::CrcErrors) = woke ? ordered_json(report.crcErrors) : nullptr;
+    field(RecordField::FirstRequestSeconds) =
+        woke && report.firstRequestMs != 0 ? ordered_json(report.firstRequestMs / 1000.0) : nullptr;
+    field(RecordField::StoppedAtModule) =
+        woke && report.stoppedInBlock ? ordered_json(report.stoppedModule) : nullptr;
+    field(RecordField::StoppedAtBlock) =
+        woke && report.stoppedInBlock ? ordered_json(report.stoppedBlock) : nullptr;
+    field(RecordField::LinkQuality) = linkQuality(place);
     // Milliseconds are what the clocks give: three decimals, not a binary fraction's digits.
-    field(RecordField::DurationSeconds) =
-        static_cast<double>(std::llround((seconds < 0 ? 0.0 : seconds) * 1000)) / 1000;
+    field(RecordField::DurationSeconds) = threeDecimals(seconds);
     field(RecordField::TestLog) = nullable(testLog);
     field(RecordField::Capture) = nullable(capture);
     // A byte that is not UTF-8 (a path from a Latin-1 file system) becomes U+FFFD, so that every

@@ -10,6 +10,7 @@
 #include "common/system_error.h"
 #include "release/release_load.h"
 #include "station/attempt_runner.h"
+#include "station/port_health.h"
 
 #include <chrono>
 #include <cstdint>
@@ -30,6 +31,10 @@ struct AttemptPlace {
     uint32_t attempt = 1;       // 1, 2, ... for the attempts of one box
     std::string boxSession;     // the same for every attempt of one box
     uint32_t failuresInRow = 0; // the port's, after this attempt
+    // The port's link quality with this attempt in it (none when no box woke).
+    bool healthKnown = false;
+    PortHealth health{};
+    bool lineWorsened = false;
 };
 
 // The record line of one attempt, newline included: valid JSON in UTF-8 whatever the bytes of

@@ -18,6 +18,7 @@ Station::Station(const StationSettings& settings, StopSignal& stop, ThreadStarte
     config_.settleSeconds = settings.settle;
     config_.retries = settings.retries;
     config_.suspectAfter = settings.suspectAfter;
+    config_.health = settings.health;
 }
 
 Station::~Station() = default;
@@ -161,6 +162,12 @@ void Station::run(StationEvents& events, const std::function<void()>& tick) {
         }
     }
     StationShared shared{config_, events, stop_};
+    std::vector<PortStatus*> ports;
+    for (const auto& status : statuses_) {
+        ports.push_back(status.get());
+    }
+    health_ = std::make_unique<HealthBoard>(ports, config_.health);
+    shared.health = health_.get();
     std::vector<std::thread> threads(count);
     for (size_t i = 0; i < count; ++i) {
         PortRunner& runner = *runners_[i];

@@ -41,7 +41,8 @@ struct StationSettings {
     HardwareGuard guard;
     // A release instead of `image` (and of a guard): each box gets the image its hardware fits.
     std::string release;
-    std::string releaseKey; // the signature is required when given
+    std::string releaseKey;  // the signature is required when given
+    HealthThresholds health; // when a port's link is degrading
 };
 
 using release::loadServedImage;
@@ -107,6 +108,9 @@ public:
     // returns.
     void run(StationEvents& events, const std::function<void()>& tick);
 
+    // Most ports' links worsened at once (station/port_health.h): told once when it happens.
+    bool lineWorsened() const { return health_ != nullptr && health_->lineWorsened(); }
+
     StationTotals totals() const;
     StationResult result() const;
 
@@ -122,6 +126,7 @@ private:
     std::vector<std::unique_ptr<PortStatus>> statuses_;
     std::vector<PortStatus*> shown_;
     std::vector<std::unique_ptr<PortRunner>> runners_;
+    std::unique_ptr<HealthBoard> health_;
     bool outputFailed_ = false;
     uint32_t portsNotStarted_ = 0;
 };

@@ -194,7 +194,91 @@ std::string seconds(double s) {
     return text;
 }
 
+std::string figure(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", value);
+    return text;
+}
+
+std::string healthWords(const PortHealth& h) {
+    std::string words =
+        figure(h.figure) + " resends per KiB over its last " + std::to_string(h.boxes) + " boxes";
+    if (h.hasLine) {
+        words += " (the line's " + figure(h.line) + ")";
+    }
+    if (h.firstRequestMs >= 1000) {
+        char late[64];
+        std::snprintf(late, sizeof late, "; its boxes ask %.1f s after waking",
+                      h.firstRequestMs / 1000);
+        words += late;
+    }
+    return words;
+}
+
 } // namespace
+
+HealthBoard::HealthBoard(const std::vector<PortStatus*>& ports, const HealthThresholds& thresholds)
+    : ports_(ports), health_(ports.size(), thresholds) {}
+
+void HealthBoard::add(PortStatus& status, const AttemptReport& report, AttemptPlace& place,
+                      StationEvents& events) {
+    if (!report.boxWoke) {
+        return; // no download, nothing of the line to learn
+    }
+    HealthSample sample;
+    sample.deliveredBytes = report.deliveredBytes;
+    sample.framesResent = report.framesResent;
+    sample.naks = report.naks;
+    sample.crcErrors = report.crcErrors;
+    sample.firstRequestMs = report.firstRequestMs;
+    std::vector<std::pair<std::string, std::string>> told;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        size_t at = 0;
+        while (at < ports_.size() && ports_[at] != &status) {
+            ++at;
+        }
+        if (at == ports_.size()) {
+            return;
+        }
+        health_.add(at, sample);
+        place.healthKnown = true;
+        place.health = health_.port(at);
+        place.lineWorsened = health_.lineWorsened();
+        for (size_t i = 0; i < ports_.size(); ++i) {
+            PortStatus& port = *ports_[i];
+            const PortHealth& h = health_.port(i);
+            if (i == at) {
+                port.healthKnown = true;
+                port.linkQuality = h.figure;
+            }
+            if (h.degrading != port.degrading.load()) {
+                port.degrading = h.degrading;
+                told.emplace_back(port.port,
+                                  h.degrading
+                                      ? "link degrading: " + healthWords(h) +
+                                            "; its downloads still complete: check its cable and "
+                                            "adapter before it fails boxes"
+                                      : "link back to normal: " + healthWords(h));
+            }
+        }
+        if (health_.lineWorsened() != lineWorsened_.load()) {
+            lineWorsened_ = health_.lineWorsened();
+            told.emplace_back(
+                "", lineWorsened_
+                        ? "the line as a whole worsened: " + figure(health_.lineFigure()) +
+                              " resends per KiB on most ports at once; "
+                              "look at what they share (the image, the "
+                              "mains, a hub), not at one port"
+                        : "the line is back to normal: " + figure(health_.lineFigure()) +
+                              " resends per KiB");
+        }
+    }
+    // Told outside the lock: the events go on to the table and the page.
+    for (const auto& [port, text] : told) {
+        events.event(port, text);
+    }
+}
 
 std::string fileStem(const std::string& dir, const std::string& port) {
     return (std::filesystem::path(dir) / fileNameOf(port)).string() + "-" +
@@ -284,6 +368,9 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
         status.failuresInRow = after.failuresInRow;
         status.suspect = after.suspect;
         place.failuresInRow = after.failuresInRow;
+        if (station.health != nullptr) {
+            station.health->add(status, report, place, station.events);
+        }
         if (after.newSuspect) {
             station.events.event(status.port, std::to_string(after.failuresInRow) +
                                                   " failures in a row on " + status.port +

@@ -7,11 +7,13 @@
 // the retry pause within a second and lets a download finish; an abort ends the download too.
 
 #include "station/attempt_runner.h"
+#include "station/port_health.h"
 #include "station/port_status.h"
 #include "station/record.h"
 #include "station/stop.h"
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -42,6 +44,25 @@ struct StationConfig {
     uint32_t suspectAfter = 3; // failures in a row that make a port a suspect
     // Settling this long without a silent moment: a box keeps waking, and the operator is told.
     double keepsWakingSeconds = 30;
+    HealthThresholds health;
+};
+
+// The line's health, shared by its ports: each port's downloads go in on its own thread, and
+// every port's marks come out, into the ports' statuses and the events.
+class HealthBoard {
+public:
+    HealthBoard(const std::vector<PortStatus*>& ports, const HealthThresholds& thresholds);
+    // The download of `report` ended on `status`'s port: the place gets the port's health with
+    // it; the ports whose marks changed, and the line, are told in `events`.
+    void add(PortStatus& status, const AttemptReport& report, AttemptPlace& place,
+             StationEvents& events);
+    bool lineWorsened() const { return lineWorsened_.load(); }
+
+private:
+    std::mutex mutex_;
+    std::vector<PortStatus*> ports_;
+    LineHealth health_;
+    std::atomic<bool> lineWorsened_{false};
 };
 
 // Shared by the ports of one station.
@@ -51,6 +72,7 @@ struct StationShared {
     const StopSignal& stop;
     // A record line, a Test Log or a capture could not be written.
     std::atomic<bool> outputFailed{false};
+    HealthBoard* health = nullptr; // none: no figures kept
 };
 
 // Serves the port until the station stops; the status ends as Stopped.

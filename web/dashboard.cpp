@@ -46,6 +46,9 @@ void Dashboard::attemptEnded(const station::PortStatus& status,
     next_.attemptEnded(status, report, place);
     const double seconds = std::chrono::duration<double>(report.ended - report.started).count();
     std::lock_guard<std::mutex> lock(mutex_);
+    if (place.healthKnown) {
+        lineWorsened_ = place.lineWorsened;
+    }
     for (size_t i = 0; i < ports_.size(); ++i) {
         if (ports_[i] != &status) {
             continue;
@@ -119,8 +122,12 @@ StationView Dashboard::view() const {
         p.portFailures = s.portFailures.load();
         p.portFailureBoxes = s.portFailureBoxes.load();
         p.wrongBoxes = s.wrongBoxes.load();
+        p.healthKnown = s.healthKnown.load();
+        p.linkQuality = s.linkQuality.load();
+        p.degrading = s.degrading.load();
         v.ports.push_back(std::move(p));
     }
+    v.lineWorsened = lineWorsened_;
     v.events.assign(events_.begin(), events_.end());
     v.web = web_;
     return v;

@@ -76,6 +76,7 @@ private:
     std::chrono::steady_clock::time_point lastSent_{};
     uint64_t dropped_ = 0;
     WebView web_;
+    bool lineWorsened_ = false; // as the last attempt with a figure left it
 };
 
 } // namespace kestrune::web

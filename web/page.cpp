@@ -32,6 +32,8 @@ h1 { font-size: 1.5rem; margin: 0; }
 .downloading .state { color: #7cc4ff; } .settling .state { color: #f0c96a; }
 .port-failure .state, .suspect-note { color: #ff7070; }
 .suspect-note { font-weight: bold; }
+.tile.degrading { border-color: #ffb040; }
+.degrading-note { color: #ffb040; font-weight: bold; }
 .bar { height: 1.1rem; background: #333; border-radius: 0.3rem; overflow: hidden; }
 .bar div { height: 100%; background: #3fa9ff; }
 .figures { font-size: 1.2rem; font-variant-numeric: tabular-nums; }
@@ -53,6 +55,7 @@ h1 { font-size: 1.5rem; margin: 0; }
   <span id="link" class="lost">connecting</span>
 </header>
 <div class="small" id="image"></div>
+<div class="degrading-note" id="line" hidden>THE LINE AS A WHOLE WORSENED: resends rose on most ports at once; look at what they share (the image, the mains, a hub), not at one port</div>
 <main id="tiles"></main>
 <h2>Latest events</h2>
 <ul id="events"></ul>
@@ -68,10 +71,15 @@ function duration(s) {
 }
 function tile(p) {
   const failedOutcome = p.last && p.last.outcome !== "complete";
-  let html = '<section class="tile ' + p.state.replace(" ", "-") + (p.suspect ? " suspect" : "") + '" data-port="' + esc(p.port) + '">' +
+  let html = '<section class="tile ' + p.state.replace(" ", "-") + (p.suspect ? " suspect" : "") + (p.degrading ? " degrading" : "") + '" data-port="' + esc(p.port) + '">' +
     '<div class="port">' + esc(p.port) + '</div><div class="state">' + esc(p.state) + '</div>';
   if (p.suspect) {
     html += '<div class="suspect-note">SUSPECT: ' + p.failuresInRow + ' failures in a row; check its cable and adapter</div>';
+  }
+  if (p.degrading) {
+    html += '<div class="degrading-note">DEGRADING: ' + p.linkQuality.toFixed(3) + ' resends per KiB, far above the other ports; check its cable and adapter</div>';
+  } else if (p.linkQuality !== null && p.linkQuality !== undefined) {
+    html += '<div class="link">link ' + p.linkQuality.toFixed(3) + ' resends per KiB</div>';
   }
   if (p.progress) {
     const pr = p.progress;
@@ -104,6 +112,7 @@ function show(s) {
     s.release.sha256.slice(0, 16) + "..., " + (s.release.keyId ? "signed by key " + s.release.keyId : "unsigned") +
     "; " + s.release.images.join(", ") + ")" : s.image.path + " (" + s.image.size.toLocaleString() +
     " bytes, SHA-256 " + s.image.sha256.slice(0, 16) + "...)") + ", version " + s.version;
+  $("line").hidden = !s.lineWorsened;
   $("tiles").innerHTML = s.ports.map(tile).join("");
   $("events").innerHTML = s.events.slice().reverse().slice(0, 12).map((e) =>
     "<li>" + esc(clock(e.time)) + " " + esc(e.port || "station") + ": " + esc(e.text) + "</li>").join("");

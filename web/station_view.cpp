@@ -53,6 +53,8 @@ json portJson(const PortView& p) {
             {"state", p.state},
             {"suspect", p.suspect},
             {"failuresInRow", p.failuresInRow},
+            {"linkQuality", p.healthKnown ? json(p.linkQuality) : json(nullptr)},
+            {"degrading", p.degrading},
             {"progress", progress},
             {"done", p.done},
             {"failed", p.failed},
@@ -187,6 +189,7 @@ std::string stationJson(const StationView& view, bool withClock) {
              : json(nullptr)},
         {"startTime", view.startTime},
         {"totals", totals},
+        {"lineWorsened", view.lineWorsened},
         {"ports", ports},
         {"events", events}};
     if (withClock) {
@@ -242,6 +245,23 @@ std::string metricsText(const StationView& view) {
     perPort("kestrune_port_suspect", "gauge",
             "1 when the port's failures in a row make it a suspect (check its cable and adapter).",
             [](const PortView& p) -> uint64_t { return p.suspect ? 1 : 0; });
+    perPort("kestrune_port_degrading", "gauge",
+            "1 while the port's link is degrading against the line's other ports (its downloads "
+            "still complete; check its cable and adapter).",
+            [](const PortView& p) -> uint64_t { return p.degrading ? 1 : 0; });
+    family(out, "kestrune_port_link_quality", "gauge",
+           "Frames resent and NAKs sent per KiB delivered, over the port's last boxes (lower is "
+           "better); absent before the port's first box.");
+    for (const PortView& p : view.ports) {
+        if (p.healthKnown) {
+            out += "kestrune_port_link_quality{port=\"" + label(p.port) + "\"} " +
+                   number(p.linkQuality) + "\n";
+        }
+    }
+    family(out, "kestrune_line_worsened", "gauge",
+           "1 while most ports' links are worse than their own best at once (the image, the "
+           "mains, a hub: not one port).");
+    out += std::string("kestrune_line_worsened ") + (view.lineWorsened ? "1" : "0") + "\n";
     perPort("kestrune_port_failures_in_row", "gauge", "The port's failures in a row.",
             [](const PortView& p) -> uint64_t { return p.failuresInRow; });
     perPort("kestrune_retries_total", "counter",

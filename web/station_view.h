@@ -32,6 +32,10 @@ struct PortView {
     std::string state; // "waiting", "downloading", "settling", "port failure", "stopped"
     bool suspect = false;
     uint32_t failuresInRow = 0;
+    // The link's quality over the port's last boxes (station/port_health.h), once known.
+    bool healthKnown = false;
+    double linkQuality = 0; // resends per KiB delivered
+    bool degrading = false;
     // Of the download in progress.
     uint64_t acknowledgedBytes = 0;
     uint64_t totalBytes = 0;
@@ -89,6 +93,7 @@ struct StationView {
     std::string now;
     double uptimeSeconds = 0;
     std::vector<PortView> ports;
+    bool lineWorsened = false;     // most ports' links worsened at once
     std::vector<EventView> events; // oldest first
     WebView web;
 };

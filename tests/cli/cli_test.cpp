@@ -197,6 +197,15 @@ TEST(CommandLine, ChoosesTheCommandAndFillsItsOptions) {
          "kestrune-cli station",
          "",
          [](const CliOptions& o) { return o.station.suspectAfter == 10; }},
+        {{"station", "--health-window", "6", "--degrading-ratio", "2.5", "--degrading-floor", "0",
+          "i.dl"},
+         args::PROCEED,
+         "kestrune-cli station",
+         "",
+         [](const CliOptions& o) {
+             return o.station.health.window == 6 && o.station.health.ratio == 2.5 &&
+                    o.station.health.floor == 0;
+         }},
         {{"ports", "--plain"},
          args::PROCEED,
          "kestrune-cli ports",

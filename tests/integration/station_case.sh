@@ -40,6 +40,20 @@ wait_records() {
   fail "$(records) records after $2 s, expected $1"
 }
 
+# wait_verdicts N SECONDS: until every box simulator has given N verdicts (a box that woke
+# while its port settled has no record line, but a verdict).
+wait_verdicts() {
+  for _ in $(seq $(($2 * 10))); do
+    local short=0
+    for f in box-*.out box_*.out; do
+      [ -f "$f" ] && [ "$(grep -c ': download ' "$f")" -lt "$1" ] && short=1
+    done
+    [ "$short" = 0 ] && { sleep 1; return 0; }
+    sleep 0.1
+  done
+  fail "not every box gave $1 verdicts within $2 s"
+}
+
 # stop_station: one SIGINT once every port waits; the exit status in STATUS.
 stop_station() {
   kill -INT "$STATION"
@@ -293,6 +307,63 @@ EOF
     expect "missing port" "$?" 3
     grep -q "no such device .*no-such-port" err.txt || fail "no reason for the missing port"
     [ -e record.jsonl ] && fail "a record was started"
+    ;;
+  rising_noise)
+    # Eight ports; the cable of the eighth wears box by box (seeded): that port, and only it, is
+    # marked degrading, at least three boxes before its first failure (if it fails at all).
+    boxes 7 --boxes 10 --gap 1.2 --stay 240
+    start_box 8 --boxes 10 --gap 1.2 --stay 240 --noise-rise 0.000005 --seed 12 "$SAMPLE"
+    PORTS+=(--port "$PTY_8")
+    station "${PORTS[@]}"
+    wait_verdicts 10 200
+    stop_station
+    python3 - "$PTY_8" <<'EOF' >health.txt || fail "health: $(cat health.txt)"
+import json, sys
+worn = sys.argv[1]
+lines = [json.loads(l) for l in open("record.jsonl")]
+mine = [l for l in lines if l["port"] == worn]
+marked = [i for i, l in enumerate(mine) if l["linkQuality"]["degrading"]]
+failed = [i for i, l in enumerate(mine) if l["outcome"] != "complete"]
+others = [l["port"] for l in lines if l["port"] != worn and l["linkQuality"]["degrading"]]
+assert marked, "the worn port was never marked"
+assert not others, "clean ports marked: %s" % others
+ahead = (failed[0] if failed else len(mine)) - marked[0]
+assert ahead >= 3, "marked only %d boxes before its first failure" % ahead
+print("marked at box %d, first failure at box %s: %d boxes ahead" %
+      (marked[0] + 1, failed[0] + 1 if failed else "none", ahead))
+EOF
+    cat health.txt
+    grep -q "$PTY_8: link degrading: " station.err || fail "no degrading event"
+    ;;
+  same_noise)
+    # The same noise on every port (mains noise): no port is marked.
+    boxes 8 --boxes 5 --gap 1.2 --stay 240 --noise 0.00002 --seed 5
+    station "${PORTS[@]}"
+    wait_verdicts 5 200
+    stop_station
+    [ "$(grep -c 'link degrading' station.err)" = 0 ] || fail "$(grep 'link degrading' station.err)"
+    ;;
+  causes)
+    # Each cause of failure from its fault, and the report names each: a block every box on
+    # three ports refuses (image), a noisy cable (port), a box that ends early where the boxes
+    # before and after it on its port pass (box), an unplug mid-download (handling).
+    boxes 3 --boxes 2 --gap 1.2 --stay 120 --nak 2:10
+    start_box noisy --boxes 1 --stay 120 --noise 0.0002 --seed 3 "$SAMPLE"
+    start_box gone --unplug-after 1 "$SAMPLE"
+    start_box clean --boxes 3 --gap 1.2 --stay 120 "$SAMPLE"
+    start_box early --boxes 3 --gap 1.2 --stay 120 --faulty-box 2 --end-early 3 "$SAMPLE"
+    PORTS+=(--port "$PTY_noisy" --port "$PTY_gone" --port "$PTY_clean" --port "$PTY_early")
+    station "${PORTS[@]}"
+    # 2 boxes on each of the first three ports, 3 on the clean one and on the early one, 1 on
+    # the noisy one, and the unplugged one's download and its port failure.
+    wait_records 15 120
+    stop_station
+    "$CLI" report record.jsonl >report.txt || fail "report: $?"
+    sed -n '/FAILURES BY CAUSE/,$p' report.txt
+    grep -q "^image: block 1 of module 0 failed on 3 of 7 ports" report.txt || fail "no image cause"
+    grep -q "^port: $PTY_noisy: " report.txt || fail "no port cause"
+    grep -q "^box: $PTY_early: 1 box failed where 2 others passed" report.txt || fail "no box cause"
+    grep -q "^handling: $PTY_gone: " report.txt || fail "no handling cause"
     ;;
   *)
     fail "no such case"

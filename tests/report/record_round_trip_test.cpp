@@ -52,6 +52,12 @@ station::AttemptReport attempt(bool boxWoke) {
     a.deliveredBytes = 4096;
     a.moduleBytes = 34768;
     a.framesResent = 12;
+    a.naks = 7;
+    a.crcErrors = 2;
+    a.firstRequestMs = 412;
+    a.stoppedInBlock = true;
+    a.stoppedModule = 1;
+    a.stoppedBlock = 3;
     a.downloadId = 3;
     a.blockSize = 1024;
     a.windowSize = a.ackPeriod = 4;
@@ -70,9 +76,11 @@ TEST(RecordSchema, WriterAndReaderAgreeOnEveryField) {
     for (const auto& row : rows) {
         const station::ImageFacts image{row.imagePath, 34863, "0de17c61", "VB 2.3"};
         const release::ReleaseFacts release{"lot 4711", "5a9e", "RWQf6LRC"};
+        station::AttemptPlace place{2, "ttyUSB0-7", 3};
+        place.healthKnown = row.boxWoke;
         const std::string text =
             station::recordLine(attempt(row.boxWoke), "/dev/ttyUSB0", image, "logs/a.log", "",
-                                {2, "ttyUSB0-7", 3}, row.boxWoke ? &release : nullptr);
+                                place, row.boxWoke ? &release : nullptr);
         const json line = json::parse(text);
         size_t known = 0;
         for (const auto& spec : RECORD_FIELDS) {
@@ -110,6 +118,15 @@ TEST(RecordSchema, WriterAndReaderAgreeOnEveryField) {
         EXPECT_DOUBLE_EQ(read.seconds(), 3.961);
         EXPECT_EQ(read.releaseName, row.boxWoke ? "lot 4711" : "");
         EXPECT_EQ(read.releaseSha256, row.boxWoke ? "5a9e" : "");
+        // What the report's causes of failure are read from.
+        EXPECT_EQ(read.framesResent, row.boxWoke ? 12u : 0u);
+        EXPECT_EQ(read.naks, row.boxWoke ? 7u : 0u);
+        EXPECT_EQ(read.deliveredBytes, row.boxWoke ? 4096u : 0u);
+        EXPECT_EQ(read.stoppedInBlock, row.boxWoke);
+        if (row.boxWoke) {
+            EXPECT_EQ(read.stoppedModule, 1u);
+            EXPECT_EQ(read.stoppedBlock, 3u);
+        }
     }
 }
 

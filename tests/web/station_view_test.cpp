@@ -75,6 +75,9 @@ StationView twoPorts() {
     a.retries = 1;
     a.deliveredBytes = 123456;
     a.framesResent = 7;
+    a.healthKnown = true;
+    a.linkQuality = 0.125;
+    a.degrading = true;
     a.durationBuckets[durationBucket(0.5)] += 1; // le 1
     a.durationBuckets[durationBucket(7)] += 3;   // le 10
     a.durationCount = 5;                         // one beyond 600 s
@@ -96,6 +99,9 @@ TEST(Metrics, EveryFamilyIsTypedAndEverySampleReads) {
         {"kestrune_port_state", "gauge"},
         {"kestrune_port_suspect", "gauge"},
         {"kestrune_port_failures_in_row", "gauge"},
+        {"kestrune_port_degrading", "gauge"},
+        {"kestrune_port_link_quality", "gauge"},
+        {"kestrune_line_worsened", "gauge"},
         {"kestrune_retries_total", "counter"},
         {"kestrune_module_bytes_delivered_total", "counter"},
         {"kestrune_frames_resent_total", "counter"},
@@ -123,6 +129,10 @@ TEST(Metrics, SamplesOfTwoPorts) {
         {"kestrune_port_state{" + com + ",state=\"port failure\"}", "1"},
         {"kestrune_port_suspect{" + com + "}", "1"},
         {"kestrune_port_failures_in_row{" + com + "}", "4"},
+        {"kestrune_port_degrading{" + usb + "}", "1"},
+        {"kestrune_port_degrading{" + com + "}", "0"},
+        {"kestrune_port_link_quality{" + usb + "}", "0.125"},
+        {"kestrune_line_worsened", "0"},
         {"kestrune_retries_total{" + usb + "}", "1"},
         {"kestrune_module_bytes_delivered_total{" + usb + "}", "123456"},
         {"kestrune_frames_resent_total{" + usb + "}", "7"},
@@ -141,6 +151,8 @@ TEST(Metrics, SamplesOfTwoPorts) {
         ASSERT_NE(at, m.samples.end()) << key;
         EXPECT_EQ(at->second, value) << key;
     }
+    // No figure before a port's first box: no sample, rather than a 0 that reads as perfect.
+    EXPECT_EQ(m.samples.count("kestrune_port_link_quality{" + com + "}"), 0u);
 }
 
 TEST(Metrics, DurationBuckets) {
@@ -176,6 +188,9 @@ TEST(StationJson, TotalsProgressAndLastAttempt) {
     const json& com = s["ports"][1];
     EXPECT_TRUE(com["progress"].is_null()); // not downloading
     EXPECT_EQ(com["suspect"], true);
+    EXPECT_TRUE(com["linkQuality"].is_null());
+    EXPECT_EQ(usb["degrading"], true);
+    EXPECT_DOUBLE_EQ(usb["linkQuality"].get<double>(), 0.125);
     EXPECT_EQ(com["last"]["outcome"], "port failure");
     EXPECT_EQ(com["last"]["reason"], "/dev/x went away");
     EXPECT_TRUE(com["last"]["box"].is_null());

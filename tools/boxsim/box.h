@@ -56,6 +56,7 @@ struct Options {
     int repeatWindow = -1; // window after which to ask for its first block again
     int wrongId = -1;      // data request (1 = first) with a wrong downloadId
     double noise = 0;      // chance of a line fault per byte
+    double noiseRise = 0;  // added to it for every box after the first (--boxes)
     uint64_t seed = 1;
     bool verbose = false;
 };

@@ -200,6 +200,7 @@ struct Request {
     uint32_t endEarly = 0;
     uint32_t repeatWindow = 0;
     uint32_t wrongId = 0;
+    uint32_t faultyBox = 0; // 0: every box
     bool endEarlySet = false;
     std::vector<uint32_t> hw; // --hardware OUI, MODEL, VERSION
     std::vector<uint32_t> sw; // --software MODEL, VERSION
@@ -318,6 +319,10 @@ void declareBoxsim(CLI::App& app, Request& r) {
            "N even when the image fits one window")
         ->type_name("N")
         ->transform(Number(0, 1000000));
+    app.add_option("--faulty-box", r.faultyBox,
+                   "with --boxes: the fault options hit box B only; the others are sound")
+        ->type_name("B")
+        ->transform(Number(1, 100000));
     app.add_option("--repeat-block", r.repeatWindow,
                    "after window W (1 = first) ask for its first block again")
         ->type_name("W")
@@ -339,6 +344,11 @@ void declareBoxsim(CLI::App& app, Request& r) {
                    "a noisy line after the wake-up: each byte, both ways, is hit with chance RATE "
                    "by a flipped bit, a lost, doubled or stray byte, or a silence before it")
         ->type_name("RATE")
+        ->transform(Decimal(0, 1));
+    app.add_option("--noise-rise", o.noiseRise,
+                   "with --boxes: box B's line has the noise RATE + (B - 1) x STEP, a cable "
+                   "that wears box by box")
+        ->type_name("STEP")
         ->transform(Decimal(0, 1));
     app.add_option("--seed", o.seed, "the noise's seed (default 1): the same seed, the same noise")
         ->type_name("N")
@@ -382,6 +392,7 @@ int main(int argc, char** argv) {
     const uint32_t endEarly = r.endEarly;
     const uint32_t repeatWindow = r.repeatWindow;
     const uint32_t wrongId = r.wrongId;
+    const uint32_t faultyBox = r.faultyBox;
     const bool endEarlySet = r.endEarlySet;
     const std::vector<uint32_t>& hw = r.hw;
     const std::vector<uint32_t>& sw = r.sw;
@@ -499,6 +510,7 @@ int main(int argc, char** argv) {
             sleepDecimal(o.gap);
             line.drain();
         }
+        noise.setRate(o.noise + (b - 1) * o.noiseRise);
         const std::string which =
             o.line ? "box " + std::to_string(b) + " of " + std::to_string(o.boxes) + ": " : "";
         for (int n = 1; n <= o.downloads; ++n) {
@@ -509,7 +521,8 @@ int main(int argc, char** argv) {
                 while (attempt == 1 && !o.hold.empty() && access(o.hold.c_str(), F_OK) != 0) {
                     sleepDecimal(0.02);
                 }
-                Box& current = attempt == 1 ? box : restarted;
+                Box& current =
+                    attempt == 1 && (faultyBox == 0 || uint32_t(b) == faultyBox) ? box : restarted;
                 // On a real line every wait of the box finishes inside the call: run() is the
                 // whole download.
                 Verdict verdict =
@@ -536,7 +549,7 @@ int main(int argc, char** argv) {
                     }
                 }
                 std::string text = verdict.text;
-                if (o.noise > 0) {
+                if (o.noise > 0 || o.noiseRise > 0) {
                     text += "; " + std::to_string(noise.faults - faultsBefore) + " line faults";
                 }
                 const std::string tries =

@@ -37,7 +37,10 @@ class NoiseModel {
 public:
     // faultsPerByte: 0 is a clean line. `state` seeds the generator.
     NoiseModel(double faultsPerByte, uint64_t state)
-        : threshold_(static_cast<uint32_t>(faultsPerByte * 1048576.0 + 0.5)), random_{state} {}
+        : threshold_(thresholdOf(faultsPerByte)), random_{state} {}
+
+    // A line that gets worse (or better) from one box to the next; the draws go on as before.
+    void setRate(double faultsPerByte) { threshold_ = thresholdOf(faultsPerByte); }
 
     bool noisy() const { return threshold_ != 0 && on_; }
     // The wake-up exchange of the simulator stays clean: its noise starts with the first frame.
@@ -67,6 +70,10 @@ public:
     uint64_t faults = 0;
 
 private:
+    static uint32_t thresholdOf(double faultsPerByte) {
+        return static_cast<uint32_t>((faultsPerByte < 1 ? faultsPerByte : 1) * 1048576.0 + 0.5);
+    }
+
     uint32_t threshold_; // faults per 2^20 bytes
     SplitMix random_;
     bool on_ = true;
