@@ -162,11 +162,11 @@ void Station::run(StationEvents& events, const std::function<void()>& tick) {
         }
     }
     StationShared shared{config_, events, stop_};
-    std::vector<PortStatus*> ports;
+    std::vector<PortStatus*> statuses;
     for (const auto& status : statuses_) {
-        ports.push_back(status.get());
+        statuses.push_back(status.get());
     }
-    health_ = std::make_unique<HealthBoard>(ports, config_.health);
+    health_ = std::make_unique<HealthBoard>(statuses, config_.health);
     shared.health = health_.get();
     std::vector<std::thread> threads(count);
     for (size_t i = 0; i < count; ++i) {
