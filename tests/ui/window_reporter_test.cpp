@@ -1,8 +1,8 @@
 // The window's side of the session's reports, driven by real sessions against a scripted box in
 // virtual time: what the window is asked to show, in which order, and how.
 
-#include "tests/support/scripted_box.h"
 #include "tests/support/allocation_counter.h"
+#include "tests/support/scripted_box.h"
 #include "ui/window_reporter.h"
 
 #include <gtest/gtest.h>
