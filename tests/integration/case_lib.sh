@@ -50,6 +50,15 @@ start_box() {
   printf -v "BOXPID_$name" '%s' "$LAST_PID"
 }
 
+# wait_lines FILE N SECONDS: until FILE has N lines; false when SECONDS pass first.
+wait_lines() {
+  for _ in $(seq $(($3 * 10))); do
+    [ -f "$1" ] && [ "$(wc -l <"$1")" -ge "$2" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 wait_box() { # wait_box NAME: its exit status in BOX_<NAME>
   local pidvar="BOXPID_$1"
   wait "${!pidvar}"

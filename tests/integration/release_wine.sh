@@ -38,10 +38,7 @@ KESTRUNE_WINEPREFIX="$WINE_PREFIX_DIR" "$ROOT/scripts/wine-run.sh" "$EXE" statio
   --release-key key.pub 2>station.err &
 station=$!
 pids+=("$station")
-for _ in $(seq 600); do
-  [ -f record.jsonl ] && [ "$(wc -l <record.jsonl)" -ge 2 ] && break
-  sleep 0.1
-done
+wait_lines record.jsonl 2 60
 kill -INT "$station"
 wait "$station"
 expect "station exit" "$?" 0

@@ -33,11 +33,7 @@ records() { [ -f record.jsonl ] && wc -l <record.jsonl || echo 0; }
 
 # wait_records N SECONDS: until the record has N lines.
 wait_records() {
-  for _ in $(seq $(($2 * 10))); do
-    [ "$(records)" -ge "$1" ] && return 0
-    sleep 0.1
-  done
-  fail "$(records) records after $2 s, expected $1"
+  wait_lines record.jsonl "$1" "$2" || fail "$(records) records after $2 s, expected $1"
 }
 
 # wait_verdicts N SECONDS: until every box simulator has given N verdicts (a box that woke

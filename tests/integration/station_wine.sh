@@ -20,10 +20,7 @@ KESTRUNE_WINEPREFIX="$WINE_PREFIX_DIR" "$ROOT/scripts/wine-run.sh" "$EXE" statio
   --expect-oui 00-A0-B1 "$SAMPLE" 2>station.err &
 station=$!
 pids+=("$station")
-for _ in $(seq 600); do
-  [ -f record.jsonl ] && [ "$(wc -l <record.jsonl)" -ge 2 ] && break
-  sleep 0.1
-done
+wait_lines record.jsonl 2 60
 kill -INT "$station"
 wait "$station"
 expect "station exit" "$?" 1
