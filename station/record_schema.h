@@ -55,7 +55,7 @@ enum class FieldKind : uint8_t {
     Object,  // the release (name, sha256, keyId), the box's descriptors and their readings
 };
 
-struct RecordFieldSpec {
+struct RecordFieldInfo {
     RecordField field;
     const char* name;
     FieldKind kind;
@@ -64,7 +64,7 @@ struct RecordFieldSpec {
 };
 
 // In the order the station writes them.
-inline constexpr RecordFieldSpec RECORD_FIELDS[] = {
+inline constexpr RecordFieldInfo RECORD_FIELDS[] = {
     {RecordField::Start, "start", FieldKind::Time, false, false},
     {RecordField::End, "end", FieldKind::Time, false, false},
     {RecordField::Port, "port", FieldKind::Text, false, false},
@@ -108,9 +108,9 @@ constexpr const char* fieldName(RecordField field) {
 
 // The field called `name`; false when the record has none of that name.
 constexpr bool recordFieldNamed(std::string_view name, RecordField& field) {
-    for (const RecordFieldSpec& spec : RECORD_FIELDS) {
-        if (name == spec.name) {
-            field = spec.field;
+    for (const RecordFieldInfo& info : RECORD_FIELDS) {
+        if (name == info.name) {
+            field = info.field;
             return true;
         }
     }

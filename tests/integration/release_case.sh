@@ -55,10 +55,7 @@ case "$case_name" in
       --port "$PTY_5" 2>station.err &
     station=$!
     pids+=("$station")
-    for _ in $(seq 900); do
-      [ -f record.jsonl ] && [ "$(wc -l <record.jsonl)" -ge 5 ] && break
-      sleep 0.1
-    done
+    wait_lines record.jsonl 5 90
     kill -INT "$station"
     wait "$station"
     expect "station exit (a wrong box came)" "$?" 1
@@ -106,10 +103,7 @@ PY
       2>station.err &
     station=$!
     pids+=("$station")
-    for _ in $(seq 600); do
-      [ -f record.jsonl ] && [ "$(wc -l <record.jsonl)" -ge 1 ] && break
-      sleep 0.1
-    done
+    wait_lines record.jsonl 1 60
     kill -INT "$station"
     wait "$station"
     fields outcome release.keyId >fields.txt

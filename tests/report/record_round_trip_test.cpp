@@ -83,17 +83,17 @@ TEST(RecordSchema, WriterAndReaderAgreeOnEveryField) {
                                 place, row.boxWoke ? &release : nullptr);
         const json line = json::parse(text);
         size_t known = 0;
-        for (const auto& spec : RECORD_FIELDS) {
-            SCOPED_TRACE(std::string(spec.name) + " in " + text);
-            if (!line.contains(spec.name)) {
-                EXPECT_TRUE(spec.sometimes);
+        for (const auto& info : RECORD_FIELDS) {
+            SCOPED_TRACE(std::string(info.name) + " in " + text);
+            if (!line.contains(info.name)) {
+                EXPECT_TRUE(info.sometimes);
                 continue;
             }
             ++known;
-            const json& value = line[spec.name];
-            EXPECT_TRUE(value.is_null() ? spec.nullable : hasKind(value, spec.kind));
+            const json& value = line[info.name];
+            EXPECT_TRUE(value.is_null() ? info.nullable : hasKind(value, info.kind));
             // A woken box that ran its session leaves only the files not written empty.
-            if (row.boxWoke && spec.field != station::RecordField::Capture) {
+            if (row.boxWoke && info.field != station::RecordField::Capture) {
                 EXPECT_FALSE(value.is_null());
             }
         }
