@@ -2,6 +2,7 @@
 
 #include "dsmcc/identity.h"
 #include "kestrune/version.h"
+#include "report/record_line.h"
 #include "station/record.h"
 #include "station/verdict.h"
 
@@ -45,7 +46,17 @@ void Dashboard::attemptEnded(const station::PortStatus& status,
                              const station::AttemptPlace& place) {
     next_.attemptEnded(status, report, place);
     const double seconds = std::chrono::duration<double>(report.ended - report.started).count();
+    // The causes come from the attempt's record line, read back as the report reads it, so
+    // that the page and the report cannot tell a shift's failures apart differently.
+    const std::string text = station::recordLine(report, status.port, image_, "", "", place);
+    report::RecordLine line;
+    const bool recorded =
+        report::parseRecordLine(std::string_view(text).substr(0, text.size() - 1), line);
     std::lock_guard<std::mutex> lock(mutex_);
+    if (recorded) {
+        causes_.add(line);
+        causeGroups_ = causes_.groups();
+    }
     if (place.healthKnown) {
         lineWorsened_ = place.lineWorsened;
     }
@@ -128,6 +139,7 @@ StationView Dashboard::view() const {
         v.ports.push_back(std::move(p));
     }
     v.lineWorsened = lineWorsened_;
+    v.causes = causeGroups_;
     v.events.assign(events_.begin(), events_.end());
     v.web = web_;
     return v;

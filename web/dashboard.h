@@ -7,6 +7,7 @@
 // own bounded queue. A port's thread only ever takes the one short lock here; it never waits for
 // a client.
 
+#include "report/causes.h"
 #include "station/station_loop.h"
 #include "web/client_queue.h"
 #include "web/station_view.h"
@@ -77,6 +78,9 @@ private:
     uint64_t dropped_ = 0;
     WebView web_;
     bool lineWorsened_ = false; // as the last attempt with a figure left it
+    // The shift's attempts as the report reads them from the record, and their groups now.
+    report::FailureCauses causes_;
+    std::vector<report::CauseGroup> causeGroups_;
 };
 
 } // namespace kestrune::web
