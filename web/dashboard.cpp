@@ -46,17 +46,9 @@ void Dashboard::attemptEnded(const station::PortStatus& status,
                              const station::AttemptPlace& place) {
     next_.attemptEnded(status, report, place);
     const double seconds = std::chrono::duration<double>(report.ended - report.started).count();
-    // The causes come from the attempt's record line, read back as the report reads it, so
-    // that the page and the report cannot tell a shift's failures apart differently.
-    const std::string text = station::recordLine(report, status.port, image_, "", "", place);
-    report::RecordLine line;
-    const bool recorded =
-        report::parseRecordLine(std::string_view(text).substr(0, text.size() - 1), line);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (recorded) {
-        causes_.add(line);
-        causeGroups_ = causes_.groups();
-    }
+    // Read into the causes by the web's thread (causesNow): the port only leaves a copy.
+    unread_.push_back({status.port, report, place});
     if (place.healthKnown) {
         lineWorsened_ = place.lineWorsened;
     }
@@ -97,8 +89,31 @@ void Dashboard::attemptEnded(const station::PortStatus& status,
     }
 }
 
+std::vector<report::CauseGroup> Dashboard::causesNow() const {
+    std::lock_guard<std::mutex> causesLock(causesMutex_);
+    std::vector<Unread> unread;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        unread.swap(unread_);
+    }
+    // Each attempt's record line, read back as the report reads it, so that the page and the
+    // report cannot tell a shift's failures apart differently.
+    for (const Unread& u : unread) {
+        const std::string text = station::recordLine(u.report, u.port, image_, "", "", u.place);
+        report::RecordLine line;
+        if (report::parseRecordLine(std::string_view(text).substr(0, text.size() - 1), line)) {
+            causes_.add(line);
+        }
+    }
+    if (!unread.empty()) {
+        causeGroups_ = causes_.groups();
+    }
+    return causeGroups_;
+}
+
 StationView Dashboard::view() const {
     StationView v;
+    v.causes = causesNow();
     v.version = KESTRUNE_VERSION;
     v.image = image_.path;
     v.imageSize = image_.size;
@@ -139,7 +154,6 @@ StationView Dashboard::view() const {
         v.ports.push_back(std::move(p));
     }
     v.lineWorsened = lineWorsened_;
-    v.causes = causeGroups_;
     v.events.assign(events_.begin(), events_.end());
     v.web = web_;
     return v;

@@ -78,9 +78,19 @@ private:
     uint64_t dropped_ = 0;
     WebView web_;
     bool lineWorsened_ = false; // as the last attempt with a figure left it
-    // The shift's attempts as the report reads them from the record, and their groups now.
-    report::FailureCauses causes_;
-    std::vector<report::CauseGroup> causeGroups_;
+    // The attempts since the causes were last brought up to date.
+    struct Unread {
+        std::string port;
+        station::AttemptReport report;
+        station::AttemptPlace place;
+    };
+    mutable std::vector<Unread> unread_;
+    // The shift's attempts as the report reads them from the record, and their groups now:
+    // brought up to date on the web's side, so that a port's thread only leaves a copy.
+    std::vector<report::CauseGroup> causesNow() const;
+    mutable std::mutex causesMutex_;
+    mutable report::FailureCauses causes_;
+    mutable std::vector<report::CauseGroup> causeGroups_;
 };
 
 } // namespace kestrune::web
