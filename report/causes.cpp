@@ -72,7 +72,7 @@ void FailureCauses::add(const RecordLine& line) {
     port.resends += line.framesResent;
     port.bytes += line.deliveredBytes;
     if (line.outcome == Outcome::Complete) {
-        port.complete += 1;
+        port.complete += line.attempt == 1 ? 1 : 0;
         return;
     }
     port.failed += 1;

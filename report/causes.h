@@ -46,6 +46,8 @@ private:
     struct Port {
         uint64_t attempts = 0;
         uint64_t failed = 0;
+        // Boxes that passed at their first attempt: the neighbours a failed box is held up
+        // against (a box that passed on its retry is not its own neighbour).
         uint64_t complete = 0;
         uint64_t resends = 0;
         uint64_t bytes = 0;

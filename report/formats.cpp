@@ -378,6 +378,19 @@ std::string csvReport(const Summary& s) {
         reasons("image reason", "", &row, row.counts);
     }
     reasons("total reason", "", nullptr, s.total);
+    // The likely causes, each with the ports behind it, the failures it explains and its
+    // evidence in the text's words.
+    for (const CauseGroup& g : s.causes) {
+        std::vector<std::string> fields(22);
+        fields[0] = std::string(causeName(g.cause)) + " cause";
+        for (const std::string& port : g.ports) {
+            fields[1] += (fields[1].empty() ? "" : " ") + port;
+        }
+        fields[1] = csvSafe(fields[1]);
+        fields[6] = std::to_string(g.failed);
+        fields[21] = csvSafe(g.evidence);
+        out += csvRow(fields);
+    }
     return out;
 }
 

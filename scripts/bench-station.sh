@@ -11,6 +11,10 @@
 #     (goal: under 200 KiB more per port; the image is held once).
 #  3. Boxes per hour for the sample image on 16 ports: 3 boxes in a row on each port, the next
 #     box 0.5 s after the line has settled (--settle 1).
+#  4. What the port health figures cost: the station's CPU time (user + system, the whole run)
+#     on 16 ports, 4 boxes in a row on each (a full health window), against the station as it
+#     was before them (commit 3435b20, built into BUILD_DIR/../bench-base), runs alternating
+#     (goal: the medians within 1 %).
 # Ends with README-ready table rows of what was measured.
 set -euo pipefail
 build="$(cd "${1:-build/dist-native}" && pwd)"
@@ -18,10 +22,23 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
-exec python3 - "$build" "$work" "$root" <<'PY'
-import json, os, signal, subprocess, sys, threading, time
+# The station without the health figures: no option turns them off, so its own commit is built
+# once (Release, the station alone) beside this tree.
+base_commit=3435b20
+base="$(dirname "$build")/bench-base"
+if [ ! -x "$base/build/kestrune-cli" ]; then
+  rm -rf "$base/src"
+  mkdir -p "$base/src"
+  git -C "$root" archive "$base_commit" | tar -x -C "$base/src"
+  cmake -S "$base/src" -B "$base/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DKESTRUNE_TESTS=OFF >/dev/null
+  cmake --build "$base/build" --parallel "${JOBS:-2}" --target kestrune-cli >/dev/null
+fi
 
-build, work, root = sys.argv[1], sys.argv[2], sys.argv[3]
+exec python3 - "$build" "$work" "$root" "$base/build/kestrune-cli" "$base_commit" <<'PY'
+import json, os, signal, statistics, subprocess, sys, threading, time
+
+build, work, root, base_cli, base_commit = sys.argv[1:6]
 cli = os.path.join(build, "kestrune-cli")
 boxsim = os.path.join(build, "kestrune-boxsim")
 mkimage = os.path.join(build, "kestrune-mkimage")
@@ -62,7 +79,7 @@ def reap(process):
 class Run:
     pass
 
-def run_station(image, ports, box_args, records_wanted, settle="3"):
+def run_station(image, ports, box_args, records_wanted, settle="3", program=cli):
     """Starts `ports` boxes and a station on them; returns what was measured once the record
     holds `records_wanted` lines."""
     boxes = [subprocess.Popen([boxsim, "--baud", "57600", "--timeout", "10"] + box_args + [image],
@@ -71,7 +88,7 @@ def run_station(image, ports, box_args, records_wanted, settle="3"):
     devices = [b.stdout.readline().strip() for b in boxes]
     run_station.runs = getattr(run_station, "runs", 0) + 1
     record = os.path.join(work, "record-%d.jsonl" % run_station.runs)
-    args = [cli, "station", "--record", record, "--settle", settle]
+    args = [program, "station", "--record", record, "--settle", settle]
     for d in devices:
         args += ["--port", d]
     busy0, total0 = machine_ticks()
@@ -97,7 +114,7 @@ def run_station(image, ports, box_args, records_wanted, settle="3"):
     r.machine = (busy1 - busy0) / max(total1 - total0, 1) * os.cpu_count()  # cores busy
     r.load = os.getloadavg()[0]
     os.kill(station.pid, signal.SIGINT)
-    reap(station)
+    r.cpu_whole = reap(station)  # to its end, in microseconds rather than clock ticks
     stop.set()
     sampler.join()
     r.peak = peak[0] if peak else 0
@@ -180,6 +197,27 @@ print("   (each box: %.1f s of download, then the settle and the next box's powe
 rows.append("| sample.dl on 16 ports, 3 boxes in a row each (`--settle 1`, the next box 1.5 s after "
             "the last) | %d byte-exact in %.1f s: %s boxes per hour | – |" %
             (exact, r.wall, format(round(complete * 3600 / r.wall), ",")))
+
+print()
+print("4. The port health figures: station CPU on 16 ports, 4 boxes in a row each, with and "
+      "without them")
+with_health, without = [], []
+for n in range(3):
+    for program, times in ((cli, with_health), (base_cli, without)):
+        r = run_station(sample, 16, ["--boxes", "4", "--gap", "1.5"], 64, settle="1",
+                        program=program)
+        complete = sum(x["outcome"] == "complete" for x in r.records)
+        times.append(r.cpu_whole)
+        print("   %s: %.3f s of CPU over %.1f s, %d complete" %
+              ("with   " if program == cli else "without", r.cpu_whole, r.wall, complete))
+a, b = statistics.median(with_health), statistics.median(without)
+print("   medians: %.3f s with, %.3f s without (%s): %+.1f %%" %
+      (a, b, base_commit, 100 * (a - b) / b))
+rows.append("| station CPU, 16 ports x 4 boxes of sample.dl, with the port health figures / "
+            "without (%s), medians of 3 alternating runs | %.3f s / %.3f s: %+.1f %% "
+            "(with %s; without %s) | within 1 %% |" %
+            (base_commit, a, b, 100 * (a - b) / b,
+             ", ".join("%.3f" % t for t in with_health), ", ".join("%.3f" % t for t in without)))
 
 print()
 print("README rows:")

@@ -2,6 +2,7 @@
 
 #include "dsmcc/identity.h"
 #include "kestrune/version.h"
+#include "report/record_line.h"
 #include "station/record.h"
 #include "station/verdict.h"
 
@@ -46,6 +47,8 @@ void Dashboard::attemptEnded(const station::PortStatus& status,
     next_.attemptEnded(status, report, place);
     const double seconds = std::chrono::duration<double>(report.ended - report.started).count();
     std::lock_guard<std::mutex> lock(mutex_);
+    // Read into the causes by the web's thread (causesNow): the port only leaves a copy.
+    unread_.push_back({status.port, report, place});
     if (place.healthKnown) {
         lineWorsened_ = place.lineWorsened;
     }
@@ -86,8 +89,31 @@ void Dashboard::attemptEnded(const station::PortStatus& status,
     }
 }
 
+std::vector<report::CauseGroup> Dashboard::causesNow() const {
+    std::lock_guard<std::mutex> causesLock(causesMutex_);
+    std::vector<Unread> unread;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        unread.swap(unread_);
+    }
+    // Each attempt's record line, read back as the report reads it, so that the page and the
+    // report cannot tell a shift's failures apart differently.
+    for (const Unread& u : unread) {
+        const std::string text = station::recordLine(u.report, u.port, image_, "", "", u.place);
+        report::RecordLine line;
+        if (report::parseRecordLine(std::string_view(text).substr(0, text.size() - 1), line)) {
+            causes_.add(line);
+        }
+    }
+    if (!unread.empty()) {
+        causeGroups_ = causes_.groups();
+    }
+    return causeGroups_;
+}
+
 StationView Dashboard::view() const {
     StationView v;
+    v.causes = causesNow();
     v.version = KESTRUNE_VERSION;
     v.image = image_.path;
     v.imageSize = image_.size;

@@ -7,6 +7,7 @@
 // own bounded queue. A port's thread only ever takes the one short lock here; it never waits for
 // a client.
 
+#include "report/causes.h"
 #include "station/station_loop.h"
 #include "web/client_queue.h"
 #include "web/station_view.h"
@@ -77,6 +78,19 @@ private:
     uint64_t dropped_ = 0;
     WebView web_;
     bool lineWorsened_ = false; // as the last attempt with a figure left it
+    // The attempts since the causes were last brought up to date.
+    struct Unread {
+        std::string port;
+        station::AttemptReport report;
+        station::AttemptPlace place;
+    };
+    mutable std::vector<Unread> unread_;
+    // The shift's attempts as the report reads them from the record, and their groups now:
+    // brought up to date on the web's side, so that a port's thread only leaves a copy.
+    std::vector<report::CauseGroup> causesNow() const;
+    mutable std::mutex causesMutex_;
+    mutable report::FailureCauses causes_;
+    mutable std::vector<report::CauseGroup> causeGroups_;
 };
 
 } // namespace kestrune::web

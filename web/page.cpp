@@ -41,8 +41,9 @@ h1 { font-size: 1.5rem; margin: 0; }
 .outcome { font-weight: bold; }
 .small { font-size: 0.85rem; color: #bbb; overflow-wrap: anywhere; }
 .counts { font-variant-numeric: tabular-nums; margin-top: 0.3rem; }
-#events { list-style: none; padding: 0; margin: 0; font-size: 0.9rem; }
-#events li { padding: 0.15rem 0; border-top: 1px solid #333; overflow-wrap: anywhere; }
+#events, #causes { list-style: none; padding: 0; margin: 0; font-size: 0.9rem; }
+#causes { font-size: 1.1rem; } #causes .cause { font-weight: bold; color: #ffb040; }
+#events li, #causes li { padding: 0.15rem 0; border-top: 1px solid #333; overflow-wrap: anywhere; }
 </style>
 </head>
 <body>
@@ -57,6 +58,8 @@ h1 { font-size: 1.5rem; margin: 0; }
 <div class="small" id="image"></div>
 <div class="degrading-note" id="line" hidden>THE LINE AS A WHOLE WORSENED: resends rose on most ports at once; look at what they share (the image, the mains, a hub), not at one port</div>
 <main id="tiles"></main>
+<h2>Failures by cause</h2>
+<ul id="causes"></ul>
 <h2>Latest events</h2>
 <ul id="events"></ul>
 <script>
@@ -114,6 +117,9 @@ function show(s) {
     " bytes, SHA-256 " + s.image.sha256.slice(0, 16) + "...)") + ", version " + s.version;
   $("line").hidden = !s.lineWorsened;
   $("tiles").innerHTML = s.ports.map(tile).join("");
+  // The report's groups for this shift, in its words: what to check first.
+  $("causes").innerHTML = s.causes.length ? s.causes.map((c) => '<li><span class="cause">' +
+    esc(c.cause) + "</span>: " + esc(c.evidence) + "</li>").join("") : "<li>no failed downloads</li>";
   $("events").innerHTML = s.events.slice().reverse().slice(0, 12).map((e) =>
     "<li>" + esc(clock(e.time)) + " " + esc(e.port || "station") + ": " + esc(e.text) + "</li>").join("");
 }

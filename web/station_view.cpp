@@ -22,6 +22,18 @@ std::string dump(const json& value) {
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+// In the report's JSON form.
+json causesJson(const std::vector<report::CauseGroup>& causes) {
+    json out = json::array();
+    for (const report::CauseGroup& g : causes) {
+        out.push_back({{"cause", report::causeName(g.cause)},
+                       {"ports", g.ports},
+                       {"failed", g.failed},
+                       {"evidence", g.evidence}});
+    }
+    return out;
+}
+
 json portJson(const PortView& p) {
     json progress = nullptr;
     if (p.state == "downloading" && p.totalBytes != 0) {
@@ -190,6 +202,7 @@ std::string stationJson(const StationView& view, bool withClock) {
         {"startTime", view.startTime},
         {"totals", totals},
         {"lineWorsened", view.lineWorsened},
+        {"causes", causesJson(view.causes)},
         {"ports", ports},
         {"events", events}};
     if (withClock) {

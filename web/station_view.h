@@ -5,6 +5,8 @@
 // every message of /events) and the Prometheus text of /metrics. Pure functions of the copy, so
 // that a table of fake stations tests them.
 
+#include "report/causes.h"
+
 #include <array>
 #include <cstdint>
 #include <map>
@@ -96,6 +98,8 @@ struct StationView {
     bool lineWorsened = false;     // most ports' links worsened at once
     std::vector<EventView> events; // oldest first
     WebView web;
+    // The shift's failures by likely cause, as the report groups them.
+    std::vector<report::CauseGroup> causes;
 };
 
 // The JSON of /api/station; `withClock` false leaves out "now" and "uptimeSeconds", so that two

@@ -72,6 +72,10 @@ print(n)
 EOF
 }
 
+# The wear of a cable, box by box: 1e-5 more faults per byte each box (box 1 clean), from box 5
+# on enough for a frame to fail now and then, and with this seed the twelfth box's download.
+RISING_NOISE="--noise-rise 0.00001 --seed 13"
+
 case "$case_name" in
   sixteen_ports)
     # 16 ports, 3 boxes in a row on each; the boxes of port 1 reboot after their download and
@@ -308,13 +312,13 @@ EOF
     [ -e record.jsonl ] && fail "a record was started"
     ;;
   rising_noise)
-    # Eight ports; the cable of the eighth wears box by box (seeded): that port, and only it, is
-    # marked degrading, at least three boxes before its first failure (if it fails at all).
-    boxes 7 --boxes 10 --gap 1.2 --stay 240
-    start_box 8 --boxes 10 --gap 1.2 --stay 240 --noise-rise 0.000005 --seed 12 "$SAMPLE"
+    # Eight ports; the cable of the eighth wears box by box (seeded) until its boxes fail: that
+    # port, and only it, is marked degrading, at least three boxes before its first failure.
+    boxes 7 --boxes 12 --gap 1.2 --stay 240
+    start_box 8 --boxes 12 --gap 1.2 --stay 240 $RISING_NOISE "$SAMPLE"
     PORTS+=(--port "$PTY_8")
     station "${PORTS[@]}"
-    wait_verdicts 10 200
+    wait_verdicts 12 170
     stop_station
     python3 - "$PTY_8" <<'EOF' >health.txt || fail "health: $(cat health.txt)"
 import json, sys
@@ -325,22 +329,26 @@ marked = [i for i, l in enumerate(mine) if l["linkQuality"]["degrading"]]
 failed = [i for i, l in enumerate(mine) if l["outcome"] != "complete"]
 others = [l["port"] for l in lines if l["port"] != worn and l["linkQuality"]["degrading"]]
 assert marked, "the worn port was never marked"
+assert failed, "the worn port's boxes never failed"
 assert not others, "clean ports marked: %s" % others
-ahead = (failed[0] if failed else len(mine)) - marked[0]
+ahead = failed[0] - marked[0]
 assert ahead >= 3, "marked only %d boxes before its first failure" % ahead
-print("marked at box %d, first failure at box %s: %d boxes ahead" %
-      (marked[0] + 1, failed[0] + 1 if failed else "none", ahead))
+print("marked at box %d, first failure at box %d: %d boxes ahead" %
+      (marked[0] + 1, failed[0] + 1, ahead))
 EOF
     cat health.txt
     grep -q "$PTY_8: link degrading: " station.err || fail "no degrading event"
     ;;
   same_noise)
-    # The same noise on every port (mains noise): no port is marked.
-    boxes 8 --boxes 5 --gap 1.2 --stay 240 --noise 0.00002 --seed 5
+    # The same wear on every port (mains noise, a bad hub), up to failures: no port is marked,
+    # and the station says the line as a whole worsened.
+    boxes 8 --boxes 12 --gap 1.2 --stay 240 $RISING_NOISE
     station "${PORTS[@]}"
-    wait_verdicts 5 200
+    wait_verdicts 12 170
     stop_station
     [ "$(grep -c 'link degrading' station.err)" = 0 ] || fail "$(grep 'link degrading' station.err)"
+    grep -q "the line as a whole worsened: " station.err || fail "no word of the whole line"
+    [ "$(count outcome complete)" -lt "$(records)" ] || fail "no box failed"
     ;;
   causes)
     # Each cause of failure from its fault, and the report names each: a block every box on

@@ -97,7 +97,7 @@ PY
     expect "unknown path" "$(status_of "${URL}start")" 404
     # The first message of /events is the state now.
     timeout 3 curl -sN "${URL}events" >events.txt
-    grep -q '^data: {"events":' events.txt || fail "no state on /events"
+    grep -q '^data: {.*"events":\[.*"ports":' events.txt || fail "no state on /events"
     kill -INT "$STATION"
     wait "$STATION"
     expect "station exit" "$?" 1

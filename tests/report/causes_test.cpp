@@ -71,6 +71,9 @@ TEST(FailureCauses, NamesEachCauseWithItsEvidence) {
         {"one box fails where the port's others pass",
          {{"p1", OK}, {"p1", OK}, {"p1", SILENT, 0, 5}, {"p2", OK}, {"p1", OK}},
          "box: p1: 1 box failed where 3 others passed on the same port: check the box\n"},
+        {"a box that passes on its retry is not a neighbour that passed",
+         {{"p1", ERR, 0, 4, "b"}, {"p1", OK, 0, -1, "b", 2}, {"p2", OK}},
+         ""},
         {"a download cut off by an unplug, and a port gone with its box: handling",
          {{"p1", OK}, {"p1", SILENT, 0, 2}, {"p1", GONE}, {"p2", OK}, {"p2", GONE, 0, -1, "b"}},
          "handling: p1: 1 download was cut off (the line went away during it): check the cable "

@@ -703,6 +703,23 @@ TEST(Summary, TimesWithoutAZoneAreLocalAndATimeAloneIsOfToday) {
     }
 }
 
+TEST(Formats, CsvHasARowForEachCauseWithItsEvidence) {
+    // A box's port went away under it on U1 (handling), where another box had passed.
+    const TempFile record(
+        lineOf({"2026-12-08T11:00:00.000Z", "U1", "b1", 1, "complete", 7}) + "\n" +
+        lineOf({"2026-12-08T11:01:00.000Z", "U1", "b2", 1, "port failure", 2, 1, R1}) + "\n");
+    const Summary s = summarise({record.path}, {});
+    ASSERT_EQ(s.causes.size(), 1u);
+    const auto rows = parseCsv(csvReport(s));
+    const std::vector<std::string>& cause = rows.back();
+    ASSERT_EQ(cause.size(), rows[0].size());
+    EXPECT_EQ(cause[0], "handling cause");
+    EXPECT_EQ(cause[1], "U1");
+    EXPECT_EQ(cause[6], "1");
+    EXPECT_EQ(cause[21], s.causes[0].evidence);
+    EXPECT_NE(textReport(s).find("handling: " + s.causes[0].evidence), std::string::npos);
+}
+
 TEST(Formats, NothingInTheWindowIsNoNumber) {
     const TempFile record(shift());
     const Summary s = summarise({record.path}, filterOf("2030-01-01", "", {}));

@@ -1,7 +1,8 @@
 // What an operator sees on the station's page, in headless Chromium (the system's): a 4-port
 // station serving simulated boxes, one of them always failing and one whose box fails and
-// restarts. The tiles appear, progress moves, every outcome shows on its tile, and the page
-// comes back by itself when the station is restarted. Takes the README's screenshot.
+// restarts. The tiles appear, progress moves, every outcome shows on its tile, the failures are
+// grouped by their cause, and the page comes back by itself when the station is restarted.
+// Takes the README's screenshot.
 // Environment: CLI, BOXSIM, SAMPLE, WORK, and SCREENSHOT (the picture's path).
 import { spawn } from "node:child_process";
 import { copyFileSync, mkdirSync, rmSync } from "node:fs";
@@ -81,6 +82,13 @@ try {
   }
   const suspect = await until("the failing port marked suspect", async () => (await tile(page, failing)).suspect, 90);
   say(`${failing}: ${suspect}`);
+  // The shift's failures by cause, in the report's words: the failing port's own.
+  const causes = () => page.$eval("#causes", (e) => e.innerText.replace(/\s+/g, " "));
+  const cause = await until("the failing port named as a cause", async () => {
+    const text = await causes();
+    return text.includes("port: " + failing + ": ") && text.includes("check its cable and adapter") && text;
+  }, 30);
+  say("causes: " + cause);
   const retried = await tile(page, restarting);
   if (!/attempt 2/.test(retried.last) || !/retries 1/.test(retried.counts)) throw new Error("no retry shown: " + retried.last);
   await until("the next box downloading", () => downloading(70), 30);

@@ -64,6 +64,28 @@ TEST(Dashboard, CountsEveryRecordedAttemptOfItsPort) {
     EXPECT_FALSE(v.ports[1].hasLast);
 }
 
+TEST(Dashboard, TheShiftsFailuresByCauseAreTheReportsFromTheRecordLines) {
+    Station s;
+    // The same block stops a download on both ports: the image, named on the page and in the
+    // JSON as the report would name it.
+    AttemptReport failed = attempt(Outcome::DownloadError, 3);
+    failed.stoppedInBlock = true;
+    failed.stoppedModule = 1;
+    failed.stoppedBlock = 3;
+    s.dashboard.attemptEnded(s.a, failed, {1, "box-1", 1});
+    EXPECT_TRUE(s.dashboard.view().causes.empty()); // one port alone says nothing of the image
+    s.dashboard.attemptEnded(s.b, failed, {1, "box-2", 1});
+    const StationView v = s.dashboard.view();
+    ASSERT_EQ(v.causes.size(), 1u);
+    const json causes = json::parse(stationJson(v))["causes"];
+    ASSERT_EQ(causes.size(), 1u);
+    EXPECT_EQ(causes[0]["cause"], "image");
+    EXPECT_EQ(causes[0]["ports"], json({"/dev/a", "/dev/b"}));
+    EXPECT_EQ(causes[0]["failed"], 2);
+    EXPECT_EQ(causes[0]["evidence"],
+              "block 3 of module 1 failed on 2 of 2 ports (2 downloads): check the image");
+}
+
 TEST(Dashboard, PassesEveryEventOnAndKeepsTheLatest) {
     Station s(DashboardOptions{3, 16, std::chrono::milliseconds(5000)});
     for (int i = 1; i <= 5; ++i) {
