@@ -43,6 +43,14 @@ struct StationSettings {
     std::string release;
     std::string releaseKey;  // the signature is required when given
     HealthThresholds health; // when a port's link is degrading
+    // Into every record line, the page and /api/station; a reload may replace them.
+    Provenance provenance;
+    std::string serialDescriptor; // TYPE[:ascii|hex] of the box's serial, or ""
+    // Every record line sent on to the factory's system, or "".
+    std::string forward;
+    std::string forwardName = "MES";
+    double forwardTimeout = 10;      // seconds per request
+    double forwardDrainSeconds = 30; // at the end, how long to wait for the backlog
 };
 
 using release::loadServedImage;
@@ -101,6 +109,8 @@ public:
     // In the order of --port, once the ports are open.
     const std::vector<PortStatus*>& ports() const { return shown_; }
     bool recording() const { return config_.record != nullptr; }
+    // Who and where, as every record line says it (the station's name filled in).
+    const Provenance& provenance() const { return config_.provenance; }
 
     // Serves every port until all have stopped (the stop signal's first level ends waiting,
     // the second aborts downloads), telling `events` everything; `tick` runs on the calling

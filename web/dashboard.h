@@ -7,6 +7,7 @@
 // own bounded queue. A port's thread only ever takes the one short lock here; it never waits for
 // a client.
 
+#include "station/forward.h"
 #include "station/station_loop.h"
 #include "web/client_queue.h"
 #include "web/station_view.h"
@@ -52,6 +53,8 @@ public:
     size_t clients() const;
     // Clients dropped because they fell behind, since the start.
     uint64_t dropped() const;
+    // Who and where, and the forwarder whose delivery the page shows (none: no --forward).
+    void traceability(const station::Provenance& provenance, const station::Forwarder* forwarder);
     // The web server's state, for /metrics.
     void web(const WebView& state);
 
@@ -76,6 +79,8 @@ private:
     std::chrono::steady_clock::time_point lastSent_{};
     uint64_t dropped_ = 0;
     WebView web_;
+    station::Provenance provenance_;
+    const station::Forwarder* forwarder_ = nullptr;
     bool lineWorsened_ = false; // as the last attempt with a figure left it
 };
 
