@@ -311,11 +311,14 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         const ForwardState f = forwarder->state();
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%g", wait);
-        dashboard.event("", drained ? "forward: every line delivered to " + o.forwardName
+        const std::string figures = " (" + std::to_string(f.delivered) + " delivered, " +
+                                    std::to_string(f.refused) + " refused, longest backlog " +
+                                    std::to_string(f.longestBacklog) + ")";
+        dashboard.event("", drained ? "forward: every line delivered to " + o.forwardName + figures
                                     : "forward: " + std::to_string(f.pending) +
                                           " lines not delivered to " + o.forwardName +
                                           " within --forward-drain-seconds " + seconds +
-                                          "; the next start sends them");
+                                          "; the next start sends them" + figures);
     }
     server.stop();
     display.finish();
