@@ -44,10 +44,10 @@ struct AttemptPlace {
     bool healthKnown = false;
     PortHealth health{};
     bool lineWorsened = false;
-    std::string attemptId; // a UUID of its own (station/attempt_id.h)
-    Provenance provenance;
-    std::string unitSerial;     // "" when the unit's serial is not known
-    std::string unitSerialFrom; // "box" or "scan"
+    std::string attemptId{}; // a UUID of its own (station/attempt_id.h)
+    Provenance provenance{};
+    std::string unitSerial{};     // "" when the unit's serial is not known
+    std::string unitSerialFrom{}; // "box" or "scan"
 };
 
 // The record line of one attempt, newline included: valid JSON in UTF-8 whatever the bytes of

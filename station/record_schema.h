@@ -99,7 +99,7 @@ inline constexpr RecordFieldInfo RECORD_FIELDS[] = {
     {RecordField::Box, "box", FieldKind::Object, true, false},
     // The unit's serial and where it came from: "box" (its descriptor) or "scan".
     {RecordField::UnitSerial, "unitSerial", FieldKind::Text, true, false},
-    {RecordField::UnitSerialFrom, "unitSerialFrom", FieldKind::Word, true, false},
+    {RecordField::UnitSerialFrom, "unitSerialFrom", FieldKind::Text, true, false},
     {RecordField::Outcome, "outcome", FieldKind::Word, false, false},
     {RecordField::ResultCode, "resultCode", FieldKind::Count, true, false},
     {RecordField::Reason, "reason", FieldKind::Text, true, false},
