@@ -9,11 +9,15 @@
 #include "cli/console.h"
 #include "cli/station_display.h"
 #include "station/forward.h"
+#include "station/scanner_io.h"
 #include "web/web_server.h"
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 namespace kestrune::cli {
 
@@ -113,6 +117,15 @@ void declareStation(CLI::App& app, StationOptions& o) {
                    "read the unit's serial from the box's compatibility descriptor of TYPE "
                    "(0x40-0x7F), as ASCII (the default) or as hex digits")
         ->type_name("TYPE[:ascii|hex]");
+    app.add_option("--scanner", o.scanner,
+                   "read barcodes from DEVICE, one per line: a slot's label (the port's name as "
+                   "given to --port, or its file name) then the unit's serial binds it to the "
+                   "next box that wakes on that port")
+        ->type_name("DEVICE");
+    app.add_option("--scan-timeout", o.scanTimeout,
+                   "a scanned serial waits this long for its box, then is dropped (default 120)")
+        ->type_name("SECONDS")
+        ->transform(args::Decimal(1, 86400));
     app.add_option("--forward", o.forward,
                    "send every record line, in order, to URL (http:// only) as a JSON POST with "
                    "its attemptId as Idempotency-Key; needs --record")
@@ -205,7 +218,21 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
             return args::fail(cmd, "--forward is not available in this build");
         }
     }
+    std::unique_ptr<ScannerDevice> scanner;
+    if (!o.scanner.empty()) {
+        std::string why;
+        scanner = openScanner(o.scanner, why);
+        if (scanner == nullptr) {
+            std::fprintf(stderr, "%s: cannot open the scanner %s: %s\n", PROGRAM, o.scanner.c_str(),
+                         why.c_str());
+            return EXIT_PORT_FAILURE;
+        }
+    }
+    ScanBoard scans(o.ports, static_cast<int64_t>(o.scanTimeout * 1000));
     Station station(settings, g_stop);
+    if (scanner != nullptr) {
+        station.useScanner(&scans);
+    }
     if (const StartProblem problem = station.checkPorts()) {
         return args::fail(cmd, problem.text);
     }
@@ -283,6 +310,48 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
     }
     dashboard.traceability(station.provenance(), forwarder.get());
 
+    // The scanner's own thread: a scan is told on the table and the page as it is bound or
+    // dropped; a session thread takes it when its box wakes.
+    std::atomic<bool> scanning{scanner != nullptr};
+    std::thread scanThread;
+    if (scanner != nullptr) {
+        scanThread = std::thread([&scanning, &scanner, &scans, &dashboard] {
+            const auto now = [] {
+                return std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                    .count();
+            };
+            std::string line;
+            while (scanning.load()) {
+                const ScannerDevice::Read read = scanner->readLine(line, 100);
+                std::vector<ScanBinder::Told> told;
+                {
+                    const std::lock_guard<std::mutex> lock(scans.mutex);
+                    if (read == ScannerDevice::Read::Line) {
+                        bool tooLong = false;
+                        const std::string text = scanText(line, tooLong);
+                        if (tooLong) {
+                            told.push_back({"", "a scan longer than " + std::to_string(MAX_SCAN) +
+                                                    " characters: dropped"});
+                        } else if (!text.empty()) {
+                            told.push_back(scans.binder.scan(text, now()));
+                        }
+                    }
+                    for (ScanBinder::Told& t : scans.binder.expire(now())) {
+                        told.push_back(std::move(t));
+                    }
+                }
+                for (const ScanBinder::Told& t : told) {
+                    dashboard.event(t.slot, t.text);
+                }
+                if (read == ScannerDevice::Read::Gone) {
+                    dashboard.event("", "the scanner went away: no more scans");
+                    break;
+                }
+            }
+        });
+    }
+
     std::signal(SIGINT, onStationSignal);
     std::signal(SIGTERM, onStationSignal);
 
@@ -302,6 +371,10 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
             }
         }
     });
+    scanning = false;
+    if (scanThread.joinable()) {
+        scanThread.join();
+    }
     if (forwarder != nullptr) {
         const double wait = o.forwardDrainSeconds;
         dashboard.event("", "forward: sending the backlog to " + o.forwardName + " (" +

@@ -124,6 +124,10 @@ std::vector<std::pair<std::string, std::string>> Station::openPorts() {
         options.stop = &stop_;
         options.guard = settings_.guard;
         options.threads = &threads_;
+        if (config_.serial.on || scans_ != nullptr) {
+            units_.push_back(std::make_unique<SlotUnits>(port, config_.serial, scans_));
+            options.unitCheck = units_.back().get();
+        }
         const ServedImage* first = image_.get();
         if (hasRelease()) {
             options.release = &release_.release;

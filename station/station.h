@@ -16,6 +16,7 @@
 #include "station/station_loop.h"
 #include "station/stop.h"
 #include "station/thread_start.h"
+#include "station/unit_serial.h"
 #include "station/yield.h"
 
 #include <functional>
@@ -51,6 +52,8 @@ struct StationSettings {
     std::string forwardName = "MES";
     double forwardTimeout = 10;      // seconds per request
     double forwardDrainSeconds = 30; // at the end, how long to wait for the backlog
+    std::string scanner;             // the barcode scanner's device, or ""
+    double scanTimeout = 120;        // seconds a scanned serial waits for its box
 };
 
 using release::loadServedImage;
@@ -103,6 +106,8 @@ public:
     bool hasRelease() const { return !settings_.release.empty(); }
     // The record and the output folders, none of them the image itself.
     StartProblem openOutputs();
+    // Serials scanned for the ports' slots (none: no scanner); before openPorts.
+    void useScanner(ScanBoard* scans) { scans_ = scans; }
     // Every port must open before any box is served: the ports that do not, each with why.
     std::vector<std::pair<std::string, std::string>> openPorts();
 
@@ -136,6 +141,8 @@ private:
     std::vector<std::unique_ptr<PortStatus>> statuses_;
     std::vector<PortStatus*> shown_;
     std::vector<std::unique_ptr<PortRunner>> runners_;
+    ScanBoard* scans_ = nullptr;
+    std::vector<std::unique_ptr<SlotUnits>> units_;
     std::unique_ptr<HealthBoard> health_;
     bool outputFailed_ = false;
     uint32_t portsNotStarted_ = 0;

@@ -303,6 +303,7 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
         std::atomic<uint32_t> PortStatus::*count = nullptr;
         Clock::time_point ended{};
         BoxIdentity identity;
+        std::string unitSerial, unitSerialFrom; // a scan is taken once, by the first attempt
     } last;
     bool portDown = false;
     while (!stop.stopping()) {
@@ -361,14 +362,14 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
         }
         place.attemptId = newUuid();
         place.provenance = config.provenance;
-        if (config.serial.on && report.identity.requestSeen) {
-            const SerialReading reading =
-                readUnitSerial(report.identity, config.serial, place.unitSerial);
-            if (reading == SerialReading::Found) {
-                place.unitSerialFrom = "box";
-            } else {
-                station.events.event(status.port, describeSerialReading(reading, config.serial));
-            }
+        place.unitSerial = report.unitSerial;
+        place.unitSerialFrom = report.unitSerialFrom;
+        if (retried && place.unitSerial.empty()) {
+            place.unitSerial = last.unitSerial;
+            place.unitSerialFrom = last.unitSerialFrom;
+        }
+        if (!report.unitNote.empty()) {
+            station.events.event(status.port, report.unitNote);
         }
         last.mayReturn = false;
         const AfterOutcome after =
@@ -410,6 +411,8 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
             last.count = after.count;
             last.ended = Clock::now();
             last.identity = report.identity;
+            last.unitSerial = place.unitSerial;
+            last.unitSerialFrom = place.unitSerialFrom;
             continue;
         }
         status.state = PortState::Settling;

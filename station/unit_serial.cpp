@@ -1,5 +1,6 @@
 #include "station/unit_serial.h"
 
+#include <chrono>
 #include <cstdio>
 
 namespace kestrune::station {
@@ -88,6 +89,31 @@ std::string describeSerialReading(SerialReading reading, const SerialSource& sou
                " holds bytes that are not printable; read it with :hex";
     }
     return "";
+}
+
+UnitCheck::Unit SlotUnits::check(const BoxIdentity& identity) {
+    Unit unit;
+    std::string fromBox;
+    if (source_.on) {
+        const SerialReading reading = readUnitSerial(identity, source_, fromBox);
+        unit.note = describeSerialReading(reading, source_);
+    }
+    std::string scanned;
+    if (scans_ != nullptr) {
+        const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now().time_since_epoch())
+                                .count();
+        const std::lock_guard<std::mutex> lock(scans_->mutex);
+        scanned = scans_->binder.take(slot_, now);
+    }
+    if (!fromBox.empty() && !scanned.empty() && fromBox != scanned) {
+        // The unit on the slot is not the unit that was scanned.
+        unit.refusal = "the box says " + fromBox + ", the scan says " + scanned;
+        return unit;
+    }
+    unit.serial = !fromBox.empty() ? fromBox : scanned;
+    unit.from = !fromBox.empty() ? "box" : !scanned.empty() ? "scan" : "";
+    return unit;
 }
 
 } // namespace kestrune::station

@@ -5,6 +5,8 @@
 // TYPE[:ascii|hex]), and the reading of it from what the box sent.
 
 #include "dsmcc/identity.h"
+#include "station/attempt_runner.h"
+#include "station/scan_binder.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -40,5 +42,19 @@ SerialReading readUnitSerial(const BoxIdentity& identity, const SerialSource& so
 
 // "no descriptor 0x40", "descriptor 0x40 is empty", ...: for the operator.
 std::string describeSerialReading(SerialReading reading, const SerialSource& source);
+
+// One port's check of its boxes: the serial from the box's descriptor, the one scanned for its
+// slot, and a box not served when the two disagree.
+class SlotUnits final : public UnitCheck {
+public:
+    SlotUnits(std::string slot, const SerialSource& source, ScanBoard* scans)
+        : slot_(std::move(slot)), source_(source), scans_(scans) {}
+    Unit check(const BoxIdentity& identity) override;
+
+private:
+    const std::string slot_;
+    const SerialSource source_;
+    ScanBoard* const scans_;
+};
 
 } // namespace kestrune::station

@@ -104,6 +104,56 @@ PY
     "$CLI" report --station nowhere record.jsonl >none.txt
     contains none.txt "0"
     ;;
+  scanner)
+    # A scanner on a pseudo-terminal and four slots: a serial bound by a scan, one that agrees
+    # with the box's, one that does not (the box is not served), two units for one slot and a
+    # scan that names no slot (both dropped).
+    for n in 1 2 3 4; do
+      serial=()
+      [ "$n" = 1 ] || [ "$n" = 3 ] && serial=(--serial 00123456)
+      start_box "$n" --hold "go-$n" --stay 30 "${serial[@]}" "$SAMPLE"
+    done
+    python3 -c '
+import os, pty, sys, time
+master, slave = pty.openpty()
+print(os.ttyname(slave), flush=True)
+sent = 0
+while True:
+    try:
+        lines = open("scans").read().split("\n")
+    except OSError:
+        lines = []
+    for line in lines[sent:-1]:
+        os.write(master, (line + "\r\n").encode())
+        sent += 1
+    time.sleep(0.05)
+' >scanner.out &
+    pids+=("$!")
+    for _ in $(seq 100); do [ -s scanner.out ] && break; sleep 0.05; done
+    station --port "$PTY_1" --port "$PTY_2" --port "$PTY_3" --port "$PTY_4" \
+      --scanner "$(head -1 scanner.out)" --serial-descriptor 0x40
+    sleep 1
+    slot() { basename "$1"; }
+    printf '%s\n' VB-LONELY "$(slot "$PTY_1")" 00123456 "$(slot "$PTY_2")" VB-2000-2 \
+      "$(slot "$PTY_3")" 00123457 "$PTY_4" U-A "$PTY_4" U-B >scans
+    for _ in $(seq 50); do grep -q 'both dropped' station.err && break; sleep 0.1; done
+    contains station.err "VB-2000-2, waiting for the box"
+    touch go-1 go-2 go-3 go-4
+    wait_lines record.jsonl 4 60 || fail "not every slot's box recorded"
+    kill -INT "$STATION"
+    wait "$STATION"
+    contains station.err "names no slot"
+    contains station.err "a second unit scanned (U-B, after U-A): both dropped"
+    python3 - "$PTY_1" "$PTY_2" "$PTY_3" "$PTY_4" <<'PY' || fail "the serials are not where they belong"
+import json, sys
+by = {l["port"]: l for l in map(json.loads, open("record.jsonl"))}
+p1, p2, p3, p4 = (by[p] for p in sys.argv[1:])
+assert (p1["unitSerial"], p1["unitSerialFrom"], p1["outcome"]) == ("00123456", "box", "complete"), p1
+assert (p2["unitSerial"], p2["unitSerialFrom"], p2["outcome"]) == ("VB-2000-2", "scan", "complete"), p2
+assert p3["outcome"] == "wrong box" and p3["reason"] == "the box says 00123456, the scan says 00123457", p3
+assert p4["unitSerial"] is None and p4["outcome"] == "complete", p4
+PY
+    ;;
   *)
     fail "no such case" ;;
 esac
