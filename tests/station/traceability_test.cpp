@@ -3,8 +3,10 @@
 
 #include "station/attempt_id.h"
 #include "station/forward.h"
+#include "station/scan_binder.h"
 #include "station/unit_serial.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -245,6 +247,104 @@ TEST(Forwarder, ABrokenOrForeignCursorSendsTheWholeRecordAgain) {
         forwarder.step();
         EXPECT_EQ(box.read(Forwarder::cursorPath(box.record)), formatCursor({19, 1}));
     }
+}
+
+} // namespace
+} // namespace kestrune::station
+
+namespace kestrune::station {
+namespace {
+
+TEST(ScanBinder, BindsASlotsUnitToItsNextBoxAndDropsWhatCouldGoAstray) {
+    const std::vector<std::string> slots = {"/dev/ttyUSB0", "A2"};
+    // Each row: scans (at 1 s apart from t = 0), then which serial each slot's box takes at
+    // `takeAt`, and what the last scan told.
+    const struct {
+        std::vector<std::string> scans;
+        int64_t takeAt;
+        const char* usb0; // taken by the box on /dev/ttyUSB0
+        const char* a2;
+        const char* told; // the start of what the last scan told
+    } rows[] = {
+        {{"ttyUSB0", "VB-1"}, 5000, "VB-1", "", "VB-1, waiting for the box"},
+        {{"/dev/ttyUSB0", "VB-1", "A2", "VB-2"}, 5000, "VB-1", "VB-2", "VB-2, waiting"},
+        {{"VB-1"}, 5000, "", "", "the scan VB-1 names no slot"},
+        {{"A2", "VB-1", "A2", "VB-2"}, 5000, "", "", "a second unit scanned (VB-2, after VB-1)"},
+        {{"A2", "ttyUSB0", "VB-1"}, 5000, "VB-1", "", "VB-1, waiting"}, // the later slot wins
+        {{"A2", "VB-1"}, 122000, "", "", "VB-1, waiting"},              // waited too long
+        {{"A2", "VB-1", "VB-2"}, 5000, "", "VB-1", "the scan VB-2 names no slot"},
+    };
+    for (const auto& row : rows) {
+        ScanBinder binder(slots, 120000);
+        int64_t now = 0;
+        ScanBinder::Told told;
+        for (const std::string& scan : row.scans) {
+            told = binder.scan(scan, now);
+            now += 1000;
+        }
+        EXPECT_EQ(told.text.rfind(row.told, 0), 0u) << told.text;
+        EXPECT_EQ(binder.take("/dev/ttyUSB0", row.takeAt), row.usb0) << row.scans.back();
+        EXPECT_EQ(binder.take("A2", row.takeAt), row.a2) << row.scans.back();
+        // Taken once: the next box on the slot gets nothing.
+        EXPECT_EQ(binder.take("A2", row.takeAt), "");
+    }
+    // A slot scanned long before its unit does not take it.
+    ScanBinder late(slots, 120000);
+    late.scan("A2", 0);
+    EXPECT_EQ(late.scan("VB-1", 121000).slot, "");
+    // A slot no longer served drops its scan, and says so.
+    ScanBinder binder(slots, 120000);
+    binder.scan("A2", 0);
+    binder.scan("VB-9", 0);
+    EXPECT_EQ(binder.waiting("A2"), "VB-9, waiting for the box");
+    const std::vector<ScanBinder::Told> gone = binder.setSlots({"/dev/ttyUSB0"});
+    ASSERT_EQ(gone.size(), 1u);
+    EXPECT_EQ(gone[0].slot, "A2");
+    EXPECT_EQ(binder.take("A2", 1), "");
+}
+
+TEST(SlotUnits, TheBoxAndTheScanMustAgree) {
+    const struct {
+        const char* box;  // in descriptor 0x40, "" for none
+        const char* scan; // bound to the slot, "" for none
+        const char* serial;
+        const char* from;
+        const char* refusal;
+    } rows[] = {
+        {"00123456", "00123456", "00123456", "box", ""},
+        {"00123456", "", "00123456", "box", ""},
+        {"", "VB-7", "VB-7", "scan", ""},
+        {"", "", "", "", ""},
+        {"00123456", "00123457", "", "", "the box says 00123456, the scan says 00123457"},
+    };
+    for (const auto& row : rows) {
+        ScanBoard scans({"A1"}, 120000);
+        SerialSource source;
+        parseSerialSource("0x40", source);
+        SlotUnits units("A1", source, &scans);
+        // The binder's times here are near 0 and the check's are the machine's: a long time
+        // out keeps the scan.
+        scans.binder = ScanBinder({"A1"}, INT64_MAX / 2);
+        if (*row.scan) {
+            scans.binder.scan("A1", 0);
+            scans.binder.scan(row.scan, 0);
+        }
+        const UnitCheck::Unit unit =
+            units.check(*row.box ? withDescriptor(0x40, row.box) : withDescriptor(0x41, "x"));
+        EXPECT_EQ(unit.serial, row.serial) << row.box << "/" << row.scan;
+        EXPECT_EQ(unit.from, row.from);
+        EXPECT_EQ(unit.refusal, row.refusal);
+    }
+}
+
+TEST(ScanBinder, ALineIsItsPrintableTextAndNoMore) {
+    bool tooLong = true;
+    EXPECT_EQ(scanText("\x02VB-2000-00123456\r", tooLong), "VB-2000-00123456");
+    EXPECT_FALSE(tooLong);
+    EXPECT_EQ(scanText("  lot 7  ", tooLong), "lot 7");
+    EXPECT_EQ(scanText("\x1b[A\t", tooLong), "[A");
+    EXPECT_EQ(scanText(std::string(MAX_SCAN + 1, 'x'), tooLong), "");
+    EXPECT_TRUE(tooLong);
 }
 
 } // namespace
