@@ -83,6 +83,37 @@ PY
       [ "$(grep -c 'byte-exact' "box-$n.out")" -ge 7 ] || fail "box line $n: downloads not byte-exact"
     done
     ;;
+  timing)
+    # The same downloads with and without --forward (its receiver failing and slow all along):
+    # delivery on its own thread must not slow a port.
+    RPORT="$(free_port)"
+    echo "slow 0.3" >mode
+    receiver
+    for run in plain forward; do
+      start_box 1 --boxes 4 --gap 2 --stay 60 --baud 115200 "$SAMPLE"
+      start_box 2 --boxes 4 --gap 2 --stay 60 --baud 115200 "$SAMPLE"
+      extra=()
+      [ "$run" = forward ] && extra=(--forward "http://127.0.0.1:$RPORT/lines" --forward-drain-seconds 0)
+      rm -f record.jsonl record.jsonl.cursor
+      station --port "$PTY_1" --port "$PTY_2" "${extra[@]}"
+      wait_lines record.jsonl 8 120 || fail "$run: not every box recorded"
+      kill -INT "$STATION"
+      wait "$STATION"
+      cp record.jsonl "$run.jsonl"
+      for n in 1 2; do
+        [ "$(grep -c 'byte-exact' "box-$n.out")" = 4 ] || fail "$run: box line $n not byte-exact"
+      done
+      [ "$run" = plain ] && echo "fail500" >mode
+    done
+    python3 - <<'PY' || fail "downloads were slower with --forward"
+import json, statistics
+def median(path):
+    return statistics.median(json.loads(l)["durationSeconds"] for l in open(path))
+plain, forward = median("plain.jsonl"), median("forward.jsonl")
+print("TIMING median %.3f s without --forward, %.3f s with it (%+.2f %%)" % (plain, forward, 100 * (forward / plain - 1)))
+assert forward <= plain * 1.02, (plain, forward)
+PY
+    ;;
   serials)
     # The unit's serial from its descriptor into the record, and the unit's history.
     start_box 1 --boxes 2 --gap 2 --stay 60 --serial VB-2000-00123456 "$SAMPLE"
