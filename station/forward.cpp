@@ -5,6 +5,7 @@
 #include "station/record.h"
 #include "station/record_io.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
