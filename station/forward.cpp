@@ -232,6 +232,9 @@ uint32_t Forwarder::step() {
         refusal = "longer than " + std::to_string(MAX_LINE) + " bytes";
     } else {
         line.pop_back();
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back(); // a record that went through a text editor on Windows
+        }
         const auto json = nlohmann::json::parse(line, nullptr, false);
         if (json.is_discarded() || !json.is_object()) {
             refusal = "not a JSON object (a line torn by a crash)";

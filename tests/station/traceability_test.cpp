@@ -171,9 +171,11 @@ struct Outbox {
         record = (dir / "record.jsonl").string();
     }
     ~Outbox() { std::filesystem::remove_all(dir); }
-    void append(const std::string& text) { std::ofstream(record, std::ios::app) << text; }
+    void append(const std::string& text) {
+        std::ofstream(record, std::ios::app | std::ios::binary) << text;
+    }
     std::string read(const std::string& path) const {
-        std::ifstream in(path);
+        std::ifstream in(path, std::ios::binary);
         std::stringstream s;
         s << in.rdbuf();
         return s.str();
@@ -238,7 +240,7 @@ TEST(Forwarder, ABrokenOrForeignCursorSendsTheWholeRecordAgain) {
          {std::string("garbage"), formatCursor({1000, 3})}) { // beyond the record's end
         Outbox box;
         box.append("{\"attemptId\":\"a1\"}\n{\"attemptId\":\"a2\"}\n");
-        std::ofstream(Forwarder::cursorPath(box.record)) << cursor;
+        std::ofstream(Forwarder::cursorPath(box.record), std::ios::binary) << cursor;
         FixedClock clock;
         ScriptedPoster receiver;
         Forwarder forwarder(box.record, "MES", receiver, clock);
