@@ -1,8 +1,11 @@
 # The two commands of the README: `make demo` and `make test`. Everything else is a step of theirs.
-.PHONY: all setup native windows fuzz fuzz-campaign build check test test-native test-windows test-fuzz demo demo-programs demo-window bench pictures dist clean format
+.PHONY: all setup native windows release fuzz fuzz-campaign build check test test-native test-windows test-fuzz demo demo-programs demo-window bench pictures dist clean format
 
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
+# Tests mostly wait on serial lines and time-outs, not on the processor (the native tier computes
+# a third of its time): four at once per core. Cases that share a device or a Wine prefix say so with a resource lock.
+TEST_JOBS ?= $(shell echo $$(( $$(nproc) * 4 )))
 
 all: build
 
@@ -22,17 +25,22 @@ fuzz: setup
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz --parallel $(JOBS)
 
-build: native windows fuzz
+# The packages' trees: the Windows one above and a native Release one (no tests, no sanitizers),
+# built here with the rest so that the package test and the benchmarks only use them.
+release: windows
+	@JOBS=$(JOBS) scripts/dist.sh --trees >/dev/null
+
+build: native windows release fuzz
 
 # The native unit tests alone: seconds once built.
 check: native
-	ctest --test-dir build/native --output-on-failure -j $(JOBS) -L unit
+	ctest --test-dir build/native --output-on-failure -j $(TEST_JOBS) -L unit
 
 test-native: native
-	ctest --test-dir build/native --output-on-failure -j $(JOBS)
+	ctest --test-dir build/native --output-on-failure -j $(TEST_JOBS)
 
 test-windows: windows
-	ctest --test-dir build/windows --output-on-failure -j $(JOBS)
+	ctest --test-dir build/windows --output-on-failure -j $(TEST_JOBS)
 
 test-fuzz: fuzz
 	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/run-fuzz.sh build/fuzz
@@ -42,10 +50,16 @@ test-fuzz: fuzz
 fuzz-campaign: fuzz
 	@scripts/fuzz-campaign.sh build/fuzz
 
+# The Windows tier runs beside the native one (both mostly wait on lines, Wine and time-outs;
+# what they share, a display or a port number, each takes afresh), its output shown when it ends;
+# the fuzzing, which computes, after them.
 test: build
 	@status=0; \
+	echo "== the Windows tier runs beside the native one (build/windows/test.log)"; \
+	$(MAKE) --no-print-directory test-windows >build/windows/test.log 2>&1 & windows=$$!; \
 	$(MAKE) --no-print-directory test-native || status=1; \
-	$(MAKE) --no-print-directory test-windows || status=1; \
+	wait $$windows || status=1; \
+	cat build/windows/test.log; \
 	$(MAKE) --no-print-directory test-fuzz || status=1; \
 	exit $$status
 
@@ -66,7 +80,7 @@ demo-window: demo-programs
 	@KESTRUNE_WINEPREFIX=$(CURDIR)/build/windows/wine scripts/wine-prefix.sh
 	@scripts/demo-window.sh build/demo
 
-# The packages, from Release trees: build/dist/kestrune-<version>-win64.zip and
+# The packages, from the trees of `make release`: build/dist/kestrune-<version>-win64.zip and
 # build/dist/kestrune_<version>_amd64.deb.
 dist: setup
 	@JOBS=$(JOBS) scripts/dist.sh
@@ -76,11 +90,8 @@ dist: setup
 pictures: native windows
 	@scripts/pictures.sh build/windows build/native
 
-# The benchmarks run the packages' Release programs: the native release tree of `make dist` (and
-# of the package test), built once for all three.
-bench: setup windows
-	cmake -S . -B build/dist-native -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_TESTS=OFF >/dev/null
-	cmake --build build/dist-native --parallel $(JOBS)
+# The benchmarks run the packages' programs: the trees of `make release`.
+bench: release
 	@scripts/bench.sh build/dist-native
 	@scripts/bench-window.sh build/windows build/dist-native
 	@scripts/bench-station.sh build/dist-native

@@ -1,20 +1,22 @@
 #!/usr/bin/env bash
-# Builds the packages from Release trees (never the sanitizer builds):
-#   build/dist/kestrune-<version>-win64.zip   from build/dist-windows (MinGW-w64, static)
-#   build/dist/kestrune_<version>_amd64.deb   from build/dist-native, carrying the Windows
-#                                             tree's stripped Kestrune.exe for kestrune-window
-# Usage: scripts/dist.sh   (JOBS=N for the build's parallel jobs, default 2)
+# Builds the packages, never from the sanitizer builds:
+#   build/dist/kestrune-<version>-win64.zip   from build/windows, the Windows tree the Wine
+#                                             tests run (MinGW-w64, static, optimised): what
+#                                             was tested is what ships, and it is built once
+#   build/dist/kestrune_<version>_amd64.deb   from build/dist-native, a Release tree without
+#                                             tests, carrying the Windows tree's stripped
+#                                             Kestrune.exe for kestrune-window
+# Usage: scripts/dist.sh [--trees]   (--trees: only build the two trees, as `make build` does;
+# JOBS=N for the build's parallel jobs, default 2)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 jobs="${JOBS:-2}"
-windows="$root/build/dist-windows"
+windows="$root/build/windows"
 native="$root/build/dist-native"
 out="$root/build/dist"
 
-echo "== Windows release tree ($windows)"
-cmake -S "$root" -B "$windows" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_TESTS=OFF >/dev/null
-cmake --build "$windows" --parallel "$jobs"
+echo "== Windows tree ($windows)"
+(cd "$root" && cmake --preset windows >/dev/null && cmake --build --preset windows --parallel "$jobs")
 rm -rf "$windows/stage"
 cmake --install "$windows" --prefix "$windows/stage" --strip >/dev/null
 
@@ -22,6 +24,7 @@ echo "== Linux release tree ($native)"
 cmake -S "$root" -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_TESTS=OFF \
   -DKESTRUNE_WINDOW_EXE="$windows/stage/Kestrune.exe" >/dev/null
 cmake --build "$native" --parallel "$jobs"
+[ "${1:-}" = --trees ] && exit 0
 
 mkdir -p "$out"
 for tree in "$windows" "$native"; do

@@ -19,7 +19,7 @@ export KESTRUNE_WINEPREFIX="$WINE_PREFIX_DIR"
 "$ROOT/scripts/wine-prefix.sh" >/dev/null
 # The storm has a prefix of its own, so that at the end its wineserver, and every Wine process
 # left behind by a killed program, can be ended without touching the Wine tests beside it.
-trap 'for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
+trap 'kill_own
 (source "$ROOT/scripts/wine-env.sh" && wineserver -k) >/dev/null 2>&1' EXIT
 ROUNDS="${ROUNDS:-30}"
 # One warm wineserver for the whole storm: a program then starts in tens of milliseconds. Not on

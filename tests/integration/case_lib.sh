@@ -8,7 +8,16 @@ mkdir -p "$work"
 cd "$work" || exit 1
 
 pids=()
-trap 'for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done' EXIT
+# Only what is still a child of this case: a pid that ended long ago may by now be another
+# case's process (the numbers come round again on a busy machine).
+kill_own() {
+  local p
+  for p in "${pids[@]}"; do
+    [ "$(ps -o ppid= -p "$p" 2>/dev/null | tr -d ' ')" = "$$" ] && kill -9 "$p" 2>/dev/null
+  done
+  return 0
+}
+trap kill_own EXIT
 
 fail() {
   echo "FAIL ($case_name): $*"
@@ -44,9 +53,20 @@ start_device() {
 }
 
 # start_box NAME ARGS...: a box (line) on a fresh pty; sets PTY_<NAME> and BOXPID_<NAME>.
+# Unless the case names a link of its own, PTY_<NAME> is a link in the work folder that goes with
+# the box: a station that retries a box gone for good then finds nothing, never the same pty
+# number given meanwhile to another case's box.
 start_box() {
   local name="$1"; shift
-  start_device box "$name" "PTY_$name" "$BOXSIM" --timeout "${BOX_TIMEOUT:-3}" "$@"
+  local own=() arg
+  for arg in "$@"; do [ "$arg" = --link ] && own=(x); done
+  if [ ${#own[@]} -eq 0 ]; then
+    start_device box "$name" "PTY_$name" "$BOXSIM" --timeout "${BOX_TIMEOUT:-3}" \
+      --link "$work/tty-$name" "$@"
+    printf -v "PTY_$name" '%s' "$work/tty-$name"
+  else
+    start_device box "$name" "PTY_$name" "$BOXSIM" --timeout "${BOX_TIMEOUT:-3}" "$@"
+  fi
   printf -v "BOXPID_$name" '%s' "$LAST_PID"
 }
 

@@ -44,7 +44,7 @@ wait "$station"
 expect "station exit" "$?" 0
 contains box-3.out "byte-exact"
 contains box-4.out "byte-exact"
-key="$(head -1 key.pub | awk '{print $NF}')"
+key="$(head -1 key.pub | awk '{printf "%016s", $NF}' | tr ' ' 0)"
 grep '"port":"COM3"' record.jsonl | grep -q "\"keyId\":\"$key\"}.*\"imageLabel\":\"vb2000\".*\"outcome\":\"complete\"" ||
   fail "COM3: no complete record of vb2000: $(cat record.jsonl)"
 grep '"port":"COM4"' record.jsonl | grep -q '"imageLabel":"vb2100".*"outcome":"complete"' ||

@@ -13,12 +13,15 @@ boxes() {
   local n="$1"; shift
   PORTS=()
   for i in $(seq "$n"); do
-    "$BOXSIM" --timeout "$BOX_TIMEOUT" "$@" "$SAMPLE" >"box-$i.out" 2>"box-$i.err" &
+    # Each line by a link that goes with its box (see start_box).
+    "$BOXSIM" --timeout "$BOX_TIMEOUT" --link "$work/tty-$i" "$@" "$SAMPLE" >"box-$i.out" \
+      2>"box-$i.err" &
     pids+=("$!")
   done
   for i in $(seq "$n"); do
     for _ in $(seq 100); do [ -s "box-$i.out" ] && break; sleep 0.05; done
-    PORTS+=(--port "$(head -1 "box-$i.out")")
+    [ -s "box-$i.out" ] || fail "box $i printed no device"
+    PORTS+=(--port "$work/tty-$i")
   done
 }
 

@@ -284,7 +284,11 @@ sys.exit(t >= 1)" >>ratio.txt || fail "$(tail -1 ratio.txt)"
     # box. Then with none left the page can no longer accept: it says so on the table, and
     # accepts again once it can; the box after is served.
     start_box 1 --boxes 3 --gap 4 --stay 60 "$SAMPLE"
-    station --port "$PTY_1"
+    # The station of the package's tree: the sanitizers' check of a virtual call probes memory
+    # through a pipe of its own, and with no descriptor left it takes every object for a bad
+    # one and ends the program. This case is the one that runs out on purpose.
+    [ -x "$RELEASE_CLI" ] || { echo "SKIP: no $RELEASE_CLI (make release)"; exit 77; }
+    CLI="$RELEASE_CLI" station --port "$PTY_1"
     port="${URL##*:}"; port="${port%/}"
     wait_records 1 30
     open=$(ls /proc/"$STATION"/fd | wc -l)

@@ -33,12 +33,13 @@ inline long msSince(Clock::time_point start) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-// Within 20 % of the time asked for; never earlier than `earlyMs` before it (Wine's timer
+// Within 20 % of the time asked for, and 50 ms a busy machine may take to schedule the thread
+// again (the test runs beside others); never earlier than `earlyMs` before it (Wine's timer
 // tick can end a wait that much early).
 inline void expectWaited(long elapsedMs, long askedMs, long earlyMs = 0) {
     std::printf("  waited %ld ms for a %ld ms time-out\n", elapsedMs, askedMs);
     EXPECT_GE(elapsedMs, askedMs - earlyMs);
-    EXPECT_LE(elapsedMs, askedMs + askedMs / 5);
+    EXPECT_LE(elapsedMs, askedMs + askedMs / 5 + 50);
 }
 
 } // namespace kestrune::test
