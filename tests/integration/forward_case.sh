@@ -90,18 +90,19 @@ PY
     echo "slow 0.3" >mode
     receiver
     for run in plain forward; do
-      start_box 1 --boxes 4 --gap 2 --stay 60 --baud 115200 "$SAMPLE"
-      start_box 2 --boxes 4 --gap 2 --stay 60 --baud 115200 "$SAMPLE"
+      start_box "${run}1" --boxes 4 --gap 2 --stay 60 --baud 115200 "$SAMPLE"
+      start_box "${run}2" --boxes 4 --gap 2 --stay 60 --baud 115200 "$SAMPLE"
+      one="PTY_${run}1" two="PTY_${run}2"
       extra=()
       [ "$run" = forward ] && extra=(--forward "http://127.0.0.1:$RPORT/lines" --forward-drain-seconds 0)
       rm -f record.jsonl record.jsonl.cursor
-      station --port "$PTY_1" --port "$PTY_2" "${extra[@]}"
+      station --port "${!one}" --port "${!two}" "${extra[@]}"
       wait_lines record.jsonl 8 120 || fail "$run: not every box recorded"
       kill -INT "$STATION"
       wait "$STATION"
       cp record.jsonl "$run.jsonl"
       for n in 1 2; do
-        [ "$(grep -c 'byte-exact' "box-$n.out")" = 4 ] || fail "$run: box line $n not byte-exact"
+        [ "$(grep -c 'byte-exact' "box-$run$n.out")" = 4 ] || fail "$run: line $n not byte-exact"
       done
       [ "$run" = plain ] && echo "fail500" >mode
     done
