@@ -77,6 +77,9 @@ struct ReportOptions {
     std::string since;
     std::string until;
     std::vector<std::string> ports;
+    std::vector<std::string> lots;
+    std::vector<std::string> stations;
+    std::string unit;
     report::Format format = report::Format::Text;
     unsigned suspectAfter = 3;
 };

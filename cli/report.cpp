@@ -39,6 +39,9 @@ std::string checkReport(const ReportOptions& o, Checked& c) {
         return mistake("--until", o.until);
     }
     c.filter.ports = o.ports;
+    c.filter.lots = o.lots;
+    c.filter.stations = o.stations;
+    c.filter.unit = o.unit;
     return {};
 }
 
@@ -60,6 +63,16 @@ void declareReport(CLI::App& app, ReportOptions& o) {
         ->type_name("TIME");
     app.add_option("--port", o.ports, "only this port, as the record names it; repeatable")
         ->type_name("DEVICE");
+    app.add_option("--lot", o.lots, "only this lot, as the station's --lot named it; repeatable")
+        ->type_name("LOT");
+    app.add_option("--station", o.stations,
+                   "only this station, as the record names it (its --station or host name); "
+                   "repeatable")
+        ->type_name("NAME");
+    app.add_option("--unit", o.unit,
+                   "the history of the unit with this serial instead: every attempt of it in the "
+                   "records, the newest last")
+        ->type_name("SERIAL");
     app.add_option("--format", o.format,
                    "text (a table, the default), csv (RFC 4180, for a spreadsheet) or json (for a "
                    "script)")
@@ -93,7 +106,8 @@ int runReport(const CLI::App& app, const ReportOptions& o) {
         }
     }
     const report::Summary summary = summariser.finish();
-    const std::string text = report::formatReport(summary, o.format);
+    const std::string text = o.unit.empty() ? report::formatReport(summary, o.format)
+                                            : report::formatHistory(summary, o.unit, o.format);
     if (o.format == report::Format::Csv) {
         setBinaryStdout(); // its CR LF as they are; text and JSON take the platform's line ends
         // The text says it in its head and JSON has a field; a CSV's numbers must not be

@@ -8,11 +8,16 @@
 #include "cli/cli.h"
 #include "cli/console.h"
 #include "cli/station_display.h"
+#include "station/forward.h"
+#include "station/scanner_io.h"
 #include "web/web_server.h"
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 namespace kestrune::cli {
 
@@ -21,6 +26,11 @@ using namespace kestrune::station;
 namespace {
 
 constexpr char PROGRAM[] = "kestrune-cli station";
+#ifdef _WIN32
+constexpr bool FORWARD_BUILT = false; // no HTTP client that keeps the .exe one static file
+#else
+constexpr bool FORWARD_BUILT = true;
+#endif
 
 // Signals: the first stops every waiting port, the second aborts the downloads in progress.
 // The handler only counts; the ports' loops act on it.
@@ -91,6 +101,46 @@ void declareStation(CLI::App& app, StationOptions& o) {
     app.add_flag("--force", o.force, "serve an image that has no modules");
     app.add_flag("--trace", o.trace, "every transfer on every port, with timestamps, on stderr");
     declareRelease(app, o.release, o.releaseKey);
+    app.add_option("--station", o.provenance.station,
+                   "this station's name in every record line and on the page (default the host "
+                   "name)")
+        ->type_name("NAME");
+    app.add_option("--lot", o.provenance.lot, "the lot being flashed, in every record line")
+        ->type_name("LOT");
+    app.add_option("--operator", o.provenance.operatorName,
+                   "who runs the station, in every record line")
+        ->type_name("NAME");
+    app.add_option("--work-order", o.provenance.workOrder,
+                   "the work order being flashed, in every record line")
+        ->type_name("ID");
+    app.add_option("--serial-descriptor", o.serialDescriptor,
+                   "read the unit's serial from the box's compatibility descriptor of TYPE "
+                   "(0x40-0x7F), as ASCII (the default) or as hex digits")
+        ->type_name("TYPE[:ascii|hex]");
+    app.add_option("--scanner", o.scanner,
+                   "read barcodes from DEVICE, one per line: a slot's label (the port's name as "
+                   "given to --port, or its file name) then the unit's serial binds it to the "
+                   "next box that wakes on that port")
+        ->type_name("DEVICE");
+    app.add_option("--scan-timeout", o.scanTimeout,
+                   "a scanned serial waits this long for its box, then is dropped (default 120)")
+        ->type_name("SECONDS")
+        ->transform(args::Decimal(1, 86400));
+    app.add_option("--forward", o.forward,
+                   "send every record line, in order, to URL (http:// only) as a JSON POST with "
+                   "its attemptId as Idempotency-Key; needs --record")
+        ->type_name("URL");
+    app.add_option("--forward-name", o.forwardName,
+                   "the receiver's name on the table and the page (default MES)")
+        ->type_name("NAME");
+    app.add_option("--forward-timeout", o.forwardTimeout,
+                   "give up on one delivery after this long (default 10)")
+        ->type_name("SECONDS")
+        ->transform(args::Decimal(0.1, 600));
+    app.add_option("--forward-drain-seconds", o.forwardDrainSeconds,
+                   "at the end, wait this long for the backlog to be delivered (default 30)")
+        ->type_name("SECONDS")
+        ->transform(args::Decimal(0, 86400));
     app.add_option("IMAGE", o.image, "the download image (.dl); none with --release");
     app.footer("Name ports by /dev/serial/by-id (or /dev/serial/by-path) where there are such\n"
                "names: /dev/ttyUSBn can lead to another adapter after a re-plug.\n"
@@ -150,7 +200,39 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         !wrong.empty()) {
         return args::fail(cmd, wrong);
     }
+    if (SerialSource serial; !o.serialDescriptor.empty()) {
+        if (const std::string wrong = parseSerialSource(o.serialDescriptor, serial);
+            !wrong.empty()) {
+            return args::fail(cmd, wrong);
+        }
+    }
+    ForwardTarget target;
+    if (!o.forward.empty()) {
+        if (const std::string wrong = parseForwardUrl(o.forward, target); !wrong.empty()) {
+            return args::fail(cmd, wrong);
+        }
+        if (o.record.empty()) {
+            return args::fail(cmd, "--forward needs --record: the record is what it sends");
+        }
+        if (!FORWARD_BUILT) {
+            return args::fail(cmd, "--forward is not available in this build");
+        }
+    }
+    std::unique_ptr<ScannerDevice> scanner;
+    if (!o.scanner.empty()) {
+        std::string why;
+        scanner = openScanner(o.scanner, why);
+        if (scanner == nullptr) {
+            std::fprintf(stderr, "%s: cannot open the scanner %s: %s\n", PROGRAM, o.scanner.c_str(),
+                         why.c_str());
+            return EXIT_PORT_FAILURE;
+        }
+    }
+    ScanBoard scans(o.ports, static_cast<int64_t>(o.scanTimeout * 1000));
     Station station(settings, g_stop);
+    if (scanner != nullptr) {
+        station.useScanner(&scans);
+    }
     if (const StartProblem problem = station.checkPorts()) {
         return args::fail(cmd, problem.text);
     }
@@ -216,6 +298,60 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         }
     }
 
+    // The record is the outbox: delivery runs on its own thread and never holds a port.
+    std::unique_ptr<Poster> poster;
+    std::unique_ptr<Forwarder> forwarder;
+    if (!o.forward.empty()) {
+        poster = httpPoster(target, static_cast<uint32_t>(o.forwardTimeout * 1000));
+        forwarder = std::make_unique<Forwarder>(o.record, o.forwardName, *poster);
+        forwarder->open();
+        forwarder->start();
+        display.footer([&forwarder] { return describeForward(forwarder->state()); });
+    }
+    dashboard.traceability(station.provenance(), forwarder.get());
+
+    // The scanner's own thread: a scan is told on the table and the page as it is bound or
+    // dropped; a session thread takes it when its box wakes.
+    std::atomic<bool> scanning{scanner != nullptr};
+    std::thread scanThread;
+    if (scanner != nullptr) {
+        scanThread = std::thread([&scanning, &scanner, &scans, &dashboard] {
+            const auto now = [] {
+                return std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                    .count();
+            };
+            std::string line;
+            while (scanning.load()) {
+                const ScannerDevice::Read read = scanner->readLine(line, 100);
+                std::vector<ScanBinder::Told> told;
+                {
+                    const std::lock_guard<std::mutex> lock(scans.mutex);
+                    if (read == ScannerDevice::Read::Line) {
+                        bool tooLong = false;
+                        const std::string text = scanText(line, tooLong);
+                        if (tooLong) {
+                            told.push_back({"", "a scan longer than " + std::to_string(MAX_SCAN) +
+                                                    " characters: dropped"});
+                        } else if (!text.empty()) {
+                            told.push_back(scans.binder.scan(text, now()));
+                        }
+                    }
+                    for (ScanBinder::Told& t : scans.binder.expire(now())) {
+                        told.push_back(std::move(t));
+                    }
+                }
+                for (const ScanBinder::Told& t : told) {
+                    dashboard.event(t.slot, t.text);
+                }
+                if (read == ScannerDevice::Read::Gone) {
+                    dashboard.event("", "the scanner went away: no more scans");
+                    break;
+                }
+            }
+        });
+    }
+
     std::signal(SIGINT, onStationSignal);
     std::signal(SIGTERM, onStationSignal);
 
@@ -223,7 +359,40 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         dashboard.event("", "dashboard: " + server.url());
         server.start();
     }
-    station.run(dashboard, [&display] { display.redraw(); });
+    std::string lastError;
+    station.run(dashboard, [&display, &dashboard, &forwarder, &lastError] {
+        display.redraw();
+        if (forwarder != nullptr) {
+            // A failing receiver is told once per change of error, not at every retry.
+            const ForwardState f = forwarder->state();
+            if (f.lastError != lastError) {
+                lastError = f.lastError;
+                dashboard.event("", describeForward(f));
+            }
+        }
+    });
+    scanning = false;
+    if (scanThread.joinable()) {
+        scanThread.join();
+    }
+    if (forwarder != nullptr) {
+        const double wait = o.forwardDrainSeconds;
+        dashboard.event("", "forward: sending the backlog to " + o.forwardName + " (" +
+                                describeForward(forwarder->state()) + ")");
+        const bool drained = forwarder->drain(wait, [] { return g_stop.level() >= 3; });
+        forwarder->stop();
+        const ForwardState f = forwarder->state();
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%g", wait);
+        const std::string figures = " (" + std::to_string(f.delivered) + " delivered, " +
+                                    std::to_string(f.refused) + " refused, longest backlog " +
+                                    std::to_string(f.longestBacklog) + ")";
+        dashboard.event("", drained ? "forward: every line delivered to " + o.forwardName + figures
+                                    : "forward: " + std::to_string(f.pending) +
+                                          " lines not delivered to " + o.forwardName +
+                                          " within --forward-drain-seconds " + seconds +
+                                          "; the next start sends them" + figures);
+    }
     server.stop();
     display.finish();
 

@@ -273,6 +273,11 @@ void StationDisplay::redraw() {
     std::fflush(stderr);
 }
 
+void StationDisplay::footer(std::function<std::string()> line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    footer_ = std::move(line);
+}
+
 void StationDisplay::finish() {
     std::lock_guard<std::mutex> lock(mutex_);
     eraseLocked();
@@ -294,7 +299,12 @@ void StationDisplay::drawLocked() {
         return;
     }
     std::string out;
-    const std::vector<std::string> lines = stationTable(ports_, nowMs(), terminalColumns());
+    std::vector<std::string> lines = stationTable(ports_, nowMs(), terminalColumns());
+    if (footer_) {
+        if (std::string line = footer_(); !line.empty()) {
+            lines.push_back(std::move(line));
+        }
+    }
     for (const std::string& line : lines) {
         out += line + "\n";
     }

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -41,6 +42,8 @@ public:
     void event(const std::string& port, const std::string& text) override;
     // The table again, on a terminal; nothing otherwise.
     void redraw();
+    // A line under the table, asked for at every redraw ("" for none): the forwarder's backlog.
+    void footer(std::function<std::string()> line);
     // Leaves the table on the screen and the cursor under it.
     void finish();
 
@@ -54,6 +57,7 @@ private:
     bool terminal_;
     std::mutex mutex_;
     int shownLines_ = 0;
+    std::function<std::string()> footer_;
 };
 
 } // namespace kestrune::cli

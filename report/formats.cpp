@@ -493,3 +493,77 @@ std::string jsonReport(const Summary& s) {
 }
 
 } // namespace kestrune::report
+
+namespace kestrune::report {
+
+std::string formatHistory(const Summary& summary, const std::string& unit, Format format) {
+    using nlohmann::ordered_json;
+    const auto orNull = [](const std::string& text) {
+        return text.empty() ? ordered_json(nullptr) : ordered_json(text);
+    };
+    if (format == Format::Json) {
+        ordered_json out;
+        out["unit"] = unit;
+        out["attempts"] = ordered_json::array();
+        for (const RecordLine& l : summary.history) {
+            out["attempts"].push_back({{"start", formatTime(l.startMs)},
+                                       {"attemptId", orNull(l.attemptId)},
+                                       {"station", orNull(l.station)},
+                                       {"port", l.port},
+                                       {"lot", orNull(l.lot)},
+                                       {"operator", orNull(l.operatorName)},
+                                       {"workOrder", orNull(l.workOrder)},
+                                       {"unitSerialFrom", orNull(l.unitSerialFrom)},
+                                       {"attempt", l.attempt},
+                                       {"image", orNull(l.image)},
+                                       {"imageSha256", orNull(l.imageSha256)},
+                                       {"release", orNull(l.releaseName)},
+                                       {"outcome", outcomeWord(l.outcome)},
+                                       {"reason", orNull(l.reason)},
+                                       {"durationSeconds", l.seconds()}});
+        }
+        return out.dump(2, ' ', false, ordered_json::error_handler_t::replace) + "\n";
+    }
+    const std::string sep = format == Format::Csv ? "," : "  ";
+    const std::string end = format == Format::Csv ? "\r\n" : "\n";
+    const auto cell = [format](const std::string& text) {
+        if (format != Format::Csv) {
+            return text.empty() ? std::string("-") : text;
+        }
+        std::string quoted = "\"";
+        for (const char c : text) {
+            quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+        }
+        return quoted + "\"";
+    };
+    std::string out;
+    if (format == Format::Csv) {
+        out = "start,attemptId,station,port,lot,operator,workOrder,attempt,image,outcome,reason" +
+              end;
+    } else {
+        out = "unit " + unit + ": " + std::to_string(summary.history.size()) +
+              (summary.history.size() == 1 ? " attempt" : " attempts") + ", the newest last" + end;
+    }
+    for (const RecordLine& l : summary.history) {
+        const std::vector<std::string> cells = {
+            formatTime(l.startMs),
+            l.attemptId,
+            l.station,
+            l.port,
+            l.lot,
+            l.operatorName,
+            l.workOrder,
+            "attempt " + std::to_string(l.attempt),
+            l.releaseName.empty() ? l.image : l.releaseName + " " + l.image,
+            outcomeWord(l.outcome),
+            l.reason};
+        for (size_t i = 0; i < cells.size(); ++i) {
+            out += (i == 0 ? "" : sep) +
+                   cell(format == Format::Csv && i == 7 ? std::to_string(l.attempt) : cells[i]);
+        }
+        out += end;
+    }
+    return out;
+}
+
+} // namespace kestrune::report

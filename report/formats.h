@@ -18,6 +18,8 @@ inline const std::vector<std::pair<std::string, Format>> FORMAT_WORDS = {
     {"text", Format::Text}, {"csv", Format::Csv}, {"json", Format::Json}};
 
 std::string formatReport(const Summary& summary, Format format);
+// With --unit: every attempt of the unit, oldest first, one a line (text, CSV) or as JSON.
+std::string formatHistory(const Summary& summary, const std::string& unit, Format format);
 // For standard error beside a CSV report, which has no place for them: the files with lines that
 // were skipped, one line each ("boxes.jsonl: 13 lines, 2 skipped (not whole record lines)"); ""
 // when none was.

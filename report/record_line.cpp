@@ -189,6 +189,27 @@ public:
             case RecordField::Reason:
                 line_.reason = value;
                 break;
+            case RecordField::AttemptId:
+                line_.attemptId = value;
+                break;
+            case RecordField::Station:
+                line_.station = value;
+                break;
+            case RecordField::Lot:
+                line_.lot = value;
+                break;
+            case RecordField::Operator:
+                line_.operatorName = value;
+                break;
+            case RecordField::WorkOrder:
+                line_.workOrder = value;
+                break;
+            case RecordField::UnitSerial:
+                line_.unitSerial = value;
+                break;
+            case RecordField::UnitSerialFrom:
+                line_.unitSerialFrom = value;
+                break;
             default:
                 bad_ = true;
             }
@@ -255,6 +276,13 @@ private:
         case RecordField::Naks:
         case RecordField::StoppedAtModule:
         case RecordField::StoppedAtBlock:
+        case RecordField::AttemptId:
+        case RecordField::Station:
+        case RecordField::Lot:
+        case RecordField::Operator:
+        case RecordField::WorkOrder:
+        case RecordField::UnitSerial:
+        case RecordField::UnitSerialFrom:
             return true;
         default:
             return false;
@@ -325,6 +353,13 @@ bool parseRecordLine(std::string_view text, RecordLine& line) {
     line.imageSha256.clear();
     line.imageSize = 0;
     line.reason.clear();
+    line.attemptId.clear();
+    line.station.clear();
+    line.lot.clear();
+    line.operatorName.clear();
+    line.workOrder.clear();
+    line.unitSerial.clear();
+    line.unitSerialFrom.clear();
     line.releaseName.clear();
     line.releaseSha256.clear();
     line.hasDuration = false;

@@ -43,6 +43,14 @@ struct RecordLine {
     std::string releaseSha256;
     Outcome outcome = Outcome::Complete;
     std::string reason; // "" when null
+    // Who and where, and which unit ("" when null or absent: records from before them).
+    std::string attemptId;
+    std::string station;
+    std::string lot;
+    std::string operatorName;
+    std::string workOrder;
+    std::string unitSerial;
+    std::string unitSerialFrom;
     double durationSeconds = 0;
     bool hasDuration = false;
     // What the causes of failure are told from (0 when null or absent).

@@ -143,6 +143,14 @@ bool Filter::inWindow(int64_t startMs) const {
     return (!hasSince || startMs >= sinceMs) && (!hasUntil || startMs < untilMs);
 }
 
+bool Filter::wantsLine(const RecordLine& line) const {
+    const auto wants = [](const std::vector<std::string>& list, const std::string& value) {
+        return list.empty() || std::find(list.begin(), list.end(), value) != list.end();
+    };
+    return wantsPort(line.port) && wants(lots, line.lot) && wants(stations, line.station) &&
+           (unit.empty() || line.unitSerial == unit);
+}
+
 bool Filter::wantsPort(const std::string& port) const {
     return ports.empty() || std::find(ports.begin(), ports.end(), port) != ports.end();
 }
@@ -354,8 +362,11 @@ void Summariser::add(const RecordLine& line) {
     if (inWindow) {
         noteTime(line);
     }
-    if (!filter_.wantsPort(line.port)) {
+    if (!filter_.wantsLine(line)) {
         return;
+    }
+    if (!filter_.unit.empty() && inWindow) {
+        history_.push_back(line);
     }
     if (lastPort_ == nullptr || lastPortName_ != line.port) {
         lastPort_ = &ports_[line.port];
@@ -417,6 +428,11 @@ double Summariser::timeOf(const std::vector<bool>& files) const {
 
 Summary Summariser::finish() {
     Summary summary;
+    // Across several records the attempts are in the order they happened, the newest last.
+    std::stable_sort(
+        history_.begin(), history_.end(),
+        [](const RecordLine& a, const RecordLine& b) { return a.startMs < b.startMs; });
+    summary.history = std::move(history_);
     std::vector<bool> all(files_.size(), true);
     for (auto& [name, port] : ports_) {
         closeBox(port);

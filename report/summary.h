@@ -118,6 +118,9 @@ struct Filter {
     bool hasUntil = false;
     int64_t untilMs = 0;
     std::vector<std::string> ports;
+    std::vector<std::string> lots;     // --lot, repeatable
+    std::vector<std::string> stations; // --station, repeatable
+    std::string unit;                  // --unit: that unit's attempts alone, and its history
 
     // --since and --until: an ISO 8601 time, a date (as --until, up to the end of that day) or
     // a time of today (03:13, 03:13:20). Without a zone, local time. False when `text` is none.
@@ -126,6 +129,8 @@ struct Filter {
 
     bool inWindow(int64_t startMs) const;
     bool wantsPort(const std::string& port) const;
+    // Its port, lot, station and unit.
+    bool wantsLine(const RecordLine& line) const;
 };
 
 struct Summary {
@@ -135,8 +140,9 @@ struct Summary {
     std::vector<ReleaseRow> releases; // by name; none for lines without a release
     Counts total;
     uint32_t suspectAfter = 3;
-    std::vector<CauseGroup> causes; // why the failed attempts failed (report/causes.h)
-    bool hasTimes = false;          // firstStartMs and lastEndMs are known
+    std::vector<CauseGroup> causes;  // why the failed attempts failed (report/causes.h)
+    std::vector<RecordLine> history; // with --unit: its attempts, oldest first
+    bool hasTimes = false;           // firstStartMs and lastEndMs are known
     int64_t firstStartMs = 0;
     int64_t lastEndMs = 0;
 
@@ -173,6 +179,7 @@ public:
     Summary finish();
 
 private:
+    std::vector<RecordLine> history_; // with --unit
     struct Box {
         bool open = false;
         bool counted = false; // its first attempt started in the window

@@ -117,10 +117,14 @@ public:
             readBoxIdentity(runner_.identity_, request, length);
         }
         runner_.requestResult_ = received;
-        const bool admitted =
+        bool admitted =
             runner_.options_.release != nullptr
                 ? chooseImage(received)
                 : checkBox(runner_.options_.guard, received, runner_.identity_) == BoxRefusal::None;
+        if (admitted && read && runner_.options_.unitCheck != nullptr) {
+            runner_.unit_ = runner_.options_.unitCheck->check(runner_.identity_);
+            admitted = runner_.unit_.refusal.empty();
+        }
         if (!admitted) {
             runner_.wrongBox_.store(true);
         }
@@ -294,6 +298,7 @@ AttemptReport PortRunner::runAttempt(AttemptObserver& observer) {
     ctx_->link.framesResent = 0;
     watch_->reset();
     identity_ = BoxIdentity{};
+    unit_ = {};
     requestResult_ = 0;
     entry_ = -1;
     identitySeen_.store(false);
@@ -407,6 +412,9 @@ AttemptReport PortRunner::finish(AttemptEnd end) {
     report.firstRequestMs = watch_->firstRequestMs;
     if (identitySeen_.load()) {
         report.identity = identity_;
+        report.unitSerial = unit_.serial;
+        report.unitSerialFrom = unit_.from;
+        report.unitNote = unit_.note;
     }
 
     AttemptFacts facts;
@@ -421,6 +429,7 @@ AttemptReport PortRunner::finish(AttemptEnd end) {
     facts.lastFrame = watch_->frame;
     facts.requestResult = requestResult_;
     facts.identity = &report.identity;
+    facts.unitRefusal = unit_.refusal;
     facts.guard = options_.guard;
     facts.release = options_.release;
     facts.sessionThreadError = sessionThreadError_;

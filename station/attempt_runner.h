@@ -58,6 +58,10 @@ struct AttemptReport {
     uint16_t stoppedBlock = 0;
     // What the box's DownloadInfoRequest said of it (requestSeen false when none arrived).
     BoxIdentity identity;
+    // The unit's serial and where it came from ("box", "scan"), when a UnitCheck knew it.
+    std::string unitSerial{};
+    std::string unitSerialFrom{};
+    std::string unitNote{}; // what the operator should know of the serial ("" for nothing)
     PortOpenError portOpenError = PortOpenError::None;
     std::string portError; // e.g. "open /dev/ttyUSB0: Permission denied"
     // When the box woke up (or, when none did, when the attempt began), and when it ended.
@@ -86,6 +90,19 @@ public:
     virtual FrameTap* frameTap() { return nullptr; }
 };
 
+// Which unit the box is: asked by the gate on the session thread once the box's request is in.
+class UnitCheck {
+public:
+    virtual ~UnitCheck() = default;
+    struct Unit {
+        std::string serial;  // "" when not known
+        std::string from;    // "box" or "scan"
+        std::string note;    // for the operator, "" for nothing
+        std::string refusal; // the box is not served, and this is why ("" to serve it)
+    };
+    virtual Unit check(const BoxIdentity& identity) = 0;
+};
+
 struct RunnerOptions {
     std::string port;
     bool trace = false;
@@ -102,6 +119,8 @@ struct RunnerOptions {
     // or that cannot show which it fits, is not served.
     const release::Release* release = nullptr;
     std::vector<const release::ServedImage*> images;
+    // Who the unit is, and whether its serial lets it be served (none: not asked).
+    UnitCheck* unitCheck = nullptr;
     // Where the session's thread comes from (none: the process's own).
     ThreadStarter* threads = nullptr;
 };
@@ -177,6 +196,7 @@ private:
     std::unique_ptr<Gate> gate_;
     // Written by the gate on the session thread before identitySeen_ / wrongBox_ are set.
     BoxIdentity identity_;
+    UnitCheck::Unit unit_;
     int requestResult_ = 0;
     int entry_ = -1;
     std::atomic<bool> identitySeen_{false};

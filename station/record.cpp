@@ -137,6 +137,11 @@ std::string recordLine(const AttemptReport& report, const std::string& port,
     field(RecordField::End) = isoTime(report.ended);
     field(RecordField::Port) = port;
     field(RecordField::BoxSession) = nullable(place.boxSession);
+    field(RecordField::AttemptId) = place.attemptId;
+    field(RecordField::Station) = place.provenance.station;
+    field(RecordField::Lot) = nullable(place.provenance.lot);
+    field(RecordField::Operator) = nullable(place.provenance.operatorName);
+    field(RecordField::WorkOrder) = nullable(place.provenance.workOrder);
     field(RecordField::Attempt) = place.attempt;
     field(RecordField::FailuresInRow) = place.failuresInRow;
     if (release != nullptr) {
@@ -161,6 +166,8 @@ std::string recordLine(const AttemptReport& report, const std::string& port,
     field(RecordField::WindowSize) = handshake(report.windowSize);
     field(RecordField::AckPeriod) = handshake(report.ackPeriod);
     field(RecordField::Box) = boxField(report.identity);
+    field(RecordField::UnitSerial) = nullable(place.unitSerial);
+    field(RecordField::UnitSerialFrom) = nullable(place.unitSerialFrom);
     field(RecordField::Outcome) = outcomeName(report.outcome);
     field(RecordField::ResultCode) = ran ? ordered_json(report.resultCode) : nullptr;
     field(RecordField::Reason) = nullable(report.reason);

@@ -26,6 +26,15 @@ using kestrune::isoTime;
 using release::ImageFacts;
 using release::ReleaseFacts;
 
+// Who and where: the station's name (the host's by default), the lot, the operator and the work
+// order the line is flashing for ("" for none given).
+struct Provenance {
+    std::string station;
+    std::string lot;
+    std::string operatorName;
+    std::string workOrder;
+};
+
 // Where an attempt stands among the attempts of its box and the failures of its port.
 struct AttemptPlace {
     uint32_t attempt = 1;       // 1, 2, ... for the attempts of one box
@@ -35,6 +44,10 @@ struct AttemptPlace {
     bool healthKnown = false;
     PortHealth health{};
     bool lineWorsened = false;
+    std::string attemptId{}; // a UUID of its own (station/attempt_id.h)
+    Provenance provenance{};
+    std::string unitSerial{};     // "" when the unit's serial is not known
+    std::string unitSerialFrom{}; // "box" or "scan"
 };
 
 // The record line of one attempt, newline included: valid JSON in UTF-8 whatever the bytes of

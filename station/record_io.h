@@ -26,4 +26,11 @@ CrtError flushToDisk(int fd);
 // Cuts the file back to `size` bytes.
 CrtError cutTo(int fd, int64_t size);
 
+// Puts `content` in `path` whole or not at all: written to a new file beside it, flushed to
+// disk, then renamed over it.
+CrtError replaceFile(const std::string& path, const std::string& content);
+
+// This machine's name ("station" when the system gives none).
+std::string hostName();
+
 } // namespace kestrune::station::record_io

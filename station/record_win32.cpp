@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
+#include <windows.h>
 
 namespace kestrune::station::record_io {
 
@@ -51,6 +52,41 @@ CrtError flushToDisk(int fd) {
 CrtError cutTo(int fd, int64_t size) {
     const errno_t error = _chsize_s(fd, size);
     return CrtError{error};
+}
+
+CrtError replaceFile(const std::string& path, const std::string& content) {
+    const std::string fresh = path + ".new";
+    const int fd = _open(fresh.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
+                         _S_IREAD | _S_IWRITE);
+    if (fd < 0) {
+        return lastCrtError();
+    }
+    size_t done = 0;
+    CrtError error;
+    while (!error && done < content.size()) {
+        size_t written = 0;
+        error = writeSome(fd, content.data() + done, content.size() - done, written);
+        done += written;
+    }
+    if (!error) {
+        error = flushToDisk(fd);
+    }
+    _close(fd);
+    // Windows renames over a file that exists only when told to.
+    if (!error && !MoveFileExA(fresh.c_str(), path.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        error = CrtError{EACCES};
+    }
+    return error;
+}
+
+std::string hostName() {
+    char name[256] = {};
+    DWORD size = sizeof name;
+    if (!GetComputerNameA(name, &size) || name[0] == '\0') {
+        return "station";
+    }
+    return name;
 }
 
 } // namespace kestrune::station::record_io

@@ -5,6 +5,7 @@
 #include "common/text.h"
 #include "link/adapter_latency.h"
 #include "link/port_identity.h"
+#include "station/record_io.h"
 
 #include <chrono>
 #include <filesystem>
@@ -19,6 +20,13 @@ Station::Station(const StationSettings& settings, StopSignal& stop, ThreadStarte
     config_.retries = settings.retries;
     config_.suspectAfter = settings.suspectAfter;
     config_.health = settings.health;
+    config_.provenance = settings.provenance;
+    if (config_.provenance.station.empty()) {
+        config_.provenance.station = record_io::hostName();
+    }
+    if (!settings.serialDescriptor.empty()) {
+        parseSerialSource(settings.serialDescriptor, config_.serial); // checked by the command
+    }
 }
 
 Station::~Station() = default;
@@ -116,6 +124,10 @@ std::vector<std::pair<std::string, std::string>> Station::openPorts() {
         options.stop = &stop_;
         options.guard = settings_.guard;
         options.threads = &threads_;
+        if (config_.serial.on || scans_ != nullptr) {
+            units_.push_back(std::make_unique<SlotUnits>(port, config_.serial, scans_));
+            options.unitCheck = units_.back().get();
+        }
         const ServedImage* first = image_.get();
         if (hasRelease()) {
             options.release = &release_.release;

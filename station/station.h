@@ -16,6 +16,7 @@
 #include "station/station_loop.h"
 #include "station/stop.h"
 #include "station/thread_start.h"
+#include "station/unit_serial.h"
 #include "station/yield.h"
 
 #include <functional>
@@ -43,6 +44,16 @@ struct StationSettings {
     std::string release;
     std::string releaseKey;  // the signature is required when given
     HealthThresholds health; // when a port's link is degrading
+    // Into every record line, the page and /api/station; a reload may replace them.
+    Provenance provenance;
+    std::string serialDescriptor; // TYPE[:ascii|hex] of the box's serial, or ""
+    // Every record line sent on to the factory's system, or "".
+    std::string forward;
+    std::string forwardName = "MES";
+    double forwardTimeout = 10;      // seconds per request
+    double forwardDrainSeconds = 30; // at the end, how long to wait for the backlog
+    std::string scanner;             // the barcode scanner's device, or ""
+    double scanTimeout = 120;        // seconds a scanned serial waits for its box
 };
 
 using release::loadServedImage;
@@ -95,12 +106,16 @@ public:
     bool hasRelease() const { return !settings_.release.empty(); }
     // The record and the output folders, none of them the image itself.
     StartProblem openOutputs();
+    // Serials scanned for the ports' slots (none: no scanner); before openPorts.
+    void useScanner(ScanBoard* scans) { scans_ = scans; }
     // Every port must open before any box is served: the ports that do not, each with why.
     std::vector<std::pair<std::string, std::string>> openPorts();
 
     // In the order of --port, once the ports are open.
     const std::vector<PortStatus*>& ports() const { return shown_; }
     bool recording() const { return config_.record != nullptr; }
+    // Who and where, as every record line says it (the station's name filled in).
+    const Provenance& provenance() const { return config_.provenance; }
 
     // Serves every port until all have stopped (the stop signal's first level ends waiting,
     // the second aborts downloads), telling `events` everything; `tick` runs on the calling
@@ -126,6 +141,8 @@ private:
     std::vector<std::unique_ptr<PortStatus>> statuses_;
     std::vector<PortStatus*> shown_;
     std::vector<std::unique_ptr<PortRunner>> runners_;
+    ScanBoard* scans_ = nullptr;
+    std::vector<std::unique_ptr<SlotUnits>> units_;
     std::unique_ptr<HealthBoard> health_;
     bool outputFailed_ = false;
     uint32_t portsNotStarted_ = 0;

@@ -5,6 +5,7 @@
 #include "common/system_error.h"
 #include "common/text.h"
 #include "link/port_identity.h"
+#include "station/attempt_id.h"
 #include "station/port_rules.h"
 
 #include <chrono>
@@ -292,9 +293,7 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
     const std::string retry =
         "; trying again every " + std::to_string(config.retryMs / 1000) + " s";
     const auto settleMs = static_cast<uint32_t>(config.settleSeconds * 1000);
-    std::string sessionStem = status.port + "-" + fileTime(std::chrono::system_clock::now());
     PortDevice device = portDevice(status.port);
-    uint32_t boxes = 0;
     // The box of the last attempt, while it may come back for another (a failed download, a
     // retry left): it must wake up again within the settle time.
     struct {
@@ -304,6 +303,7 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
         std::atomic<uint32_t> PortStatus::*count = nullptr;
         Clock::time_point ended{};
         BoxIdentity identity;
+        std::string unitSerial, unitSerialFrom; // a scan is taken once, by the first attempt
     } last;
     bool portDown = false;
     while (!stop.stopping()) {
@@ -326,7 +326,6 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
                     "the port is back, but it is another device: " + describeDevice(now) +
                         " (it was " + describeDevice(device) + "); served as a new port");
                 device = now;
-                sessionStem = status.port + "-" + fileTime(std::chrono::system_clock::now());
                 status.failuresInRow = 0;
                 status.suspect = false;
             }
@@ -359,7 +358,18 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
             place.attempt = last.attempt + 1;
             place.boxSession = last.boxSession;
         } else if (report.boxWoke) {
-            place.boxSession = sessionStem + "-" + std::to_string(++boxes);
+            place.boxSession = newUuid();
+        }
+        place.attemptId = newUuid();
+        place.provenance = config.provenance;
+        place.unitSerial = report.unitSerial;
+        place.unitSerialFrom = report.unitSerialFrom;
+        if (retried && place.unitSerial.empty()) {
+            place.unitSerial = last.unitSerial;
+            place.unitSerialFrom = last.unitSerialFrom;
+        }
+        if (!report.unitNote.empty()) {
+            station.events.event(status.port, report.unitNote);
         }
         last.mayReturn = false;
         const AfterOutcome after =
@@ -401,6 +411,8 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
             last.count = after.count;
             last.ended = Clock::now();
             last.identity = report.identity;
+            last.unitSerial = place.unitSerial;
+            last.unitSerialFrom = place.unitSerialFrom;
             continue;
         }
         status.state = PortState::Settling;

@@ -11,6 +11,7 @@
 #include "station/port_status.h"
 #include "station/record.h"
 #include "station/stop.h"
+#include "station/unit_serial.h"
 
 #include <atomic>
 #include <mutex>
@@ -45,6 +46,8 @@ struct StationConfig {
     // Settling this long without a silent moment: a box keeps waking, and the operator is told.
     double keepsWakingSeconds = 30;
     HealthThresholds health;
+    Provenance provenance; // into every line
+    SerialSource serial;   // where a box carries its serial, if it does
 };
 
 // The line's health, shared by its ports: each port's downloads go in on its own thread, and

@@ -64,6 +64,9 @@ Verdict judgeAttempt(const AttemptFacts& facts, const std::string& port) {
         return {Outcome::NotResponding,
                 facts.boxWoke ? stalled(facts) : "no box woke up within 20 s"};
     case AttemptEnd::WrongBox: {
+        if (!facts.unitRefusal.empty()) {
+            return {Outcome::WrongBox, facts.unitRefusal};
+        }
         const BoxIdentity none;
         const BoxIdentity& identity = facts.identity != nullptr ? *facts.identity : none;
         if (facts.release != nullptr) {

@@ -46,6 +46,8 @@ struct FrameRefusals {
 // Everything the verdict looks at.
 struct AttemptFacts {
     AttemptEnd end = AttemptEnd::Stopped;
+    // The unit's serial refused the box (the box and the scan disagree): why.
+    std::string unitRefusal{};
     bool boxWoke = false;           // the wake-up byte arrived and the session started
     bool downloadPortOpened = true; // the download port opened when the box woke
     bool sessionSucceeded = false;  // the session's own judgement (reason 5, every byte acked)

@@ -111,6 +111,13 @@ std::vector<report::CauseGroup> Dashboard::causesNow() const {
     return causeGroups_;
 }
 
+void Dashboard::traceability(const station::Provenance& provenance,
+                             const station::Forwarder* forwarder) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    provenance_ = provenance;
+    forwarder_ = forwarder;
+}
+
 StationView Dashboard::view() const {
     StationView v;
     v.causes = causesNow();
@@ -131,7 +138,27 @@ StationView Dashboard::view() const {
     v.uptimeSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - startedSteady_).count();
     const int64_t now = steadyMs();
+    if (forwarder_ != nullptr) {
+        // The forwarder's own lock, before the dashboard's: never both at once.
+        const station::ForwardState f = forwarder_->state();
+        v.forwarding = true;
+        v.forward.name = f.name;
+        v.forward.text = station::describeForward(f);
+        v.forward.pending = f.pending;
+        v.forward.delivered = f.delivered;
+        v.forward.refused = f.refused;
+        v.forward.lastError = f.lastError;
+        if (f.lastErrorMs != 0) {
+            v.forward.lastErrorTime = station::isoTime(
+                std::chrono::system_clock::time_point(std::chrono::milliseconds(f.lastErrorMs)));
+        }
+        v.forward.errors = f.errors;
+    }
     std::lock_guard<std::mutex> lock(mutex_);
+    v.stationName = provenance_.station;
+    v.lot = provenance_.lot;
+    v.operatorName = provenance_.operatorName;
+    v.workOrder = provenance_.workOrder;
     for (size_t i = 0; i < ports_.size(); ++i) {
         const station::PortStatus& s = *ports_[i];
         PortView p = counted_[i];

@@ -8,6 +8,7 @@
 // a client.
 
 #include "report/causes.h"
+#include "station/forward.h"
 #include "station/station_loop.h"
 #include "web/client_queue.h"
 #include "web/station_view.h"
@@ -53,6 +54,8 @@ public:
     size_t clients() const;
     // Clients dropped because they fell behind, since the start.
     uint64_t dropped() const;
+    // Who and where, and the forwarder whose delivery the page shows (none: no --forward).
+    void traceability(const station::Provenance& provenance, const station::Forwarder* forwarder);
     // The web server's state, for /metrics.
     void web(const WebView& state);
 
@@ -77,6 +80,8 @@ private:
     std::chrono::steady_clock::time_point lastSent_{};
     uint64_t dropped_ = 0;
     WebView web_;
+    station::Provenance provenance_;
+    const station::Forwarder* forwarder_ = nullptr;
     bool lineWorsened_ = false; // as the last attempt with a figure left it
     // The attempts since the causes were last brought up to date.
     struct Unread {

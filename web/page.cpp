@@ -56,6 +56,8 @@ h1 { font-size: 1.5rem; margin: 0; }
   <span id="link" class="lost">connecting</span>
 </header>
 <div class="small" id="image"></div>
+<div class="small" id="who"></div>
+<div class="small" id="forward" hidden></div>
 <div class="degrading-note" id="line" hidden>THE LINE AS A WHOLE WORSENED: resends rose on most ports at once; look at what they share (the image, the mains, a hub), not at one port</div>
 <main id="tiles"></main>
 <h2>Failures by cause</h2>
@@ -116,6 +118,10 @@ function show(s) {
     "; " + s.release.images.join(", ") + ")" : s.image.path + " (" + s.image.size.toLocaleString() +
     " bytes, SHA-256 " + s.image.sha256.slice(0, 16) + "...)") + ", version " + s.version;
   $("line").hidden = !s.lineWorsened;
+  $("who").textContent = "station " + s.station + (s.lot ? ", lot " + s.lot : "") +
+    (s.workOrder ? ", work order " + s.workOrder : "") + (s.operator ? ", operator " + s.operator : "");
+  $("forward").hidden = !s.forward;
+  $("forward").textContent = s.forward ? s.forward.text : "";
   $("tiles").innerHTML = s.ports.map(tile).join("");
   // The report's groups for this shift, in its words: what to check first.
   $("causes").innerHTML = s.causes.length ? s.causes.map((c) => '<li><span class="cause">' +

@@ -17,6 +17,28 @@ const char* const STATES[] = {"waiting", "downloading", "settling", "port failur
 const char* const OUTCOMES[] = {"complete",     "download error", "not responding",
                                 "port failure", "wrong box",      "aborted"};
 
+const char* const FORWARD_ERRORS[] = {"connect", "timeout", "closed",    "status",
+                                      "refused", "cursor",  "deadLetter"};
+
+json text(const std::string& value) {
+    return value.empty() ? json(nullptr) : json(value);
+}
+
+json forward(const StationView& view) {
+    if (!view.forwarding) {
+        return nullptr;
+    }
+    const ForwardView& f = view.forward;
+    return {{"name", f.name},
+            {"text", f.text},
+            {"pendingLines", f.pending},
+            {"deliveredLines", f.delivered},
+            {"refusedLines", f.refused},
+            {"lastError", text(f.lastError)},
+            {"lastErrorTime", text(f.lastErrorTime)},
+            {"errors", f.errors}};
+}
+
 // Invalid UTF-8 in a port name becomes U+FFFD rather than an exception.
 std::string dump(const json& value) {
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -200,6 +222,11 @@ std::string stationJson(const StationView& view, bool withClock) {
                     {"images", view.imageLabels}}
              : json(nullptr)},
         {"startTime", view.startTime},
+        {"station", view.stationName},
+        {"lot", text(view.lot)},
+        {"operator", text(view.operatorName)},
+        {"workOrder", text(view.workOrder)},
+        {"forward", forward(view)},
         {"totals", totals},
         {"lineWorsened", view.lineWorsened},
         {"causes", causesJson(view.causes)},
@@ -216,6 +243,18 @@ std::string stationJson(const StationView& view, bool withClock) {
 
 std::string metricsText(const StationView& view) {
     std::string out;
+    if (view.forwarding) {
+        family(out, "kestrune_forward_pending_lines", "gauge",
+               "Record lines not yet acknowledged by the --forward receiver.");
+        out += "kestrune_forward_pending_lines " + std::to_string(view.forward.pending) + "\n";
+        family(out, "kestrune_forward_errors_total", "counter",
+               "Failed deliveries to the --forward receiver, by kind, since the start.");
+        for (const char* kind : FORWARD_ERRORS) {
+            const auto at = view.forward.errors.find(kind);
+            out += std::string("kestrune_forward_errors_total{kind=\"") + kind + "\"} " +
+                   std::to_string(at == view.forward.errors.end() ? 0 : at->second) + "\n";
+        }
+    }
     family(out, "kestrune_boxes_total", "counter",
            "Download attempts recorded, by port and outcome (one per record line).");
     // Under a release, by the image's label too ("" for the boxes that got no image).

@@ -79,6 +79,18 @@ struct WebView {
     bool accepting = true;       // false from a failed accept to the next connection taken
 };
 
+// The delivery of the record to the factory's system (station --forward).
+struct ForwardView {
+    std::string name;     // "MES"
+    std::string text;     // "MES: 12 lines behind, last error 503 at 10:42"
+    uint64_t pending = 0; // record lines not yet acknowledged
+    uint64_t delivered = 0;
+    uint64_t refused = 0; // set aside in the dead-letter file
+    std::string lastError;
+    std::string lastErrorTime;              // ISO 8601, UTC; "" before the first
+    std::map<std::string, uint64_t> errors; // by kind
+};
+
 struct StationView {
     std::string version;
     std::string image;
@@ -95,6 +107,13 @@ struct StationView {
     std::string now;
     double uptimeSeconds = 0;
     std::vector<PortView> ports;
+    // Who and where (station --station, --lot, --operator, --work-order); "" for none.
+    std::string stationName;
+    std::string lot;
+    std::string operatorName;
+    std::string workOrder;
+    bool forwarding = false;
+    ForwardView forward;
     bool lineWorsened = false;     // most ports' links worsened at once
     std::vector<EventView> events; // oldest first
     WebView web;

@@ -76,8 +76,17 @@ TEST(RecordSchema, WriterAndReaderAgreeOnEveryField) {
     for (const auto& row : rows) {
         const station::ImageFacts image{row.imagePath, 34863, "0de17c61", "VB 2.3"};
         const release::ReleaseFacts release{"lot 4711", "5a9e", "RWQf6LRC"};
-        station::AttemptPlace place{2, "ttyUSB0-7", 3};
+        station::AttemptPlace place;
+        place.attempt = 2;
+        place.boxSession = "ttyUSB0-7";
+        place.failuresInRow = 3;
         place.healthKnown = row.boxWoke;
+        place.attemptId = "0190a1b2-c3d4-7000-8000-000000000001";
+        place.provenance = {"line-7", "L-42", "ann", "WO-9"};
+        if (row.boxWoke) {
+            place.unitSerial = "VB-2000-00123456";
+            place.unitSerialFrom = "box";
+        }
         const std::string text =
             station::recordLine(attempt(row.boxWoke), "/dev/ttyUSB0", image, "logs/a.log", "",
                                 place, row.boxWoke ? &release : nullptr);
@@ -108,6 +117,13 @@ TEST(RecordSchema, WriterAndReaderAgreeOnEveryField) {
         EXPECT_EQ(report::formatTime(read.endMs), line["end"]);
         EXPECT_EQ(read.port, "/dev/ttyUSB0");
         EXPECT_EQ(read.boxSession, "ttyUSB0-7");
+        EXPECT_EQ(read.attemptId, place.attemptId);
+        EXPECT_EQ(read.station, "line-7");
+        EXPECT_EQ(read.lot, "L-42");
+        EXPECT_EQ(read.operatorName, "ann");
+        EXPECT_EQ(read.workOrder, "WO-9");
+        EXPECT_EQ(read.unitSerial, row.boxWoke ? "VB-2000-00123456" : "");
+        EXPECT_EQ(read.unitSerialFrom, row.boxWoke ? "box" : "");
         EXPECT_EQ(read.attempt, 2u);
         EXPECT_EQ(read.failuresInRow, 3u);
         EXPECT_EQ(read.image, line["image"]);

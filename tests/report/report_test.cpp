@@ -805,3 +805,70 @@ TEST(Summary, BoxesAddUpPerRelease) {
 
 } // namespace
 } // namespace kestrune::report
+
+namespace kestrune::report {
+namespace {
+
+// Lines of two stations and two lots, with a unit that came back to another station.
+std::string traced() {
+    std::string r;
+    const auto add = [&r](const char* start, const char* station, const char* lot,
+                          const char* unit, const char* outcome, const char* session) {
+        json j = json::parse(lineOf({start, "U0", session, 1, outcome, 5.0}));
+        j["attemptId"] = std::string("id-") + start;
+        j["station"] = station;
+        j["lot"] = *lot ? json(lot) : json(nullptr);
+        j["unitSerial"] = *unit ? json(unit) : json(nullptr);
+        j["unitSerialFrom"] = *unit ? json("box") : json(nullptr);
+        r += j.dump() + "\n";
+    };
+    add("2026-12-07T06:00:00.000Z", "line-1", "L1", "VB-1", "download error", "a");
+    add("2026-12-07T06:01:00.000Z", "line-1", "L1", "VB-2", "complete", "b");
+    add("2026-12-07T06:02:00.000Z", "line-1", "L2", "", "complete", "c");
+    add("2026-12-07T05:00:00.000Z", "line-2", "L1", "VB-1", "complete", "d"); // another file's
+    return r;
+}
+
+TEST(Summary, LotStationAndUnitFilterAndAUnitsHistoryIsInTimeOrder) {
+    const TempFile file(traced());
+    const struct {
+        std::vector<std::string> lots, stations;
+        const char* unit;
+        uint64_t boxes;
+        std::vector<std::string> history; // attemptIds, oldest first
+    } rows[] = {
+        {{}, {}, "", 4, {}},
+        {{"L1"}, {}, "", 3, {}},
+        {{"L2", "L1"}, {"line-1"}, "", 3, {}},
+        {{}, {"line-2"}, "", 1, {}},
+        {{}, {"line-9"}, "", 0, {}},
+        // Newest last, whatever the order of the lines.
+        {{}, {}, "VB-1", 2, {"id-2026-12-07T05:00:00.000Z", "id-2026-12-07T06:00:00.000Z"}},
+        {{"L2"}, {}, "VB-1", 0, {}},
+    };
+    for (const auto& row : rows) {
+        Filter filter;
+        filter.lots = row.lots;
+        filter.stations = row.stations;
+        filter.unit = row.unit;
+        const Summary s = summarise({file.path}, filter);
+        EXPECT_EQ(s.total.boxes, row.boxes) << row.unit;
+        std::vector<std::string> ids;
+        for (const RecordLine& line : s.history) {
+            ids.push_back(line.attemptId);
+        }
+        EXPECT_EQ(ids, row.history) << row.unit;
+    }
+    Filter unit;
+    unit.unit = "VB-1";
+    const json history =
+        json::parse(formatHistory(summarise({file.path}, unit), "VB-1", Format::Json));
+    ASSERT_EQ(history["attempts"].size(), 2u);
+    EXPECT_EQ(history["attempts"][0]["station"], "line-2");
+    EXPECT_EQ(history["attempts"][1]["outcome"], "download error");
+    const std::string text = formatHistory(summarise({file.path}, unit), "VB-1", Format::Text);
+    EXPECT_EQ(text.substr(0, text.find('\n')), "unit VB-1: 2 attempts, the newest last");
+}
+
+} // namespace
+} // namespace kestrune::report

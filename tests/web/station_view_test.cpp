@@ -214,6 +214,35 @@ TEST(StationJson, NoBoxesYetHasNoYieldAndBytesThatAreNotUtf8AreReplaced) {
     EXPECT_EQ(s["ports"][0]["port"], "/dev/caf\xEF\xBF\xBD");
 }
 
+TEST(StationJson, WhoAndWhereAndTheForwardersBacklog) {
+    StationView v = twoPorts();
+    v.stationName = "line-7";
+    v.lot = "L-42";
+    const nlohmann::json none = nlohmann::json::parse(stationJson(v));
+    EXPECT_EQ(none["station"], "line-7");
+    EXPECT_EQ(none["lot"], "L-42");
+    EXPECT_EQ(none["operator"], nullptr);
+    EXPECT_EQ(none["forward"], nullptr);
+    EXPECT_EQ(parse(metricsText(v)).samples.count("kestrune_forward_pending_lines"), 0u);
+
+    v.forwarding = true;
+    v.forward.name = "MES";
+    v.forward.text = "MES: 12 lines behind, last error 503 at 10:42";
+    v.forward.pending = 12;
+    v.forward.lastError = "503";
+    v.forward.errors = {{"status", 3}, {"connect", 1}};
+    const nlohmann::json j = nlohmann::json::parse(stationJson(v));
+    EXPECT_EQ(j["forward"]["pendingLines"], 12);
+    EXPECT_EQ(j["forward"]["text"], v.forward.text);
+    EXPECT_EQ(j["forward"]["errors"]["status"], 3);
+    const Parsed m = parse(metricsText(v));
+    EXPECT_TRUE(m.errors.empty()) << m.errors.front();
+    EXPECT_EQ(m.types.at("kestrune_forward_errors_total"), "counter");
+    EXPECT_EQ(m.samples.at("kestrune_forward_pending_lines"), "12");
+    EXPECT_EQ(m.samples.at("kestrune_forward_errors_total{kind=\"status\"}"), "3");
+    EXPECT_EQ(m.samples.at("kestrune_forward_errors_total{kind=\"timeout\"}"), "0");
+}
+
 } // namespace
 } // namespace kestrune::web
 

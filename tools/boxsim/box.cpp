@@ -96,9 +96,9 @@ Task<bool> Box::settle(double quiet) {
 }
 
 Bytes Box::infoRequest() const {
-    return boxsim::infoRequest(InfoRequestShape{options_.bufferSize, options_.maximumBlockSize,
-                                                options_.typeOne, options_.descriptors,
-                                                options_.descriptorCount});
+    return boxsim::infoRequest(InfoRequestShape{
+        options_.bufferSize, options_.maximumBlockSize, options_.typeOne, options_.descriptors,
+        options_.descriptorCount, options_.serial, options_.serialType});
 }
 
 Bytes Box::dataRequest(uint16_t moduleId, uint32_t blockIndex, uint8_t reason, bool wrongId) const {

@@ -35,6 +35,8 @@ struct Options {
     bool typeOne = true;
     Bytes descriptors; // --hardware / --software, instead of the default two
     uint16_t descriptorCount = 0;
+    std::string serial; // --serial: the unit's serial in a descriptor of serialType
+    uint8_t serialType = 0x40;
     uint8_t wakeupByte = 0x55;
     double wakeupEvery = 0.05; // seconds between wake-up bytes
     uint32_t baud = 0;

@@ -49,6 +49,12 @@ Bytes infoRequest(const InfoRequestShape& shape) {
             count = 2;
         }
     }
+    if (!shape.serial.empty()) {
+        descriptors.push_back(shape.serialType);
+        descriptors.push_back(static_cast<uint8_t>(shape.serial.size()));
+        descriptors.insert(descriptors.end(), shape.serial.begin(), shape.serial.end());
+        ++count;
+    }
     kestrune::appendU16BE(m, static_cast<uint16_t>(descriptors.size()));
     kestrune::appendU16BE(m, count);
     m.insert(m.end(), descriptors.begin(), descriptors.end());

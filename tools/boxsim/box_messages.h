@@ -6,6 +6,7 @@
 #include "tools/boxsim/box_link.h"
 
 #include <cstdint>
+#include <string>
 
 namespace boxsim {
 
@@ -22,6 +23,9 @@ struct InfoRequestShape {
     bool typeOne = true;
     Bytes descriptors;            // whole descriptors, used instead of the two above when set
     uint16_t descriptorCount = 0; // how many `descriptors` holds
+    // The unit's serial, in a user-defined descriptor after the others ("" for none).
+    std::string serial;
+    uint8_t serialType = 0x40;
 };
 
 // A compatibility descriptor as ISO/IEC 13818-6 lays it out: descriptorType (1 system
@@ -34,7 +38,7 @@ void appendCompatibilityDescriptor(Bytes& out, uint8_t type, uint32_t oui, uint1
 
 Bytes infoRequest(const InfoRequestShape& shape);
 inline Bytes infoRequest(uint32_t bufferSize, uint16_t maximumBlockSize, bool typeOne = true) {
-    return infoRequest(InfoRequestShape{bufferSize, maximumBlockSize, typeOne, {}, 0});
+    return infoRequest(InfoRequestShape{bufferSize, maximumBlockSize, typeOne, {}, 0, {}, 0x40});
 }
 Bytes dataRequest(uint32_t downloadId, uint16_t moduleId, uint16_t blockNumber, uint8_t reason);
 

@@ -193,6 +193,7 @@ struct Request {
     bool noTypeOne = false;
     uint32_t maxBlock = 0;
     uint32_t wakeup = 0x55;
+    uint32_t serialType = 0x40;
     uint32_t downloads = 1;
     uint32_t boxes = 0;
     uint32_t unplugAfter = 0;
@@ -255,6 +256,19 @@ void declareBoxsim(CLI::App& app, Request& r) {
            [&r](const std::string& v) {
                return parseFields("--software", v, {0xFFFF, 0xFFFF}, r.sw);
            });
+    app.add_option("--serial", o.serial,
+                   "send TEXT as the unit's serial in a compatibility descriptor of the "
+                   "user-defined type of --serial-type, after the others")
+        ->type_name("TEXT")
+        ->check(CLI::Validator(
+            [](const std::string& v) {
+                return v.empty() || v.size() > 255 ? std::string("at most 255 bytes") : "";
+            },
+            "", "serial"));
+    app.add_option("--serial-type", r.serialType,
+                   "descriptorType of the --serial descriptor (default 0x40)")
+        ->type_name("TYPE")
+        ->transform(Number(0, 255));
     app.add_option("--wakeup-byte", r.wakeup, "value of the wake-up bytes (default 0x55)")
         ->type_name("N")
         ->transform(Number(0, 255));
@@ -409,6 +423,7 @@ int main(int argc, char** argv) {
     }
     o.maximumBlockSize = static_cast<uint16_t>(maxBlock);
     o.wakeupByte = static_cast<uint8_t>(wakeup);
+    o.serialType = static_cast<uint8_t>(r.serialType);
     o.downloads = static_cast<int>(downloads);
     o.line = boxes != 0;
     o.boxes = boxes != 0 ? static_cast<int>(boxes) : 1;

@@ -1,0 +1,22 @@
+#pragma once
+
+// A barcode scanner on a serial line (or a pseudo-terminal in the tests): one line per scan.
+// One file per platform (scanner_posix.cpp, scanner_win32.cpp).
+
+#include <memory>
+#include <string>
+
+namespace kestrune::station {
+
+class ScannerDevice {
+public:
+    virtual ~ScannerDevice() = default;
+    enum class Read { Line, Nothing, Gone };
+    // Waits at most `ms` for a whole line (without its line end).
+    virtual Read readLine(std::string& line, int ms) = 0;
+};
+
+// The device opened for reading; none, with `error` saying why.
+std::unique_ptr<ScannerDevice> openScanner(const std::string& path, std::string& error);
+
+} // namespace kestrune::station

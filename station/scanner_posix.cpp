@@ -1,0 +1,74 @@
+#include "common/system_error.h"
+#include "station/scanner_io.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace kestrune::station {
+namespace {
+
+// A line longer than this is no scan: it is cut and handed on as it is (the binder refuses it).
+constexpr size_t MAX_PENDING = 4096;
+
+class PosixScanner final : public ScannerDevice {
+public:
+    explicit PosixScanner(int fd) : fd_(fd) {}
+    ~PosixScanner() override { ::close(fd_); }
+
+    Read readLine(std::string& line, int ms) override {
+        for (;;) {
+            const size_t end = pending_.find_first_of("\r\n");
+            if (end != std::string::npos || pending_.size() >= MAX_PENDING) {
+                const size_t cut = end != std::string::npos ? end : pending_.size();
+                line = pending_.substr(0, cut);
+                pending_.erase(0, cut + (end != std::string::npos ? 1 : 0));
+                if (line.empty()) {
+                    continue; // the LF of a CR LF
+                }
+                return Read::Line;
+            }
+            pollfd p{fd_, POLLIN, 0};
+            const int ready = ::poll(&p, 1, ms);
+            if (ready == 0 || (ready < 0 && errno == EINTR)) {
+                return Read::Nothing;
+            }
+            char buffer[256];
+            const ssize_t n = ready > 0 ? ::read(fd_, buffer, sizeof buffer) : -1;
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+                return Read::Nothing;
+            }
+            if (n <= 0) {
+                return Read::Gone;
+            }
+            pending_.append(buffer, static_cast<size_t>(n));
+            ms = 0; // what is there is read; the rest of the line comes at the next call
+        }
+    }
+
+private:
+    int fd_;
+    std::string pending_;
+};
+
+} // namespace
+
+std::unique_ptr<ScannerDevice> openScanner(const std::string& path, std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = systemErrorText(lastCrtError());
+        return nullptr;
+    }
+    // Bytes as they come, not the terminal's line editing: a scanner sends whole lines anyway.
+    termios tio{};
+    if (::tcgetattr(fd, &tio) == 0) {
+        ::cfmakeraw(&tio);
+        tio.c_cflag |= CREAD | CLOCAL;
+        ::tcsetattr(fd, TCSANOW, &tio);
+    }
+    return std::make_unique<PosixScanner>(fd);
+}
+
+} // namespace kestrune::station
