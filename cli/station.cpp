@@ -10,8 +10,12 @@
 #include "cli/station_display.h"
 #include "web/web_server.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 namespace kestrune::cli {
@@ -32,6 +36,27 @@ extern "C" void onStationSignal(int signal) {
     // called from a handler.)
     std::signal(signal, onStationSignal);
     g_stop.request();
+}
+
+// The keys of a config file that are the command line's alone.
+const std::vector<std::string> LINE_ONLY = {"config", "check"};
+
+// --config FILE, read once the command line is parsed: the file's settings go to every option
+// the line left unset, each through the option's own checks.
+void applyConfigFile(CLI::App& app, StationOptions& o, const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        throw args::Mistake("cannot read the config " + file + ": " + std::strerror(errno));
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::vector<args::ConfigEntry> entries;
+    if (const std::string wrong = args::readConfig(text.str(), {"port", "slot", "device"}, entries);
+        !wrong.empty()) {
+        // "line 7: ..." becomes "FILE:7: ...".
+        throw args::Mistake(file + ":" + wrong.substr(wrong.rfind("line ", 0) == 0 ? 5 : 0));
+    }
+    o.sources = args::applyConfig(app, file, entries, LINE_ONLY);
 }
 
 } // namespace
@@ -91,9 +116,30 @@ void declareStation(CLI::App& app, StationOptions& o) {
     app.add_flag("--force", o.force, "serve an image that has no modules");
     app.add_flag("--trace", o.trace, "every transfer on every port, with timestamps, on stderr");
     declareRelease(app, o.release, o.releaseKey);
+    app.add_option("--stop-after", o.stopAfter,
+                   "stop taking boxes after N complete ones (a lot's quota); downloads in "
+                   "progress finish, and the station ends with status 0")
+        ->type_name("N")
+        ->transform(args::Number(1, 10000000));
     app.add_option("IMAGE", o.image, "the download image (.dl); none with --release");
-    app.footer("Name ports by /dev/serial/by-id (or /dev/serial/by-path) where there are such\n"
-               "names: /dev/ttyUSBn can lead to another adapter after a re-plug.\n"
+    // Declared last, so that every option is there to take the file's settings.
+    CLI::Option* config = app.add_option("--config", o.config,
+                                         "every option (and a [[port]] table per port: slot, "
+                                         "device) from the TOML file FILE; the command line wins")
+                              ->type_name("FILE");
+    // After the whole line is parsed: what it set is what the file cannot change.
+    o.readConfig = [&app, &o] {
+        if (!o.config.empty()) {
+            applyConfigFile(app, o, o.config);
+        }
+    };
+    app.add_flag("--check", o.check,
+                 "print the settings the station would run with, each with where it came from, "
+                 "open nothing and exit")
+        ->needs(config);
+    app.footer("Name ports by /dev/serial/by-path (or /dev/serial/by-id) where there are such\n"
+               "names: /dev/ttyUSBn can lead to another adapter after a re-plug. --port A1=DEVICE\n"
+               "names the port by its slot A1 in the table, the page, the metrics and the record.\n"
                "\n"
                "The first Ctrl-C (or SIGTERM) stops the waiting ports and lets downloads in\n"
                "progress finish; a second one aborts them.\n"
@@ -140,7 +186,18 @@ std::string summaryLine(const StationTotals& t) {
 
 } // namespace
 
+// "retries = 2  # from line1.toml line 5": what --check prints of one setting.
+void printSetting(const args::ConfigSource& s) {
+    std::printf("%s = %s  # %s\n", s.key.c_str(), s.value.empty() ? "\"\"" : s.value.c_str(),
+                s.source.c_str());
+}
+
 int runStation(const CLI::App& cmd, const StationOptions& o) {
+    try {
+        o.readConfig();
+    } catch (const args::Mistake& refused) {
+        return args::fail(cmd, refused.what());
+    }
     StationSettings settings = o;
     if (const std::string wrong = parseHardwareGuard(o.expectHardware, o.expectOui, settings.guard);
         !wrong.empty()) {
@@ -163,6 +220,12 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         }
     } else if (!o.httpHosts.empty()) {
         return args::fail(cmd, "--http-host needs --http");
+    }
+    if (o.check) {
+        for (const args::ConfigSource& setting : o.sources) {
+            printSetting(setting);
+        }
+        return std::fflush(stdout) == 0 ? 0 : 1;
     }
 
     if (station.hasRelease()) {

@@ -23,6 +23,16 @@ Station::Station(const StationSettings& settings, StopSignal& stop, ThreadStarte
 
 Station::~Station() = default;
 
+PortSlot portSlot(const std::string& port) {
+    // A Windows device name has no '=', nor has a POSIX path in practice: the first one ends
+    // the slot's name.
+    const size_t equals = port.find('=');
+    if (equals == std::string::npos) {
+        return {port, port, false};
+    }
+    return {port.substr(0, equals), port.substr(equals + 1), true};
+}
+
 StartProblem Station::checkPorts() const {
     const std::vector<std::string>& ports = settings_.ports;
     if (ports.empty()) {
@@ -33,10 +43,19 @@ StartProblem Station::checkPorts() const {
     }
     // One device, one runner: two names of the same device (a link, a by-id name) would fight
     // over it.
-    std::map<std::string, std::string> devices;
-    for (const std::string& port : ports) {
+    std::map<std::string, std::string> devices, names;
+    for (const std::string& given : ports) {
+        const PortSlot slot = portSlot(given);
+        const std::string& port = slot.device;
         if (port.empty()) {
             return {StartFailure::Usage, "--port needs a device name"};
+        }
+        if (slot.name.empty()) {
+            return {StartFailure::Usage, "--port " + given + " needs a slot name before ="};
+        }
+        if (const auto [at, added] = names.emplace(slot.name, given); !added && slot.named) {
+            return {StartFailure::Usage, "the slot " + slot.name + " is given twice (--port " +
+                                             at->second + ", --port " + given + ")"};
         }
         const auto [at, added] = devices.emplace(portIdentity(port), port);
         if (!added) {
@@ -108,9 +127,11 @@ StartProblem Station::openOutputs() {
 
 std::vector<std::pair<std::string, std::string>> Station::openPorts() {
     std::vector<std::pair<std::string, std::string>> failed;
-    for (const std::string& port : settings_.ports) {
+    for (const std::string& given : settings_.ports) {
+        const PortSlot slot = portSlot(given);
+        const std::string& port = slot.name;
         RunnerOptions options;
-        options.port = port;
+        options.port = slot.device;
         options.trace = settings_.trace;
         options.waitIndefinitely = true;
         options.stop = &stop_;
@@ -127,11 +148,12 @@ std::vector<std::pair<std::string, std::string>> Station::openPorts() {
         runners_.push_back(
             std::make_unique<PortRunner>(options, first->response, first->image.size()));
         statuses_.push_back(std::make_unique<PortStatus>(port));
+        statuses_.back()->device = slot.device;
         statuses_.back()->imageLabels = hasRelease() ? &labels_ : nullptr;
         shown_.push_back(statuses_.back().get());
         PortOpenError failure = PortOpenError::None;
         if (!runners_.back()->portOpens(failure)) {
-            failed.emplace_back(port, describePortProblem(failure, port));
+            failed.emplace_back(port, describePortProblem(failure, slot.device));
         }
     }
     return failed;
@@ -155,10 +177,10 @@ void Station::run(StationEvents& events, const std::function<void()>& tick) {
         events.event("", "no record: this shift's boxes are on the screen only");
     }
     // A USB adapter that holds bytes slows every frame: say so before the first box.
-    for (const auto& runner : runners_) {
-        const std::string& port = runner->port();
-        if (const std::string latency = latencyLine(readLatencyFacts(port)); !latency.empty()) {
-            events.event(port, latency);
+    for (const auto& status : statuses_) {
+        if (const std::string latency = latencyLine(readLatencyFacts(status->device));
+            !latency.empty()) {
+            events.event(status->port, latency);
         }
     }
     StationShared shared{config_, events, stop_};
@@ -193,6 +215,13 @@ void Station::run(StationEvents& events, const std::function<void()>& tick) {
             expiryTold = true;
             events.event("", "the release " + release_.release.name + " expired at " +
                                  release_.release.expiresText + ": no new boxes");
+            stop_.stopWaiting();
+        }
+        if (settings_.stopAfter != 0 && announced < 1 && totals().done >= settings_.stopAfter) {
+            events.event("", std::to_string(settings_.stopAfter) +
+                                 " boxes complete (--stop-after): no new boxes; downloads in "
+                                 "progress finish");
+            announced = 1;
             stop_.stopWaiting();
         }
         const int signals = stop_.level();

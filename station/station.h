@@ -28,7 +28,7 @@ namespace kestrune::station {
 
 // What a station is asked to do: the options of its command, as the command reads them.
 struct StationSettings {
-    std::vector<std::string> ports;
+    std::vector<std::string> ports; // DEVICE, or SLOT=DEVICE (portSlot)
     std::string image;
     std::string record;  // the record file, or ""
     std::string logDir;  // a Test Log per download here, or ""
@@ -43,7 +43,17 @@ struct StationSettings {
     std::string release;
     std::string releaseKey;  // the signature is required when given
     HealthThresholds health; // when a port's link is degrading
+    uint32_t stopAfter = 0;  // no new box after this many complete ones (0: no end)
 };
+
+// A port as the station is given it: "A1=/dev/serial/by-path/..." is the slot A1 of a fixture
+// on that device, and A1 is its name in every output; a device alone is its own name.
+struct PortSlot {
+    std::string name;
+    std::string device;
+    bool named = false;
+};
+PortSlot portSlot(const std::string& port);
 
 using release::loadServedImage;
 using release::ServedImage;

@@ -351,6 +351,8 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
                                  "not the box that failed: another box, attempt 1 of its own");
         }
         AttemptPlace place;
+        place.device = status.device;
+        place.slot = status.device.empty() || status.device == status.port ? "" : status.port;
         if (retried) {
             (status.*last.count) -= 1;
             if (last.count == &PortStatus::portFailures) {
