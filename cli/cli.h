@@ -68,6 +68,8 @@ struct StationOptions : station::StationSettings {
     // Gives the --config file's settings to the options the command line left unset (set by
     // declareStation; throws args::Mistake).
     std::function<void()> readConfig;
+    // The whole command line (without the program), read again at a reload.
+    std::vector<std::string> commandLine;
 };
 void declareStation(CLI::App& app, StationOptions& o);
 int runStation(const CLI::App& app, const StationOptions& o);

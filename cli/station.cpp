@@ -10,11 +10,13 @@
 #include "cli/station_display.h"
 #include "web/web_server.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -153,6 +155,43 @@ void declareStation(CLI::App& app, StationOptions& o) {
 
 namespace {
 
+// SIGHUP: read the config and the release again. The handler only stores.
+std::atomic<bool> g_reload{false};
+
+extern "C" void onReloadSignal(int signal) {
+    std::signal(signal, onReloadSignal);
+    g_reload.store(true);
+}
+
+// The settings of a command line and its --config, as the start takes them; "" or why not.
+std::string settingsOf(const CLI::App& cmd, const StationOptions& o, StationSettings& settings) {
+    settings = o;
+    if (std::string wrong = parseHardwareGuard(o.expectHardware, o.expectOui, settings.guard);
+        !wrong.empty()) {
+        return wrong;
+    }
+    (void)cmd;
+    return checkImageOrRelease(o.image, o.release, o.expectHardware);
+}
+
+// The same command line parsed again, its config file read again: the next settings.
+std::string reloadedSettings(const std::vector<std::string>& words, StationSettings& next) {
+    CLI::App app("", "kestrune-cli");
+    CliOptions o;
+    declareCli(app, o);
+    std::ostringstream out, err;
+    if (args::parse(app, words, out, err) != args::PROCEED) {
+        const std::string said = err.str();
+        return said.substr(0, said.find('\n'));
+    }
+    try {
+        o.station.readConfig();
+    } catch (const args::Mistake& refused) {
+        return refused.what();
+    }
+    return settingsOf(app, o.station, next);
+}
+
 int exitStatus(StationResult result) {
     switch (result) {
     case StationResult::OutputFailed:
@@ -198,13 +237,8 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
     } catch (const args::Mistake& refused) {
         return args::fail(cmd, refused.what());
     }
-    StationSettings settings = o;
-    if (const std::string wrong = parseHardwareGuard(o.expectHardware, o.expectOui, settings.guard);
-        !wrong.empty()) {
-        return args::fail(cmd, wrong);
-    }
-    if (const std::string wrong = checkImageOrRelease(o.image, o.release, o.expectHardware);
-        !wrong.empty()) {
+    StationSettings settings;
+    if (const std::string wrong = settingsOf(cmd, o, settings); !wrong.empty()) {
         return args::fail(cmd, wrong);
     }
     Station station(settings, g_stop);
@@ -281,12 +315,35 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
 
     std::signal(SIGINT, onStationSignal);
     std::signal(SIGTERM, onStationSignal);
+#ifdef SIGHUP
+    std::signal(SIGHUP, onReloadSignal);
+#endif
+    // Every reload's settings, kept for as long as the station that serves with them.
+    std::vector<std::unique_ptr<StationSettings>> reloads;
+    const auto tick = [&] {
+        display.redraw();
+        if (!g_reload.exchange(false)) {
+            return;
+        }
+        auto next = std::make_unique<StationSettings>();
+        std::string refused = reloadedSettings(o.commandLine, *next);
+        if (refused.empty()) {
+            refused = station.reload(*next);
+        }
+        if (!refused.empty()) {
+            display.event("", "reload refused: " + refused + "; going on with the old settings");
+            return;
+        }
+        display.event("", "reloaded" + (o.config.empty() ? std::string() : " " + o.config) +
+                              ": each port takes the new settings for its next box");
+        reloads.push_back(std::move(next));
+    };
 
     if (!o.http.empty()) {
         dashboard.event("", "dashboard: " + server.url());
         server.start();
     }
-    station.run(dashboard, [&display] { display.redraw(); });
+    station.run(dashboard, tick);
     server.stop();
     display.finish();
 

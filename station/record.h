@@ -63,6 +63,9 @@ public:
     // length before the line. No error, or the C runtime's of the call that failed. Safe from
     // several threads.
     CrtError append(const std::string& line);
+    // Opens `path` again (logrotate has renamed the file) and writes on there from the next
+    // line; a line being written ends in the old file first. The old file stays on failure.
+    CrtError reopen(const std::string& path);
 
 private:
     std::mutex mutex_;

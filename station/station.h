@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -54,6 +55,9 @@ struct PortSlot {
     bool named = false;
 };
 PortSlot portSlot(const std::string& port);
+// At least one port, at most Station::MAX_PORTS, each slot and device once.
+struct StartProblem;
+StartProblem checkPortList(const std::vector<std::string>& ports);
 
 using release::loadServedImage;
 using release::ServedImage;
@@ -121,10 +125,42 @@ public:
     // Most ports' links worsened at once (station/port_health.h): told once when it happens.
     bool lineWorsened() const { return health_ != nullptr && health_->lineWorsened(); }
 
+    // From `tick`, at a reload (SIGHUP): the station goes on with `next` (its ports, image or
+    // release, record and options). Each port takes the new settings for its next box, a
+    // download in progress finishes with what it started with, a port no longer in `next`
+    // stops after its box, a new one starts; the record is opened again. "" when done, else
+    // why not, and nothing has changed.
+    std::string reload(const StationSettings& next);
+
     StationTotals totals() const;
     StationResult result() const;
 
 private:
+    // One set of settings after a reload, kept until the station ends: its runners' images
+    // point into it.
+    struct Generation {
+        StationSettings settings;
+        std::unique_ptr<ServedImage> image = std::make_unique<ServedImage>();
+        release::LoadedRelease release;
+        std::vector<std::string> labels;
+        StationConfig config;
+    };
+    // A port's thread and what it is to serve next.
+    struct PortRun {
+        PortStatus* status = nullptr;
+        PortRunner* runner = nullptr;
+        StationShared* shared = nullptr;
+        std::thread thread;
+        bool retiring = false;      // told to stop after its box
+        PortRunner* next = nullptr; // then served with this (none: the port was removed)
+        StationShared* nextShared = nullptr;
+    };
+    std::unique_ptr<PortRunner> makeRunner(const PortSlot& slot, const StationSettings& settings,
+                                           const ServedImage* image,
+                                           const release::LoadedRelease* release);
+    void startPort(PortRun& port, bool settleFirst);
+    void restartRetired();
+
     const StationSettings& settings_;
     StopSignal& stop_;
     ThreadStarter& threads_;
@@ -137,6 +173,10 @@ private:
     std::vector<PortStatus*> shown_;
     std::vector<std::unique_ptr<PortRunner>> runners_;
     std::unique_ptr<HealthBoard> health_;
+    std::vector<std::unique_ptr<Generation>> generations_;
+    std::vector<std::unique_ptr<StationShared>> shares_;
+    std::vector<PortRun> running_;
+    StationEvents* events_ = nullptr; // while run() runs
     bool outputFailed_ = false;
     uint32_t portsNotStarted_ = 0;
 };
