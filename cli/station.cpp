@@ -7,9 +7,11 @@
 
 #include "cli/cli.h"
 #include "cli/console.h"
+#include "cli/service_notify.h"
 #include "cli/station_display.h"
 #include "web/web_server.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -320,8 +322,19 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
 #endif
     // Every reload's settings, kept for as long as the station that serves with them.
     std::vector<std::unique_ptr<StationSettings>> reloads;
+    bool stopTold = false;
+    ServiceNotifier notifier;
     const auto tick = [&] {
         display.redraw();
+        const StationTotals now = station.totals();
+        notifier.status(std::to_string(now.done) + " complete, " + std::to_string(now.failed) +
+                        " failed; yield " + yieldText(now.boxes));
+        // A port thread that stops going round stops the pings: the manager restarts us.
+        notifier.tick(station.portsMoving(std::max<int64_t>(notifier.pingMs(), 5000)));
+        if (g_stop.stopping() && !stopTold) {
+            stopTold = true;
+            notifier.stopping();
+        }
         if (!g_reload.exchange(false)) {
             return;
         }
@@ -343,6 +356,7 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         dashboard.event("", "dashboard: " + server.url());
         server.start();
     }
+    notifier.ready();
     station.run(dashboard, tick);
     server.stop();
     display.finish();

@@ -394,6 +394,23 @@ std::string Station::reload(const StationSettings& next) {
     return "";
 }
 
+bool Station::portsMoving(int64_t ms) const {
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    for (const PortRun& port : running_) {
+        const PortState state = port.status->state.load();
+        if (state == PortState::Stopped || state == PortState::PortDown) {
+            continue;
+        }
+        const int64_t last = port.runner->lastTickMs();
+        if (last != 0 && now - last > ms) {
+            return false;
+        }
+    }
+    return true;
+}
+
 StationTotals Station::totals() const {
     StationTotals t;
     for (const auto& status : statuses_) {

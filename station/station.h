@@ -131,6 +131,9 @@ public:
     // stops after its box, a new one starts; the record is opened again. "" when done, else
     // why not, and nothing has changed.
     std::string reload(const StationSettings& next);
+    // Whether every port that is not stopped went round its loop within `ms` (a port waiting
+    // between tries of its device counts as moving).
+    bool portsMoving(int64_t ms) const;
 
     StationTotals totals() const;
     StationResult result() const;

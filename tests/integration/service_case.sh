@@ -142,6 +142,44 @@ case "$case_name" in
     n="$(wc -l <record.jsonl)"
     [ "$n" -ge 3 ] && [ "$n" -le 4 ] || fail "$n records after --stop-after 3"
     ;;
+  notify)
+    # The test is the service manager: its notify socket, a watchdog of 1 s.
+    lines 1 --boxes 1 --stay 30
+    config line.toml "${DEVICES[@]}"
+    python3 - notify.sock >notify.txt <<'PY' &
+import socket, sys, time
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(sys.argv[1])
+s.settimeout(15)
+start = time.monotonic()
+try:
+    while True:
+        msg = s.recv(4096).decode()
+        print("%.2f %s" % (time.monotonic() - start, msg.replace("\n", " ")), flush=True)
+        if msg.startswith("STOPPING=1"):
+            break
+except socket.timeout:
+    pass
+PY
+    pids+=("$!")
+    for _ in $(seq 50); do [ -S notify.sock ] && break; sleep 0.1; done
+    NOTIFY_SOCKET="$PWD/notify.sock" WATCHDOG_USEC=1000000 station --config line.toml
+    wait_lines record.jsonl 1 60 || fail "no record"
+    sleep 2
+    kill -INT "$STATION"; wait "$STATION"; expect "station exit" "$?" 0
+    sleep 0.5
+    contains notify.txt "READY=1"
+    contains notify.txt "STATUS=1 complete, 0 failed"
+    contains notify.txt "STOPPING=1"
+    pings="$(grep -c 'WATCHDOG=1' notify.txt)"
+    [ "$pings" -ge 4 ] || fail "$pings watchdog pings"
+    # Every half second, as WATCHDOG_USEC asks.
+    python3 - <<'PY' || fail "pings not at half the watchdog's time"
+t = [float(l.split()[0]) for l in open("notify.txt") if "WATCHDOG=1" in l]
+gaps = [b - a for a, b in zip(t, t[1:])]
+assert all(0.4 <= g <= 0.8 for g in gaps), gaps
+PY
+    ;;
   *)
     fail "no case $case_name"
     ;;
