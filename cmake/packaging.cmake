@@ -66,6 +66,13 @@ else()
   install(FILES ${KESTRUNE_ROOT}/scripts/wine-env.sh
           DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrune)
   install(FILES ${KESTRUNE_ROOT}/samples/sample.dl DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrune)
+  # A station as a system service: docs/service.md.
+  install(FILES ${KESTRUNE_ROOT}/service/kestrune-station@.service
+          DESTINATION lib/systemd/system)
+  install(FILES ${KESTRUNE_ROOT}/service/kestrune.logrotate DESTINATION /etc/logrotate.d
+          RENAME kestrune)
+  install(FILES ${KESTRUNE_ROOT}/service/station-example.toml
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kestrune)
   # A plant's Prometheus and Grafana: docs/monitoring.md.
   install(FILES ${KESTRUNE_ROOT}/monitoring/kestrune-alerts.yml
                 ${KESTRUNE_ROOT}/monitoring/kestrune-grafana-dashboard.json
