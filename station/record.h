@@ -35,8 +35,8 @@ struct AttemptPlace {
     bool healthKnown = false;
     PortHealth health{};
     bool lineWorsened = false;
-    std::string slot;   // the port's slot name, "" when it has none
-    std::string device; // the device the port is
+    std::string slot{};   // the port's slot name, "" when it has none
+    std::string device{}; // the device the port is
 };
 
 // The record line of one attempt, newline included: valid JSON in UTF-8 whatever the bytes of
