@@ -14,13 +14,16 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace kestrune::cli {
 
@@ -194,6 +197,32 @@ std::string reloadedSettings(const std::vector<std::string>& words, StationSetti
     return settingsOf(app, o.station, next);
 }
 
+// For the tests of a service's watchdog only: with KESTRUNE_TEST_HOLD_PORT=SLOT the thread of
+// that port is held when its box wakes, as a port thread that hangs would be, until the stop.
+class HeldPort final : public StationEvents {
+public:
+    explicit HeldPort(StationEvents& next) : next_(next) {
+        const char* held = std::getenv("KESTRUNE_TEST_HOLD_PORT");
+        held_ = held != nullptr ? held : "";
+    }
+    void event(const std::string& port, const std::string& text) override {
+        next_.event(port, text);
+        if (!held_.empty() && port == held_ && text.rfind("a box woke up", 0) == 0) {
+            while (!g_stop.stopping()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        }
+    }
+    void attemptEnded(const PortStatus& status, const AttemptReport& report,
+                      const AttemptPlace& place) override {
+        next_.attemptEnded(status, report, place);
+    }
+
+private:
+    StationEvents& next_;
+    std::string held_;
+};
+
 int exitStatus(StationResult result) {
     switch (result) {
     case StationResult::OutputFailed:
@@ -330,7 +359,7 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         notifier.status(std::to_string(now.done) + " complete, " + std::to_string(now.failed) +
                         " failed; yield " + yieldText(now.boxes));
         // A port thread that stops going round stops the pings: the manager restarts us.
-        notifier.tick(station.portsMoving(std::max<int64_t>(notifier.pingMs(), 5000)));
+        notifier.tick(station.portsMoving(std::max<int64_t>(2 * notifier.pingMs(), 3000)));
         if (g_stop.stopping() && !stopTold) {
             stopTold = true;
             notifier.stopping();
@@ -357,7 +386,8 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         server.start();
     }
     notifier.ready();
-    station.run(dashboard, tick);
+    HeldPort events(dashboard);
+    station.run(events, tick);
     server.stop();
     display.finish();
 

@@ -180,6 +180,38 @@ gaps = [b - a for a, b in zip(t, t[1:])]
 assert all(0.4 <= g <= 0.8 for g in gaps), gaps
 PY
     ;;
+  notify_held)
+    # A port thread that stops moving stops the pings, so that systemd restarts the station.
+    lines 2 --boxes 1 --stay 60
+    config line.toml "${DEVICES[@]}"
+    python3 - notify.sock >notify.txt <<'PY' &
+import socket, sys, time
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(sys.argv[1])
+s.settimeout(30)
+start = time.monotonic()
+try:
+    while True:
+        msg = s.recv(4096).decode()
+        print("%.2f %s" % (time.monotonic() - start, msg), flush=True)
+        if msg.startswith("STOPPING=1"):
+            break
+except socket.timeout:
+    pass
+PY
+    pids+=("$!")
+    for _ in $(seq 50); do [ -S notify.sock ] && break; sleep 0.1; done
+    NOTIFY_SOCKET="$PWD/notify.sock" WATCHDOG_USEC=1000000 KESTRUNE_TEST_HOLD_PORT=A1 \
+      station --config line.toml
+    for _ in $(seq 100); do grep -q "A1: a box woke up" station.err && break; sleep 0.1; done
+    sleep 5
+    before="$(grep -c 'WATCHDOG=1' notify.txt)"
+    sleep 2
+    after="$(grep -c 'WATCHDOG=1' notify.txt)"
+    kill -INT "$STATION"; kill -INT "$STATION"; wait "$STATION"
+    [ "$before" -ge 2 ] || fail "$before pings before the port was held"
+    expect "pings while A1 is held" "$after" "$before"
+    ;;
   *)
     fail "no case $case_name"
     ;;
