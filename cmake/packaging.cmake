@@ -5,7 +5,7 @@ include(GNUInstallDirs)
 
 set(KESTRUNE_DOCS README.md CHANGELOG.md docs/cli-info.md docs/serve.md docs/station.md
                   docs/report.md docs/ports.md docs/mkimage.md docs/boxsim.md docs/boxes.md
-                  docs/monitoring.md)
+                  docs/monitoring.md docs/service.md)
 # The zip has no box simulator and no pictures: its README is the Windows user's own, and
 # every document it names is in the zip (source file -> name in the zip).
 set(KESTRUNE_WINDOWS_DOCS docs/windows-readme.md:README.txt CHANGELOG.md:CHANGELOG.txt
