@@ -13,86 +13,281 @@
 namespace kestrune::args {
 namespace {
 
-// What toml++ 3.3 must not be given, none of it TOML anyway, refused here with its line: a
-// control character (TOML allows none but tab and the line ends), a character that is not
-// ASCII outside a string or comment, and a table header whose name does not begin with a key's
-// character. On the last two its parser reaches an assertion or an "unreachable".
-std::string untrustedText(std::string_view text) {
-    enum class In { Code, Comment, Basic, Literal, MultiBasic, MultiLiteral };
-    In in = In::Code;
-    size_t line = 1;
-    bool lineStart = true;
-    const auto at = [&text](size_t i) { return i < text.size() ? text[i] : '\0'; };
-    const auto wrong = [&line](const char* what) {
-        return "line " + std::to_string(line) + ": it is not TOML: " + what;
-    };
-    for (size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) {
-            return wrong("a control character");
-        }
-        if (c == '\n') {
-            ++line;
-            lineStart = true;
-            if (in != In::MultiBasic && in != In::MultiLiteral) {
-                in = In::Code;
-            }
-            continue;
-        }
-        switch (in) {
-        case In::Code:
+// The TOML a config file may hold, checked before toml++ 3.3 sees it: that parser reaches an
+// assertion or an "unreachable" on many malformed texts (the fuzz target found one after the
+// other: "a=[}", "1980-02-27 2", a number that runs into a quote...), so it only ever gets
+// well-formed text of the shapes a config has. Comments, blank lines, `[table]` and
+// `[[table]]` headers, and `key = value` lines, where a key is bare or quoted and a value is
+// a one-line string, a decimal or 0x number, true or false, or a list of those (over several
+// lines if need be). All of it ASCII: a string spells other characters as \uXXXX.
+class Checker {
+public:
+    explicit Checker(std::string_view text) : text_(text) {}
+
+    std::string run() {
+        for (size_t i = 0; i < text_.size(); ++i) {
+            const auto c = static_cast<unsigned char>(text_[i]);
             if (c >= 0x80) {
-                return wrong("a character that is not ASCII outside a string");
+                return "line " + std::to_string(lineAt(i)) +
+                       ": a character that is not ASCII (in a string, write it as \\uXXXX)";
             }
-            if (lineStart && c == '[') {
-                size_t k = i + 1;
-                k += at(k) == '[' ? 1 : 0;
-                while (at(k) == ' ' || at(k) == '\t') {
-                    ++k;
-                }
-                const char n = at(k);
-                if (!((n >= 'A' && n <= 'Z') || (n >= 'a' && n <= 'z') || (n >= '0' && n <= '9') ||
-                      n == '_' || n == '-' || n == '"' || n == '\'' || n == ']')) {
-                    return wrong("a table header needs a name");
-                }
+            if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) {
+                return "line " + std::to_string(lineAt(i)) + ": a control character";
             }
-            if (c == '#') {
-                in = In::Comment;
-            } else if (c == '"' || c == '\'') {
-                const bool multi = at(i + 1) == char(c) && at(i + 2) == char(c);
-                in = c == '"' ? (multi ? In::MultiBasic : In::Basic)
-                              : (multi ? In::MultiLiteral : In::Literal);
-                i += multi ? 2 : 0;
-            }
-            break;
-        case In::Comment:
-            break;
-        case In::Basic:
-        case In::MultiBasic:
-            if (c == '\\') {
-                // The escaped character is checked as a character of the string.
-                if (at(i + 1) != '\n' && at(i + 1) != '\0') {
-                    ++i;
-                }
-            } else if (c == '"' && (in == In::Basic || (at(i + 1) == '"' && at(i + 2) == '"'))) {
-                i += in == In::Basic ? 0 : 2;
-                in = In::Code;
-            }
-            break;
-        case In::Literal:
-        case In::MultiLiteral:
-            if (c == '\'' && (in == In::Literal || (at(i + 1) == '\'' && at(i + 2) == '\''))) {
-                i += in == In::Literal ? 0 : 2;
-                in = In::Code;
-            }
-            break;
         }
-        if (c != ' ' && c != '\t') {
-            lineStart = false;
+        while (at_ < text_.size() && wrong_.empty()) {
+            line();
+        }
+        return wrong_;
+    }
+
+private:
+    char peek(size_t ahead = 0) const {
+        return at_ + ahead < text_.size() ? text_[at_ + ahead] : '\0';
+    }
+    size_t lineAt(size_t pos) const {
+        const size_t end = std::min(pos, text_.size());
+        return 1 + size_t(std::count(text_.begin(), text_.begin() + long(end), '\n'));
+    }
+    bool fail(const char* what) {
+        if (wrong_.empty()) {
+            wrong_ = "line " + std::to_string(lineAt(at_)) + ": " + what;
+        }
+        return false;
+    }
+    void blanks() {
+        while (peek() == ' ' || peek() == '\t') {
+            ++at_;
         }
     }
-    return "";
-}
+    // The rest of a line: blanks, a comment, the line's end.
+    bool lineEnd() {
+        blanks();
+        if (peek() == '#') {
+            while (at_ < text_.size() && peek() != '\n') {
+                ++at_;
+            }
+        }
+        if (peek() == '\r' && peek(1) == '\n') {
+            ++at_;
+        }
+        if (at_ >= text_.size()) {
+            return true;
+        }
+        if (peek() != '\n') {
+            return fail("something more after the value (one setting a line)");
+        }
+        ++at_;
+        return true;
+    }
+    // Blanks, comments and line ends inside a list.
+    bool gaps() {
+        for (;;) {
+            blanks();
+            if (peek() == '#' || peek() == '\n' || peek() == '\r') {
+                if (!lineEnd()) {
+                    return false;
+                }
+            } else {
+                return true;
+            }
+        }
+    }
+    static bool bare(char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '-';
+    }
+    static bool hex(char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    }
+    bool string() {
+        const char quote = peek();
+        if (peek(1) == quote && peek(2) == quote) {
+            return fail("a string over several lines (write it on one line)");
+        }
+        ++at_;
+        for (;;) {
+            const char c = peek();
+            if (at_ >= text_.size() || c == '\n' || c == '\r') {
+                return fail("a string that does not end on its line");
+            }
+            ++at_;
+            if (c == quote) {
+                return true;
+            }
+            if (quote == '"' && c == '\\') {
+                const char e = peek();
+                ++at_;
+                size_t digits = e == 'u' ? 4 : e == 'U' ? 8 : 0;
+                if (digits == 0 && std::string_view("\"\\bfnrt").find(e) == std::string_view::npos) {
+                    return fail("an escape in a string that TOML does not have");
+                }
+                for (; digits > 0; --digits, ++at_) {
+                    if (!hex(peek())) {
+                        return fail("a \\u escape needs its hexadecimal digits");
+                    }
+                }
+            }
+        }
+    }
+    bool key() {
+        if (peek() == '"' || peek() == '\'') {
+            return string();
+        }
+        if (!bare(peek())) {
+            return fail("a key needs a name");
+        }
+        while (bare(peek())) {
+            ++at_;
+        }
+        return true;
+    }
+    bool digits() {
+        if (peek() < '0' || peek() > '9') {
+            return fail("a number needs its digits");
+        }
+        while (peek() >= '0' && peek() <= '9') {
+            ++at_;
+        }
+        return true;
+    }
+    bool number() {
+        if (peek() == '0' && peek(1) == 'x') {
+            at_ += 2;
+            if (!hex(peek())) {
+                return fail("a 0x number needs its digits");
+            }
+            while (hex(peek())) {
+                ++at_;
+            }
+        } else {
+            if (peek() == '+' || peek() == '-') {
+                ++at_;
+            }
+            if (peek() == '0' && peek(1) >= '0' && peek(1) <= '9') {
+                return fail("a number that begins with 0");
+            }
+            if (!digits()) {
+                return false;
+            }
+            if (peek() == '.') {
+                ++at_;
+                if (!digits()) {
+                    return false;
+                }
+            }
+            if (peek() == 'e' || peek() == 'E') {
+                ++at_;
+                if (peek() == '+' || peek() == '-') {
+                    ++at_;
+                }
+                if (!digits()) {
+                    return false;
+                }
+            }
+        }
+        if (bare(peek()) || peek() == '.' || peek() == ':' || peek() == '"' || peek() == '\'') {
+            return fail("a value that is not a string, a number, true or false (a date or a "
+                        "time, or a string without its quotes?)");
+        }
+        return true;
+    }
+    bool word() {
+        for (const std::string_view w : {"true", "false"}) {
+            if (text_.substr(at_, w.size()) == w && !bare(at_ + w.size() < text_.size()
+                                                              ? text_[at_ + w.size()]
+                                                              : ' ')) {
+                at_ += w.size();
+                return true;
+            }
+        }
+        return fail("a value that is not a string, a number, true or false (a string without "
+                    "its quotes?)");
+    }
+    bool scalar() {
+        const char c = peek();
+        if (c == '"' || c == '\'') {
+            return string();
+        }
+        if ((c >= '0' && c <= '9') || c == '+' || c == '-') {
+            return number();
+        }
+        if (c == '[') {
+            return fail("a list in a list");
+        }
+        if (c == '{') {
+            return fail("an inline table (give a table of its own)");
+        }
+        return word();
+    }
+    bool list() {
+        ++at_; // [
+        if (!gaps()) {
+            return false;
+        }
+        while (peek() != ']') {
+            if (!scalar() || !gaps()) {
+                return false;
+            }
+            if (peek() == ',') {
+                ++at_;
+                if (!gaps()) {
+                    return false;
+                }
+            } else if (peek() != ']') {
+                return fail("a list needs a comma between its values, and ] at its end");
+            }
+        }
+        ++at_; // ]
+        return true;
+    }
+    void line() {
+        blanks();
+        const char c = peek();
+        if (c == '#' || c == '\n' || c == '\r' || at_ >= text_.size()) {
+            lineEnd();
+            return;
+        }
+        if (c == '[') {
+            const bool array = peek(1) == '[';
+            at_ += array ? 2 : 1;
+            blanks();
+            if (!key()) {
+                return;
+            }
+            blanks();
+            if (peek() != ']' || (array && peek(1) != ']')) {
+                fail(array ? "a table header needs ]] at its end"
+                           : "a table header needs ] at its end");
+                return;
+            }
+            at_ += array ? 2 : 1;
+            lineEnd();
+            return;
+        }
+        if (!key()) {
+            return;
+        }
+        blanks();
+        if (peek() != '=') {
+            fail(peek() == '.' ? "a dotted key (give a table of its own)" : "a key needs = and its value");
+            return;
+        }
+        ++at_;
+        blanks();
+        if (peek() == '\n' || peek() == '\r' || peek() == '#' || at_ >= text_.size()) {
+            fail("a value must follow =");
+            return;
+        }
+        if ((peek() == '[' ? list() : scalar())) {
+            lineEnd();
+        }
+    }
+
+    std::string_view text_;
+    size_t at_ = 0;
+    std::string wrong_;
+};
 
 uint32_t lineOf(const toml::node& node) {
     return node.source().begin.line;
@@ -228,7 +423,7 @@ std::string reasonOf(const CLI::Error& e) {
 std::string readConfig(std::string_view text, const NamedTables& tables,
                        std::vector<ConfigEntry>& entries) {
     entries.clear();
-    if (std::string wrong = untrustedText(text); !wrong.empty()) {
+    if (std::string wrong = Checker(text).run(); !wrong.empty()) {
         return wrong;
     }
     toml::parse_result parsed = toml::parse(text);
@@ -239,6 +434,10 @@ std::string readConfig(std::string_view text, const NamedTables& tables,
     }
     for (const auto& [key, node] : parsed.table()) {
         ConfigEntry entry;
+        if (key.str().empty()) {
+            entries.clear();
+            return "line " + std::to_string(key.source().begin.line) + ": a key needs a name";
+        }
         if (std::string wrong = entryOf(std::string(key.str()), node, tables, entry);
             !wrong.empty()) {
             entries.clear();

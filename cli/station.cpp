@@ -388,6 +388,9 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
     notifier.ready();
     HeldPort events(dashboard);
     station.run(events, tick);
+    if (!stopTold) {
+        notifier.stopping(); // the ports stopped before a tick saw the stop
+    }
     server.stop();
     display.finish();
 

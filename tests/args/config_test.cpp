@@ -26,13 +26,24 @@ TEST(ConfigFile, ReaderRefusesWithLineAndKey) {
         {"[[port]]\nslot = \"A1\"\ndevice = 3\n", "line 3: port.device: needs a string"},
         {"[[port]]\nname = \"A1\"\n",
          "line 2: port.name: unknown key (a port has slot and device)"},
-        {"\n\nwhen = 1979-05-27\n", "line 3: when: needs a string, a number or true/false"},
+        {"\n\nwhen = 1979-05-27\n",
+         "line 3: a value that is not a string, a number, true or false (a date or a time, or a "
+         "string without its quotes?)"},
+        {"at = 07:32:00\n", "line 1: a number that begins with 0"},
+        {"a = [1, 2\n", "line 2: a list needs a comma between its values, and ] at its end"},
+        {"a = [}\n", "line 1: a value that is not a string, a number, true or false (a string "
+                     "without its quotes?)"},
+        {"a = {b = 1}\n", "line 1: an inline table (give a table of its own)"},
+        {"a.b = 1\n", "line 1: a dotted key (give a table of its own)"},
+        {"a = \"x\" b\n", "line 1: something more after the value (one setting a line)"},
+        {"a = \"\\q\"\n", "line 1: an escape in a string that TOML does not have"},
+        {"a =\n", "line 1: a value must follow ="},
+        {"ports = [[1]]\n", "line 1: a list in a list"},
         {"[http]\nport = 1\n", "line 1: http: unknown table"},
-        {"ports = [[1]]\n", "line 1: ports: a list of strings or numbers only"},
-        {"a = \x01\n", "line 1: it is not TOML: a control character"},
+        {"a = \x01\n", "line 1: a control character"},
         {"a = 1\nb\xC3\xA9 = 2\n",
-         "line 2: it is not TOML: a character that is not ASCII outside a string"},
-        {"[ .]\n", "line 1: it is not TOML: a table header needs a name"},
+         "line 2: a character that is not ASCII (in a string, write it as \\uXXXX)"}, {"a = \"caf\xC3\xA9\"\n", "line 1: a character that is not ASCII (in a string, write it as \\uXXXX)"},
+        {"[ .]\n", "line 1: a key needs a name"},
     };
     for (const Refused& c : cases) {
         std::vector<ConfigEntry> entries;
