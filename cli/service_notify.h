@@ -8,6 +8,9 @@
 
 namespace kestrune::cli {
 
+// The signal that asks for a reload (SIGHUP) calls `handler`, where there is one.
+void onReloadSignal(void (*handler)(int));
+
 class ServiceNotifier {
 public:
     ServiceNotifier();

@@ -1,6 +1,7 @@
 #include "cli/service_notify.h"
 
 #include <chrono>
+#include <csignal>
 #include <systemd/sd-daemon.h>
 
 namespace kestrune::cli {
@@ -13,6 +14,10 @@ int64_t nowMs() {
 }
 
 } // namespace
+
+void onReloadSignal(void (*handler)(int)) {
+    std::signal(SIGHUP, handler);
+}
 
 ServiceNotifier::ServiceNotifier() {
     uint64_t usec = 0;

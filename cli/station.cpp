@@ -163,8 +163,8 @@ namespace {
 // SIGHUP: read the config and the release again. The handler only stores.
 std::atomic<bool> g_reload{false};
 
-extern "C" void onReloadSignal(int signal) {
-    std::signal(signal, onReloadSignal);
+extern "C" void onReload(int signal) {
+    std::signal(signal, onReload);
     g_reload.store(true);
 }
 
@@ -346,9 +346,7 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
 
     std::signal(SIGINT, onStationSignal);
     std::signal(SIGTERM, onStationSignal);
-#ifdef SIGHUP
-    std::signal(SIGHUP, onReloadSignal);
-#endif
+    onReloadSignal(onReload);
     // Every reload's settings, kept for as long as the station that serves with them.
     std::vector<std::unique_ptr<StationSettings>> reloads;
     bool stopTold = false;
