@@ -78,6 +78,8 @@ TEST(RecordSchema, WriterAndReaderAgreeOnEveryField) {
         const release::ReleaseFacts release{"lot 4711", "5a9e", "RWQf6LRC"};
         station::AttemptPlace place{2, "ttyUSB0-7", 3};
         place.healthKnown = row.boxWoke;
+        place.slot = row.boxWoke ? "A1" : ""; // a port of a fixture's slot names it
+        place.device = "/dev/ttyUSB0";
         const std::string text =
             station::recordLine(attempt(row.boxWoke), "/dev/ttyUSB0", image, "logs/a.log", "",
                                 place, row.boxWoke ? &release : nullptr);
