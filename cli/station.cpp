@@ -145,8 +145,9 @@ void declareStation(CLI::App& app, StationOptions& o) {
                  "open nothing and exit")
         ->needs(config);
     app.footer("Name ports by /dev/serial/by-path (or /dev/serial/by-id) where there are such\n"
-               "names: /dev/ttyUSBn can lead to another adapter after a re-plug. --port A1=DEVICE\n"
-               "names the port by its slot A1 in the table, the page, the metrics and the record.\n"
+               "names: /dev/ttyUSBn can lead to another adapter after a re-plug.\n"
+               "--port A1=DEVICE names the port by its slot A1 in the table, the page, the\n"
+               "metrics and the record.\n"
                "\n"
                "The first Ctrl-C (or SIGTERM) stops the waiting ports and lets downloads in\n"
                "progress finish; a second one aborts them.\n"
