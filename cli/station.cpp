@@ -170,13 +170,12 @@ extern "C" void onReload(int signal) {
 }
 
 // The settings of a command line and its --config, as the start takes them; "" or why not.
-std::string settingsOf(const CLI::App& cmd, const StationOptions& o, StationSettings& settings) {
+std::string settingsOf(const StationOptions& o, StationSettings& settings) {
     settings = o;
     if (std::string wrong = parseHardwareGuard(o.expectHardware, o.expectOui, settings.guard);
         !wrong.empty()) {
         return wrong;
     }
-    (void)cmd;
     return checkImageOrRelease(o.image, o.release, o.expectHardware);
 }
 
@@ -195,7 +194,7 @@ std::string reloadedSettings(const std::vector<std::string>& words, StationSetti
     } catch (const args::Mistake& refused) {
         return refused.what();
     }
-    return settingsOf(app, o.station, next);
+    return settingsOf(o.station, next);
 }
 
 // For the tests of a service's watchdog only: with KESTRUNE_TEST_HOLD_PORT=SLOT the thread of
@@ -270,7 +269,7 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         return args::fail(cmd, refused.what());
     }
     StationSettings settings;
-    if (const std::string wrong = settingsOf(cmd, o, settings); !wrong.empty()) {
+    if (const std::string wrong = settingsOf(o, settings); !wrong.empty()) {
         return args::fail(cmd, wrong);
     }
     Station station(settings, g_stop);
