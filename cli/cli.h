@@ -1,6 +1,7 @@
 #pragma once
 
 #include "args/args.h"
+#include "args/config.h"
 #include "image/image_loader.h"
 #include "report/formats.h"
 #include "station/station.h"
@@ -59,8 +60,16 @@ int runServe(const CLI::App& app, const ServeOptions& o);
 struct StationOptions : station::StationSettings {
     std::string expectHardware;
     std::string expectOui;
-    std::string http;                   // [ADDRESS:]PORT of the station's page, or ""
-    std::vector<std::string> httpHosts; // more names the page answers to
+    std::string http;                        // [ADDRESS:]PORT of the station's page, or ""
+    std::vector<std::string> httpHosts;      // more names the page answers to
+    std::string config;                      // --config FILE, or ""
+    bool check = false;                      // print the settings and their sources, run nothing
+    std::vector<args::ConfigSource> sources; // with --config: every setting and where it is from
+    // Gives the --config file's settings to the options the command line left unset (set by
+    // declareStation; throws args::Mistake).
+    std::function<void()> readConfig;
+    // The whole command line (without the program), read again at a reload.
+    std::vector<std::string> commandLine;
 };
 void declareStation(CLI::App& app, StationOptions& o);
 int runStation(const CLI::App& app, const StationOptions& o);

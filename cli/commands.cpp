@@ -72,6 +72,7 @@ int runCli(int argc, const char* const* argv) {
     CLI::App app("", "kestrune-cli");
     CliOptions o;
     declareCli(app, o);
+    o.station.commandLine.assign(argv + (argc > 0 ? 1 : 0), argv + argc);
     if (const int status = args::parse(app, argc, argv); status != args::PROCEED) {
         return status;
     }

@@ -31,9 +31,11 @@ constexpr const char* SOURCES =
     "The ports are the tty devices with a driver behind them (leaving out ttyS ports the kernel "
     "found no UART for), each with its driver and, for a USB adapter, its maker, product and "
     "vendor:product IDs, and for a UART its I/O address and IRQ; the stable names of "
-    "/dev/serial/by-id follow in parentheses and work with --port as well. Give a station those "
-    "names (or /dev/serial/by-path ones): /dev/ttyUSBn can lead to another adapter after a "
-    "re-plug. A USB adapter's latency timer (sysfs latency_timer) is shown with whether "
+    "/dev/serial/by-id (the adapter) and /dev/serial/by-path (the socket it is plugged into) "
+    "follow in parentheses and work with --port as well. Give a station the by-path names "
+    "(--port A1=/dev/serial/by-path/...): the slot stays the same socket after a reboot or an "
+    "adapter swap, while /dev/ttyUSBn can lead to another adapter after a re-plug. A USB adapter's "
+    "latency timer (sysfs latency_timer) is shown with whether "
     "downloads lower it.";
 #endif
 

@@ -7,15 +7,23 @@
 
 #include "cli/cli.h"
 #include "cli/console.h"
+#include "cli/service_notify.h"
 #include "cli/station_display.h"
 #include "station/forward.h"
 #include "station/scanner_io.h"
 #include "web/web_server.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -42,6 +50,27 @@ extern "C" void onStationSignal(int signal) {
     // called from a handler.)
     std::signal(signal, onStationSignal);
     g_stop.request();
+}
+
+// The keys of a config file that are the command line's alone.
+const std::vector<std::string> LINE_ONLY = {"config", "check"};
+
+// --config FILE, read once the command line is parsed: the file's settings go to every option
+// the line left unset, each through the option's own checks.
+void applyConfigFile(CLI::App& app, StationOptions& o, const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        throw args::Mistake("cannot read the config " + file + ": " + std::strerror(errno));
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::vector<args::ConfigEntry> entries;
+    if (const std::string wrong = args::readConfig(text.str(), {"port", "slot", "device"}, entries);
+        !wrong.empty()) {
+        // "line 7: ..." becomes "FILE:7: ...".
+        throw args::Mistake(file + ":" + wrong.substr(wrong.rfind("line ", 0) == 0 ? 5 : 0));
+    }
+    o.sources = args::applyConfig(app, file, entries, LINE_ONLY);
 }
 
 } // namespace
@@ -141,9 +170,31 @@ void declareStation(CLI::App& app, StationOptions& o) {
                    "at the end, wait this long for the backlog to be delivered (default 30)")
         ->type_name("SECONDS")
         ->transform(args::Decimal(0, 86400));
+    app.add_option("--stop-after", o.stopAfter,
+                   "stop taking boxes after N complete ones (a lot's quota); downloads in "
+                   "progress finish, and the station ends with status 0")
+        ->type_name("N")
+        ->transform(args::Number(1, 10000000));
     app.add_option("IMAGE", o.image, "the download image (.dl); none with --release");
-    app.footer("Name ports by /dev/serial/by-id (or /dev/serial/by-path) where there are such\n"
+    // Declared last, so that every option is there to take the file's settings.
+    CLI::Option* config = app.add_option("--config", o.config,
+                                         "every option (and a [[port]] table per port: slot, "
+                                         "device) from the TOML file FILE; the command line wins")
+                              ->type_name("FILE");
+    // After the whole line is parsed: what it set is what the file cannot change.
+    o.readConfig = [&app, &o] {
+        if (!o.config.empty()) {
+            applyConfigFile(app, o, o.config);
+        }
+    };
+    app.add_flag("--check", o.check,
+                 "print the settings the station would run with, each with where it came from, "
+                 "open nothing and exit")
+        ->needs(config);
+    app.footer("Name ports by /dev/serial/by-path (or /dev/serial/by-id) where there are such\n"
                "names: /dev/ttyUSBn can lead to another adapter after a re-plug.\n"
+               "--port A1=DEVICE names the port by its slot A1 in the table, the page, the\n"
+               "metrics and the record.\n"
                "\n"
                "The first Ctrl-C (or SIGTERM) stops the waiting ports and lets downloads in\n"
                "progress finish; a second one aborts them.\n"
@@ -156,6 +207,68 @@ void declareStation(CLI::App& app, StationOptions& o) {
 }
 
 namespace {
+
+// SIGHUP: read the config and the release again. The handler only stores.
+std::atomic<bool> g_reload{false};
+
+extern "C" void onReload(int signal) {
+    std::signal(signal, onReload);
+    g_reload.store(true);
+}
+
+// The settings of a command line and its --config, as the start takes them; "" or why not.
+std::string settingsOf(const StationOptions& o, StationSettings& settings) {
+    settings = o;
+    if (std::string wrong = parseHardwareGuard(o.expectHardware, o.expectOui, settings.guard);
+        !wrong.empty()) {
+        return wrong;
+    }
+    return checkImageOrRelease(o.image, o.release, o.expectHardware);
+}
+
+// The same command line parsed again, its config file read again: the next settings.
+std::string reloadedSettings(const std::vector<std::string>& words, StationSettings& next) {
+    CLI::App app("", "kestrune-cli");
+    CliOptions o;
+    declareCli(app, o);
+    std::ostringstream out, err;
+    if (args::parse(app, words, out, err) != args::PROCEED) {
+        const std::string said = err.str();
+        return said.substr(0, said.find('\n'));
+    }
+    try {
+        o.station.readConfig();
+    } catch (const args::Mistake& refused) {
+        return refused.what();
+    }
+    return settingsOf(o.station, next);
+}
+
+// For the tests of a service's watchdog only: with KESTRUNE_TEST_HOLD_PORT=SLOT the thread of
+// that port is held when its box wakes, as a port thread that hangs would be, until the stop.
+class HeldPort final : public StationEvents {
+public:
+    explicit HeldPort(StationEvents& next) : next_(next) {
+        const char* held = std::getenv("KESTRUNE_TEST_HOLD_PORT");
+        held_ = held != nullptr ? held : "";
+    }
+    void event(const std::string& port, const std::string& text) override {
+        next_.event(port, text);
+        if (!held_.empty() && port == held_ && text.rfind("a box woke up", 0) == 0) {
+            while (!g_stop.stopping()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        }
+    }
+    void attemptEnded(const PortStatus& status, const AttemptReport& report,
+                      const AttemptPlace& place) override {
+        next_.attemptEnded(status, report, place);
+    }
+
+private:
+    StationEvents& next_;
+    std::string held_;
+};
 
 int exitStatus(StationResult result) {
     switch (result) {
@@ -190,14 +303,20 @@ std::string summaryLine(const StationTotals& t) {
 
 } // namespace
 
+// "retries = 2  # from line1.toml line 5": what --check prints of one setting.
+void printSetting(const args::ConfigSource& s) {
+    std::printf("%s = %s  # %s\n", s.key.c_str(), s.value.empty() ? "\"\"" : s.value.c_str(),
+                s.source.c_str());
+}
+
 int runStation(const CLI::App& cmd, const StationOptions& o) {
-    StationSettings settings = o;
-    if (const std::string wrong = parseHardwareGuard(o.expectHardware, o.expectOui, settings.guard);
-        !wrong.empty()) {
-        return args::fail(cmd, wrong);
+    try {
+        o.readConfig();
+    } catch (const args::Mistake& refused) {
+        return args::fail(cmd, refused.what());
     }
-    if (const std::string wrong = checkImageOrRelease(o.image, o.release, o.expectHardware);
-        !wrong.empty()) {
+    StationSettings settings;
+    if (const std::string wrong = settingsOf(o, settings); !wrong.empty()) {
         return args::fail(cmd, wrong);
     }
     if (SerialSource serial; !o.serialDescriptor.empty()) {
@@ -228,7 +347,12 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
             return EXIT_PORT_FAILURE;
         }
     }
-    ScanBoard scans(o.ports, static_cast<int64_t>(o.scanTimeout * 1000));
+    // Scans name a port by its slot, the name it goes by.
+    std::vector<std::string> slots;
+    for (const std::string& given : o.ports) {
+        slots.push_back(portSlot(given).name);
+    }
+    ScanBoard scans(slots, static_cast<int64_t>(o.scanTimeout * 1000));
     Station station(settings, g_stop);
     if (scanner != nullptr) {
         station.useScanner(&scans);
@@ -245,6 +369,12 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         }
     } else if (!o.httpHosts.empty()) {
         return args::fail(cmd, "--http-host needs --http");
+    }
+    if (o.check) {
+        for (const args::ConfigSource& setting : o.sources) {
+            printSetting(setting);
+        }
+        return std::fflush(stdout) == 0 ? 0 : 1;
     }
 
     if (station.hasRelease()) {
@@ -354,23 +484,58 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
 
     std::signal(SIGINT, onStationSignal);
     std::signal(SIGTERM, onStationSignal);
+    onReloadSignal(onReload);
+    // Every reload's settings, kept for as long as the station that serves with them.
+    std::vector<std::unique_ptr<StationSettings>> reloads;
+    bool stopTold = false;
+    ServiceNotifier notifier;
+    std::string lastForwardError;
+    const auto tick = [&] {
+        display.redraw();
+        if (forwarder != nullptr) {
+            // A failing receiver is told once per change of error, not at every retry.
+            const ForwardState f = forwarder->state();
+            if (f.lastError != lastForwardError) {
+                lastForwardError = f.lastError;
+                dashboard.event("", describeForward(f));
+            }
+        }
+        const StationTotals now = station.totals();
+        notifier.status(std::to_string(now.done) + " complete, " + std::to_string(now.failed) +
+                        " failed; yield " + yieldText(now.boxes));
+        // A port thread that stops going round stops the pings: the manager restarts us.
+        notifier.tick(station.portsMoving(std::max<int64_t>(2 * notifier.pingMs(), 3000)));
+        if (g_stop.stopping() && !stopTold) {
+            stopTold = true;
+            notifier.stopping();
+        }
+        if (!g_reload.exchange(false)) {
+            return;
+        }
+        auto next = std::make_unique<StationSettings>();
+        std::string refused = reloadedSettings(o.commandLine, *next);
+        if (refused.empty()) {
+            refused = station.reload(*next);
+        }
+        if (!refused.empty()) {
+            display.event("", "reload refused: " + refused + "; going on with the old settings");
+            return;
+        }
+        display.event("", "reloaded" + (o.config.empty() ? std::string() : " " + o.config) +
+                              ": each port takes the new settings for its next box");
+        reloads.push_back(std::move(next));
+    };
 
     if (!o.http.empty()) {
         dashboard.event("", "dashboard: " + server.url());
         server.start();
     }
-    std::string lastError;
-    station.run(dashboard, [&display, &dashboard, &forwarder, &lastError] {
-        display.redraw();
-        if (forwarder != nullptr) {
-            // A failing receiver is told once per change of error, not at every retry.
-            const ForwardState f = forwarder->state();
-            if (f.lastError != lastError) {
-                lastError = f.lastError;
-                dashboard.event("", describeForward(f));
-            }
-        }
-    });
+    notifier.ready();
+    HeldPort events(dashboard);
+    station.run(events, tick);
+    if (!stopTold) {
+        notifier.stopping(); // the ports stopped before a tick saw the stop
+    }
     scanning = false;
     if (scanThread.joinable()) {
         scanThread.join();

@@ -1,6 +1,7 @@
 #include "cli/station_display.h"
 
 #include "cli/console.h"
+#include "common/iso_time.h"
 #include "station/yield.h"
 
 #include <cstdio>
@@ -257,7 +258,15 @@ void StationDisplay::event(const std::string& port, const std::string& text) {
             std::fprintf(stderr, "%s\n", part.c_str());
         }
     } else {
-        std::fprintf(stderr, "%s\n", line.c_str());
+        // A pipe or a journal: one line per event, its time first, nothing that moves a cursor.
+        std::string plain = line;
+        for (char& c : plain) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                c = ' ';
+            }
+        }
+        std::fprintf(stderr, "%s %s\n", isoTime(std::chrono::system_clock::now()).c_str(),
+                     plain.c_str());
     }
     drawLocked();
     std::fflush(stderr);

@@ -5,7 +5,7 @@ include(GNUInstallDirs)
 
 set(KESTRUNE_DOCS README.md CHANGELOG.md docs/cli-info.md docs/serve.md docs/station.md
                   docs/report.md docs/ports.md docs/mkimage.md docs/boxsim.md docs/boxes.md
-                  docs/monitoring.md)
+                  docs/monitoring.md docs/service.md)
 # The zip has no box simulator and no pictures: its README is the Windows user's own, and
 # every document it names is in the zip (source file -> name in the zip).
 set(KESTRUNE_WINDOWS_DOCS docs/windows-readme.md:README.txt CHANGELOG.md:CHANGELOG.txt
@@ -66,6 +66,13 @@ else()
   install(FILES ${KESTRUNE_ROOT}/scripts/wine-env.sh
           DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrune)
   install(FILES ${KESTRUNE_ROOT}/samples/sample.dl DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrune)
+  # A station as a system service: docs/service.md.
+  install(FILES ${KESTRUNE_ROOT}/service/kestrune-station@.service
+          DESTINATION lib/systemd/system)
+  install(FILES ${KESTRUNE_ROOT}/service/kestrune.logrotate DESTINATION /etc/logrotate.d
+          RENAME kestrune)
+  install(FILES ${KESTRUNE_ROOT}/service/station-example.toml
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kestrune)
   # A plant's Prometheus and Grafana: docs/monitoring.md.
   install(FILES ${KESTRUNE_ROOT}/monitoring/kestrune-alerts.yml
                 ${KESTRUNE_ROOT}/monitoring/kestrune-grafana-dashboard.json

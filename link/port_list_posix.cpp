@@ -199,25 +199,30 @@ int listSerialPortsUnder(const std::string& root, std::vector<PortInfo>& ports,
         ports.push_back(std::move(port));
     }
 
-    // udev's stable names; a link whose device is gone (or outside /dev) leads nowhere.
-    const std::string byId = base + "/dev/serial/by-id";
-    std::vector<std::string> links;
-    folderNames(byId, links);
-    for (const std::string& link : links) {
-        const std::string target = resolved(byId + "/" + link);
-        if (target.compare(0, base.size() + 5, base + "/dev/") != 0) {
-            continue;
-        }
-        const std::string node = target.substr(base.size());
-        bool found = false;
-        for (PortInfo& port : ports) {
-            if (port.name == node) {
-                port.aliases.push_back("/dev/serial/by-id/" + link);
-                found = true;
+    // udev's stable names: by-id (the adapter) and by-path (the socket it is plugged into, the
+    // name a fixture's slot keeps after an adapter swap); a link whose device is gone (or
+    // outside /dev) leads nowhere.
+    for (const char* kind : {"/dev/serial/by-id", "/dev/serial/by-path"}) {
+        const std::string folder = base + kind;
+        std::vector<std::string> links;
+        folderNames(folder, links);
+        for (const std::string& link : links) {
+            const std::string target = resolved(folder + "/" + link);
+            if (target.compare(0, base.size() + 5, base + "/dev/") != 0) {
+                continue;
             }
-        }
-        if (!found) {
-            ports.push_back(PortInfo{node, "", "", {"/dev/serial/by-id/" + link}});
+            const std::string node = target.substr(base.size());
+            const std::string alias = std::string(kind) + "/" + link;
+            bool found = false;
+            for (PortInfo& port : ports) {
+                if (port.name == node) {
+                    port.aliases.push_back(alias);
+                    found = true;
+                }
+            }
+            if (!found) {
+                ports.push_back(PortInfo{node, "", "", {alias}});
+            }
         }
     }
     sortPorts(ports);

@@ -2,7 +2,7 @@
 # Installs the Debian packages a job needs, only those that are missing.
 # Usage: scripts/setup.sh [demo | window | all]
 #   demo    the native build and its demo (./demo.sh): compiler, CMake, ccache, CLI11,
-#           libsodium, cpp-httplib, GoogleTest
+#           toml++, libsodium, libsystemd, cpp-httplib, GoogleTest
 #   window  demo, and the Windows build under Wine on this display (./demo.sh --window)
 #   all     (the default) window, and everything the tests need (./test.sh, CI): clang for
 #           the fuzzers, Xvfb, ImageMagick and xterm for the pictures and the GUI suite,
@@ -15,7 +15,7 @@ fi
 
 demo=(
   build-essential make cmake ninja-build pkg-config ccache
-  libcli11-dev nlohmann-json3-dev libsodium-dev libcpp-httplib-dev
+  libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libsodium-dev libsystemd-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev googletest
 )
 window=(

@@ -212,6 +212,13 @@ bool PortRunner::portOpens(PortOpenError& failure) {
     return opened;
 }
 
+void PortRunner::beat() {
+    lastTickMs_.store(std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count(),
+                      std::memory_order_relaxed);
+}
+
 bool PortRunner::lineActive(uint32_t ms) {
     if (!systemPort_->openWatchPort(options_.port.c_str())) {
         return false;
@@ -221,6 +228,7 @@ bool PortRunner::lineActive(uint32_t ms) {
     while (!active && Clock::now() < end && !stopWaitingWanted() && !abortWanted() &&
            !systemPort_->watchLost()) {
         active = systemPort_->pollWatchByte();
+        beat();
     }
     systemPort_->closeWatchPort();
     return active;
@@ -347,6 +355,7 @@ AttemptReport PortRunner::runAttempt(AttemptObserver& observer) {
             control_->onStart();
         }
         if (Clock::now() >= nextTick) {
+            beat();
             if (options_.waitIndefinitely && state == DownloadControl::State::AwaitingBox) {
                 control_->resetStallTicks();
             }

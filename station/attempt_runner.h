@@ -149,6 +149,9 @@ public:
     void stopWaiting();
 
     const std::string& port() const { return options_.port; }
+    // The steady clock's milliseconds when the runner's loop last went round (0: never): a
+    // service's watchdog sees a port whose thread stopped moving.
+    int64_t lastTickMs() const { return lastTickMs_.load(std::memory_order_relaxed); }
     // Whether the port opens (for the watch, then closed again); `failure` says why not.
     bool portOpens(PortOpenError& failure);
     // Whether bytes arrived on the line within `ms` (the port opened for watching, then closed
@@ -206,6 +209,8 @@ private:
     // observer, and its pauses return at once.
     std::atomic<bool> stopping_{false};
     std::atomic<bool> abortRequested_{false};
+    std::atomic<int64_t> lastTickMs_{0};
+    void beat();
     std::atomic<bool> stopWaitingRequested_{false};
 
     std::mutex mutex_;

@@ -39,7 +39,8 @@ inline const char* stateName(PortState state) {
 
 struct PortStatus {
     explicit PortStatus(std::string name) : port(std::move(name)) {}
-    const std::string port;
+    const std::string port; // its name: the slot's, or the device's when it has none
+    std::string device;     // set before the port runs
     std::atomic<PortState> state{PortState::Waiting};
     // Of the download in progress: module bytes the box has acknowledged, of its total.
     std::atomic<uint64_t> acknowledgedBytes{0};

@@ -136,6 +136,8 @@ std::string recordLine(const AttemptReport& report, const std::string& port,
     field(RecordField::Start) = isoTime(report.started);
     field(RecordField::End) = isoTime(report.ended);
     field(RecordField::Port) = port;
+    field(RecordField::Slot) = nullable(place.slot);
+    field(RecordField::Device) = place.device.empty() ? port : place.device;
     field(RecordField::BoxSession) = nullable(place.boxSession);
     field(RecordField::AttemptId) = place.attemptId;
     field(RecordField::Station) = place.provenance.station;

@@ -48,6 +48,8 @@ struct AttemptPlace {
     Provenance provenance{};
     std::string unitSerial{};     // "" when the unit's serial is not known
     std::string unitSerialFrom{}; // "box" or "scan"
+    std::string slot{};   // the port's slot name, "" when it has none
+    std::string device{}; // the device the port is
 };
 
 // The record line of one attempt, newline included: valid JSON in UTF-8 whatever the bytes of
@@ -74,6 +76,9 @@ public:
     // length before the line. No error, or the C runtime's of the call that failed. Safe from
     // several threads.
     CrtError append(const std::string& line);
+    // Opens `path` again (logrotate has renamed the file) and writes on there from the next
+    // line; a line being written ends in the old file first. The old file stays on failure.
+    CrtError reopen(const std::string& path);
 
 private:
     std::mutex mutex_;

@@ -53,6 +53,16 @@ CrtError RecordFile::open(const std::string& path) {
     return {};
 }
 
+CrtError RecordFile::reopen(const std::string& path) {
+    RecordFile next;
+    if (const CrtError error = next.open(path)) {
+        return error;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::swap(fd_, next.fd_);
+    return {};
+}
+
 CrtError RecordFile::append(const std::string& line) {
     std::lock_guard<std::mutex> lock(mutex_);
     int64_t size = 0;

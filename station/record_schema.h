@@ -14,6 +14,8 @@ enum class RecordField : uint8_t {
     Start,
     End,
     Port,
+    Slot,
+    Device,
     BoxSession,
     AttemptId,
     Station,
@@ -75,6 +77,9 @@ inline constexpr RecordFieldInfo RECORD_FIELDS[] = {
     {RecordField::Start, "start", FieldKind::Time, false, false},
     {RecordField::End, "end", FieldKind::Time, false, false},
     {RecordField::Port, "port", FieldKind::Text, false, false},
+    // The port's slot in its fixture (null when unnamed: then `port` is the device).
+    {RecordField::Slot, "slot", FieldKind::Text, true, false},
+    {RecordField::Device, "device", FieldKind::Text, false, false},
     {RecordField::BoxSession, "boxSession", FieldKind::Text, true, false},
     // Unique across stations and restarts: the key a receiver of forwarded lines stores by.
     {RecordField::AttemptId, "attemptId", FieldKind::Text, false, false},

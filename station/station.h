@@ -22,6 +22,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -29,7 +30,7 @@ namespace kestrune::station {
 
 // What a station is asked to do: the options of its command, as the command reads them.
 struct StationSettings {
-    std::vector<std::string> ports;
+    std::vector<std::string> ports; // DEVICE, or SLOT=DEVICE (portSlot)
     std::string image;
     std::string record;  // the record file, or ""
     std::string logDir;  // a Test Log per download here, or ""
@@ -54,7 +55,20 @@ struct StationSettings {
     double forwardDrainSeconds = 30; // at the end, how long to wait for the backlog
     std::string scanner;             // the barcode scanner's device, or ""
     double scanTimeout = 120;        // seconds a scanned serial waits for its box
+    uint32_t stopAfter = 0;  // no new box after this many complete ones (0: no end)
 };
+
+// A port as the station is given it: "A1=/dev/serial/by-path/..." is the slot A1 of a fixture
+// on that device, and A1 is its name in every output; a device alone is its own name.
+struct PortSlot {
+    std::string name;
+    std::string device;
+    bool named = false;
+};
+PortSlot portSlot(const std::string& port);
+// At least one port, at most Station::MAX_PORTS, each slot and device once.
+struct StartProblem;
+StartProblem checkPortList(const std::vector<std::string>& ports);
 
 using release::loadServedImage;
 using release::ServedImage;
@@ -126,10 +140,45 @@ public:
     // Most ports' links worsened at once (station/port_health.h): told once when it happens.
     bool lineWorsened() const { return health_ != nullptr && health_->lineWorsened(); }
 
+    // From `tick`, at a reload (SIGHUP): the station goes on with `next` (its ports, image or
+    // release, record and options). Each port takes the new settings for its next box, a
+    // download in progress finishes with what it started with, a port no longer in `next`
+    // stops after its box, a new one starts; the record is opened again. "" when done, else
+    // why not, and nothing has changed.
+    std::string reload(const StationSettings& next);
+    // Whether every port that is not stopped went round its loop within `ms` (a port waiting
+    // between tries of its device counts as moving).
+    bool portsMoving(int64_t ms) const;
+
     StationTotals totals() const;
     StationResult result() const;
 
 private:
+    // One set of settings after a reload, kept until the station ends: its runners' images
+    // point into it.
+    struct Generation {
+        StationSettings settings;
+        std::unique_ptr<ServedImage> image = std::make_unique<ServedImage>();
+        release::LoadedRelease release;
+        std::vector<std::string> labels;
+        StationConfig config;
+    };
+    // A port's thread and what it is to serve next.
+    struct PortRun {
+        PortStatus* status = nullptr;
+        PortRunner* runner = nullptr;
+        StationShared* shared = nullptr;
+        std::thread thread;
+        bool retiring = false;      // told to stop after its box
+        PortRunner* next = nullptr; // then served with this (none: the port was removed)
+        StationShared* nextShared = nullptr;
+    };
+    std::unique_ptr<PortRunner> makeRunner(const PortSlot& slot, const StationSettings& settings,
+                                           const ServedImage* image,
+                                           const release::LoadedRelease* release);
+    void startPort(PortRun& port, bool settleFirst);
+    void restartRetired();
+
     const StationSettings& settings_;
     StopSignal& stop_;
     ThreadStarter& threads_;
@@ -144,6 +193,10 @@ private:
     ScanBoard* scans_ = nullptr;
     std::vector<std::unique_ptr<SlotUnits>> units_;
     std::unique_ptr<HealthBoard> health_;
+    std::vector<std::unique_ptr<Generation>> generations_;
+    std::vector<std::unique_ptr<StationShared>> shares_;
+    std::vector<PortRun> running_;
+    StationEvents* events_ = nullptr; // while run() runs
     bool outputFailed_ = false;
     uint32_t portsNotStarted_ = 0;
 };

@@ -286,14 +286,19 @@ std::string fileStem(const std::string& dir, const std::string& port) {
            fileTime(std::chrono::system_clock::now());
 }
 
-void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
+void servePort(StationShared& station, PortRunner& runner, PortStatus& status, bool settleFirst) {
     const StopSignal& stop = station.stop;
     const StationConfig& config = station.config;
     const PortRules rules{config.retries, config.suspectAfter};
     const std::string retry =
         "; trying again every " + std::to_string(config.retryMs / 1000) + " s";
     const auto settleMs = static_cast<uint32_t>(config.settleSeconds * 1000);
-    PortDevice device = portDevice(status.port);
+    if (settleFirst) {
+        status.state = PortState::Settling;
+        while (!stop.stopping() && runner.lineActive(settleMs)) {
+        }
+    }
+    PortDevice device = portDevice(status.device.empty() ? status.port : status.device);
     // The box of the last attempt, while it may come back for another (a failed download, a
     // retry left): it must wake up again within the settle time.
     struct {
@@ -316,7 +321,7 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
                 continue;
             }
             portDown = false;
-            const PortDevice now = portDevice(status.port);
+            const PortDevice now = portDevice(status.device.empty() ? status.port : status.device);
             if (sameDevice(device, now)) {
                 station.events.event(status.port, "the port is back: " + describeDevice(now));
             } else {
@@ -350,6 +355,8 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status) {
                                  "not the box that failed: another box, attempt 1 of its own");
         }
         AttemptPlace place;
+        place.device = status.device;
+        place.slot = status.device.empty() || status.device == status.port ? "" : status.port;
         if (retried) {
             (status.*last.count) -= 1;
             if (last.count == &PortStatus::portFailures) {

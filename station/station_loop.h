@@ -79,7 +79,10 @@ struct StationShared {
 };
 
 // Serves the port until the station stops; the status ends as Stopped.
-void servePort(StationShared& station, PortRunner& runner, PortStatus& status);
+// `settleFirst`: the port served a box with other settings until now, and its line must be
+// silent before it takes the next one.
+void servePort(StationShared& station, PortRunner& runner, PortStatus& status,
+               bool settleFirst = false);
 
 // The file name in `dir` for this port and moment, without its extension:
 // "DIR/ttyUSB0-20261207T202431Z" (capture/new_file.h adds "-2"... when it is taken).

@@ -69,7 +69,7 @@ case "$case_name" in
     start_box 1 --boxes 2 --gap 1.5 --stay 60 "$SAMPLE"
     start_box 2 --nak 1:10 --stay 60 "$SAMPLE"
     station --port "$PTY_1" --port "$PTY_2"
-    expect "first line" "$(head -1 station.err)" "station: dashboard: $URL"
+    expect "first line" "$(head -1 station.err | cut -d" " -f2-)" "station: dashboard: $URL"
     case "$URL" in http://127.0.0.1:*/) ;; *) fail "not on 127.0.0.1: $URL" ;; esac
     wait_records 3 60
     sleep 0.5

@@ -160,6 +160,14 @@ TEST(LinuxPortList, Listings) {
          },
          {"/dev/ttyUSB0  ftdi_sio  FTDI FT232R USB UART (0403:6001) (/dev/serial/by-id/" + FTDI_ID +
           ")"}},
+        {"the socket's by-path name beside the adapter's by-id name",
+         [](FakeMachine& m) {
+             usbSerial(m, "ttyUSB0", "ftdi_sio", "1-2", "0403:6001", "FTDI", "FT232R USB UART");
+             m.byId(FTDI_ID, "/dev/ttyUSB0");
+             m.byPath("pci-0000:00:14.0-usb-0:2:1.0-port0", "/dev/ttyUSB0");
+         },
+         {"/dev/ttyUSB0  ftdi_sio  FTDI FT232R USB UART (0403:6001) (/dev/serial/by-id/" + FTDI_ID +
+          ", /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0)"}},
         {"consoles, pseudo-terminals and unbound devices are not ports",
          [](FakeMachine& m) {
              m.tty("tty1", "");

@@ -26,9 +26,17 @@ check "deb fields" '[ "$(dpkg-deb -f "$deb" Package Version Architecture | tr "\
 for f in usr/bin/kestrune-cli usr/bin/kestrune-mkimage usr/bin/kestrune-boxsim \
   usr/bin/kestrune-window usr/lib/kestrune/Kestrune.exe usr/share/kestrune/sample.dl \
   usr/share/kestrune/wine-env.sh usr/share/doc/kestrune/README.md \
-  usr/share/doc/kestrune/CHANGELOG.md usr/share/doc/kestrune/serve.md; do
+  usr/share/doc/kestrune/CHANGELOG.md usr/share/doc/kestrune/serve.md \
+  lib/systemd/system/kestrune-station@.service etc/logrotate.d/kestrune \
+  usr/share/doc/kestrune/station-example.toml; do
   check "deb has $f" '[ -s "$d/$f" ]'
 done
+# The station's unit, as an instance, with the package's own program in it: systemd finds
+# nothing to say of it.
+sed "s|/usr/bin/kestrune-cli|$d/usr/bin/kestrune-cli|" "$d/lib/systemd/system/kestrune-station@.service" \
+  >"$work/kestrune-station@line1.service"
+check "systemd-analyze verify kestrune-station@line1.service" \
+  'systemd-analyze verify --man=no "$work/kestrune-station@line1.service" >"$work/verify.out" 2>&1'
 for p in kestrune-cli kestrune-mkimage kestrune-boxsim kestrune-window; do
   check "man page of $p" 'zcat "$d/usr/share/man/man1/$p.1.gz" | grep -q "^\.TH ${p^^} \"1\".*\"$p $v\""'
   check "completion for $p" '[ -s "$d/usr/share/bash-completion/completions/$p" ]'

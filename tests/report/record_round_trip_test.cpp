@@ -87,6 +87,8 @@ TEST(RecordSchema, WriterAndReaderAgreeOnEveryField) {
             place.unitSerial = "VB-2000-00123456";
             place.unitSerialFrom = "box";
         }
+        place.slot = row.boxWoke ? "A1" : ""; // a port of a fixture's slot names it
+        place.device = "/dev/ttyUSB0";
         const std::string text =
             station::recordLine(attempt(row.boxWoke), "/dev/ttyUSB0", image, "logs/a.log", "",
                                 place, row.boxWoke ? &release : nullptr);

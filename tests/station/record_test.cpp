@@ -107,8 +107,10 @@ TEST(RecordLine, SaysWhatWasKnownOfEachAttempt) {
         report.downloadId = 3;
         report.blockSize = 1024;
         report.windowSize = report.ackPeriod = 4;
-        const std::string line =
-            recordLine(report, "/dev/ttyUSB0", image, "", "", {2, "ttyUSB0-1", 1});
+        AttemptPlace place{2, "ttyUSB0-1", 1};
+        place.slot = "A1";
+        place.device = "/dev/ttyUSB0";
+        const std::string line = recordLine(report, "A1", image, "", "", place);
         ASSERT_EQ(line.find('\n'), line.size() - 1) << line;
         const json parsed = json::parse(line, nullptr, false);
         ASSERT_FALSE(parsed.is_discarded()) << line;
@@ -117,6 +119,9 @@ TEST(RecordLine, SaysWhatWasKnownOfEachAttempt) {
         EXPECT_EQ(parsed["durationSeconds"], 3.96);
         EXPECT_EQ(parsed["attempt"], 2);
         EXPECT_EQ(parsed["boxSession"], "ttyUSB0-1");
+        EXPECT_EQ(parsed["port"], "A1");
+        EXPECT_EQ(parsed["slot"], "A1");
+        EXPECT_EQ(parsed["device"], "/dev/ttyUSB0");
         for (const auto& [key, value] : row.expect.items()) {
             EXPECT_EQ(parsed[key], value) << key << " in " << line;
         }
@@ -202,6 +207,27 @@ TEST(RecordFile, EndsATornTailSoTheNextLineStandsAlone) {
         }
         EXPECT_EQ(readAll(file.path), row.after);
     }
+}
+
+// logrotate renames the file, then the station reopens it: the lines before are in the renamed
+// file, the lines after in the new one, none lost or torn.
+TEST(RecordFile, ReopenedAfterARenameWritesTheNewFile) {
+    TempFile file;
+    const std::string rotated = file.path + ".1";
+    RecordFile record;
+    ASSERT_EQ(record.open(file.path), CrtError{});
+    ASSERT_EQ(record.append("{\"n\":1}\n"), CrtError{});
+    std::rename(file.path.c_str(), rotated.c_str());
+    ASSERT_EQ(record.append("{\"n\":2}\n"), CrtError{}); // still the renamed file
+    ASSERT_EQ(record.reopen(file.path), CrtError{});
+    ASSERT_EQ(record.append("{\"n\":3}\n"), CrtError{});
+    EXPECT_EQ(readAll(rotated), "{\"n\":1}\n{\"n\":2}\n");
+    EXPECT_EQ(readAll(file.path), "{\"n\":3}\n");
+    std::remove(rotated.c_str());
+    // A folder that cannot hold the record keeps the old file.
+    EXPECT_NE(record.reopen(file.path + ".d/no/such/record.jsonl"), CrtError{});
+    ASSERT_EQ(record.append("{\"n\":4}\n"), CrtError{});
+    EXPECT_EQ(readAll(file.path), "{\"n\":3}\n{\"n\":4}\n");
 }
 
 #ifndef _WIN32

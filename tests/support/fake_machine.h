@@ -57,6 +57,9 @@ public:
     void byId(const std::string& name, const std::string& node) {
         link("/dev/serial/by-id/" + name, node);
     }
+    void byPath(const std::string& name, const std::string& node) {
+        link("/dev/serial/by-path/" + name, node);
+    }
 
 private:
     fs::path at(const std::string& path) const {
