@@ -67,8 +67,9 @@ else()
           DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrune)
   install(FILES ${KESTRUNE_ROOT}/samples/sample.dl DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrune)
   # A station as a system service: docs/service.md.
+  # Debian 12 keeps units in /lib/systemd/system, whatever the prefix.
   install(FILES ${KESTRUNE_ROOT}/service/kestrune-station@.service
-          DESTINATION lib/systemd/system)
+          DESTINATION /lib/systemd/system)
   install(FILES ${KESTRUNE_ROOT}/service/kestrune.logrotate DESTINATION /etc/logrotate.d
           RENAME kestrune)
   install(FILES ${KESTRUNE_ROOT}/service/station-example.toml
@@ -154,6 +155,8 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # What is in /etc is the admin's once installed: dpkg keeps their changes at an upgrade.
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${KESTRUNE_ROOT}/service/conffiles)
   # The launcher needs Wine; the command-line programs do not.
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "wine, wine64")
   # The long description; CPack puts the summary before it and indents it, an empty line

@@ -14,7 +14,10 @@ run_one() {
   corpus="$dir/corpus/$name"; mkdir -p "$corpus"
   seeds="$root/fuzz/seeds/${name#fuzz-}"
   local args=("$corpus"); [ -d "$seeds" ] && args+=("$seeds")
-  "$f" -max_total_time="$seconds" -print_final_stats=0 "${args[@]}" >"$dir/$name.log" 2>&1
+  # A finding is kept in the build folder, named after its target, never in the source tree.
+  mkdir -p "$dir/findings"
+  "$f" -max_total_time="$seconds" -print_final_stats=0 -artifact_prefix="$dir/findings/${name#fuzz-}-" \
+    "${args[@]}" >"$dir/$name.log" 2>&1
   echo $? >"$dir/$name.status"
 }
 

@@ -27,7 +27,9 @@ bool readNumber(std::string_view& text, uint64_t& value) {
         value = value * 10 + static_cast<uint64_t>(text[i] - '0');
         ++i;
     }
-    const bool ok = i != 0 && (i == text.size() || text[i] < '0' || text[i] > '9');
+    // The cursor writes no leading zero: one there means the file is not a cursor we wrote.
+    const bool ok = i != 0 && (i == text.size() || text[i] < '0' || text[i] > '9') &&
+                    (i == 1 || text[0] != '0');
     text.remove_prefix(i);
     return ok;
 }

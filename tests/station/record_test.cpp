@@ -209,8 +209,9 @@ TEST(RecordFile, EndsATornTailSoTheNextLineStandsAlone) {
     }
 }
 
+#ifndef _WIN32
 // logrotate renames the file, then the station reopens it: the lines before are in the renamed
-// file, the lines after in the new one, none lost or torn.
+// file, the lines after in the new one, none lost or torn. (Windows renames no open file.)
 TEST(RecordFile, ReopenedAfterARenameWritesTheNewFile) {
     TempFile file;
     const std::string rotated = file.path + ".1";
@@ -230,7 +231,6 @@ TEST(RecordFile, ReopenedAfterARenameWritesTheNewFile) {
     EXPECT_EQ(readAll(file.path), "{\"n\":3}\n{\"n\":4}\n");
 }
 
-#ifndef _WIN32
 // A file that may grow only so far is a file system that fills up: the line that does not fit
 // is cut back off, and the error is the real one.
 TEST(RecordFile, ALineThatDoesNotFitLeavesNothing) {
