@@ -137,6 +137,33 @@ Forwarder::Forwarder(std::string record, std::string name, Poster& poster, Forwa
 
 Forwarder::~Forwarder() {
     stop();
+    if (file_ != nullptr) {
+        std::fclose(file_);
+    }
+}
+
+bool Forwarder::followRename() {
+    if (file_ != nullptr && record_io::stillNamed(file_, record_)) {
+        return false;
+    }
+    std::FILE* named = std::fopen(record_.c_str(), "rb");
+    if (named == nullptr) {
+        return false;
+    }
+    const bool rotated = file_ != nullptr;
+    if (rotated) {
+        std::fclose(file_);
+        // The new file from its start; the old one was read to its end.
+        cursor_ = {};
+        scanned_ = 0;
+        totalLines_ = 0;
+        if (const CrtError error =
+                record_io::replaceFile(cursorPath(record_), formatCursor(cursor_))) {
+            failedWith("cursor", "cursor " + systemErrorText(error));
+        }
+    }
+    file_ = named;
+    return rotated;
 }
 
 std::string Forwarder::open() {
@@ -154,12 +181,16 @@ std::string Forwarder::open() {
     if (!error && cursor_.offset > size) {
         cursor_ = {}; // another record under the name: all of it is new
     }
+    followRename();
     countLines();
     return "";
 }
 
 void Forwarder::countLines() {
-    FILE* f = std::fopen(record_.c_str(), "rb");
+    if (file_ == nullptr) {
+        followRename();
+    }
+    FILE* f = file_;
     if (f == nullptr) {
         return;
     }
@@ -173,7 +204,6 @@ void Forwarder::countLines() {
             scanned_ += n;
         }
     }
-    std::fclose(f);
     const std::lock_guard<std::mutex> lock(mutex_);
     state_.pending = totalLines_ > cursor_.lines ? totalLines_ - cursor_.lines : 0;
     state_.longestBacklog = std::max(state_.longestBacklog, state_.pending);
@@ -181,7 +211,7 @@ void Forwarder::countLines() {
 
 bool Forwarder::nextLine(std::string& line) {
     line.clear();
-    FILE* f = std::fopen(record_.c_str(), "rb");
+    FILE* f = file_;
     if (f == nullptr) {
         return false;
     }
@@ -196,7 +226,6 @@ bool Forwarder::nextLine(std::string& line) {
             }
         }
     }
-    std::fclose(f);
     return whole;
 }
 
@@ -220,7 +249,19 @@ void Forwarder::failedWith(const std::string& kind, const std::string& error) {
 uint32_t Forwarder::step() {
     countLines();
     std::string line;
-    if (!nextLine(line)) {
+    // At the end of a record that was rotated away: on in the one that took its name.
+    bool whole = nextLine(line);
+    if (!whole && file_ != nullptr && !record_io::stillNamed(file_, record_)) {
+        // Renamed away: a line may have reached it after the read above, before the name
+        // moved; only then on to the new file.
+        countLines();
+        whole = nextLine(line);
+        if (!whole && followRename()) {
+            countLines();
+            whole = nextLine(line);
+        }
+    }
+    if (!whole) {
         const std::lock_guard<std::mutex> lock(mutex_);
         idle_ = true;
         return IDLE_MS;

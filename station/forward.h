@@ -12,6 +12,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
@@ -130,6 +131,10 @@ private:
     ForwardClock& clock_;
     Backoff backoff_;
     ForwardCursor cursor_;
+    // The record the cursor is in, kept open: when logrotate renames it, what is left of it is
+    // still read to its end before the new file under the name is taken from its start.
+    std::FILE* file_ = nullptr;
+    bool followRename();
     uint64_t scanned_ = 0;    // bytes of the record counted into total_
     uint64_t totalLines_ = 0; // whole lines in the record so far
 

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace kestrune::station::record_io {
@@ -29,6 +30,11 @@ CrtError cutTo(int fd, int64_t size);
 // Puts `content` in `path` whole or not at all: written to a new file beside it, flushed to
 // disk, then renamed over it.
 CrtError replaceFile(const std::string& path, const std::string& content);
+
+// Whether the open `file` is still the one `path` names: false once it was renamed away (by
+// logrotate) and another file took the name. A name with no file behind it yet counts as the
+// same: the new one has not come.
+bool stillNamed(std::FILE* file, const std::string& path);
 
 // This machine's name ("station" when the system gives none).
 std::string hostName();

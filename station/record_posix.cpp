@@ -86,4 +86,13 @@ std::string hostName() {
     return name;
 }
 
+bool stillNamed(std::FILE* file, const std::string& path) {
+    struct stat open {};
+    struct stat named {};
+    if (::fstat(fileno(file), &open) != 0 || ::stat(path.c_str(), &named) != 0) {
+        return true;
+    }
+    return open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
 } // namespace kestrune::station::record_io

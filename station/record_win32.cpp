@@ -89,4 +89,9 @@ std::string hostName() {
     return name;
 }
 
+// Windows renames no file that is open (the record's is), so the name never moves away from it.
+bool stillNamed(std::FILE*, const std::string&) {
+    return true;
+}
+
 } // namespace kestrune::station::record_io

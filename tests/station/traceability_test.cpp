@@ -235,6 +235,36 @@ TEST(Forwarder, DeliversInOrderResumesFromItsCursorAndSetsRefusalsAside) {
     EXPECT_EQ(describeForward(restarted.state()), "MES: up to date");
 }
 
+#ifndef _WIN32
+// logrotate renames the record: what is left of the old one goes first (a line may still reach
+// it before the station reopens), then the new file from its start. (Windows renames no open
+// file.)
+TEST(Forwarder, FollowsTheRecordThroughARotation) {
+    Outbox box;
+    const std::string rotated = box.record + ".1";
+    box.append("{\"attemptId\":\"a1\"}\n{\"attemptId\":\"a2\"}\n");
+    FixedClock clock;
+    ScriptedPoster receiver;
+    Forwarder forwarder(box.record, "MES", receiver, clock);
+    forwarder.open();
+    EXPECT_EQ(forwarder.step(), 0u);
+    std::filesystem::rename(box.record, rotated);
+    EXPECT_EQ(forwarder.step(), 0u);
+    std::ofstream(rotated, std::ios::app | std::ios::binary) << "{\"attemptId\":\"a3\"}\n";
+    box.append("{\"attemptId\":\"b1\"}\n");
+    EXPECT_EQ(forwarder.step(), 0u);
+    EXPECT_EQ(forwarder.step(), 0u);
+    EXPECT_EQ(forwarder.step(), 200u);
+    std::vector<std::string> keys;
+    for (const auto& [key, json] : receiver.posts) {
+        keys.push_back(key);
+    }
+    EXPECT_EQ(keys, (std::vector<std::string>{"a1", "a2", "a3", "b1"}));
+    EXPECT_EQ(box.read(Forwarder::cursorPath(box.record)), formatCursor({19, 1}));
+    EXPECT_EQ(forwarder.state().pending, 0u);
+}
+#endif
+
 TEST(Forwarder, ABrokenOrForeignCursorSendsTheWholeRecordAgain) {
     for (const std::string& cursor :
          {std::string("garbage"), formatCursor({1000, 3})}) { // beyond the record's end
