@@ -119,7 +119,8 @@ private:
                 const char e = peek();
                 ++at_;
                 size_t digits = e == 'u' ? 4 : e == 'U' ? 8 : 0;
-                if (digits == 0 && std::string_view("\"\\bfnrt").find(e) == std::string_view::npos) {
+                if (digits == 0 &&
+                    std::string_view("\"\\bfnrt").find(e) == std::string_view::npos) {
                     return fail("an escape in a string that TOML does not have");
                 }
                 for (; digits > 0; --digits, ++at_) {
@@ -194,9 +195,8 @@ private:
     }
     bool word() {
         for (const std::string_view w : {"true", "false"}) {
-            if (text_.substr(at_, w.size()) == w && !bare(at_ + w.size() < text_.size()
-                                                              ? text_[at_ + w.size()]
-                                                              : ' ')) {
+            if (text_.substr(at_, w.size()) == w &&
+                !bare(at_ + w.size() < text_.size() ? text_[at_ + w.size()] : ' ')) {
                 at_ += w.size();
                 return true;
             }
@@ -270,7 +270,8 @@ private:
         }
         blanks();
         if (peek() != '=') {
-            fail(peek() == '.' ? "a dotted key (give a table of its own)" : "a key needs = and its value");
+            fail(peek() == '.' ? "a dotted key (give a table of its own)"
+                               : "a key needs = and its value");
             return;
         }
         ++at_;

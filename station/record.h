@@ -48,8 +48,8 @@ struct AttemptPlace {
     Provenance provenance{};
     std::string unitSerial{};     // "" when the unit's serial is not known
     std::string unitSerialFrom{}; // "box" or "scan"
-    std::string slot{};   // the port's slot name, "" when it has none
-    std::string device{}; // the device the port is
+    std::string slot{};           // the port's slot name, "" when it has none
+    std::string device{};         // the device the port is
 };
 
 // The record line of one attempt, newline included: valid JSON in UTF-8 whatever the bytes of

@@ -55,7 +55,7 @@ struct StationSettings {
     double forwardDrainSeconds = 30; // at the end, how long to wait for the backlog
     std::string scanner;             // the barcode scanner's device, or ""
     double scanTimeout = 120;        // seconds a scanned serial waits for its box
-    uint32_t stopAfter = 0;  // no new box after this many complete ones (0: no end)
+    uint32_t stopAfter = 0;          // no new box after this many complete ones (0: no end)
 };
 
 // A port as the station is given it: "A1=/dev/serial/by-path/..." is the slot A1 of a fixture

@@ -42,7 +42,9 @@ TEST(ConfigFile, ReaderRefusesWithLineAndKey) {
         {"[http]\nport = 1\n", "line 1: http: unknown table"},
         {"a = \x01\n", "line 1: a control character"},
         {"a = 1\nb\xC3\xA9 = 2\n",
-         "line 2: a character that is not ASCII (in a string, write it as \\uXXXX)"}, {"a = \"caf\xC3\xA9\"\n", "line 1: a character that is not ASCII (in a string, write it as \\uXXXX)"},
+         "line 2: a character that is not ASCII (in a string, write it as \\uXXXX)"},
+        {"a = \"caf\xC3\xA9\"\n",
+         "line 1: a character that is not ASCII (in a string, write it as \\uXXXX)"},
         {"[ .]\n", "line 1: a key needs a name"},
     };
     for (const Refused& c : cases) {

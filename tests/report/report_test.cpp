@@ -812,8 +812,8 @@ namespace {
 // Lines of two stations and two lots, with a unit that came back to another station.
 std::string traced() {
     std::string r;
-    const auto add = [&r](const char* start, const char* station, const char* lot,
-                          const char* unit, const char* outcome, const char* session) {
+    const auto add = [&r](const char* start, const char* station, const char* lot, const char* unit,
+                          const char* outcome, const char* session) {
         json j = json::parse(lineOf({start, "U0", session, 1, outcome, 5.0}));
         j["attemptId"] = std::string("id-") + start;
         j["station"] = station;
