@@ -25,6 +25,20 @@ CrtError writeAll(int fd, const char* data, size_t n) {
 
 } // namespace
 
+CrtError record_io::replaceFile(const std::string& path, const std::string& content) {
+    const std::string fresh = path + ".new";
+    int fd = -1;
+    if (const CrtError error = openTruncated(fresh, fd)) {
+        return error;
+    }
+    CrtError error = writeAll(fd, content.data(), content.size());
+    if (!error) {
+        error = flushToDisk(fd);
+    }
+    closeFile(fd);
+    return error ? error : renameOver(fresh, path);
+}
+
 RecordFile::~RecordFile() {
     if (fd_ >= 0) {
         record_io::closeFile(fd_);

@@ -27,8 +27,13 @@ CrtError flushToDisk(int fd);
 // Cuts the file back to `size` bytes.
 CrtError cutTo(int fd, int64_t size);
 
+// Opens `path` for writing, empty (created when missing).
+CrtError openTruncated(const std::string& path, int& fd);
+// Renames `from` to `to`, over a file that is there.
+CrtError renameOver(const std::string& from, const std::string& to);
+
 // Puts `content` in `path` whole or not at all: written to a new file beside it, flushed to
-// disk, then renamed over it.
+// disk, then renamed over it (record_file.cpp).
 CrtError replaceFile(const std::string& path, const std::string& content);
 
 // Whether the open `file` is still the one `path` names: false once it was renamed away (by

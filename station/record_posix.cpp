@@ -55,27 +55,13 @@ CrtError cutTo(int fd, int64_t size) {
     return {};
 }
 
-CrtError replaceFile(const std::string& path, const std::string& content) {
-    const std::string fresh = path + ".new";
-    const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return lastCrtError();
-    }
-    size_t done = 0;
-    CrtError error;
-    while (!error && done < content.size()) {
-        size_t written = 0;
-        error = writeSome(fd, content.data() + done, content.size() - done, written);
-        done += written;
-    }
-    if (!error) {
-        error = flushToDisk(fd);
-    }
-    ::close(fd);
-    if (!error && ::rename(fresh.c_str(), path.c_str()) != 0) {
-        error = lastCrtError();
-    }
-    return error;
+CrtError openTruncated(const std::string& path, int& fd) {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    return fd < 0 ? lastCrtError() : CrtError{};
+}
+
+CrtError renameOver(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) != 0 ? lastCrtError() : CrtError{};
 }
 
 std::string hostName() {

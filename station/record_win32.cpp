@@ -54,30 +54,17 @@ CrtError cutTo(int fd, int64_t size) {
     return CrtError{error};
 }
 
-CrtError replaceFile(const std::string& path, const std::string& content) {
-    const std::string fresh = path + ".new";
-    const int fd = _open(fresh.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
-                         _S_IREAD | _S_IWRITE);
-    if (fd < 0) {
-        return lastCrtError();
-    }
-    size_t done = 0;
-    CrtError error;
-    while (!error && done < content.size()) {
-        size_t written = 0;
-        error = writeSome(fd, content.data() + done, content.size() - done, written);
-        done += written;
-    }
-    if (!error) {
-        error = flushToDisk(fd);
-    }
-    _close(fd);
-    // Windows renames over a file that exists only when told to.
-    if (!error && !MoveFileExA(fresh.c_str(), path.c_str(),
-                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        error = CrtError{EACCES};
-    }
-    return error;
+CrtError openTruncated(const std::string& path, int& fd) {
+    fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
+               _S_IREAD | _S_IWRITE);
+    return fd < 0 ? lastCrtError() : CrtError{};
+}
+
+// Windows renames over a file that exists only when told to.
+CrtError renameOver(const std::string& from, const std::string& to) {
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+               ? CrtError{}
+               : CrtError{EACCES};
 }
 
 std::string hostName() {

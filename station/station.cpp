@@ -14,19 +14,29 @@
 
 namespace kestrune::station {
 
+namespace {
+
+// What a port's loop takes of the settings, at the start and at each reload.
+void takeSettings(const StationSettings& settings, StationConfig& config) {
+    config.settleSeconds = settings.settle;
+    config.retries = settings.retries;
+    config.suspectAfter = settings.suspectAfter;
+    config.health = settings.health;
+    config.provenance = settings.provenance;
+    if (config.provenance.station.empty()) {
+        config.provenance.station = record_io::hostName();
+    }
+    config.serial = {};
+    if (!settings.serialDescriptor.empty()) {
+        parseSerialSource(settings.serialDescriptor, config.serial); // checked by the command
+    }
+}
+
+} // namespace
+
 Station::Station(const StationSettings& settings, StopSignal& stop, ThreadStarter& threads)
     : settings_(settings), stop_(stop), threads_(threads), image_(std::make_unique<ServedImage>()) {
-    config_.settleSeconds = settings.settle;
-    config_.retries = settings.retries;
-    config_.suspectAfter = settings.suspectAfter;
-    config_.health = settings.health;
-    config_.provenance = settings.provenance;
-    if (config_.provenance.station.empty()) {
-        config_.provenance.station = record_io::hostName();
-    }
-    if (!settings.serialDescriptor.empty()) {
-        parseSerialSource(settings.serialDescriptor, config_.serial); // checked by the command
-    }
+    takeSettings(settings, config_);
 }
 
 Station::~Station() = default;
@@ -320,15 +330,7 @@ std::string Station::reload(const StationSettings& next) {
     }
     StationConfig& config = gen->config;
     config = config_;
-    config.settleSeconds = s.settle;
-    config.retries = s.retries;
-    config.suspectAfter = s.suspectAfter;
-    config.health = s.health;
-    // The next shift's lot, operator and work order go into the lines of its boxes.
-    config.provenance = s.provenance;
-    if (config.provenance.station.empty()) {
-        config.provenance.station = record_io::hostName();
-    }
+    takeSettings(s, config); // the next shift's lot, operator and work order too
     const release::LoadedRelease* release = nullptr;
     if (!s.release.empty()) {
         release::loadRelease(s.release, s.releaseKey, release::nowMs(), gen->release);
