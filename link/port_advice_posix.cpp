@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -81,11 +82,6 @@ std::string octalMode(mode_t mode) {
     return text;
 }
 
-std::string baseName(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 } // namespace
 
 std::string permissionAdvice(const std::string& device) {
@@ -132,9 +128,9 @@ std::string permissionAdvice(const std::string& device) {
         who = "only " + owner + (groupMay ? ", the group " + group + "," : "") + " and root";
     }
     // udev matches the kernel's name (ttyUSB0), not a by-id link to it.
-    std::string kernelName = baseName(device);
+    std::string kernelName = std::filesystem::path(device).filename().string();
     if (char* real = realpath(device.c_str(), nullptr); real != nullptr) {
-        kernelName = baseName(real);
+        kernelName = std::filesystem::path(real).filename().string();
         std::free(real);
     }
     const std::string rule = "KERNEL==\"" + kernelName + "\", GROUP=\"dialout\", MODE=\"0660\"";
@@ -156,7 +152,7 @@ std::string missingPortAdvice(const std::string& name) {
                       "/dev/ttyS1, and other ports go by their device names (/dev/ttyUSB0, "
                       "/dev/ttyACM0); 'kestrune-cli ports' lists them";
     }
-    const std::string base = baseName(name);
+    const std::string base = std::filesystem::path(name).filename().string();
     if (base.rfind("ttyUSB", 0) == 0 || base.rfind("ttyACM", 0) == 0) {
         return "no such device " + name +
                " (is the adapter plugged in?); 'kestrune-cli ports' lists the serial ports of "

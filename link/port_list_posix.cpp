@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,11 +35,6 @@ std::string resolved(const std::string& path) {
     return buffer;
 }
 
-std::string baseName(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string parentOf(const std::string& path) {
     const size_t slash = path.find_last_of('/');
     return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
@@ -52,7 +48,7 @@ std::string linkName(const std::string& path) {
     if (length <= 0) {
         return "";
     }
-    return baseName(std::string(buffer, size_t(length)));
+    return std::filesystem::path(std::string(buffer, size_t(length))).filename().string();
 }
 
 // The first line of a small sysfs attribute, "" when it cannot be read.

@@ -1,6 +1,7 @@
 #include "tools/boxsim/capture_script.h"
 
 #include "common/byte_order.h"
+#include "tools/boxsim/box_messages.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -18,7 +19,6 @@ constexpr uint8_t BOX_ADDRESS[4] = {10, 0, 0, 2};
 constexpr uint8_t SERVER_ADDRESS[4] = {10, 0, 0, 1};
 constexpr uint8_t IP_PROTOCOL_UDP = 17;
 constexpr size_t UDP_HEADER_SIZE = 8;
-constexpr uint16_t MSG_DATA_BLOCK = 0x1003;
 
 uint32_t fileU32(const uint8_t* p, bool swapped) {
     return swapped
