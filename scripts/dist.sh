@@ -21,8 +21,10 @@ rm -rf "$windows/stage"
 cmake --install "$windows" --prefix "$windows/stage" --strip >/dev/null
 
 echo "== Linux release tree ($native)"
-cmake -S "$root" -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_TESTS=OFF \
-  -DKESTRUNE_WINDOW_EXE="$windows/stage/Kestrune.exe" >/dev/null
+# The same settings as the Wine tests' simulator build of this tree (tests/integration), which may
+# have configured it first: a different compiler or option here would rebuild it all.
+cmake -S "$root" -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER=gcc \
+  -DCMAKE_CXX_COMPILER=g++ -DKESTRUNE_TESTS=OFF -DKESTRUNE_WINDOW_EXE="$windows/stage/Kestrune.exe" >/dev/null
 cmake --build "$native" --parallel "$jobs"
 [ "${1:-}" = --trees ] && exit 0
 
