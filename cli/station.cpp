@@ -490,6 +490,7 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
     bool stopTold = false;
     ServiceNotifier notifier;
     std::string lastForwardError;
+    size_t shownPorts = station.ports().size();
     const auto tick = [&] {
         display.redraw();
         if (forwarder != nullptr) {
@@ -523,6 +524,13 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         }
         display.event("", "reloaded" + (o.config.empty() ? std::string() : " " + o.config) +
                               ": each port takes the new settings for its next box");
+        // The ports it added, and who and where now, on the table and the page as well.
+        for (size_t i = shownPorts; i < station.ports().size(); ++i) {
+            display.addPort(station.ports()[i]);
+            dashboard.addPort(station.ports()[i]);
+        }
+        shownPorts = station.ports().size();
+        dashboard.traceability(station.provenance(), forwarder.get());
         reloads.push_back(std::move(next));
     };
 

@@ -236,6 +236,12 @@ std::string healthWords(const PortHealth& h) {
 HealthBoard::HealthBoard(const std::vector<PortStatus*>& ports, const HealthThresholds& thresholds)
     : ports_(ports), health_(ports.size(), thresholds) {}
 
+void HealthBoard::addPort(PortStatus& status) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ports_.push_back(&status);
+    health_.addPort();
+}
+
 void HealthBoard::add(PortStatus& status, const AttemptReport& report, AttemptPlace& place,
                       StationEvents& events) {
     if (!report.boxWoke) {
