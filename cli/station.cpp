@@ -149,7 +149,8 @@ void declareStation(CLI::App& app, StationOptions& o) {
     app.add_option("--scanner", o.scanner,
                    "read barcodes from DEVICE, one per line: a slot's label (the port's name as "
                    "given to --port, or its file name) then the unit's serial binds it to the "
-                   "next box that wakes on that port")
+                   "next box that wakes on that port; - reads a keyboard-wedge scanner that "
+                   "types into the station's terminal")
         ->type_name("DEVICE");
     app.add_option("--scan-timeout", o.scanTimeout,
                    "a scanned serial waits this long for its box, then is dropped (default 120)")

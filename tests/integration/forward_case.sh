@@ -144,10 +144,16 @@ PY
     "$CLI" report --station nowhere record.jsonl >none.txt
     contains none.txt "0"
     ;;
-  scanner)
+  scanner|keyboard_wedge)
     # A scanner on a pseudo-terminal and four slots: a serial bound by a scan, one that agrees
     # with the box's, one that does not (the box is not served), two units for one slot and a
-    # scan that names no slot (both dropped).
+    # scan that names no slot (both dropped). keyboard_wedge: the same scanner types into the
+    # terminal that is the station's standard input (--scanner -), which nothing else may be.
+    if [ "$case_name" = keyboard_wedge ]; then
+      "$CLI" station --port /dev/null --scanner - "$SAMPLE" </dev/null 2>notty.err
+      expect "not a terminal" "$?" 3
+      contains notty.err "cannot open the scanner -: the standard input is not a terminal"
+    fi
     for n in 1 2 3 4; do
       serial=()
       [ "$n" = 1 ] || [ "$n" = 3 ] && serial=(--serial 00123456)
@@ -170,8 +176,16 @@ while True:
 ' >scanner.out &
     pids+=("$!")
     for _ in $(seq 100); do [ -s scanner.out ] && break; sleep 0.05; done
-    station --port "$PTY_1" --port "$PTY_2" --port "$PTY_3" --port "$PTY_4" \
-      --scanner "$(head -1 scanner.out)" --serial-descriptor 0x40
+    if [ "$case_name" = keyboard_wedge ]; then
+      "$CLI" station --record record.jsonl --settle 1 --port "$PTY_1" --port "$PTY_2" \
+        --port "$PTY_3" --port "$PTY_4" --scanner - --serial-descriptor 0x40 "$SAMPLE" \
+        <"$(head -1 scanner.out)" 2>>station.err &
+      STATION=$!
+      pids+=("$STATION")
+    else
+      station --port "$PTY_1" --port "$PTY_2" --port "$PTY_3" --port "$PTY_4" \
+        --scanner "$(head -1 scanner.out)" --serial-descriptor 0x40
+    fi
     sleep 1
     slot() { basename "$1"; }
     printf '%s\n' VB-LONELY "$(slot "$PTY_1")" 00123456 "$(slot "$PTY_2")" VB-2000-2 \
