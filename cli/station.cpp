@@ -34,11 +34,6 @@ using namespace kestrune::station;
 namespace {
 
 constexpr char PROGRAM[] = "kestrune-cli station";
-#ifdef _WIN32
-constexpr bool FORWARD_BUILT = false; // no HTTP client that keeps the .exe one static file
-#else
-constexpr bool FORWARD_BUILT = true;
-#endif
 
 // Signals: the first stops every waiting port, the second aborts the downloads in progress.
 // The handler only counts; the ports' loops act on it.
@@ -333,9 +328,6 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         }
         if (o.record.empty()) {
             return args::fail(cmd, "--forward needs --record: the record is what it sends");
-        }
-        if (!FORWARD_BUILT) {
-            return args::fail(cmd, "--forward is not available in this build");
         }
     }
     std::unique_ptr<ScannerDevice> scanner;
