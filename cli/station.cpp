@@ -34,11 +34,6 @@ using namespace kestrune::station;
 namespace {
 
 constexpr char PROGRAM[] = "kestrune-cli station";
-#ifdef _WIN32
-constexpr bool FORWARD_BUILT = false; // no HTTP client that keeps the .exe one static file
-#else
-constexpr bool FORWARD_BUILT = true;
-#endif
 
 // Signals: the first stops every waiting port, the second aborts the downloads in progress.
 // The handler only counts; the ports' loops act on it.
@@ -149,7 +144,8 @@ void declareStation(CLI::App& app, StationOptions& o) {
     app.add_option("--scanner", o.scanner,
                    "read barcodes from DEVICE, one per line: a slot's label (the port's name as "
                    "given to --port, or its file name) then the unit's serial binds it to the "
-                   "next box that wakes on that port")
+                   "next box that wakes on that port; - reads a keyboard-wedge scanner that "
+                   "types into the station's terminal")
         ->type_name("DEVICE");
     app.add_option("--scan-timeout", o.scanTimeout,
                    "a scanned serial waits this long for its box, then is dropped (default 120)")
@@ -333,9 +329,6 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         if (o.record.empty()) {
             return args::fail(cmd, "--forward needs --record: the record is what it sends");
         }
-        if (!FORWARD_BUILT) {
-            return args::fail(cmd, "--forward is not available in this build");
-        }
     }
     std::unique_ptr<ScannerDevice> scanner;
     if (!o.scanner.empty()) {
@@ -490,6 +483,7 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
     bool stopTold = false;
     ServiceNotifier notifier;
     std::string lastForwardError;
+    size_t shownPorts = station.ports().size();
     const auto tick = [&] {
         display.redraw();
         if (forwarder != nullptr) {
@@ -523,6 +517,13 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         }
         display.event("", "reloaded" + (o.config.empty() ? std::string() : " " + o.config) +
                               ": each port takes the new settings for its next box");
+        // The ports it added, and who and where now, on the table and the page as well.
+        for (size_t i = shownPorts; i < station.ports().size(); ++i) {
+            display.addPort(station.ports()[i]);
+            dashboard.addPort(station.ports()[i]);
+        }
+        shownPorts = station.ports().size();
+        dashboard.traceability(station.provenance(), forwarder.get());
         reloads.push_back(std::move(next));
     };
 

@@ -248,6 +248,11 @@ std::vector<std::string> wrapLine(const std::string& text, int columns) {
 StationDisplay::StationDisplay(std::vector<PortStatus*> ports, bool terminal)
     : ports_(std::move(ports)), terminal_(terminal) {}
 
+void StationDisplay::addPort(PortStatus* port) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ports_.push_back(port);
+}
+
 void StationDisplay::event(const std::string& port, const std::string& text) {
     std::lock_guard<std::mutex> lock(mutex_);
     eraseLocked();

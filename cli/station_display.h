@@ -44,6 +44,8 @@ public:
     void redraw();
     // A line under the table, asked for at every redraw ("" for none): the forwarder's backlog.
     void footer(std::function<std::string()> line);
+    // A port a reload added: a row of its own from now on.
+    void addPort(PortStatus* port);
     // Leaves the table on the screen and the cursor under it.
     void finish();
 

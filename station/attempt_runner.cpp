@@ -122,7 +122,9 @@ public:
                 ? chooseImage(received)
                 : checkBox(runner_.options_.guard, received, runner_.identity_) == BoxRefusal::None;
         if (admitted && read && runner_.options_.unitCheck != nullptr) {
-            runner_.unit_ = runner_.options_.unitCheck->check(runner_.identity_);
+            runner_.unit_ = runner_.options_.unitCheck->check(
+                runner_.identity_, runner_.observer_->scanOfReturningBox(runner_.identity_));
+            runner_.unitAsked_ = true;
             admitted = runner_.unit_.refusal.empty();
         }
         if (!admitted) {
@@ -307,6 +309,7 @@ AttemptReport PortRunner::runAttempt(AttemptObserver& observer) {
     watch_->reset();
     identity_ = BoxIdentity{};
     unit_ = {};
+    unitAsked_ = false;
     requestResult_ = 0;
     entry_ = -1;
     identitySeen_.store(false);
@@ -424,6 +427,8 @@ AttemptReport PortRunner::finish(AttemptEnd end) {
         report.unitSerial = unit_.serial;
         report.unitSerialFrom = unit_.from;
         report.unitNote = unit_.note;
+        report.unitAsked = unitAsked_;
+        report.unitScan = unit_.scan;
     }
 
     AttemptFacts facts;

@@ -62,6 +62,9 @@ struct AttemptReport {
     std::string unitSerial{};
     std::string unitSerialFrom{};
     std::string unitNote{}; // what the operator should know of the serial ("" for nothing)
+    // Whether the UnitCheck was asked, and the scan it compared the box with ("" for none).
+    bool unitAsked = false;
+    std::string unitScan{};
     PortOpenError portOpenError = PortOpenError::None;
     std::string portError; // e.g. "open /dev/ttyUSB0: Permission denied"
     // When the box woke up (or, when none did, when the attempt began), and when it ended.
@@ -78,6 +81,12 @@ public:
     virtual void sessionStarted() {}
     // The box's DownloadInfoRequest has arrived: who it says it is (on the runner's thread).
     virtual void boxIdentified(const BoxIdentity&) {}
+    // When the box that sent `identity` is the last attempt's, woken again for another (a
+    // retry) and that attempt's box took a scan: the scan (possibly ""), else null. Asked on
+    // the session thread once the request is in.
+    virtual const std::string* scanOfReturningBox(const BoxIdentity& /*identity*/) const {
+        return nullptr;
+    }
     // The download's size in module bytes, then the module bytes the box has acknowledged,
     // after every frame sent.
     virtual void progressStarted(uint64_t) {}
@@ -99,8 +108,11 @@ public:
         std::string from;    // "box" or "scan"
         std::string note;    // for the operator, "" for nothing
         std::string refusal; // the box is not served, and this is why ("" to serve it)
+        std::string scan;    // the scan the box was compared with ("" for none)
     };
-    virtual Unit check(const BoxIdentity& identity) = 0;
+    // `returning`: the scan the box took at its earlier attempt when it is a retry of it, to be
+    // compared again (a newer scan is the next unit's); null for a new box.
+    virtual Unit check(const BoxIdentity& identity, const std::string* returning) = 0;
 };
 
 struct RunnerOptions {
@@ -200,6 +212,7 @@ private:
     // Written by the gate on the session thread before identitySeen_ / wrongBox_ are set.
     BoxIdentity identity_;
     UnitCheck::Unit unit_;
+    bool unitAsked_ = false;
     int requestResult_ = 0;
     int entry_ = -1;
     std::atomic<bool> identitySeen_{false};

@@ -67,7 +67,8 @@ public:
     virtual PostAnswer post(const std::string& json, const std::string& idempotencyKey) = 0;
 };
 
-// cpp-httplib's client, with `timeoutMs` for the connection and for each read and write.
+// The platform's HTTP client (cpp-httplib's, WinHTTP), with `timeoutMs` for the connection and for
+// each read and write.
 std::unique_ptr<Poster> httpPoster(const ForwardTarget& target, uint32_t timeoutMs);
 
 // The forwarder's clock: the unit tests give it a virtual one.

@@ -26,6 +26,11 @@ LineHealth::LineHealth(size_t ports, const HealthThresholds& thresholds)
     thresholds_.window = std::max<uint32_t>(thresholds_.window, 1);
 }
 
+size_t LineHealth::addPort() {
+    ports_.emplace_back();
+    return ports_.size() - 1;
+}
+
 void LineHealth::add(size_t port, const HealthSample& sample) {
     Port& p = ports_[port];
     if (p.window.size() < thresholds_.window) {

@@ -60,6 +60,8 @@ public:
     // A download on `port` ended: every port's figures and marks are brought up to date (the
     // line's median moves for all of them).
     void add(size_t port, const HealthSample& sample);
+    // A port added at a reload, with no downloads yet: its index.
+    size_t addPort();
 
     const PortHealth& port(size_t port) const { return ports_[port].health; }
     // Most ports (two at least) are worse than their own best at once.

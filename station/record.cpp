@@ -116,6 +116,12 @@ nlohmann::ordered_json linkQuality(const AttemptPlace& place) {
 
 } // namespace
 
+std::string describeProvenance(const Provenance& p) {
+    return "station " + p.station + (p.lot.empty() ? "" : ", lot " + p.lot) +
+           (p.workOrder.empty() ? "" : ", work order " + p.workOrder) +
+           (p.operatorName.empty() ? "" : ", operator " + p.operatorName);
+}
+
 std::string recordLine(const AttemptReport& report, const std::string& port,
                        const ImageFacts& image, const std::string& testLog,
                        const std::string& capture, const AttemptPlace& place,

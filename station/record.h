@@ -34,6 +34,8 @@ struct Provenance {
     std::string operatorName;
     std::string workOrder;
 };
+// "station line-7, lot L-42, work order WO-9, operator ann": what the station shows of it.
+std::string describeProvenance(const Provenance& provenance);
 
 // Where an attempt stands among the attempts of its box and the failures of its port.
 struct AttemptPlace {

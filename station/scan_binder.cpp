@@ -63,6 +63,14 @@ ScanBinder::Told ScanBinder::scan(const std::string& text, int64_t nowMs) {
         return {"", "the scan " + text + " names no slot and follows no slot's scan: dropped; " +
                         "scan the slot's label, then the unit's"};
     }
+    if (!slot->serial.empty() && slot->refused) {
+        // The operator's answer to a refusal: the unit that is on the slot, or the one to be.
+        const std::string before = slot->serial;
+        slot->serial = text;
+        slot->boundMs = nowMs;
+        slot->refused = false;
+        return {slot->name, text + ", waiting for the box (instead of " + before + ")"};
+    }
     if (!slot->serial.empty()) {
         // Two units for one slot: either could be the one on it, so neither is kept.
         const std::string first = slot->serial;
@@ -81,10 +89,21 @@ std::string ScanBinder::take(const std::string& slot, int64_t nowMs) {
         if (s.name == slot) {
             std::string serial;
             serial.swap(s.serial);
+            s.refused = false;
             return serial;
         }
     }
     return "";
+}
+
+void ScanBinder::refused(const std::string& slot, const std::string& serial, int64_t nowMs) {
+    for (Slot& s : slots_) {
+        if (s.name == slot && s.serial.empty() && !serial.empty()) {
+            s.serial = serial;
+            s.boundMs = nowMs;
+            s.refused = true;
+        }
+    }
 }
 
 std::vector<ScanBinder::Told> ScanBinder::expire(int64_t nowMs) {

@@ -35,6 +35,9 @@ public:
     // The serial bound to `slot` for the box that woke there now, taken off the slot ("" when
     // none).
     std::string take(const std::string& slot, int64_t nowMs);
+    // The box that took `serial` from `slot` is another unit: the scan is the slot's again, for
+    // its next box, which is compared with it in turn; a new unit scan for the slot replaces it.
+    void refused(const std::string& slot, const std::string& serial, int64_t nowMs);
     // Bindings that waited too long, dropped and told.
     std::vector<Told> expire(int64_t nowMs);
     // The slots served from now on: bindings of slots no longer among them are dropped.
@@ -47,6 +50,7 @@ private:
         std::string name;
         std::string serial; // bound, waiting for its box
         int64_t boundMs = 0;
+        bool refused = false; // a box was refused for it
     };
     Slot* find(const std::string& label);
 

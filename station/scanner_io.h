@@ -16,7 +16,12 @@ public:
     virtual Read readLine(std::string& line, int ms) = 0;
 };
 
-// The device opened for reading; none, with `error` saying why.
+// The name that reads a keyboard-wedge scanner (one that types) from the station's standard
+// input, which must be a terminal.
+constexpr const char* SCANNER_STDIN = "-";
+
+// The device opened for reading (SCANNER_STDIN: the standard input); none, with `error` saying
+// why.
 std::unique_ptr<ScannerDevice> openScanner(const std::string& path, std::string& error);
 
 } // namespace kestrune::station

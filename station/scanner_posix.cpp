@@ -16,7 +16,15 @@ constexpr size_t MAX_PENDING = 4096;
 class PosixScanner final : public ScannerDevice {
 public:
     explicit PosixScanner(int fd) : fd_(fd) {}
-    ~PosixScanner() override { ::close(fd_); }
+    // The standard input, a terminal whose settings are put back at the end.
+    PosixScanner(int fd, const termios& before) : fd_(fd), restore_(true), before_(before) {}
+    ~PosixScanner() override {
+        if (restore_) {
+            ::tcsetattr(fd_, TCSANOW, &before_);
+        } else {
+            ::close(fd_);
+        }
+    }
 
     Read readLine(std::string& line, int ms) override {
         for (;;) {
@@ -50,12 +58,28 @@ public:
 
 private:
     int fd_;
+    bool restore_ = false;
+    termios before_{};
     std::string pending_;
 };
 
 } // namespace
 
 std::unique_ptr<ScannerDevice> openScanner(const std::string& path, std::string& error) {
+    if (path == SCANNER_STDIN) {
+        termios before{};
+        if (::isatty(STDIN_FILENO) == 0 || ::tcgetattr(STDIN_FILENO, &before) != 0) {
+            error = "the standard input is not a terminal; a keyboard-wedge scanner types into "
+                    "the terminal the station runs in";
+            return nullptr;
+        }
+        // Lines as the terminal edits them, and Ctrl-C still a signal; only the echo goes, so
+        // that what the scanner types does not run through the table.
+        termios quiet = before;
+        quiet.c_lflag &= static_cast<tcflag_t>(~(ECHO | ECHONL));
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+        return std::make_unique<PosixScanner>(STDIN_FILENO, before);
+    }
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         error = systemErrorText(lastCrtError());

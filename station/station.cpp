@@ -206,6 +206,7 @@ void Station::run(StationEvents& events, const std::function<void()>& tick) {
                              " bytes, SHA-256 " + image_->facts.sha256.substr(0, 16) + "...)" +
                              ports);
     }
+    events.event("", describeProvenance(provenance()));
     if (!recording()) {
         events.event("", "no record: this shift's boxes are on the screen only");
     }
@@ -406,11 +407,34 @@ std::string Station::reload(const StationSettings& next) {
         statuses_.push_back(std::make_unique<PortStatus>(slot.name));
         statuses_.back()->device = slot.device;
         statuses_.back()->imageLabels = release != nullptr ? &gen->labels : nullptr;
+        shown_.push_back(statuses_.back().get());
+        if (health_ != nullptr) {
+            health_->addPort(*statuses_.back());
+        }
         running_.push_back({statuses_.back().get(), runners_.back().get(), shared, {}});
         events_->event(slot.name, "a new port: " + slot.device);
         startPort(running_.back(), false);
     }
+    if (scans_ != nullptr) {
+        // Scans for the slots of the new settings only.
+        std::vector<std::string> slots;
+        for (const std::string& given : s.ports) {
+            slots.push_back(portSlot(given).name);
+        }
+        std::vector<ScanBinder::Told> told;
+        {
+            const std::lock_guard<std::mutex> lock(scans_->mutex);
+            told = scans_->binder.setSlots(std::move(slots));
+        }
+        for (const ScanBinder::Told& t : told) {
+            events_->event(t.slot, t.text);
+        }
+    }
+    const bool newWho = describeProvenance(provenance()) != describeProvenance(config.provenance);
     generations_.push_back(std::move(gen));
+    if (newWho) {
+        events_->event("", describeProvenance(provenance()));
+    }
     return "";
 }
 

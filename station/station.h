@@ -125,11 +125,15 @@ public:
     // Every port must open before any box is served: the ports that do not, each with why.
     std::vector<std::pair<std::string, std::string>> openPorts();
 
-    // In the order of --port, once the ports are open.
+    // In the order of --port, once the ports are open; a reload adds the ports it adds at the
+    // end (one removed stays, stopped).
     const std::vector<PortStatus*>& ports() const { return shown_; }
     bool recording() const { return config_.record != nullptr; }
-    // Who and where, as every record line says it (the station's name filled in).
-    const Provenance& provenance() const { return config_.provenance; }
+    // Who and where, as every record line says it (the station's name filled in), after the
+    // last reload.
+    const Provenance& provenance() const {
+        return generations_.empty() ? config_.provenance : generations_.back()->config.provenance;
+    }
 
     // Serves every port until all have stopped (the stop signal's first level ends waiting,
     // the second aborts downloads), telling `events` everything; `tick` runs on the calling

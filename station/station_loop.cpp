@@ -40,6 +40,8 @@ std::string fileNameOf(const std::string& port) {
     return name;
 }
 
+bool sameBox(const BoxIdentity& before, const BoxIdentity& now);
+
 // One download as the station sees it: the port's figures, the Test Log and the capture.
 class StationObserver final : public AttemptObserver {
 public:
@@ -74,12 +76,23 @@ public:
                                                 ? retryWords_
                                                 : "a box woke up; downloading");
     }
-    // The box that failed may wake again until `by`: its wake-up is then told in `words`.
-    void mayBeRetry(Clock::time_point by, std::string words) {
+    // The box that failed (`box`) may wake again until `by`: its wake-up is then told in
+    // `words`, and it keeps the scan it took (`scan`; null when it took none).
+    void mayBeRetry(Clock::time_point by, std::string words, const BoxIdentity& box,
+                    const std::string* scan) {
         returnBy_ = by;
         retryWords_ = std::move(words);
+        returning_ = box;
+        returningScan_ = scan;
     }
     Clock::time_point wokeAt() const { return wokeAt_; }
+    // Whether the box that woke and sent `identity` is the one that failed, back for a retry.
+    bool isReturningBox(const BoxIdentity& identity) const {
+        return !retryWords_.empty() && wokeAt_ <= returnBy_ && sameBox(returning_, identity);
+    }
+    const std::string* scanOfReturningBox(const BoxIdentity& identity) const override {
+        return isReturningBox(identity) ? returningScan_ : nullptr;
+    }
     void boxIdentified(const BoxIdentity& identity) override {
         const SystemDescriptor& hw = identity.hardware;
         status_.boxHardware = hw.present
@@ -124,6 +137,8 @@ private:
     Clock::time_point wokeAt_ = Clock::time_point::max();
     Clock::time_point returnBy_{};
     std::string retryWords_;
+    BoxIdentity returning_;
+    const std::string* returningScan_ = nullptr;
 };
 
 void record(StationShared& station, PortStatus& status, const AttemptReport& report,
@@ -221,6 +236,12 @@ std::string healthWords(const PortHealth& h) {
 HealthBoard::HealthBoard(const std::vector<PortStatus*>& ports, const HealthThresholds& thresholds)
     : ports_(ports), health_(ports.size(), thresholds) {}
 
+void HealthBoard::addPort(PortStatus& status) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ports_.push_back(&status);
+    health_.addPort();
+}
+
 void HealthBoard::add(PortStatus& status, const AttemptReport& report, AttemptPlace& place,
                       StationEvents& events) {
     if (!report.boxWoke) {
@@ -308,7 +329,11 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status, b
         std::atomic<uint32_t> PortStatus::*count = nullptr;
         Clock::time_point ended{};
         BoxIdentity identity;
-        std::string unitSerial, unitSerialFrom; // a scan is taken once, by the first attempt
+        std::string unitSerial, unitSerialFrom;
+        // The scan its box was compared with, when a check was made: a scan is taken once, by
+        // the first attempt that asks, and its retries are compared with it again.
+        bool scanAsked = false;
+        std::string scan;
     } last;
     bool portDown = false;
     while (!stop.stopping()) {
@@ -338,9 +363,10 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status, b
         const Clock::time_point returnBy = last.ended + std::chrono::milliseconds(settleMs);
         StationObserver observer(station, status);
         if (last.mayReturn) {
-            observer.mayBeRetry(returnBy, "the box woke again: attempt " +
-                                              std::to_string(last.attempt + 1) + " of " +
-                                              std::to_string(config.retries + 1));
+            observer.mayBeRetry(returnBy,
+                                "the box woke again: attempt " + std::to_string(last.attempt + 1) +
+                                    " of " + std::to_string(config.retries + 1),
+                                last.identity, last.scanAsked ? &last.scan : nullptr);
         }
         const AttemptReport report = runner.runAttempt(observer);
         if (!report.boxWoke && report.outcome == Outcome::Aborted) {
@@ -348,8 +374,8 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status, b
         }
         // A retry is the box that failed, woken again within the settle time; anything else is
         // a new box, and the failed one keeps its count.
-        const bool retried = last.mayReturn && report.boxWoke && observer.wokeAt() <= returnBy &&
-                             sameBox(last.identity, report.identity);
+        const bool retried =
+            last.mayReturn && report.boxWoke && observer.isReturningBox(report.identity);
         if (last.mayReturn && report.boxWoke && observer.wokeAt() <= returnBy && !retried) {
             station.events.event(status.port,
                                  "not the box that failed: another box, attempt 1 of its own");
@@ -420,6 +446,12 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status, b
             last.identity = report.identity;
             last.unitSerial = place.unitSerial;
             last.unitSerialFrom = place.unitSerialFrom;
+            if (report.unitAsked) {
+                last.scanAsked = true;
+                last.scan = report.unitScan;
+            } else if (!retried) {
+                last.scanAsked = false;
+            }
             continue;
         }
         status.state = PortState::Settling;

@@ -60,6 +60,8 @@ public:
     void add(PortStatus& status, const AttemptReport& report, AttemptPlace& place,
              StationEvents& events);
     bool lineWorsened() const { return lineWorsened_.load(); }
+    // A port added at a reload: its downloads count from now on.
+    void addPort(PortStatus& status);
 
 private:
     std::mutex mutex_;

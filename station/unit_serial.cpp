@@ -91,24 +91,31 @@ std::string describeSerialReading(SerialReading reading, const SerialSource& sou
     return "";
 }
 
-UnitCheck::Unit SlotUnits::check(const BoxIdentity& identity) {
+UnitCheck::Unit SlotUnits::check(const BoxIdentity& identity, const std::string* returning) {
     Unit unit;
     std::string fromBox;
     if (source_.on) {
         const SerialReading reading = readUnitSerial(identity, source_, fromBox);
         unit.note = describeSerialReading(reading, source_);
     }
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
     std::string scanned;
-    if (scans_ != nullptr) {
-        const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                std::chrono::steady_clock::now().time_since_epoch())
-                                .count();
+    if (returning != nullptr) {
+        scanned = *returning; // a retry keeps its scan: one bound since is the next unit's
+    } else if (scans_ != nullptr) {
         const std::lock_guard<std::mutex> lock(scans_->mutex);
         scanned = scans_->binder.take(slot_, now);
     }
+    unit.scan = scanned;
     if (!fromBox.empty() && !scanned.empty() && fromBox != scanned) {
         // The unit on the slot is not the unit that was scanned.
         unit.refusal = "the box says " + fromBox + ", the scan says " + scanned;
+        if (returning == nullptr && scans_ != nullptr) {
+            const std::lock_guard<std::mutex> lock(scans_->mutex);
+            scans_->binder.refused(slot_, scanned, now);
+        }
         return unit;
     }
     unit.serial = !fromBox.empty() ? fromBox : scanned;

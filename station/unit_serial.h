@@ -49,7 +49,7 @@ class SlotUnits final : public UnitCheck {
 public:
     SlotUnits(std::string slot, const SerialSource& source, ScanBoard* scans)
         : slot_(std::move(slot)), source_(source), scans_(scans) {}
-    Unit check(const BoxIdentity& identity) override;
+    Unit check(const BoxIdentity& identity, const std::string* returning) override;
 
 private:
     const std::string slot_;

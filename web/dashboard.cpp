@@ -111,6 +111,12 @@ std::vector<report::CauseGroup> Dashboard::causesNow() const {
     return causeGroups_;
 }
 
+void Dashboard::addPort(const station::PortStatus* port) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ports_.push_back(port);
+    counted_.emplace_back();
+}
+
 void Dashboard::traceability(const station::Provenance& provenance,
                              const station::Forwarder* forwarder) {
     const std::lock_guard<std::mutex> lock(mutex_);

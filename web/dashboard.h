@@ -56,13 +56,15 @@ public:
     uint64_t dropped() const;
     // Who and where, and the forwarder whose delivery the page shows (none: no --forward).
     void traceability(const station::Provenance& provenance, const station::Forwarder* forwarder);
+    // A port a reload added: shown from now on, after the others.
+    void addPort(const station::PortStatus* port);
     // The web server's state, for /metrics.
     void web(const WebView& state);
 
 private:
     Message messageLocked(const std::string& json) const;
 
-    const std::vector<const station::PortStatus*> ports_;
+    std::vector<const station::PortStatus*> ports_; // a reload adds to them, under mutex_
     const station::ImageFacts image_;
     const release::LoadedRelease* release_;
     std::vector<std::string> labels_; // the release's images, in entry order

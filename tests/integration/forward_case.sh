@@ -144,13 +144,24 @@ PY
     "$CLI" report --station nowhere record.jsonl >none.txt
     contains none.txt "0"
     ;;
-  scanner)
+  scanner|keyboard_wedge)
     # A scanner on a pseudo-terminal and four slots: a serial bound by a scan, one that agrees
     # with the box's, one that does not (the box is not served), two units for one slot and a
-    # scan that names no slot (both dropped).
+    # scan that names no slot (both dropped). In `scanner` the box on slot 2 fails once and is
+    # retried: the retry keeps its scan, though the slot's next unit is scanned in between.
+    # keyboard_wedge: the same scanner types into the terminal that is the station's standard
+    # input (--scanner -), which nothing else may be.
+    if [ "$case_name" = keyboard_wedge ]; then
+      "$CLI" station --port /dev/null --scanner - "$SAMPLE" </dev/null 2>notty.err
+      expect "not a terminal" "$?" 3
+      contains notty.err "cannot open the scanner -: the standard input is not a terminal"
+    fi
     for n in 1 2 3 4; do
       serial=()
       [ "$n" = 1 ] || [ "$n" = 3 ] && serial=(--serial 00123456)
+      [ "$n" = 2 ] && [ "$case_name" = scanner ] &&
+        serial=(--restart-after-failure --end-early 12 --buffer-size 4096 --max-block 1024
+                --baud 115200)
       start_box "$n" --hold "go-$n" --stay 30 "${serial[@]}" "$SAMPLE"
     done
     python3 -c '
@@ -170,8 +181,16 @@ while True:
 ' >scanner.out &
     pids+=("$!")
     for _ in $(seq 100); do [ -s scanner.out ] && break; sleep 0.05; done
-    station --port "$PTY_1" --port "$PTY_2" --port "$PTY_3" --port "$PTY_4" \
-      --scanner "$(head -1 scanner.out)" --serial-descriptor 0x40
+    if [ "$case_name" = keyboard_wedge ]; then
+      "$CLI" station --record record.jsonl --settle 1 --port "$PTY_1" --port "$PTY_2" \
+        --port "$PTY_3" --port "$PTY_4" --scanner - --serial-descriptor 0x40 "$SAMPLE" \
+        <"$(head -1 scanner.out)" 2>>station.err &
+      STATION=$!
+      pids+=("$STATION")
+    else
+      station --port "$PTY_1" --port "$PTY_2" --port "$PTY_3" --port "$PTY_4" \
+        --scanner "$(head -1 scanner.out)" --serial-descriptor 0x40 --retries 1
+    fi
     sleep 1
     slot() { basename "$1"; }
     printf '%s\n' VB-LONELY "$(slot "$PTY_1")" 00123456 "$(slot "$PTY_2")" VB-2000-2 \
@@ -179,6 +198,14 @@ while True:
     for _ in $(seq 50); do grep -q 'both dropped' station.err && break; sleep 0.1; done
     contains station.err "VB-2000-2, waiting for the box"
     touch go-1 go-2 go-3 go-4
+    if [ "$case_name" = scanner ]; then
+      for _ in $(seq 100); do grep -q "$PTY_2: box:" station.err && break; sleep 0.1; done
+      printf '%s\n' "$(slot "$PTY_2")" VB-2000-NEXT >>scans
+      for _ in $(seq 100); do grep -q "$PTY_2: the box woke again" station.err && break; sleep 0.1; done
+      grep -E "VB-2000-NEXT, waiting|the box woke again" station.err | head -1 |
+        grep -q "VB-2000-NEXT" || fail "the next unit was not scanned before the retry"
+      wait_lines record.jsonl 5 60 || fail "not every slot's box recorded"
+    fi
     wait_lines record.jsonl 4 60 || fail "not every slot's box recorded"
     kill -INT "$STATION"
     wait "$STATION"
@@ -190,6 +217,8 @@ by = {l["port"]: l for l in map(json.loads, open("record.jsonl"))}
 p1, p2, p3, p4 = (by[p] for p in sys.argv[1:])
 assert (p1["unitSerial"], p1["unitSerialFrom"], p1["outcome"]) == ("00123456", "box", "complete"), p1
 assert (p2["unitSerial"], p2["unitSerialFrom"], p2["outcome"]) == ("VB-2000-2", "scan", "complete"), p2
+every2 = [l for l in map(json.loads, open("record.jsonl")) if l["port"] == sys.argv[2]]
+assert all(l["unitSerial"] == "VB-2000-2" for l in every2), every2
 assert p3["outcome"] == "wrong box" and p3["reason"] == "the box says 00123456, the scan says 00123457", p3
 assert p4["unitSerial"] is None and p4["outcome"] == "complete", p4
 PY

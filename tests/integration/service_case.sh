@@ -18,6 +18,7 @@ config() {
     echo "image = \"${IMAGE:-$SAMPLE}\""
     echo "record = \"record.jsonl\""
     echo "settle = 1"
+    [ -n "${LOT:-}" ] && printf 'lot = "%s"\nhttp = "0"\n' "$LOT"
     for p in "$@"; do
       printf '\n[[port]]\nslot = "A%d"\ndevice = "%s"\n' "$i" "$p"
       i=$((i + 1))
@@ -86,23 +87,37 @@ case "$case_name" in
     ;;
   reload_during_downloads)
     # Four downloads in progress at the SIGHUP: they finish byte-exact with the image they
-    # started with; each port's next box gets the new one.
+    # started with; each port's next box gets the new one. The reload brings the next lot and
+    # a fifth slot, which the record, the table's events, the page and the health all show.
     cp "$SAMPLE" next.dl
     lines 4 --boxes 2 --gap 2 --baud 57600 --stay 60
-    config line.toml "${DEVICES[@]}"
+    LOT=L-1 config line.toml "${DEVICES[@]}"
     station --config line.toml
     for _ in $(seq 100); do [ "$(grep -c 'a box woke up' station.err)" -ge 4 ] && break; sleep 0.1; done
+    URL="$(grep -o 'dashboard: http://[^ ]*' station.err | head -1 | cut -c12-)"
     sleep 1
-    IMAGE=next.dl config line.toml "${DEVICES[@]}"
+    start_box 5 --boxes 1 --baud 57600 --stay 60 "$SAMPLE"
+    LOT=L-2 IMAGE=next.dl config line.toml "${DEVICES[@]}" "$PTY_5"
     kill -HUP "$STATION"
-    wait_lines record.jsonl 8 120 || fail "not 8 records"
+    wait_lines record.jsonl 9 120 || fail "not 9 records"
+    curl -sf "${URL}api/station" >state.json || fail "no /api/station at $URL"
     kill -INT "$STATION"; wait "$STATION"; expect "station exit" "$?" 0
     contains station.err "reloaded line.toml"
+    contains station.err "station $(hostname), lot L-2"
     every_line_whole
-    expect "complete" "$(grep -c '"outcome":"complete"' record.jsonl)" 8
+    expect "complete" "$(grep -c '"outcome":"complete"' record.jsonl)" 9
     expect "old image" "$(grep -c "\"image\":\"$SAMPLE\"" record.jsonl)" 4
-    expect "new image" "$(grep -c '"image":"next.dl"' record.jsonl)" 4
-    expect "byte-exact" "$(cat box-*.out | grep -c 'byte-exact')" 8
+    expect "new image" "$(grep -c '"image":"next.dl"' record.jsonl)" 5
+    expect "new lot" "$(grep -c '"lot":"L-2"' record.jsonl)" 5
+    expect "byte-exact" "$(cat box-*.out | grep -c 'byte-exact')" 9
+    python3 - <<'PY' || fail "the page does not show the reload: $(cat state.json)"
+import json
+s = json.load(open("state.json"))
+assert s["lot"] == "L-2", s["lot"]
+a5 = [p for p in s["ports"] if p["port"] == "A5"]
+assert len(s["ports"]) == 5 and len(a5) == 1, [p["port"] for p in s["ports"]]
+assert a5[0]["done"] == 1 and a5[0]["linkQuality"] is not None, a5[0]
+PY
     ;;
   broken_config_at_reload)
     lines 1 --boxes 2 --gap 2 --stay 60

@@ -157,8 +157,8 @@ check "README.txt: under Wine, a device on COM1 through Wine's Ports key, or a l
 for f in README.txt CHANGELOG.txt docs/serve.txt; do
   check "$f has CR LF line ends" '[ "$(grep -c $'"'"'[^\r]$'"'"' "$top/$f")" -eq 0 ]'
 done
-# Only DLLs that every Windows has (setupapi: the ports' latency timers).
-system_dlls='^(kernel32|user32|gdi32|comctl32|comdlg32|advapi32|msvcrt|setupapi|shell32|ole32|ws2_32|version)\.dll$'
+# Only DLLs that every Windows has (setupapi: the ports' latency timers; winhttp: --forward).
+system_dlls='^(kernel32|user32|gdi32|comctl32|comdlg32|advapi32|msvcrt|setupapi|shell32|ole32|ws2_32|winhttp|version)\.dll$'
 for exe in Kestrune.exe kestrune-cli.exe kestrune-mkimage.exe; do
   dlls="$(x86_64-w64-mingw32-objdump -p "$top/$exe" | sed -n 's/.*DLL Name: //p' | tr 'A-Z' 'a-z')"
   check "$exe imports only system DLLs ($(echo $dlls))" \

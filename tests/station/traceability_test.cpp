@@ -335,19 +335,28 @@ TEST(ScanBinder, BindsASlotsUnitToItsNextBoxAndDropsWhatCouldGoAstray) {
     EXPECT_EQ(binder.take("A2", 1), "");
 }
 
-TEST(SlotUnits, TheBoxAndTheScanMustAgree) {
+TEST(SlotUnits, TheBoxAndTheScanMustAgreeOnEveryAttempt) {
     const struct {
-        const char* box;  // in descriptor 0x40, "" for none
-        const char* scan; // bound to the slot, "" for none
+        const char* box;       // in descriptor 0x40, "" for none
+        const char* scan;      // bound to the slot, "" for none
+        const char* returning; // a retry's scan from its first attempt; null for a new box
         const char* serial;
         const char* from;
         const char* refusal;
+        const char* left; // what the slot waits with after the check
     } rows[] = {
-        {"00123456", "00123456", "00123456", "box", ""},
-        {"00123456", "", "00123456", "box", ""},
-        {"", "VB-7", "VB-7", "scan", ""},
-        {"", "", "", "", ""},
-        {"00123456", "00123457", "", "", "the box says 00123456, the scan says 00123457"},
+        {"00123456", "00123456", nullptr, "00123456", "box", "", ""},
+        {"00123456", "", nullptr, "00123456", "box", "", ""},
+        {"", "VB-7", nullptr, "VB-7", "scan", "", ""},
+        {"", "", nullptr, "", "", "", ""},
+        // A refused box leaves the scan on the slot: the next box there is compared with it.
+        {"00123456", "00123457", nullptr, "", "", "the box says 00123456, the scan says 00123457",
+         "00123457, waiting for the box"},
+        // A retry keeps its own scan; one bound since is the next unit's and stays.
+        {"", "VB-8", "VB-7", "VB-7", "scan", "", "VB-8, waiting for the box"},
+        {"00123456", "00123456", "00123457", "", "",
+         "the box says 00123456, the scan says 00123457", "00123456, waiting for the box"},
+        {"00123456", "00123457", "", "00123456", "box", "", "00123457, waiting for the box"},
     };
     for (const auto& row : rows) {
         ScanBoard scans({"A1"}, 120000);
@@ -361,12 +370,34 @@ TEST(SlotUnits, TheBoxAndTheScanMustAgree) {
             scans.binder.scan("A1", 0);
             scans.binder.scan(row.scan, 0);
         }
+        const std::string returning = row.returning != nullptr ? row.returning : "";
         const UnitCheck::Unit unit =
-            units.check(*row.box ? withDescriptor(0x40, row.box) : withDescriptor(0x41, "x"));
+            units.check(*row.box ? withDescriptor(0x40, row.box) : withDescriptor(0x41, "x"),
+                        row.returning != nullptr ? &returning : nullptr);
         EXPECT_EQ(unit.serial, row.serial) << row.box << "/" << row.scan;
         EXPECT_EQ(unit.from, row.from);
         EXPECT_EQ(unit.refusal, row.refusal);
+        EXPECT_EQ(scans.binder.waiting("A1"), row.left) << row.box << "/" << row.scan;
     }
+    // The wrong box, woken again as a new box, is refused again; a new scan of the unit on the
+    // slot then replaces the refused one instead of making two.
+    ScanBoard scans({"A1"}, INT64_MAX / 2);
+    SerialSource source;
+    parseSerialSource("0x40", source);
+    SlotUnits units("A1", source, &scans);
+    scans.binder.scan("A1", 0);
+    scans.binder.scan("00123457", 0);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        EXPECT_EQ(units.check(withDescriptor(0x40, "00123456"), nullptr).refusal,
+                  "the box says 00123456, the scan says 00123457");
+    }
+    scans.binder.scan("A1", 0);
+    EXPECT_EQ(scans.binder.scan("00123456", 0).text,
+              "00123456, waiting for the box (instead of 00123457)");
+    const UnitCheck::Unit unit = units.check(withDescriptor(0x40, "00123456"), nullptr);
+    EXPECT_EQ(unit.refusal, "");
+    EXPECT_EQ(unit.serial, "00123456");
+    EXPECT_EQ(scans.binder.waiting("A1"), "");
 }
 
 TEST(ScanBinder, ALineIsItsPrintableTextAndNoMore) {
