@@ -7,6 +7,7 @@
 #include "station/station.h"
 #include "station/verdict.h"
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -70,6 +71,8 @@ struct StationOptions : station::StationSettings {
     std::function<void()> readConfig;
     // The whole command line (without the program), read again at a reload.
     std::vector<std::string> commandLine;
+    // A service's log file: every line the station says goes there, timed, instead of stderr.
+    std::FILE* log = nullptr;
 };
 void declareStation(CLI::App& app, StationOptions& o);
 int runStation(const CLI::App& app, const StationOptions& o);
@@ -103,6 +106,17 @@ struct ReleaseOptions {
 void declareReleaseCommand(CLI::App& app, ReleaseOptions& o);
 int runReleaseCommand(const CLI::App& app, const ReleaseOptions& o);
 
+// `service install NAME --config FILE [--start auto|demand]`, `service remove NAME`, `service
+// reload NAME`, `service run NAME --config FILE` (cli/service_control.h).
+struct ServiceOptions {
+    std::string action; // the subcommand given
+    std::string name;
+    std::string config;
+    bool demand = false; // started by hand, not with Windows
+};
+void declareService(CLI::App& app, ServiceOptions& o);
+int runService(const CLI::App& app, const ServiceOptions& o);
+
 // kestrune-cli's whole tree: the root (set up here) and a subcommand per command.
 struct CliOptions {
     InfoOptions info;
@@ -111,6 +125,7 @@ struct CliOptions {
     PortsOptions ports;
     ReportOptions report;
     ReleaseOptions release;
+    ServiceOptions service;
     std::vector<std::string> help; // help [COMMAND]
     std::string commands;          // "info, serve, station, ports or report"
     std::function<int()> run;      // the chosen command with its options, set by its callback
