@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # kestrune-cli.exe service under Wine's service manager: install a station from its config (a
 # box simulator on COM3), start it, one download byte-exact, a reload that the next box takes
-# (a refused config beside it), stop (the station ends after its box, its log says so), remove.
+# and a refused one, a stop in the middle of that box's download (it finishes byte-exact, the
+# station ends, its log says so), remove.
 # Wine ends its services with the last user process of the prefix: a `cmd /c pause` fed from a
 # fifo keeps the session while the case runs.
 # Environment: EXE (kestrune-cli.exe), WINE_PREFIX_DIR, BOXSIM (native), SAMPLE, ROOT, WORK.
@@ -39,7 +40,8 @@ config() { # config IMAGE [LINE]: relative paths, taken from the config's own fo
 }
 config first.dl
 BOX_TIMEOUT=5
-start_box 3 --link "$WINE_PREFIX_DIR/ttyCOM3" --boxes 2 --gap 6 --stay 30 "$SAMPLE"
+# About 6 s a download at 57600 baud: the stop comes in the middle of the second.
+start_box 3 --link "$WINE_PREFIX_DIR/ttyCOM3" --boxes 2 --gap 8 --baud 57600 --stay 30 "$SAMPLE"
 
 cli service run "$NAME" --config line.toml 2>console.err
 expect "run outside the manager" "$?" 64
@@ -60,16 +62,20 @@ cli service reload "$NAME" >reload.out 2>&1
 expect "reload exit" "$?" 0
 wait_lines "$NAME.log" 1 10
 for _ in $(seq 50); do grep -q "reloaded" "$NAME.log" && break; sleep 0.2; done
-contains "$NAME.log" "reloaded $(sed -n 's/.*--config //p' install.out): each port takes the new settings"
-wait_lines record.jsonl 2 60 || fail "no second record"
-
+contains "$NAME.log" "reloaded $(tr -d '\r' <install.out | sed -n 's/.*--config //p'): each port takes the new settings"
 config next.dl 'retries = 300'
 cli service reload "$NAME" >/dev/null 2>&1
 for _ in $(seq 50); do grep -q "reload refused" "$NAME.log" && break; sleep 0.2; done
 contains "$NAME.log" "retries: needs a number from 0 to 100, not 300; going on with the old settings"
 
+for _ in $(seq 100); do [ "$(grep -c 'A1: a box woke up' "$NAME.log")" -ge 2 ] && break; sleep 0.1; done
+sleep 1
 wine sc stop "$NAME" >/dev/null 2>&1
+expect "while the download finishes" "$(state)" "STATE : 3 STOP_PENDING"
 wait_state "1 STOPPED" 20
+wait_lines record.jsonl 2 1 || fail "the download in progress at the stop was not recorded"
+awk '/stopping: no new boxes/ {s = NR} /A1: complete/ {c = NR} END {exit !(s && c > s)}' "$NAME.log" ||
+  fail "the stop did not come in the middle of the second download"
 contains "$NAME.log" "service $NAME: the station ended with status 0"
 contains "$NAME.log" "2 complete, 0 failed, 0 aborted"
 grep -qE '^[0-9T:.-]+Z A1: complete' "$NAME.log" || fail "no timed line for A1 in the log"
