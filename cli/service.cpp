@@ -138,6 +138,8 @@ int serve(const ServiceOptions& o) {
         CLI::App app("", "kestrune-cli");
         CliOptions run;
         run.station.log = log;
+        run.station.stopWord = "sc stop " + o.name;
+        run.station.abortWord = "a system shutdown";
         refused = readStation(words, app, run);
         if (refused.empty()) {
             status = run.run();

@@ -2,7 +2,8 @@
 # kestrune-cli.exe service under Wine's service manager: install a station from its config (a
 # box simulator on COM3), start it, one download byte-exact, a reload that the next box takes
 # and a refused one, a stop in the middle of that box's download (it finishes byte-exact, the
-# station ends, its log says so), remove.
+# station ends, its log says so); started with a config that does not load (it stops, the log
+# says why), and removed while it runs.
 # Wine ends its services with the last user process of the prefix: a `cmd /c pause` fed from a
 # fifo keeps the session while the case runs.
 # Environment: EXE (kestrune-cli.exe), WINE_PREFIX_DIR, BOXSIM (native), SAMPLE, ROOT, WORK.
@@ -15,7 +16,8 @@ cli() { timeout 60 wine "$EXE" "$@"; }
 NAME=kestrune-case
 state() { wine sc query "$NAME" 2>&1 | tr -s ' ' | grep -o 'STATE : [0-9]* [A-Z_]*' || echo none; }
 wait_state() { # wait_state STATE SECONDS
-  for _ in $(seq $(($2 * 5))); do [ "$(state)" = "STATE : $1" ] && return 0; sleep 0.2; done
+  local end=$((SECONDS + $2))
+  while [ "$SECONDS" -le "$end" ]; do [ "$(state)" = "STATE : $1" ] && return 0; sleep 0.2; done
   fail "the service is not $1 after $2 s: $(state)"
 }
 # A case that failed half-way leaves no service that a later start of the prefix would run.
@@ -85,8 +87,20 @@ grep '"outcome":"complete"' record.jsonl | head -1 | grep -q '"image":"first.dl"
 sed -n 2p record.jsonl | grep -q '"image":"next.dl".*"outcome":"complete"' ||
   fail "the box after the reload did not get next.dl: $(cat record.jsonl)"
 
+# Started with the refused config: the log says why, and the service stops at once.
+wine sc start "$NAME" >/dev/null 2>&1
+wait_state "1 STOPPED" 20
+contains "$NAME.log" "kestrune-cli station: $(tr -d '\r' <install.out | sed -n 's/.*--config //p'):4: retries"
+contains "$NAME.log" "service $NAME: the station ended with status 64"
+# Started again, and removed while it runs: the remove stops it first; the log is appended to.
+config next.dl
+wine sc start "$NAME" >/dev/null 2>&1
+wait_state "4 RUNNING" 20
 cli service remove "$NAME" >remove.out 2>&1
 expect "remove exit" "$?" 0
+contains remove.out "stopping $NAME: the downloads in progress finish first"
+contains remove.out "removed the service $NAME"
+expect "starts in the log" "$(grep -c "service $NAME: the station starts from" "$NAME.log")" 3
 expect "after remove" "$(state)" none
 cli service reload "$NAME" >gone.out 2>&1
 expect "reload of a removed service" "$?" 3
