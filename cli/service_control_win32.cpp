@@ -199,13 +199,20 @@ std::string removeService(const std::string& name,
     SERVICE_STATUS status{};
     if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
         progress("stopping " + name + ": the downloads in progress finish first");
+        bool gone = false;
         if (status.dwCurrentState != SERVICE_STOP_PENDING &&
-            !ControlService(service.get(), SERVICE_CONTROL_STOP, &status) &&
-            GetLastError() != ERROR_SERVICE_NOT_ACTIVE) {
-            return why(name, GetLastError());
+            !ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
+            const DWORD error = GetLastError();
+            // Its process has ended without telling the manager (Wine keeps such a service
+            // "running"): nothing is left to stop.
+            gone = error == ERROR_SERVICE_NOT_ACTIVE || error == ERROR_NO_DATA ||
+                   error == ERROR_BROKEN_PIPE;
+            if (!gone) {
+                return why(name, error);
+            }
         }
         const ULONGLONG end = GetTickCount64() + STOP_WAIT_HINT_MS;
-        while (QueryServiceStatus(service.get(), &status) &&
+        while (!gone && QueryServiceStatus(service.get(), &status) &&
                status.dwCurrentState != SERVICE_STOPPED) {
             if (GetTickCount64() > end) {
                 return "the service " + name + " did not stop within " +
