@@ -159,7 +159,7 @@ int serve(const ServiceOptions& o) {
 void declareService(CLI::App& app, ServiceOptions& o) {
     app.description("A station from its config file as a Windows service: installed, reloaded, "
                     "removed.");
-    app.require_subcommand(1, 1);
+    app.require_subcommand(0, 1);
     const auto name = [&o](CLI::App& command) {
         command.add_option("NAME", o.name, "the service's name")->required();
     };
@@ -200,6 +200,9 @@ void declareService(CLI::App& app, ServiceOptions& o) {
 }
 
 int runService(const CLI::App& cmd, const ServiceOptions& o) {
+    if (o.action.empty()) {
+        return args::fail(cmd, "missing COMMAND (install, remove, reload or run)");
+    }
     if (const char* missing = servicesMissing(); missing != nullptr) {
         return refuse(missing);
     }
