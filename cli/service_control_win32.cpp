@@ -80,8 +80,9 @@ struct Running {
     std::wstring name;
     const std::function<int()>* body = nullptr;
     int exitStatus = 0;
-    void (*stop)(int) = nullptr;
-    void (*reload)(int) = nullptr;
+    // Set by the station's thread, called on the manager's.
+    std::atomic<void (*)(int)> stop{nullptr};
+    std::atomic<void (*)(int)> reload{nullptr};
     std::atomic<bool> stopPending{false};
 };
 Running g_service;
@@ -117,13 +118,13 @@ DWORD WINAPI onControl(DWORD control, DWORD, LPVOID, LPVOID) {
     case SERVICE_CONTROL_SHUTDOWN:
         g_service.stopPending = true;
         report(SERVICE_STOP_PENDING, STOP_WAIT_HINT_MS);
-        if (g_service.stop != nullptr) {
-            g_service.stop(control == SERVICE_CONTROL_STOP ? 1 : 2);
+        if (void (*stop)(int) = g_service.stop.load(); stop != nullptr) {
+            stop(control == SERVICE_CONTROL_STOP ? 1 : 2);
         }
         return NO_ERROR;
     case SERVICE_CONTROL_PARAMCHANGE:
-        if (g_service.reload != nullptr) {
-            g_service.reload(0);
+        if (void (*reload)(int) = g_service.reload.load(); reload != nullptr) {
+            reload(0);
         }
         return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
