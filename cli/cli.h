@@ -142,11 +142,15 @@ std::string describeLoadFailure(const char* path, const LoadStatus& status);
 // when most of a loaded image lies after its last module; empty otherwise.
 std::string describeCoverage(const char* path, const ImageCoverage& coverage);
 
+// One line on stderr: where a command's lines go when no service's log takes them.
+void printLine(const std::string& line);
+
 // What serve and station check of a loaded image before they serve it: a warning when most of
-// the file lies after its modules, and a refusal (EXIT_IMAGE_NOT_LOADABLE, said on stderr) of an
+// the file lies after its modules, and a refusal (EXIT_IMAGE_NOT_LOADABLE, told to `say`) of an
 // image with no modules unless `force`. 0 when it may be served.
 int checkImageToServe(const char* program, const char* path, const DownloadImage& image,
-                      const DownloadInfoResponse& record, bool force);
+                      const DownloadInfoResponse& record, bool force,
+                      const std::function<void(const std::string&)>& say = printLine);
 
 // --suspect-after K, as station and report take it: one range, one default; `what` is the
 // start of its help.

@@ -320,11 +320,11 @@ void printSetting(const args::ConfigSource& s) {
 
 int runStation(const CLI::App& cmd, const StationOptions& o) {
     // A service has no console: what the station says at its start goes to its log, timed.
-    const auto say = [&o](const std::string& line) {
+    const std::function<void(const std::string&)> say = [&o](const std::string& line) {
         if (o.log != nullptr) {
             logEvent(o.log, line);
         } else {
-            std::fprintf(stderr, "%s\n", line.c_str());
+            printLine(line);
         }
     };
     const auto refuse = [&](const std::string& text) {
@@ -412,8 +412,8 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
             return EXIT_IMAGE_NOT_LOADABLE;
         }
         const ServedImage& served = station.image();
-        if (const int refused =
-                checkImageToServe(PROGRAM, o.image.c_str(), served.image, served.response, o.force);
+        if (const int refused = checkImageToServe(PROGRAM, o.image.c_str(), served.image,
+                                                  served.response, o.force, say);
             refused != 0) {
             return refused;
         }
