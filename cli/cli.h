@@ -7,6 +7,7 @@
 #include "station/station.h"
 #include "station/verdict.h"
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -70,6 +71,8 @@ struct StationOptions : station::StationSettings {
     std::function<void()> readConfig;
     // The whole command line (without the program), read again at a reload.
     std::vector<std::string> commandLine;
+    // A service's log file: every line the station says goes there, timed, instead of stderr.
+    std::FILE* log = nullptr;
 };
 void declareStation(CLI::App& app, StationOptions& o);
 int runStation(const CLI::App& app, const StationOptions& o);
@@ -103,6 +106,17 @@ struct ReleaseOptions {
 void declareReleaseCommand(CLI::App& app, ReleaseOptions& o);
 int runReleaseCommand(const CLI::App& app, const ReleaseOptions& o);
 
+// `service install NAME --config FILE [--start auto|demand]`, `service remove NAME`, `service
+// reload NAME`, `service run NAME --config FILE` (cli/service_control.h).
+struct ServiceOptions {
+    std::string action; // the subcommand given
+    std::string name;
+    std::string config;
+    bool demand = false; // started by hand, not with Windows
+};
+void declareService(CLI::App& app, ServiceOptions& o);
+int runService(const CLI::App& app, const ServiceOptions& o);
+
 // kestrune-cli's whole tree: the root (set up here) and a subcommand per command.
 struct CliOptions {
     InfoOptions info;
@@ -111,6 +125,7 @@ struct CliOptions {
     PortsOptions ports;
     ReportOptions report;
     ReleaseOptions release;
+    ServiceOptions service;
     std::vector<std::string> help; // help [COMMAND]
     std::string commands;          // "info, serve, station, ports or report"
     std::function<int()> run;      // the chosen command with its options, set by its callback
@@ -127,11 +142,15 @@ std::string describeLoadFailure(const char* path, const LoadStatus& status);
 // when most of a loaded image lies after its last module; empty otherwise.
 std::string describeCoverage(const char* path, const ImageCoverage& coverage);
 
+// One line on stderr: where a command's lines go when no service's log takes them.
+void printLine(const std::string& line);
+
 // What serve and station check of a loaded image before they serve it: a warning when most of
-// the file lies after its modules, and a refusal (EXIT_IMAGE_NOT_LOADABLE, said on stderr) of an
+// the file lies after its modules, and a refusal (EXIT_IMAGE_NOT_LOADABLE, told to `say`) of an
 // image with no modules unless `force`. 0 when it may be served.
 int checkImageToServe(const char* program, const char* path, const DownloadImage& image,
-                      const DownloadInfoResponse& record, bool force);
+                      const DownloadInfoResponse& record, bool force,
+                      const std::function<void(const std::string&)>& say = printLine);
 
 // --suspect-after K, as station and report take it: one range, one default; `what` is the
 // start of its help.

@@ -53,6 +53,7 @@ void declareCli(CLI::App& app, CliOptions& o) {
     addCommand(app, "ports", o.ports, declarePorts, runPorts, o.run);
     addCommand(app, "report", o.report, declareReport, runReport, o.run);
     addCommand(app, "release", o.release, declareReleaseCommand, runReleaseCommand, o.run);
+    addCommand(app, "service", o.service, declareService, runService, o.run);
     std::vector<std::string> names;
     for (const CLI::App* command : app.get_subcommands({})) {
         names.push_back(command->get_name());

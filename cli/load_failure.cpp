@@ -76,17 +76,21 @@ std::string checkImageOrRelease(const std::string& image, const std::string& rel
 
 namespace kestrune::cli {
 
+void printLine(const std::string& line) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
+
 int checkImageToServe(const char* program, const char* path, const DownloadImage& image,
-                      const DownloadInfoResponse& record, bool force) {
+                      const DownloadInfoResponse& record, bool force,
+                      const std::function<void(const std::string&)>& say) {
     const ImageCoverage coverage = imageCoverage(image.data(), image.size());
     if (mostlyUndescribed(coverage)) {
-        std::fprintf(stderr, "%s: %s\n", program, describeCoverage(path, coverage).c_str());
+        say(std::string(program) + ": " + describeCoverage(path, coverage));
     }
     if (record.numberOfModules == 0 && !force) {
-        std::fprintf(stderr,
-                     "%s: %s: the image has no modules: there is nothing to download (give "
-                     "--force to serve it all the same)\n",
-                     program, path);
+        say(std::string(program) + ": " + path +
+            ": the image has no modules: there is nothing to download (give --force to serve it "
+            "all the same)");
         return EXIT_IMAGE_NOT_LOADABLE;
     }
     return 0;

@@ -1,15 +1,21 @@
 #pragma once
 // What a station tells the service manager that runs it: on Linux systemd's notify socket
-// (READY=1, STATUS=, WATCHDOG=1, STOPPING=1, through libsystemd's sd_notify), nothing where
-// there is none. Without $NOTIFY_SOCKET every call does nothing.
+// (READY=1, STATUS=, WATCHDOG=1, STOPPING=1, through libsystemd's sd_notify; without
+// $NOTIFY_SOCKET every call does nothing), on Windows the service control manager's status
+// (running, stop pending) when the station runs as a service (service_control_win32.cpp).
 
 #include <cstdint>
 #include <string>
 
 namespace kestrune::cli {
 
-// The signal that asks for a reload (SIGHUP) calls `handler`, where there is one.
+// The signal that asks for a reload (SIGHUP; a Windows service's ParamChange control) calls
+// `handler`, where there is one.
 void onReloadSignal(void (*handler)(int));
+// A Windows service's Stop control calls `handler(1)` (no new boxes, the downloads in progress
+// finish), its Shutdown control `handler(2)` (they are aborted). Nothing on Linux, where
+// systemd's stop is SIGTERM.
+void onStopControl(void (*handler)(int level));
 
 class ServiceNotifier {
 public:

@@ -19,6 +19,8 @@ void onReloadSignal(void (*handler)(int)) {
     std::signal(SIGHUP, handler);
 }
 
+void onStopControl(void (*)(int)) {}
+
 ServiceNotifier::ServiceNotifier() {
     uint64_t usec = 0;
     if (sd_watchdog_enabled(0, &usec) > 0) {

@@ -47,6 +47,15 @@ extern "C" void onStationSignal(int signal) {
     g_stop.request();
 }
 
+// A service's Stop (1) and Shutdown (2): the first and the second Ctrl-C.
+extern "C" void onStopWord(int level) {
+    if (level >= 2) {
+        g_stop.abort();
+    } else {
+        g_stop.stopWaiting();
+    }
+}
+
 // The keys of a config file that are the command line's alone.
 const std::vector<std::string> LINE_ONLY = {"config", "check"};
 
@@ -306,28 +315,43 @@ void printSetting(const args::ConfigSource& s) {
 }
 
 int runStation(const CLI::App& cmd, const StationOptions& o) {
+    // A service has no console: what the station says at its start goes to its log, timed.
+    const std::function<void(const std::string&)> say = [&o](const std::string& line) {
+        if (o.log != nullptr) {
+            logEvent(o.log, line);
+        } else {
+            printLine(line);
+        }
+    };
+    const auto refuse = [&](const std::string& text) {
+        if (o.log == nullptr) {
+            return args::fail(cmd, text);
+        }
+        say(std::string(PROGRAM) + ": " + text);
+        return EXIT_USAGE;
+    };
     try {
         o.readConfig();
     } catch (const args::Mistake& refused) {
-        return args::fail(cmd, refused.what());
+        return refuse(refused.what());
     }
     StationSettings settings;
     if (const std::string wrong = settingsOf(o, settings); !wrong.empty()) {
-        return args::fail(cmd, wrong);
+        return refuse(wrong);
     }
     if (SerialSource serial; !o.serialDescriptor.empty()) {
         if (const std::string wrong = parseSerialSource(o.serialDescriptor, serial);
             !wrong.empty()) {
-            return args::fail(cmd, wrong);
+            return refuse(wrong);
         }
     }
     ForwardTarget target;
     if (!o.forward.empty()) {
         if (const std::string wrong = parseForwardUrl(o.forward, target); !wrong.empty()) {
-            return args::fail(cmd, wrong);
+            return refuse(wrong);
         }
         if (o.record.empty()) {
-            return args::fail(cmd, "--forward needs --record: the record is what it sends");
+            return refuse("--forward needs --record: the record is what it sends");
         }
     }
     std::unique_ptr<ScannerDevice> scanner;
@@ -335,8 +359,7 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         std::string why;
         scanner = openScanner(o.scanner, why);
         if (scanner == nullptr) {
-            std::fprintf(stderr, "%s: cannot open the scanner %s: %s\n", PROGRAM, o.scanner.c_str(),
-                         why.c_str());
+            say(std::string(PROGRAM) + ": cannot open the scanner " + o.scanner + ": " + why);
             return EXIT_PORT_FAILURE;
         }
     }
@@ -351,17 +374,17 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         station.useScanner(&scans);
     }
     if (const StartProblem problem = station.checkPorts()) {
-        return args::fail(cmd, problem.text);
+        return refuse(problem.text);
     }
     std::string httpAddress;
     int httpPort = 0;
     if (!o.http.empty()) {
         if (const std::string wrong = web::parseHttpAddress(o.http, httpAddress, httpPort);
             !wrong.empty()) {
-            return args::fail(cmd, wrong);
+            return refuse(wrong);
         }
     } else if (!o.httpHosts.empty()) {
-        return args::fail(cmd, "--http-host needs --http");
+        return refuse("--http-host needs --http");
     }
     if (o.check) {
         for (const args::ConfigSource& setting : o.sources) {
@@ -372,34 +395,32 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
 
     if (station.hasRelease()) {
         if (const std::string refused = station.loadRelease(); !refused.empty()) {
-            std::fprintf(stderr, "%s: %s\n", PROGRAM, refused.c_str());
+            say(std::string(PROGRAM) + ": " + refused);
             return EXIT_IMAGE_NOT_LOADABLE;
         }
     } else {
         LoadStatus loadStatus;
         if (!station.loadImage(loadStatus)) {
-            std::fprintf(stderr, "%s: %s\n", PROGRAM,
-                         describeLoadFailure(o.image.c_str(), loadStatus).c_str());
+            say(std::string(PROGRAM) + ": " + describeLoadFailure(o.image.c_str(), loadStatus));
             return EXIT_IMAGE_NOT_LOADABLE;
         }
         const ServedImage& served = station.image();
-        if (const int refused =
-                checkImageToServe(PROGRAM, o.image.c_str(), served.image, served.response, o.force);
+        if (const int refused = checkImageToServe(PROGRAM, o.image.c_str(), served.image,
+                                                  served.response, o.force, say);
             refused != 0) {
             return refused;
         }
     }
     if (const StartProblem problem = station.openOutputs()) {
         if (problem.failure == StartFailure::Usage) {
-            return args::fail(cmd, problem.text);
+            return refuse(problem.text);
         }
-        std::fprintf(stderr, "%s: %s\n", PROGRAM, problem.text.c_str());
+        say(std::string(PROGRAM) + ": " + problem.text);
         return EXIT_CANNOT_WRITE;
     }
     const auto closed = station.openPorts();
     for (const auto& [port, why] : closed) {
-        std::fprintf(stderr, "%s: Failed to open communication resource: %s.\n", port.c_str(),
-                     why.c_str());
+        say(port + ": Failed to open communication resource: " + why + ".");
     }
     if (!closed.empty()) {
         return EXIT_PORT_FAILURE;
@@ -407,7 +428,7 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
 
     // Made after the station and gone before it: the station's threads, which tell these of
     // everything, have all been joined when run() returns.
-    StationDisplay display(station.ports(), stderrIsTerminal());
+    StationDisplay display(station.ports(), stderrIsTerminal(), o.log);
     // The page and the metrics see the events the table sees; the table sees them first.
     web::Dashboard dashboard({station.ports().begin(), station.ports().end()},
                              station.image().facts, display, {},
@@ -416,7 +437,7 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
     if (!o.http.empty()) {
         if (const std::string failed = server.listen(httpAddress, httpPort, o.httpHosts);
             !failed.empty()) {
-            std::fprintf(stderr, "%s: %s\n", PROGRAM, failed.c_str());
+            say(std::string(PROGRAM) + ": " + failed);
             return EXIT_HTTP_UNAVAILABLE;
         }
     }
@@ -478,6 +499,7 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
     std::signal(SIGINT, onStationSignal);
     std::signal(SIGTERM, onStationSignal);
     onReloadSignal(onReload);
+    onStopControl(onStopWord);
     // Every reload's settings, kept for as long as the station that serves with them.
     std::vector<std::unique_ptr<StationSettings>> reloads;
     bool stopTold = false;

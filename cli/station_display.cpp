@@ -245,8 +245,20 @@ std::vector<std::string> wrapLine(const std::string& text, int columns) {
     return lines;
 }
 
-StationDisplay::StationDisplay(std::vector<PortStatus*> ports, bool terminal)
-    : ports_(std::move(ports)), terminal_(terminal) {}
+void logEvent(std::FILE* out, const std::string& line) {
+    std::string plain = line;
+    for (char& c : plain) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            c = ' ';
+        }
+    }
+    std::fprintf(out, "%s %s\n", isoTime(std::chrono::system_clock::now()).c_str(), plain.c_str());
+    std::fflush(out);
+}
+
+StationDisplay::StationDisplay(std::vector<PortStatus*> ports, bool terminal, std::FILE* out)
+    : ports_(std::move(ports)), terminal_(terminal && out == nullptr),
+      out_(out != nullptr ? out : stderr) {}
 
 void StationDisplay::addPort(PortStatus* port) {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -260,21 +272,14 @@ void StationDisplay::event(const std::string& port, const std::string& text) {
     if (terminal_) {
         // The terminal would break the line inside a word; a log keeps one line per event.
         for (const std::string& part : wrapLine(line, terminalColumns())) {
-            std::fprintf(stderr, "%s\n", part.c_str());
+            std::fprintf(out_, "%s\n", part.c_str());
         }
     } else {
-        // A pipe or a journal: one line per event, its time first, nothing that moves a cursor.
-        std::string plain = line;
-        for (char& c : plain) {
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-                c = ' ';
-            }
-        }
-        std::fprintf(stderr, "%s %s\n", isoTime(std::chrono::system_clock::now()).c_str(),
-                     plain.c_str());
+        // A pipe, a journal or a log file: one line per event, nothing that moves a cursor.
+        logEvent(out_, line);
     }
     drawLocked();
-    std::fflush(stderr);
+    std::fflush(out_);
 }
 
 void StationDisplay::redraw() {
@@ -284,7 +289,7 @@ void StationDisplay::redraw() {
     std::lock_guard<std::mutex> lock(mutex_);
     eraseLocked();
     drawLocked();
-    std::fflush(stderr);
+    std::fflush(out_);
 }
 
 void StationDisplay::footer(std::function<std::string()> line) {
@@ -297,13 +302,13 @@ void StationDisplay::finish() {
     eraseLocked();
     drawLocked();
     shownLines_ = 0;
-    std::fflush(stderr);
+    std::fflush(out_);
 }
 
 void StationDisplay::eraseLocked() {
     if (shownLines_ > 0) {
         // Up to the table's first line, then clear everything below.
-        std::fprintf(stderr, "\033[%dA\r\033[J", shownLines_);
+        std::fprintf(out_, "\033[%dA\r\033[J", shownLines_);
         shownLines_ = 0;
     }
 }
@@ -322,7 +327,7 @@ void StationDisplay::drawLocked() {
     for (const std::string& line : lines) {
         out += line + "\n";
     }
-    std::fputs(out.c_str(), stderr);
+    std::fputs(out.c_str(), out_);
     shownLines_ = static_cast<int>(lines.size());
 }
 

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -34,9 +35,14 @@ std::vector<std::string> stationTable(const std::vector<PortStatus*>& ports, int
 // `columns` - 1 characters (the later ones indented by two), a word longer than a line cut.
 std::vector<std::string> wrapLine(const std::string& text, int columns);
 
+// One event line as a log keeps it, on `out`: its time first, then the line with every control
+// character a space.
+void logEvent(std::FILE* out, const std::string& line);
+
 class StationDisplay final : public station::StationEvents {
 public:
-    StationDisplay(std::vector<PortStatus*> ports, bool terminal);
+    // The lines go to `out` (a service's log file) when it is given, else to stderr.
+    StationDisplay(std::vector<PortStatus*> ports, bool terminal, std::FILE* out = nullptr);
 
     // A line about one port (port "" for the station as a whole).
     void event(const std::string& port, const std::string& text) override;
@@ -57,6 +63,7 @@ private:
 
     std::vector<PortStatus*> ports_;
     bool terminal_;
+    std::FILE* out_;
     std::mutex mutex_;
     int shownLines_ = 0;
     std::function<std::string()> footer_;

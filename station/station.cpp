@@ -194,8 +194,8 @@ std::vector<std::pair<std::string, std::string>> Station::openPorts() {
 
 void Station::run(StationEvents& events, const std::function<void()>& tick) {
     const size_t count = runners_.size();
-    const std::string ports =
-        " on " + std::to_string(count) + " port" + (count == 1 ? "" : "s") + "; Ctrl-C stops";
+    const std::string ports = " on " + std::to_string(count) + " port" + (count == 1 ? "" : "s") +
+                              "; " + settings_.stopWord + " stops";
     if (hasRelease()) {
         const std::vector<std::string> lines = release::describeLoaded(release_);
         for (size_t i = 0; i < lines.size(); ++i) {
@@ -252,8 +252,8 @@ void Station::run(StationEvents& events, const std::function<void()>& tick) {
         }
         const int signals = stop_.level();
         if (signals >= 1 && announced < 1) {
-            events.event("", "stopping: no new boxes; downloads in progress finish (Ctrl-C "
-                             "again aborts them)");
+            events.event("", "stopping: no new boxes; downloads in progress finish (" +
+                                 settings_.abortWord + " aborts them)");
             announced = 1;
         }
         if (signals >= 2 && announced < 2) {

@@ -56,6 +56,9 @@ struct StationSettings {
     std::string scanner;             // the barcode scanner's device, or ""
     double scanTimeout = 120;        // seconds a scanned serial waits for its box
     uint32_t stopAfter = 0;          // no new box after this many complete ones (0: no end)
+    // How whoever runs the station stops it, and aborts the downloads: what its lines tell.
+    std::string stopWord = "Ctrl-C";
+    std::string abortWord = "Ctrl-C again";
 };
 
 // A port as the station is given it: "A1=/dev/serial/by-path/..." is the slot A1 of a fixture

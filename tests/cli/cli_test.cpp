@@ -165,6 +165,44 @@ TEST(StationTable, ShowsTheBoxOfEachPortWhereItHasRoom) {
     }
 }
 
+// A service's log file: a line per event, timed, with nothing that moves a cursor, even when the
+// station's stderr is a terminal; nothing on stderr.
+TEST(StationDisplay, WritesTimedPlainLinesToItsLogFile) {
+    std::FILE* log = std::tmpfile();
+    ASSERT_NE(log, nullptr);
+    PortStatus a1("A1");
+    {
+        StationDisplay display({&a1}, true, log);
+        display.event("A1", "complete: 34,768 module bytes\x1b[2J\tin 7.3 s");
+        display.redraw();
+        display.event("", "2 complete, 0 failed");
+        display.finish();
+    }
+    std::rewind(log);
+    std::string text;
+    for (int c = std::fgetc(log); c != EOF; c = std::fgetc(log)) {
+        text += static_cast<char>(c);
+    }
+    std::fclose(log);
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\n', at);
+        ASSERT_NE(end, std::string::npos) << text;
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    ASSERT_EQ(lines.size(), 2u) << text;
+    const char* const rest[] = {"A1: complete: 34,768 module bytes [2J in 7.3 s",
+                                "station: 2 complete, 0 failed"};
+    for (size_t i = 0; i < lines.size(); ++i) {
+        // "2026-12-10T08:41:25.594Z "
+        ASSERT_GT(lines[i].size(), 25u);
+        EXPECT_EQ(lines[i][10], 'T') << lines[i];
+        EXPECT_EQ(lines[i].substr(23, 2), "Z ") << lines[i];
+        EXPECT_EQ(lines[i].substr(25), rest[i]);
+    }
+}
+
 // kestrune-cli's whole tree, built without running a command: what a command line chooses,
 // what lands in which command's options, and the first line of a mistake.
 TEST(CommandLine, ChoosesTheCommandAndFillsItsOptions) {
@@ -250,6 +288,41 @@ TEST(CommandLine, ChoosesTheCommandAndFillsItsOptions) {
          args::EXIT_USAGE,
          "kestrune-cli",
          "kestrune-cli: unknown command flash",
+         none},
+        {{"service", "install", "line1", "--config", "l.toml", "--start", "demand"},
+         args::PROCEED,
+         "kestrune-cli service install",
+         "",
+         [](const CliOptions& o) {
+             return o.service.action == "install" && o.service.name == "line1" &&
+                    o.service.config == "l.toml" && o.service.demand;
+         }},
+        {{"service", "install", "line1", "--config", "l.toml"},
+         args::PROCEED,
+         "kestrune-cli service install",
+         "",
+         [](const CliOptions& o) { return !o.service.demand; }},
+        {{"service", "reload", "line1"},
+         args::PROCEED,
+         "kestrune-cli service reload",
+         "",
+         [](const CliOptions& o) {
+             return o.service.action == "reload" && o.service.name == "line1";
+         }},
+        {{"service", "install", "line1"},
+         args::EXIT_USAGE,
+         "kestrune-cli service install",
+         "kestrune-cli service install: --config is required",
+         none},
+        {{"service", "install", "line1", "--config", "l.toml", "--start", "boot"},
+         args::EXIT_USAGE,
+         "kestrune-cli service install",
+         "kestrune-cli service install: --start needs auto or demand, not boot",
+         none},
+        {{"service", "remove"},
+         args::EXIT_USAGE,
+         "kestrune-cli service remove",
+         "kestrune-cli service remove: missing NAME",
          none},
         {{"ports", "--help"}, 0, "kestrune-cli ports", "", none},
         {{"--version"}, 0, "kestrune-cli", "", none},

@@ -227,6 +227,14 @@ PY
     [ "$before" -ge 2 ] || fail "$before pings before the port was held"
     expect "pings while A1 is held" "$after" "$before"
     ;;
+  windows_only)
+    # Linux has systemd: every service command says so.
+    for words in "install line1 --config line.toml" "remove line1" "reload line1" "run x --config y"; do
+      # shellcheck disable=SC2086
+      "$CLI" service $words 2>err.txt; expect "service $words" "$?" 64
+      contains err.txt "kestrune-cli service: the service commands are for Windows; on Linux use systemd (docs/service.md)"
+    done
+    ;;
   *)
     fail "no case $case_name"
     ;;
