@@ -15,7 +15,7 @@ namespace kestrune::cli {
 
 namespace {
 
-constexpr const char* PROGRAM = "kestrune-cli info";
+constexpr const char* INFO_PROGRAM = "kestrune-cli info";
 
 // One process-wide record, like the window's; zeroed at start-up.
 DownloadInfoResponse infoRecord;
@@ -45,7 +45,7 @@ int runInfo(const CLI::App&, const InfoOptions& o) {
     const std::string& path = o.image;
     LoadStatus status;
     if (!loadImage(infoRecord, path.c_str(), infoImage, &status)) {
-        std::fprintf(stderr, "%s: %s\n", PROGRAM,
+        std::fprintf(stderr, "%s: %s\n", INFO_PROGRAM,
                      describeLoadFailure(path.c_str(), status).c_str());
         return EXIT_IMAGE_NOT_LOADABLE;
     }
@@ -54,7 +54,7 @@ int runInfo(const CLI::App&, const InfoOptions& o) {
     if (const std::string warning =
             describeCoverage(path.c_str(), imageCoverage(infoImage.data(), infoImage.size()));
         !warning.empty()) {
-        std::fprintf(stderr, "%s: %s\n", PROGRAM, warning.c_str());
+        std::fprintf(stderr, "%s: %s\n", INFO_PROGRAM, warning.c_str());
     }
     initResponseHeader(infoRecord);
     std::string report;
@@ -67,7 +67,8 @@ int runInfo(const CLI::App&, const InfoOptions& o) {
     setBinaryStdout();
     if (std::fwrite(report.data(), 1, report.size(), stdout) != report.size() ||
         std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "%s: cannot write the report: %s\n", PROGRAM, std::strerror(errno));
+        std::fprintf(stderr, "%s: cannot write the report: %s\n", INFO_PROGRAM,
+                     std::strerror(errno));
         return 1;
     }
     return 0;

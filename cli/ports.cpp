@@ -16,7 +16,7 @@ namespace kestrune::cli {
 
 namespace {
 
-constexpr const char* PROGRAM = "kestrune-cli ports";
+constexpr const char* PORTS_PROGRAM = "kestrune-cli ports";
 
 // The ports could not be looked for at all, or the list could not be written.
 constexpr int EXIT_CANNOT_LIST = 1;
@@ -67,11 +67,11 @@ int runPorts(const CLI::App& app, const PortsOptions& o) {
     std::vector<PortInfo> ports;
     std::string error;
     if (listSerialPorts(ports, error) != 0) {
-        std::fprintf(stderr, "%s: %s\n", PROGRAM, error.c_str());
+        std::fprintf(stderr, "%s: %s\n", PORTS_PROGRAM, error.c_str());
         return EXIT_CANNOT_LIST;
     }
     if (ports.empty()) {
-        std::fprintf(stderr, "%s: no serial ports found\n", PROGRAM);
+        std::fprintf(stderr, "%s: no serial ports found\n", PORTS_PROGRAM);
         return 0;
     }
     // What each adapter's latency timer is, and what to do about one that stays high.
@@ -100,11 +100,12 @@ int runPorts(const CLI::App& app, const PortsOptions& o) {
     // The Windows C runtime's printf and fflush report success on a write that failed; only
     // the stream's error flag tells.
     if (!written || std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-        std::fprintf(stderr, "%s: cannot write the list: %s\n", PROGRAM, std::strerror(errno));
+        std::fprintf(stderr, "%s: cannot write the list: %s\n", PORTS_PROGRAM,
+                     std::strerror(errno));
         return EXIT_CANNOT_LIST;
     }
     for (const std::string& text : advice) {
-        std::fprintf(stderr, "%s: %s\n", PROGRAM, text.c_str());
+        std::fprintf(stderr, "%s: %s\n", PORTS_PROGRAM, text.c_str());
     }
     return 0;
 }

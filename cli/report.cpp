@@ -18,7 +18,7 @@
 namespace kestrune::cli {
 namespace {
 
-constexpr char PROGRAM[] = "kestrune-cli report";
+constexpr char REPORT_PROGRAM[] = "kestrune-cli report";
 
 // What the options read as, once checked.
 struct Checked {
@@ -99,7 +99,7 @@ int runReport(const CLI::App& app, const ReportOptions& o) {
     for (const std::string& path : o.records) {
         const report::ReadFailure failure = report::readRecordFile(path, summariser);
         if (failure.error != 0) {
-            std::fprintf(stderr, "%s: cannot %s the record %s: %s\n", PROGRAM,
+            std::fprintf(stderr, "%s: cannot %s the record %s: %s\n", REPORT_PROGRAM,
                          failure.opening ? "open" : "read", path.c_str(),
                          std::strerror(failure.error));
             return EXIT_CANNOT_READ;
@@ -115,12 +115,13 @@ int runReport(const CLI::App& app, const ReportOptions& o) {
         const std::string skipped = report::skippedNote(summary);
         for (size_t at = 0, end; at < skipped.size(); at = end + 1) {
             end = skipped.find('\n', at);
-            std::fprintf(stderr, "%s: %.*s\n", PROGRAM, int(end - at), skipped.data() + at);
+            std::fprintf(stderr, "%s: %.*s\n", REPORT_PROGRAM, int(end - at), skipped.data() + at);
         }
     }
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
         std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "%s: cannot write the report: %s\n", PROGRAM, std::strerror(errno));
+        std::fprintf(stderr, "%s: cannot write the report: %s\n", REPORT_PROGRAM,
+                     std::strerror(errno));
         return 1;
     }
     return 0;

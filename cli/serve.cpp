@@ -26,13 +26,13 @@ using namespace kestrune::station;
 namespace {
 
 // Ctrl-C and SIGTERM abort the attempt. The handler only stores; the runner acts on it.
-StopSignal g_stop;
+StopSignal g_serveStop;
 
 // How long a box has to wake up: the stall watchdog's ticks of 100 ms.
 constexpr std::chrono::seconds BOX_WAIT{WATCHDOG_LIMIT_TICKS / 10};
 
 extern "C" void onSignal(int) {
-    g_stop.abort();
+    g_serveStop.abort();
 }
 
 // Whether `path` can be written, without changing an existing file or leaving a new one.
@@ -245,7 +245,7 @@ int runServe(const CLI::App& cmd, const ServeOptions& o) {
     RunnerOptions options;
     options.port = port;
     options.trace = o.trace;
-    options.stop = &g_stop;
+    options.stop = &g_serveStop;
     options.guard = guard;
     if (!o.release.empty()) {
         options.release = &loaded->release;

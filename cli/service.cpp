@@ -63,7 +63,7 @@ std::string serviceLogPath(const std::string& name, const std::string& record) {
 
 namespace {
 
-constexpr char PROGRAM[] = "kestrune-cli service";
+constexpr char SERVICE_PROGRAM[] = "kestrune-cli service";
 
 // A station command line of the tree, parsed, its config read: "" or the refusal's line.
 std::string readStation(const std::vector<std::string>& words, CLI::App& app, CliOptions& o) {
@@ -87,7 +87,7 @@ std::vector<std::string> stationWords(const std::string& config) {
 }
 
 int refuse(const std::string& text, int status = EXIT_USAGE) {
-    std::fprintf(stderr, "%s: %s\n", PROGRAM, text.c_str());
+    std::fprintf(stderr, "%s: %s\n", SERVICE_PROGRAM, text.c_str());
     return status;
 }
 

@@ -33,26 +33,26 @@ using namespace kestrune::station;
 
 namespace {
 
-constexpr char PROGRAM[] = "kestrune-cli station";
+constexpr char STATION_PROGRAM[] = "kestrune-cli station";
 
 // Signals: the first stops every waiting port, the second aborts the downloads in progress.
 // The handler only counts; the ports' loops act on it.
-StopSignal g_stop;
+StopSignal g_stationStop;
 
 extern "C" void onStationSignal(int signal) {
     // The Microsoft C runtime puts SIG_DFL back before it calls a handler: without this the
     // second Ctrl-C would end the process instead of aborting the downloads. (signal() may be
     // called from a handler.)
     std::signal(signal, onStationSignal);
-    g_stop.request();
+    g_stationStop.request();
 }
 
 // A service's Stop (1) and Shutdown (2): the first and the second Ctrl-C.
 extern "C" void onStopWord(int level) {
     if (level >= 2) {
-        g_stop.abort();
+        g_stationStop.abort();
     } else {
-        g_stop.stopWaiting();
+        g_stationStop.stopWaiting();
     }
 }
 
@@ -260,7 +260,7 @@ public:
     void event(const std::string& port, const std::string& text) override {
         next_.event(port, text);
         if (!held_.empty() && port == held_ && text.rfind("a box woke up", 0) == 0) {
-            while (!g_stop.stopping()) {
+            while (!g_stationStop.stopping()) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
         }
@@ -327,7 +327,7 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         if (o.log == nullptr) {
             return args::fail(cmd, text);
         }
-        say(std::string(PROGRAM) + ": " + text);
+        say(std::string(STATION_PROGRAM) + ": " + text);
         return EXIT_USAGE;
     };
     try {
@@ -359,7 +359,8 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         std::string why;
         scanner = openScanner(o.scanner, why);
         if (scanner == nullptr) {
-            say(std::string(PROGRAM) + ": cannot open the scanner " + o.scanner + ": " + why);
+            say(std::string(STATION_PROGRAM) + ": cannot open the scanner " + o.scanner + ": " +
+                why);
             return EXIT_PORT_FAILURE;
         }
     }
@@ -369,7 +370,7 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         slots.push_back(portSlot(given).name);
     }
     ScanBoard scans(slots, static_cast<int64_t>(o.scanTimeout * 1000));
-    Station station(settings, g_stop);
+    Station station(settings, g_stationStop);
     if (scanner != nullptr) {
         station.useScanner(&scans);
     }
@@ -395,17 +396,18 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
 
     if (station.hasRelease()) {
         if (const std::string refused = station.loadRelease(); !refused.empty()) {
-            say(std::string(PROGRAM) + ": " + refused);
+            say(std::string(STATION_PROGRAM) + ": " + refused);
             return EXIT_IMAGE_NOT_LOADABLE;
         }
     } else {
         LoadStatus loadStatus;
         if (!station.loadImage(loadStatus)) {
-            say(std::string(PROGRAM) + ": " + describeLoadFailure(o.image.c_str(), loadStatus));
+            say(std::string(STATION_PROGRAM) + ": " +
+                describeLoadFailure(o.image.c_str(), loadStatus));
             return EXIT_IMAGE_NOT_LOADABLE;
         }
         const ServedImage& served = station.image();
-        if (const int refused = checkImageToServe(PROGRAM, o.image.c_str(), served.image,
+        if (const int refused = checkImageToServe(STATION_PROGRAM, o.image.c_str(), served.image,
                                                   served.response, o.force, say);
             refused != 0) {
             return refused;
@@ -415,7 +417,7 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         if (problem.failure == StartFailure::Usage) {
             return refuse(problem.text);
         }
-        say(std::string(PROGRAM) + ": " + problem.text);
+        say(std::string(STATION_PROGRAM) + ": " + problem.text);
         return EXIT_CANNOT_WRITE;
     }
     const auto closed = station.openPorts();
@@ -437,7 +439,7 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
     if (!o.http.empty()) {
         if (const std::string failed = server.listen(httpAddress, httpPort, o.httpHosts);
             !failed.empty()) {
-            say(std::string(PROGRAM) + ": " + failed);
+            say(std::string(STATION_PROGRAM) + ": " + failed);
             return EXIT_HTTP_UNAVAILABLE;
         }
     }
@@ -521,7 +523,7 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
                         " failed; yield " + yieldText(now.boxes));
         // A port thread that stops going round stops the pings: the manager restarts us.
         notifier.tick(station.portsMoving(std::max<int64_t>(2 * notifier.pingMs(), 3000)));
-        if (g_stop.stopping() && !stopTold) {
+        if (g_stationStop.stopping() && !stopTold) {
             stopTold = true;
             notifier.stopping();
         }
@@ -567,7 +569,7 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
         const double wait = o.forwardDrainSeconds;
         dashboard.event("", "forward: sending the backlog to " + o.forwardName + " (" +
                                 describeForward(forwarder->state()) + ")");
-        const bool drained = forwarder->drain(wait, [] { return g_stop.level() >= 3; });
+        const bool drained = forwarder->drain(wait, [] { return g_stationStop.level() >= 3; });
         forwarder->stop();
         const ForwardState f = forwarder->state();
         char seconds[32];

@@ -20,7 +20,7 @@ Bytes readAll(const std::string& path) {
 }
 
 // A message of `length` bytes whose first byte says which it is.
-Bytes message(uint32_t length, uint8_t tag) {
+Bytes scriptMessage(uint32_t length, uint8_t tag) {
     Bytes m(length, 0xA5);
     m[0] = tag;
     return m;
@@ -35,7 +35,7 @@ Bytes capture(const std::string& directions, uint32_t length = 20) {
     kestrune::capture::PcapWriter writer;
     EXPECT_TRUE(writer.open(path));
     for (size_t i = 0; i < directions.size(); ++i) {
-        const Bytes m = message(directions[i] == 'b' ? 20 : length, uint8_t(i));
+        const Bytes m = scriptMessage(directions[i] == 'b' ? 20 : length, uint8_t(i));
         writer.onFrame(directions[i] == 'b' ? FrameDirection::FromBox : FrameDirection::ToBox,
                        m.data(), uint32_t(m.size()));
     }

@@ -10,7 +10,7 @@ namespace kestrune::report {
 namespace {
 
 // One attempt: port, outcome, resends, and for a failure the block it stopped at (-1: none).
-struct Attempt {
+struct CauseAttempt {
     const char* port;
     Outcome outcome = Outcome::Complete;
     uint32_t resends = 0;
@@ -19,10 +19,10 @@ struct Attempt {
     uint32_t attempt = 1;
 };
 
-std::string causesOf(const std::vector<Attempt>& attempts) {
+std::string causesOf(const std::vector<CauseAttempt>& attempts) {
     FailureCauses causes;
     int n = 0;
-    for (const Attempt& a : attempts) {
+    for (const CauseAttempt& a : attempts) {
         RecordLine line;
         line.port = a.port;
         line.outcome = a.outcome;
@@ -51,7 +51,7 @@ constexpr Outcome OK = Outcome::Complete, ERR = Outcome::DownloadError, GONE = O
 TEST(FailureCauses, NamesEachCauseWithItsEvidence) {
     const struct {
         const char* what;
-        std::vector<Attempt> attempts;
+        std::vector<CauseAttempt> attempts;
         const char* causes;
     } rows[] = {
         {"one block fails on most ports: the image",

@@ -38,7 +38,7 @@ struct FlakyThreads final : ThreadStarter {
     std::atomic<int> alive{0};
 };
 
-struct Events final : StationEvents {
+struct PtyEvents final : StationEvents {
     void event(const std::string& port, const std::string& text) override {
         std::lock_guard<std::mutex> lock(mutex);
         lines.push_back(port + ": " + text);
@@ -103,7 +103,7 @@ TEST(Station, HandlesAThreadThatCannotStartAndJoinsEveryOther) {
         ASSERT_TRUE(station.openPorts().empty()) << row.what;
         {
             // The events' front end lives only as long as run(): nothing may use it later.
-            auto events = std::make_unique<Events>();
+            auto events = std::make_unique<PtyEvents>();
             int ticks = 0;
             station.run(*events, [&] {
                 if (row.wake && ticks == 3) {
