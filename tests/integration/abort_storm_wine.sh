@@ -1,24 +1,19 @@
 #!/usr/bin/env bash
-# Ctrl-C in the middle of downloads under Wine, over and over, in one of two parts that run side
-# by side, each in a Wine prefix of its own: PART=serve, ROUNDS aborts of kestrune-cli.exe serve
-# on COM1; PART=station, ROUNDS aborts of a two-port station on COM3 and COM4 (two Ctrl-Cs).
-# Each abort comes at another moment of the download (boxes paced at 57600 baud), must end the
-# program with status 4 and no crash or hang, and must be followed by a download that the box
-# simulator finds byte-exact. Then a box that stops answering mid-download (frozen with SIGSTOP)
-# must be reported "not responding" within 21 s of the last frame the server sent.
-# Prints the Ctrl-C-to-exit times (min/median/max) and the not-responding time.
-# Environment: PART (serve or station), EXE (kestrune-cli.exe), WINE_PREFIX_DIR, BOXSIM (native),
-# SAMPLE, ROOT, WORK; ROUNDS (default 30).
+# Ctrl-C in the middle of downloads under Wine, over and over: ROUNDS aborts of
+# kestrune-cli.exe serve on COM1 and ROUNDS aborts of a two-port station on COM3 and COM4 (two
+# Ctrl-Cs), each at another moment of the download (boxes paced at 57600 baud). Every abort must
+# end the program with status 4 and no crash or hang, and each must be followed by a download
+# that the box simulator finds byte-exact. Then a box that stops answering mid-download (frozen
+# with SIGSTOP) must be reported "not responding" within 21 s of the last frame the server sent.
+# Prints the Ctrl-C-to-exit times (min/median/max) and the not-responding times.
+# Environment: EXE (kestrune-cli.exe), WINE_PREFIX_DIR, BOXSIM (native), SAMPLE, ROOT, WORK;
+# ROUNDS (default 30).
 set -uo pipefail
 if [ ! -x "$BOXSIM" ]; then
   echo "SKIP: no native box simulator at $BOXSIM"
   exit 77
 fi
-case "${PART:-}" in
-  serve | station) ;;
-  *) echo "PART must be serve or station"; exit 2 ;;
-esac
-case_name="abort_storm_$PART"
+case_name=abort_storm
 source "$(dirname "$0")/case_lib.sh"
 export KESTRUNE_WINEPREFIX="$WINE_PREFIX_DIR"
 "$ROOT/scripts/wine-prefix.sh" >/dev/null
@@ -80,25 +75,29 @@ kill_box() {
   wait "${!pidvar}" 2>/dev/null
 }
 
-# serve, aborted mid-download; the next download on the same port is whole.
-serve_round() {
+BOX_TIMEOUT=3
+: >serve-stops.txt
+: >station-stops.txt
+start=$(now_ms)
+for ((round = 1; round <= ROUNDS; round++)); do
+  rm -f ./*.out ./*.err
+  # serve, aborted mid-download.
   start_box paced --link "$WINE_PREFIX_DIR/ttyCOM1" --baud 57600 "$SAMPLE"
   "$wine_run" "$EXE" serve --port COM1 "$SAMPLE" >serve.out 2>serve.err &
   serve=$!
   wait_for 20 grep -qs "download started" serve.err || fail "round $round: serve: no box woke up"
   sleep "$(abort_delay "$round")"
-  stop_program "$serve" 4 stops.txt INT
+  stop_program "$serve" 4 serve-stops.txt INT
   kill_box paced
+  # The next download on the same port is whole.
   start_box next --link "$WINE_PREFIX_DIR/ttyCOM1" "$SAMPLE"
   timeout 60 "$wine_run" "$EXE" serve --port COM1 "$SAMPLE" >serve.out 2>serve.err
   expect "round $round: serve after the abort" "$?" 0
   wait_box next
   expect "round $round: box after the abort" "$BOX_next" 0
   contains box-next.out "byte-exact"
-}
 
-# A two-port station: the first Ctrl-C lets the downloads go on, the second aborts them.
-station_round() {
+  # A two-port station: the first Ctrl-C lets the downloads go on, the second aborts them.
   for n in 3 4; do
     start_box "paced$n" --link "$WINE_PREFIX_DIR/ttyCOM$n" --baud 57600 "$SAMPLE"
   done
@@ -107,7 +106,7 @@ station_round() {
   wait_for 20 lines_at_least station.err "a box woke up" 2 ||
     fail "round $round: station: the boxes did not both wake up"
   sleep "$(abort_delay $((round + 7)))"
-  stop_program "$station" 4 stops.txt INT INT
+  stop_program "$station" 4 station-stops.txt INT INT
   lines_at_least station.err ": aborted" 2 || fail "round $round: station: not both aborted"
   for n in 3 4; do kill_box "paced$n"; done
   # Then both ports deliver whole images; one Ctrl-C ends the station that waits for more.
@@ -127,14 +126,6 @@ station_round() {
     contains "box-next$n.out" "byte-exact"
     kill_box "next$n"
   done
-}
-
-BOX_TIMEOUT=3
-: >stops.txt
-start=$(now_ms)
-for ((round = 1; round <= ROUNDS; round++)); do
-  rm -f ./*.out ./*.err
-  "${PART}_round"
 done
 storm_ms=$(($(now_ms) - start))
 
@@ -154,38 +145,32 @@ print(int(sys.argv[2]) - last if last is not None else "none")
 EOF
 }
 
-# A box that stops answering in the middle of its download.
+# A box that stops answering in the middle of its download, for serve and for a station.
 BOX_TIMEOUT=60
+start_box frozen1 --link "$WINE_PREFIX_DIR/ttyCOM1" --baud 57600 "$SAMPLE"
+start_box frozen3 --link "$WINE_PREFIX_DIR/ttyCOM3" --baud 57600 "$SAMPLE"
+"$wine_run" "$EXE" serve --port COM1 --pcap silent.pcap "$SAMPLE" >serve.out 2>serve.err &
+serve=$!
+"$wine_run" "$EXE" station --port COM3 --record silent.jsonl --pcap-dir silent-pcap "$SAMPLE" \
+  >station.out 2>station.err &
+station=$!
+wait_for 20 grep -qs "download started" serve.err || fail "silent serve: no box woke up"
+wait_for 20 grep -qs "a box woke up" station.err || fail "silent station: no box woke up"
+sleep 2
+kill -STOP "$BOXPID_frozen1" "$BOXPID_frozen3"
 gone() { ! kill -0 "$1" 2>/dev/null; }
-if [ "$PART" = serve ]; then
-  start_box frozen --link "$WINE_PREFIX_DIR/ttyCOM1" --baud 57600 "$SAMPLE"
-  "$wine_run" "$EXE" serve --port COM1 --pcap silent.pcap "$SAMPLE" >serve.out 2>serve.err &
-  serve=$!
-  wait_for 20 grep -qs "download started" serve.err || fail "silent serve: no box woke up"
-  sleep 2
-  kill -STOP "$BOXPID_frozen"
-  wait_for 40 gone "$serve" || fail "silent serve: still running after 40 s"
-  silent_end=$(now_ms)
-  wait "$serve"
-  expect "silent serve: exit status" "$?" 2
-  contains serve.err "not responding"
-  capture=silent.pcap
-else
-  start_box frozen --link "$WINE_PREFIX_DIR/ttyCOM3" --baud 57600 "$SAMPLE"
-  "$wine_run" "$EXE" station --port COM3 --record silent.jsonl --pcap-dir silent-pcap "$SAMPLE" \
-    >station.out 2>station.err &
-  station=$!
-  wait_for 20 grep -qs "a box woke up" station.err || fail "silent station: no box woke up"
-  sleep 2
-  kill -STOP "$BOXPID_frozen"
-  wait_for 40 test -s silent.jsonl || fail "silent station: no record"
-  silent_end=$(now_ms)
-  contains silent.jsonl '"outcome":"not responding"'
-  stop_program "$station" 1 /dev/null INT
-  capture="$(echo silent-pcap/*.pcap)"
-fi
-kill -CONT "$BOXPID_frozen"
-silent=$(since_last_frame "$capture" "$silent_end")
+wait_for 40 gone "$serve" || fail "silent serve: still running after 40 s"
+serve_end=$(now_ms)
+wait "$serve"
+expect "silent serve: exit status" "$?" 2
+contains serve.err "not responding"
+wait_for 40 test -s silent.jsonl || fail "silent station: no record"
+station_end=$(now_ms)
+contains silent.jsonl '"outcome":"not responding"'
+stop_program "$station" 1 /dev/null INT
+kill -CONT "$BOXPID_frozen1" "$BOXPID_frozen3"
+serve_silent=$(since_last_frame silent.pcap "$serve_end")
+station_silent=$(since_last_frame silent-pcap/*.pcap "$station_end")
 
 summary() { # summary FILE: "N: min A, median B, max C" of its numbers
   local count
@@ -193,13 +178,11 @@ summary() { # summary FILE: "N: min A, median B, max C" of its numbers
   sort -n "$1" >sorted.txt
   echo "$count: min $(head -1 sorted.txt), median $(sed -n "$(((count + 1) / 2))p" sorted.txt), max $(tail -1 sorted.txt)"
 }
-if [ "$PART" = serve ]; then
-  echo "storm: $ROUNDS rounds of an aborted serve, each followed by a byte-exact download: $((storm_ms / 1000)) s"
-  echo "Ctrl-C to exit, ms: serve $(summary stops.txt)"
-else
-  echo "storm: $ROUNDS rounds of an aborted 2-port station, each followed by byte-exact downloads: $((storm_ms / 1000)) s"
-  echo "second Ctrl-C to exit, ms: station $(summary stops.txt)"
-fi
-echo "not responding after the last frame sent: $PART $silent ms"
-[[ "$silent" =~ ^[0-9]+$ ]] && [ "$silent" -le 21000 ] || fail "not responding took $silent ms after the last frame"
+echo "storm: $ROUNDS rounds, each an aborted serve and an aborted 2-port station, each followed by byte-exact downloads: $((storm_ms / 1000)) s"
+echo "Ctrl-C to exit, ms: serve $(summary serve-stops.txt)"
+echo "second Ctrl-C to exit, ms: station $(summary station-stops.txt)"
+echo "not responding after the last frame sent: serve $serve_silent ms, station $station_silent ms"
+for t in "$serve_silent" "$station_silent"; do
+  [[ "$t" =~ ^[0-9]+$ ]] && [ "$t" -le 21000 ] || fail "not responding took $t ms after the last frame"
+done
 echo "PASS"
