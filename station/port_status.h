@@ -46,6 +46,10 @@ struct PortStatus {
     std::atomic<uint64_t> acknowledgedBytes{0};
     std::atomic<uint64_t> totalBytes{0};
     std::atomic<int64_t> startedMs{0}; // steady clock, when the download began
+    // Steady clock: when the port last heard its line busy (a download's end, a wake-up byte
+    // while it settled). A port restarted at a reload waits out only the rest of the silence:
+    // a line that was quiet long enough already may have the next box waking on it.
+    std::atomic<int64_t> lineHeardMs{0};
     std::atomic<uint32_t> done{0};
     std::atomic<uint32_t> failed{0};
     std::atomic<uint32_t> aborted{0};

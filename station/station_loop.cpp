@@ -316,7 +316,12 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status, b
     const auto settleMs = static_cast<uint32_t>(config.settleSeconds * 1000);
     if (settleFirst) {
         status.state = PortState::Settling;
-        while (!stop.stopping() && runner.lineActive(settleMs)) {
+        const int64_t quietMs = steadyMs() - status.lineHeardMs.load();
+        if (quietMs < int64_t(settleMs) && !stop.stopping() &&
+            runner.lineActive(static_cast<uint32_t>(int64_t(settleMs) - quietMs))) {
+            do {
+                status.lineHeardMs = steadyMs();
+            } while (!stop.stopping() && runner.lineActive(settleMs));
         }
     }
     PortDevice device = portDevice(status.device.empty() ? status.port : status.device);
@@ -458,8 +463,10 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status, b
         // A box that restarts after its download keeps sending wake-up bytes: the port waits
         // for a silent line before it takes the next box.
         const auto settling = Clock::now();
+        status.lineHeardMs = steadyMs();
         bool told = false;
         while (!stop.stopping() && runner.lineActive(settleMs)) {
+            status.lineHeardMs = steadyMs();
             const double waking = std::chrono::duration<double>(Clock::now() - settling).count();
             if (!told && waking >= config.keepsWakingSeconds) {
                 told = true;

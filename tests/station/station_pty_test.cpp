@@ -128,5 +128,38 @@ TEST(Station, HandlesAThreadThatCannotStartAndJoinsEveryOther) {
     }
 }
 
+// A reload restarts every port, and a port's line must be silent before it takes a box, since its
+// last one may be restarting. A port that had been waiting on a quiet line has had its silence:
+// a box that wakes right after the reload is served, not taken for a restart until it gives up.
+TEST(Station, ServesABoxThatWakesRightAfterAReload) {
+    PtyPair line;
+    StationSettings settings;
+    settings.image = KESTRUNE_SAMPLE;
+    settings.settle = 1;
+    settings.ports.push_back(line.slavePath);
+    StopSignal stop;
+    Station station(settings, stop);
+    ASSERT_FALSE(station.checkPorts());
+    LoadStatus status;
+    ASSERT_TRUE(station.loadImage(status));
+    ASSERT_FALSE(station.openOutputs());
+    ASSERT_TRUE(station.openPorts().empty());
+    PtyEvents events;
+    int ticks = 0;
+    station.run(events, [&] {
+        ++ticks;
+        if (ticks == 15) { // 1.5 s of a waiting port, more than its settle time
+            EXPECT_EQ(station.reload(settings), "");
+        }
+        if (ticks > 15 && ticks < 40) {
+            line.send({0x55}); // the next box wakes, a byte every 100 ms
+        }
+        if (events.said("a box woke up") || ticks == 40) {
+            stop.abort();
+        }
+    });
+    EXPECT_TRUE(events.said("a box woke up")) << "the port settled on a waking box";
+}
+
 } // namespace
 } // namespace kestrune::station
