@@ -79,6 +79,16 @@ wait_lines() {
   return 1
 }
 
+# wait_text FILE TEXT SECONDS: until FILE holds TEXT; false when SECONDS pass first. Cases wait
+# for what a program says, not for a time, which a loaded machine stretches.
+wait_text() {
+  for _ in $(seq $(($3 * 10))); do
+    [ -f "$1" ] && grep -qF -- "$2" "$1" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 wait_box() { # wait_box NAME: its exit status in BOX_<NAME>
   local pidvar="BOXPID_$1"
   wait "${!pidvar}"

@@ -277,7 +277,7 @@ case "$case_name" in
   countdown)
     # On a terminal serve counts down the box's 20 s to wake up; this box wakes after 2.5 s.
     start_box a --hold woken "$SAMPLE"
-    (sleep 2.5; touch woken) &
+    (wait_text serve-a.tty "20 s left" 30 && sleep 2.5; touch woken) &
     pids+=("$!")
     script -qec "$CLI serve --port $PTY_a $SAMPLE" /dev/null >serve-a.tty 2>&1
     expect "serve exit" "$?" 0
@@ -304,7 +304,8 @@ case "$case_name" in
     cp "$SAMPLE" same.dl
     cp "$SAMPLE" before.dl
     start_box a --wait 30 "$SAMPLE"
-    flock "$PTY_a" sleep 4 &
+    # Held until the cases are through, however long a loaded machine takes for them.
+    flock "$PTY_a" bash -c 'until [ -e released ]; do sleep 0.1; done' &
     pids+=("$!")
     sleep 0.2
     while read -r port reason; do
@@ -319,6 +320,7 @@ same.dl same.dl is not a serial port
 /dev/null /dev/null is not a serial port
 $PTY_a $PTY_a is busy: another program has it open
 EOF2
+    touch released
     cmp -s same.dl before.dl || fail "the image named as the port was written to"
     ;;
   log_files)
@@ -387,7 +389,8 @@ EOF2
     kill -STOP "$BOXPID_a"
     timeout 30 "$CLI" serve --port "$PTY_a" "$SAMPLE" >serve-a.out 2>serve-a.err &
     sp=$!
-    sleep 1
+    wait_text serve-a.err "Waiting for the set top box" 20 || fail "serve never said it waits"
+    sleep 0.3
     kill -INT "$sp"
     wait "$sp"
     expect "serve exit" "$?" 4
