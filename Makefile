@@ -53,14 +53,21 @@ fuzz-campaign: fuzz
 # The Windows tier runs beside the native one (both mostly wait on lines, Wine and time-outs;
 # what they share, a display or a port number, each takes afresh), its output shown when it ends;
 # the fuzzing, which computes, after them.
-test: build
-	@status=0; \
+# The last lines say how long each step took: what a slow run spent its time on.
+test:
+	@status=0; start=$$(date +%s); \
+	$(MAKE) --no-print-directory build || exit 1; \
+	built=$$(date +%s); \
 	echo "== the Windows tier runs beside the native one (build/windows/test.log)"; \
-	$(MAKE) --no-print-directory test-windows >build/windows/test.log 2>&1 & windows=$$!; \
+	( $(MAKE) --no-print-directory test-windows >build/windows/test.log 2>&1; \
+	  s=$$?; echo $$(( $$(date +%s) - built )) >build/windows/test.seconds; exit $$s ) & windows=$$!; \
 	$(MAKE) --no-print-directory test-native || status=1; \
+	native=$$(date +%s); \
 	wait $$windows || status=1; \
+	tiers=$$(date +%s); \
 	cat build/windows/test.log; \
 	$(MAKE) --no-print-directory test-fuzz || status=1; \
+	echo "== seconds: build $$((built - start)), native tier $$((native - built)), Windows tier $$(cat build/windows/test.seconds), fuzz $$(( $$(date +%s) - tiers )), all $$(( $$(date +%s) - start ))"; \
 	exit $$status
 
 # The demo runs two programs: only they are built, optimised and without the tests, in a tree
