@@ -307,7 +307,8 @@ private:
     // line. NaN fails the comparison too.
     void duration(double seconds) {
         if (seconds >= 0 && seconds <= MAX_ATTEMPT_SECONDS) {
-            line_.durationSeconds = seconds;
+            // -0 passes the test above; + 0.0 makes it 0, which the formats show without a sign.
+            line_.durationSeconds = seconds + 0.0;
             line_.hasDuration = true;
         } else {
             bad_ = true;

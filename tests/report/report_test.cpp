@@ -7,6 +7,7 @@
 #include "report/summary.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -362,6 +363,9 @@ TEST(RecordLine, WhatIsARecordLine) {
     EXPECT_EQ(line.attempt, 2u);
     EXPECT_EQ(line.imageSha256, SHA_A);
     EXPECT_DOUBLE_EQ(line.seconds(), 7.0);
+    // A negative zero is a zero: "-0" in a CSV cell is a formula to a spreadsheet.
+    ASSERT_TRUE(parseRecordLine(short_ + "\"durationSeconds\":-0e400}", line));
+    EXPECT_FALSE(std::signbit(line.seconds()));
     // A later line without the optional fields does not inherit them.
     ASSERT_TRUE(parseRecordLine(
         "{\"start\":\"2026-12-07T06:00:00Z\",\"end\":\"2026-12-07T06:00:02.5Z\",\"port\":\"U0\","
