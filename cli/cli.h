@@ -131,6 +131,9 @@ struct CliOptions {
     std::function<int()> run;      // the chosen command with its options, set by its callback
 };
 void declareCli(CLI::App& app, CliOptions& o);
+// A station's command line parsed (on `app`, declared here) and its config file read, into `o`:
+// "" or the line that says why not. A service's start and every reload read a station so.
+std::string readStationCommand(const std::vector<std::string>& words, CLI::App& app, CliOptions& o);
 // Parses the command line and runs the command it names: kestrune-cli's main.
 int runCli(int argc, const char* const* argv);
 

@@ -7,7 +7,6 @@
 
 #include <cctype>
 #include <cstdio>
-#include <sstream>
 
 namespace kestrune::cli {
 
@@ -65,23 +64,6 @@ namespace {
 
 constexpr char SERVICE_PROGRAM[] = "kestrune-cli service";
 
-// A station command line of the tree, parsed, its config read: "" or the refusal's line.
-std::string readStation(const std::vector<std::string>& words, CLI::App& app, CliOptions& o) {
-    declareCli(app, o);
-    o.station.commandLine = words;
-    std::ostringstream out, err;
-    if (args::parse(app, words, out, err) != args::PROCEED) {
-        const std::string said = err.str();
-        return said.substr(0, said.find('\n'));
-    }
-    try {
-        o.station.readConfig();
-    } catch (const args::Mistake& refused) {
-        return refused.what();
-    }
-    return "";
-}
-
 std::vector<std::string> stationWords(const std::string& config) {
     return {"station", "--config", config};
 }
@@ -96,7 +78,7 @@ int install(const ServiceOptions& o) {
     // A config that would not start is refused now, in the console, not in the log at boot.
     CLI::App app("", "kestrune-cli");
     CliOptions station;
-    if (const std::string refused = readStation(stationWords(config), app, station);
+    if (const std::string refused = readStationCommand(stationWords(config), app, station);
         !refused.empty()) {
         return refuse(refused);
     }
@@ -125,7 +107,7 @@ int serve(const ServiceOptions& o) {
     {
         CLI::App app("", "kestrune-cli");
         CliOptions first;
-        refused = readStation(words, app, first);
+        refused = readStationCommand(words, app, first);
         record = first.station.record;
     }
     std::FILE* log = std::fopen(serviceLogPath(o.name, record).c_str(), "ab");
@@ -140,7 +122,7 @@ int serve(const ServiceOptions& o) {
         run.station.log = log;
         run.station.stopWord = "sc stop " + o.name;
         run.station.abortWord = "a system shutdown";
-        refused = readStation(words, app, run);
+        refused = readStationCommand(words, app, run);
         if (refused.empty()) {
             status = run.run();
         }

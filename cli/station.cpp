@@ -235,16 +235,8 @@ std::string settingsOf(const StationOptions& o, StationSettings& settings) {
 std::string reloadedSettings(const std::vector<std::string>& words, StationSettings& next) {
     CLI::App app("", "kestrune-cli");
     CliOptions o;
-    declareCli(app, o);
-    std::ostringstream out, err;
-    if (args::parse(app, words, out, err) != args::PROCEED) {
-        const std::string said = err.str();
-        return said.substr(0, said.find('\n'));
-    }
-    try {
-        o.station.readConfig();
-    } catch (const args::Mistake& refused) {
-        return refused.what();
+    if (std::string refused = readStationCommand(words, app, o); !refused.empty()) {
+        return refused;
     }
     return settingsOf(o.station, next);
 }
@@ -602,6 +594,23 @@ int runStation(const CLI::App& cmd, const StationOptions& o) {
                           "(see above)");
     }
     return exitStatus(result);
+}
+
+std::string readStationCommand(const std::vector<std::string>& words, CLI::App& app,
+                               CliOptions& o) {
+    declareCli(app, o);
+    o.station.commandLine = words;
+    std::ostringstream out, err;
+    if (args::parse(app, words, out, err) != args::PROCEED) {
+        const std::string said = err.str();
+        return said.substr(0, said.find('\n'));
+    }
+    try {
+        o.station.readConfig();
+    } catch (const args::Mistake& refused) {
+        return refused.what();
+    }
+    return "";
 }
 
 } // namespace kestrune::cli

@@ -10,9 +10,6 @@
 namespace kestrune::station {
 namespace {
 
-// A line longer than this is no scan: it is cut and handed on as it is (the binder refuses it).
-constexpr size_t MAX_PENDING = 4096;
-
 class PosixScanner final : public ScannerDevice {
 public:
     explicit PosixScanner(int fd) : fd_(fd) {}
@@ -28,14 +25,7 @@ public:
 
     Read readLine(std::string& line, int ms) override {
         for (;;) {
-            const size_t end = pending_.find_first_of("\r\n");
-            if (end != std::string::npos || pending_.size() >= MAX_PENDING) {
-                const size_t cut = end != std::string::npos ? end : pending_.size();
-                line = pending_.substr(0, cut);
-                pending_.erase(0, cut + (end != std::string::npos ? 1 : 0));
-                if (line.empty()) {
-                    continue; // the LF of a CR LF
-                }
+            if (takeScanLine(pending_, line)) {
                 return Read::Line;
             }
             pollfd p{fd_, POLLIN, 0};

@@ -4,6 +4,7 @@
 #include "station/attempt_id.h"
 #include "station/forward.h"
 #include "station/scan_binder.h"
+#include "station/scanner_io.h"
 #include "station/unit_serial.h"
 
 #include <cstdint>
@@ -398,6 +399,35 @@ TEST(SlotUnits, TheBoxAndTheScanMustAgreeOnEveryAttempt) {
     EXPECT_EQ(unit.refusal, "");
     EXPECT_EQ(unit.serial, "00123456");
     EXPECT_EQ(scans.binder.waiting("A1"), "");
+}
+
+// What a scanner sends, in the pieces a line delivers it in: the lines the station takes.
+TEST(ScanLines, AreCutAtEveryLineEndAndAtTheLongestScan) {
+    const std::string longest(MAX_SCAN_LINE, 'A');
+    const struct {
+        std::vector<std::string> pieces;
+        std::vector<std::string> lines;
+        std::string left; // a line not yet whole
+    } rows[] = {
+        {{"A1\r\nVB-2000-00123456\r\n"}, {"A1", "VB-2000-00123456"}, ""},
+        {{"A1\r", "\nVB-20", "00\n"}, {"A1", "VB-2000"}, ""},
+        {{"\n\r\n\rA1"}, {}, "A1"},
+        {{"A1\rB2\nC3"}, {"A1", "B2"}, "C3"},
+        {{longest + "B"}, {longest}, "B"},
+        {{longest + "\n"}, {longest}, ""},
+    };
+    for (const auto& row : rows) {
+        std::string pending, line;
+        std::vector<std::string> lines;
+        for (const std::string& piece : row.pieces) {
+            pending += piece;
+            while (takeScanLine(pending, line)) {
+                lines.push_back(line);
+            }
+        }
+        EXPECT_EQ(lines, row.lines) << row.pieces[0].substr(0, 20);
+        EXPECT_EQ(pending, row.left) << row.pieces[0].substr(0, 20);
+    }
 }
 
 TEST(ScanBinder, ALineIsItsPrintableTextAndNoMore) {
