@@ -401,7 +401,8 @@ EOF2
     start_box a --baud 57600 "$SAMPLE"
     timeout 30 "$CLI" serve --port "$PTY_a" --log serve-a.log "$SAMPLE" >serve-a.out 2>serve-a.err &
     sp=$!
-    sleep 2.5
+    wait_text serve-a.err "Download 0.0 %" 30 || fail "the download never started"
+    sleep 1
     kill -INT "$sp"
     t0=$(date +%s%N)
     wait "$sp"
