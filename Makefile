@@ -4,8 +4,8 @@
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 # Tests mostly wait on serial lines and time-outs, not on the processor (the native tier computes
-# a third of its time): four at once per core. Cases that share a device or a Wine prefix say so with a resource lock.
-TEST_JOBS ?= $(shell echo $$(( $$(nproc) * 4 )))
+# a third of its time): three at once per core, beside the Windows tier. Cases that share a device or a Wine prefix say so with a resource lock.
+TEST_JOBS ?= $(shell echo $$(( $$(nproc) * 3 )))
 
 all: build
 

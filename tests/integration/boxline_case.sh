@@ -80,7 +80,7 @@ restart, silence, after = t[:off + 1], gaps[off], t[off + 1:]
 print("restart %.3f s (%d bytes), silence %.3f s, then %d bytes" %
       (restart[-1] - restart[0], len(restart), silence, len(after)))
 assert t[0] < 0.5, "the restart's wake-up bytes are there as soon as serve has gone"
-assert restart[-1] < 4.2, "the restart lasts 4 s"
+assert restart[-1] < 5, "the restart lasts 4 s (a loaded machine stretches it a little)"
 assert max(gaps[:off] or [0]) < 0.15, "a restart byte every 50 ms"
 assert 0.95 <= silence <= 1.5, "the power-off gap is 1 s of silence"
 assert len(after) >= 3 and max(gaps[off + 1:]) < 0.15, "box 2 wakes up, a byte every 50 ms"
