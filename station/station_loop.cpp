@@ -231,6 +231,29 @@ std::string healthWords(const PortHealth& h) {
     return words;
 }
 
+// Waits until the line has been silent for the settle time, counted from when it was last
+// heard busy: a port restarted by a reload only waits out the rest of a silence it was already
+// in. A line that stays busy past keepsWakingSeconds is told once.
+void awaitSilentLine(StationShared& station, PortRunner& runner, PortStatus& status) {
+    const StationConfig& config = station.config;
+    const auto settleMs = static_cast<int64_t>(config.settleSeconds * 1000);
+    status.state = PortState::Settling;
+    const int64_t since = steadyMs();
+    bool told = false;
+    int64_t listenMs = settleMs - (since - status.lineHeardMs.load());
+    while (listenMs > 0 && !station.stop.stopping() &&
+           runner.lineActive(static_cast<uint32_t>(listenMs))) {
+        status.lineHeardMs = steadyMs();
+        listenMs = settleMs;
+        if (!told && status.lineHeardMs - since >= int64_t(config.keepsWakingSeconds * 1000)) {
+            told = true;
+            station.events.event(status.port,
+                                 "a box keeps waking on " + status.port + ": power it off for " +
+                                     seconds(config.settleSeconds) + ", or use --retries");
+        }
+    }
+}
+
 } // namespace
 
 HealthBoard::HealthBoard(const std::vector<PortStatus*>& ports, const HealthThresholds& thresholds)
@@ -315,14 +338,7 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status, b
         "; trying again every " + std::to_string(config.retryMs / 1000) + " s";
     const auto settleMs = static_cast<uint32_t>(config.settleSeconds * 1000);
     if (settleFirst) {
-        status.state = PortState::Settling;
-        const int64_t quietMs = steadyMs() - status.lineHeardMs.load();
-        if (quietMs < int64_t(settleMs) && !stop.stopping() &&
-            runner.lineActive(static_cast<uint32_t>(int64_t(settleMs) - quietMs))) {
-            do {
-                status.lineHeardMs = steadyMs();
-            } while (!stop.stopping() && runner.lineActive(settleMs));
-        }
+        awaitSilentLine(station, runner, status);
     }
     PortDevice device = portDevice(status.device.empty() ? status.port : status.device);
     // The box of the last attempt, while it may come back for another (a failed download, a
@@ -459,22 +475,10 @@ void servePort(StationShared& station, PortRunner& runner, PortStatus& status, b
             }
             continue;
         }
-        status.state = PortState::Settling;
         // A box that restarts after its download keeps sending wake-up bytes: the port waits
         // for a silent line before it takes the next box.
-        const auto settling = Clock::now();
         status.lineHeardMs = steadyMs();
-        bool told = false;
-        while (!stop.stopping() && runner.lineActive(settleMs)) {
-            status.lineHeardMs = steadyMs();
-            const double waking = std::chrono::duration<double>(Clock::now() - settling).count();
-            if (!told && waking >= config.keepsWakingSeconds) {
-                told = true;
-                station.events.event(
-                    status.port, "a box keeps waking on " + status.port + ": power it off for " +
-                                     seconds(config.settleSeconds) + ", or use --retries");
-            }
-        }
+        awaitSilentLine(station, runner, status);
     }
     status.state = PortState::Stopped;
 }
