@@ -32,15 +32,6 @@ wine_run="$ROOT/scripts/wine-run.sh"
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
-# wait_for SECONDS COMMAND...: polls COMMAND every 50 ms.
-wait_for() {
-  local limit=$(($1 * 20)); shift
-  for ((n = 0; n < limit; n++)); do
-    "$@" && return 0
-    sleep 0.05
-  done
-  return 1
-}
 lines_at_least() { [ -f "$1" ] && [ "$(grep -c -- "$2" "$1")" -ge "$3" ]; }
 
 # stop_program PID EXPECTED TIMES SIGNALS...: sends each signal (100 ms apart), waits for the

@@ -70,24 +70,21 @@ start_box() {
   printf -v "BOXPID_$name" '%s' "$LAST_PID"
 }
 
-# wait_lines FILE N SECONDS: until FILE has N lines; false when SECONDS pass first.
-wait_lines() {
-  for _ in $(seq $(($3 * 10))); do
-    [ -f "$1" ] && [ "$(wc -l <"$1")" -ge "$2" ] && return 0
-    sleep 0.1
+# wait_for SECONDS COMMAND...: polls COMMAND every 50 ms; false when SECONDS pass first. Cases
+# wait for what a program says, not for a time, which a loaded machine stretches.
+wait_for() {
+  local limit=$(($1 * 20)); shift
+  for ((n = 0; n < limit; n++)); do
+    "$@" && return 0
+    sleep 0.05
   done
   return 1
 }
-
-# wait_text FILE TEXT SECONDS: until FILE holds TEXT; false when SECONDS pass first. Cases wait
-# for what a program says, not for a time, which a loaded machine stretches.
-wait_text() {
-  for _ in $(seq $(($3 * 10))); do
-    [ -f "$1" ] && grep -qF -- "$2" "$1" && return 0
-    sleep 0.1
-  done
-  return 1
-}
+has_lines() { [ -f "$1" ] && [ "$(wc -l <"$1")" -ge "$2" ]; }
+# wait_lines FILE N SECONDS: until FILE has N lines.
+wait_lines() { wait_for "$3" has_lines "$1" "$2"; }
+# wait_text FILE TEXT SECONDS: until FILE holds TEXT.
+wait_text() { wait_for "$3" grep -qsF -- "$2" "$1"; }
 
 wait_box() { # wait_box NAME: its exit status in BOX_<NAME>
   local pidvar="BOXPID_$1"
