@@ -22,6 +22,8 @@ receiver() { # receiver: the receiver in the background, its pid in RECEIVER
   fail "the receiver did not start"
 }
 
+started_twice() { [ "$(grep -c 'Ctrl-C stops' station.err)" -ge 2 ]; }
+
 station() { # station ARGS...: in the background, its pid in STATION, appending to station.err
   "$CLI" station --record record.jsonl --settle 1 "$@" "$SAMPLE" 2>>station.err &
   STATION=$!
@@ -65,6 +67,9 @@ case "$case_name" in
     done
     grep -q 'box 8 of 8' box-1.out && grep -q 'box 8 of 8' box-2.out ||
       fail "the lines' last boxes never came"
+    # The Ctrl-C once the restarted station says it takes them: a background job starts with
+    # SIGINT ignored until the station installs its handler, and its start can take seconds here.
+    wait_for 60 started_twice || fail "the restarted station never said it serves"
     sleep 2
     kill -INT "$STATION"
     wait "$STATION"
