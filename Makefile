@@ -56,7 +56,8 @@ fuzz-campaign: fuzz
 # The Windows tier runs beside the native one (both mostly wait on lines, Wine and time-outs;
 # what they share, a display or a port number, each takes afresh), its output shown when it ends;
 # the fuzzing, which computes, after them.
-# The last lines say how long each step took: what a slow run spent its time on.
+# The last lines say what each failed case said last and how long each step took: what a slow
+# or failed run spent its time on, where a reader of the end sees it.
 test:
 	@status=0; start=$$(date +%s); \
 	$(MAKE) --no-print-directory build || exit 1; \
@@ -64,12 +65,14 @@ test:
 	echo "== the Windows tier runs beside the native one (build/windows/test.log)"; \
 	( $(MAKE) --no-print-directory test-windows >build/windows/test.log 2>&1; \
 	  s=$$?; echo $$(( $$(date +%s) - built )) >build/windows/test.seconds; exit $$s ) & windows=$$!; \
-	$(MAKE) --no-print-directory test-native || status=1; \
+	failed=""; \
+	$(MAKE) --no-print-directory test-native || { status=1; failed=build/native; }; \
 	native=$$(date +%s); \
-	wait $$windows || status=1; \
+	wait $$windows || { status=1; failed="$$failed build/windows"; }; \
 	tiers=$$(date +%s); \
 	cat build/windows/test.log; \
 	$(MAKE) --no-print-directory test-fuzz || status=1; \
+	[ -z "$$failed" ] || scripts/failed-cases.sh $$failed; \
 	echo "== seconds: build $$((built - start)), native tier $$((native - built)), Windows tier $$(cat build/windows/test.seconds), fuzz $$(( $$(date +%s) - tiers )), all $$(( $$(date +%s) - start ))"; \
 	exit $$status
 
