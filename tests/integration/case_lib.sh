@@ -12,6 +12,7 @@ pids=()
 # case's process (the numbers come round again on a busy machine).
 kill_own() {
   local p
+  [ -z "${watchdog_pid:-}" ] || kill "$watchdog_pid" 2>/dev/null
   for p in "${pids[@]}"; do
     [ "$(ps -o ppid= -p "$p" 2>/dev/null | tr -d ' ')" = "$$" ] && kill -9 "$p" 2>/dev/null
   done
@@ -29,10 +30,12 @@ fail() {
 
 # CTest ends a case that outlives its TIMEOUT without a word; CASE_SECONDS (the CMake file sets
 # it a little shorter) makes the case fail first, with what its programs said last.
+# The timer is not this shell's child, so that a case's bare `wait` does not wait for it; its pid
+# is kept to end it with the case (while it sleeps, the number is still its own).
+watchdog_pid=""
 if [ -n "${CASE_SECONDS:-}" ]; then
   trap 'fail "still running after $CASE_SECONDS s"' USR1
-  (sleep "$CASE_SECONDS" && kill -USR1 $$) </dev/null >/dev/null 2>&1 &
-  pids+=("$!")
+  watchdog_pid="$( (sleep "$CASE_SECONDS" && kill -USR1 $$) </dev/null >/dev/null 2>&1 & echo $!)"
 fi
 
 expect() { # expect WHAT ACTUAL EXPECTED
