@@ -32,7 +32,6 @@ wine_run="$ROOT/scripts/wine-run.sh"
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
-lines_at_least() { [ -f "$1" ] && [ "$(grep -c -- "$2" "$1")" -ge "$3" ]; }
 
 # stop_program PID EXPECTED TIMES SIGNALS...: sends each signal (100 ms apart), waits for the
 # exit (at most 10 s) and appends the time from the last signal to the exit to the file TIMES.

@@ -84,7 +84,7 @@ start_box() {
 # wait_for SECONDS COMMAND...: polls COMMAND every 50 ms; false when SECONDS pass first. Cases
 # wait for what a program says, not for a time, which a loaded machine stretches.
 wait_for() {
-  local limit=$(($1 * 20)); shift
+  local limit=$(($1 * 20)) n; shift
   for ((n = 0; n < limit; n++)); do
     "$@" && return 0
     sleep 0.05
@@ -92,6 +92,8 @@ wait_for() {
   return 1
 }
 has_lines() { [ -f "$1" ] && [ "$(wc -l <"$1")" -ge "$2" ]; }
+# lines_at_least FILE TEXT N: FILE has N lines holding TEXT.
+lines_at_least() { [ -f "$1" ] && [ "$(grep -c -- "$2" "$1")" -ge "$3" ]; }
 # wait_lines FILE N SECONDS: until FILE has N lines.
 wait_lines() { wait_for "$3" has_lines "$1" "$2"; }
 # wait_text FILE TEXT SECONDS: until FILE holds TEXT.

@@ -22,8 +22,6 @@ receiver() { # receiver: the receiver in the background, its pid in RECEIVER
   fail "the receiver did not start"
 }
 
-started_twice() { [ "$(grep -c 'Ctrl-C stops' station.err)" -ge 2 ]; }
-
 station() { # station ARGS...: in the background, its pid in STATION, appending to station.err
   "$CLI" station --record record.jsonl --settle 1 "$@" "$SAMPLE" 2>>station.err &
   STATION=$!
@@ -69,7 +67,7 @@ case "$case_name" in
       fail "the lines' last boxes never came"
     # The Ctrl-C once the restarted station says it takes them: a background job starts with
     # SIGINT ignored until the station installs its handler, and its start can take seconds here.
-    wait_for 60 started_twice || fail "the restarted station never said it serves"
+    wait_for 60 lines_at_least station.err "Ctrl-C stops" 2 || fail "the restarted station never said it serves"
     sleep 2
     kill -INT "$STATION"
     wait "$STATION"
