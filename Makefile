@@ -2,7 +2,9 @@
 .PHONY: all setup native windows release fuzz fuzz-campaign build check test test-native test-windows test-fuzz demo demo-programs demo-window bench pictures dist clean format
 
 JOBS ?= $(shell nproc)
-FUZZ_SECONDS ?= 30
+# Each fuzz target's seconds in `make test`: a short run from the kept corpus that shows a
+# target still runs and finds nothing at once; `make fuzz-campaign` is where the hours go.
+FUZZ_SECONDS ?= 15
 # Tests mostly wait on serial lines and time-outs, not on the processor (the native tier computes
 # a third of its time): three at once per core, beside the Windows tier. Cases that share a device or a Wine prefix say so with a resource lock.
 TEST_JOBS ?= $(shell echo $$(( $$(nproc) * 3 )))
