@@ -114,7 +114,13 @@ int serve(const ServiceOptions& o) {
     if (log == nullptr) {
         return EXIT_CANNOT_WRITE;
     }
-    logEvent(log, "service " + o.name + ": the station starts from " + config);
+    // The start, a refusal and the end go to the event log too, where an administrator looks
+    // first; a box's failure is the line's daily work, not the service's, and stays in the log.
+    const auto tell = [&o, log](const std::string& text, bool failure) {
+        logEvent(log, text);
+        reportServiceEvent(o.name, failure, text);
+    };
+    tell("service " + o.name + ": the station starts from " + config, false);
     int status = EXIT_USAGE;
     if (refused.empty()) {
         CLI::App app("", "kestrune-cli");
@@ -128,10 +134,10 @@ int serve(const ServiceOptions& o) {
         }
     }
     if (!refused.empty()) {
-        logEvent(log, "kestrune-cli station: " + refused);
+        tell("kestrune-cli station: " + refused, true);
     }
-    logEvent(log,
-             "service " + o.name + ": the station ended with status " + std::to_string(status));
+    tell("service " + o.name + ": the station ended with status " + std::to_string(status),
+         status == EXIT_PORT_FAILURE || status > EXIT_ABORTED);
     std::fclose(log);
     return status;
 }

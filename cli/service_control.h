@@ -40,6 +40,9 @@ std::string reloadService(const std::string& name);
 // its exit status, which the manager is told at the end. "" when it ran (its status in
 // `status`), else why not (the process was not started by the manager).
 std::string runAsService(const std::string& name, const std::function<int()>& body, int& status);
+// One of the service's events (its start, a refusal, its end) in the system's event log, as an
+// error or as information; nothing where there is no event log. The log file has every line.
+void reportServiceEvent(const std::string& name, bool failure, const std::string& text);
 // The full path of this program, and of `path` against the working folder.
 std::string thisExecutable();
 std::string absolutePath(const std::string& path);

@@ -34,6 +34,9 @@ std::string runAsService(const std::string&, const std::function<int()>&, int&) 
     return MISSING;
 }
 
+// The journal has a Linux station's lines already (standard output under systemd).
+void reportServiceEvent(const std::string&, bool, const std::string&) {}
+
 std::string thisExecutable() {
     char path[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);

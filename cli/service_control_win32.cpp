@@ -2,6 +2,7 @@
 // service tells it (the ServiceNotifier of Windows).
 #include "cli/service_control.h"
 #include "cli/service_notify.h"
+#include "service_events.h"
 
 #include <atomic>
 #include <mutex>
@@ -150,6 +151,28 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
     }
 }
 
+// Where the event log finds a source's message texts: this program's message table, whose one
+// message is the event's own line.
+std::wstring eventSourceKey(const std::string& name) {
+    return wide("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + name);
+}
+
+void registerEventSource(const std::string& name) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, eventSourceKey(name).c_str(), 0, nullptr, 0,
+                        KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    const std::wstring exe = wide(thisExecutable());
+    RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ,
+                   reinterpret_cast<const BYTE*>(exe.c_str()),
+                   static_cast<DWORD>((exe.size() + 1) * sizeof(wchar_t)));
+    const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_INFORMATION_TYPE;
+    RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
+                   sizeof types);
+    RegCloseKey(key);
+}
+
 } // namespace
 
 const char* servicesMissing() {
@@ -183,6 +206,8 @@ std::string installService(const std::string& name, const std::string& commandLi
     actions.cActions = 3;
     actions.lpsaActions = restart;
     ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &actions);
+    // Without its source's key Event Viewer shows the events as "description not found".
+    registerEventSource(name);
     return "";
 }
 
@@ -225,6 +250,7 @@ std::string removeService(const std::string& name,
     if (!DeleteService(service.get())) {
         return why(name, GetLastError());
     }
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, eventSourceKey(name).c_str());
     return "";
 }
 
@@ -260,6 +286,18 @@ std::string runAsService(const std::string& name, const std::function<int()>& bo
     }
     status = g_service.exitStatus;
     return "";
+}
+
+void reportServiceEvent(const std::string& name, bool failure, const std::string& text) {
+    const HANDLE source = RegisterEventSourceW(nullptr, wide(name).c_str());
+    if (source == nullptr) {
+        return;
+    }
+    const std::wstring line = wide(text);
+    const wchar_t* strings[] = {line.c_str()};
+    ReportEventW(source, failure ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE, 0,
+                 KESTRUNE_SERVICE_EVENT, nullptr, 1, 0, strings, nullptr);
+    DeregisterEventSource(source);
 }
 
 std::string thisExecutable() {

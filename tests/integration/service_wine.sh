@@ -52,6 +52,10 @@ contains console.err "service run is what the service manager starts"
 cli service install "$NAME" --config line.toml --start demand >install.out 2>install.err
 expect "install exit" "$?" 0
 contains install.out "service run $NAME --config Z:"
+# Its event source: Event Viewer takes the events' text from the program's message table.
+event_source='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\'"$NAME"
+wine reg query "$event_source" /v EventMessageFile >source.out 2>&1
+contains source.out "kestrune-cli.exe"
 cli service install "$NAME" --config line.toml >again.out 2>again.err
 expect "second install exit" "$?" 3
 contains again.err "a service $NAME exists already"
@@ -102,6 +106,7 @@ contains remove.out "stopping $NAME: the downloads in progress finish first"
 contains remove.out "removed the service $NAME"
 expect "starts in the log" "$(grep -c "service $NAME: the station starts from" "$NAME.log")" 3
 expect "after remove" "$(state)" none
+wine reg query "$event_source" >/dev/null 2>&1 && fail "the event source outlived the service"
 cli service reload "$NAME" >gone.out 2>&1
 expect "reload of a removed service" "$?" 3
 contains gone.out "there is no service $NAME"
