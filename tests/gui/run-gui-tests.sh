@@ -69,14 +69,14 @@ for length in 85 150; do
   cp "$data/two-modules.dl" "$data/long-name-$(printf 'x%.0s' $(seq $((length - 13)))).dl"
 done
 
-# A free display; its Xvfb ends with this script.
-display=""
-for n in $(seq 90 150); do
-  if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=$n; break; fi
-done
-[ -n "$display" ] || { echo "no free X display"; exit 1; }
-Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+# A free display, picked by Xvfb itself (-displayfd: no other test's Xvfb can take the same
+# number), named once it takes clients; its Xvfb ends with this script.
+rm -f "$data/display.txt"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$data/display.txt" >/dev/null 2>&1 &
 xvfb_pid=$!
+for _ in $(seq 200); do [ -s "$data/display.txt" ] && break; sleep 0.05; done
+[ -s "$data/display.txt" ] || { echo "Xvfb named no display within 10 s"; exit 1; }
+display="$(head -1 "$data/display.txt")"
 export DISPLAY=":$display"
 # The box on COM1: the simulator, or a pseudo-terminal that never says a word.
 box_pid=""
@@ -180,7 +180,6 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 1' TERM INT
-for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.05; done
 
 # One wineserver for the whole run: every Wine program after this starts warm.
 wineserver -p

@@ -22,12 +22,14 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; for f in window.err box.out serve.err; do [ -f "$f" ] && { echo "--- $f"; cat "$f"; }; done; exit 1; }
 
-for n in $(seq 150 199); do
-  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || { display=":$n"; break; }
-done
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+# Xvfb picks a free display itself and names it once it takes clients (-displayfd): a test
+# that picks one by its lock files can meet another test's Xvfb starting on the same number.
+rm -f display.txt
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>display.txt >/dev/null 2>&1 &
 xvfb=$!
-for _ in $(seq 50); do DISPLAY="$display" xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+for _ in $(seq 200); do [ -s display.txt ] && break; sleep 0.05; done
+[ -s display.txt ] || fail "Xvfb named no display within 10 s"
+display=":$(head -1 display.txt)"
 
 "$boxsim" --wait 120 --timeout 20 "$sample" >box.out 2>&1 &
 box=$!
@@ -41,7 +43,7 @@ DISPLAY="$display" KESTRUNE_EXE="$windows/Kestrune.exe" "$launcher" --com1 "$pty
 window=$!
 for _ in $(seq 240); do
   DISPLAY="$display" xwininfo -root -tree 2>/dev/null | grep -q '"Serial Download Server for Veltrano"' && break
-  kill -0 "$window" 2>/dev/null || fail "the launcher ended"
+  kill -0 "$window" 2>/dev/null || fail "the launcher ended (Xvfb $(kill -0 "$xvfb" 2>/dev/null && echo runs || echo ended))"
   sleep 0.25
 done
 DISPLAY="$display" xwininfo -root -tree | grep -q '"Serial Download Server for Veltrano"' ||
