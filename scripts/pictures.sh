@@ -28,12 +28,9 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-for n in $(seq 90 120); do
-  [ -e "/tmp/.X$n-lock" ] || { display=":$n"; break; }
-done
-Xvfb "$display" -screen 0 900x200x24 >/dev/null 2>&1 &
-xvfb=$!
-sleep 1
+source "$root/scripts/xvfb.sh"
+start_xvfb "$work/display.txt" 900x200x24 || { echo "Xvfb named no display" >&2; exit 1; }
+xvfb=$xvfb_pid display=$xvfb_display
 "$native/kestrune-boxsim" --baud 57600 --buffer-size 8192 --max-block 1024 \
   "$root/samples/sample.dl" >"$work/box.out" 2>&1 &
 box=$!

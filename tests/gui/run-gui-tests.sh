@@ -69,15 +69,10 @@ for length in 85 150; do
   cp "$data/two-modules.dl" "$data/long-name-$(printf 'x%.0s' $(seq $((length - 13)))).dl"
 done
 
-# A free display, picked by Xvfb itself (-displayfd: no other test's Xvfb can take the same
-# number), named once it takes clients; its Xvfb ends with this script.
-rm -f "$data/display.txt"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$data/display.txt" >/dev/null 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 200); do [ -s "$data/display.txt" ] && break; sleep 0.05; done
-[ -s "$data/display.txt" ] || { echo "Xvfb named no display within 10 s"; exit 1; }
-display="$(head -1 "$data/display.txt")"
-export DISPLAY=":$display"
+# A display of its own; its Xvfb ends with this script.
+source "$source_dir/scripts/xvfb.sh"
+start_xvfb "$data/display.txt" 1024x768x24 || { echo "Xvfb named no display within 10 s"; exit 1; }
+export DISPLAY=$xvfb_display
 # The box on COM1: the simulator, or a pseudo-terminal that never says a word.
 box_pid=""
 box_out="$data/box.out"

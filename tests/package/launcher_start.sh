@@ -22,14 +22,11 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; for f in window.err box.out serve.err; do [ -f "$f" ] && { echo "--- $f"; cat "$f"; }; done; exit 1; }
 
-# Xvfb picks a free display itself and names it once it takes clients (-displayfd): a test
-# that picks one by its lock files can meet another test's Xvfb starting on the same number.
-rm -f display.txt
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>display.txt >/dev/null 2>&1 &
-xvfb=$!
-for _ in $(seq 200); do [ -s display.txt ] && break; sleep 0.05; done
-[ -s display.txt ] || fail "Xvfb named no display within 10 s"
-display=":$(head -1 display.txt)"
+source "$(dirname "$0")/../../scripts/xvfb.sh"
+start_xvfb "$work/display.txt" 1024x768x24
+xvfb=$xvfb_pid
+[ -n "${xvfb_display:-}" ] || fail "Xvfb named no display within 10 s"
+display=$xvfb_display
 
 "$boxsim" --wait 120 --timeout 20 "$sample" >box.out 2>&1 &
 box=$!
