@@ -45,7 +45,7 @@ wait_verdicts() {
   for _ in $(seq $(($2 * 10))); do
     local short=0
     for f in box-*.out box_*.out; do
-      [ -f "$f" ] && [ "$(grep -c ': download ' "$f")" -lt "$1" ] && short=1
+      [ -f "$f" ] && count_text "$f" ': download ' && [ "$COUNT" -lt "$1" ] && short=1
     done
     [ "$short" = 0 ] && { sleep 1; return 0; }
     sleep 0.1
