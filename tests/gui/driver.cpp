@@ -1072,6 +1072,9 @@ const std::string BUSY_MENU = "item 40001 &Start download grayed\n"
 // What the window shows once an attempt has ended: idle menu and button, no progress display,
 // status "Download 0.0 %", no restart dialog, the lamp drawn.
 void checkIdle(const App& app, const char* when) {
+    // The state after the last box closed: a box's modal loop can take the driver's settling
+    // message before the code after the box has run (seen once beside the native tier).
+    waitUntil([&] { return downloadMenu(app) == IDLE_MENU; }, 5000);
     CHECK_TEXT(downloadMenu(app), IDLE_MENU, (std::string("menu ") + when).c_str());
     CHECK(!progressShown(app), "progress bar shown %s", when);
     HWND status = statusTextOf(app);
