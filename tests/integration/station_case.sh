@@ -42,7 +42,8 @@ wait_records() {
 # wait_verdicts N SECONDS: until every box simulator has given N verdicts (a box that woke
 # while its port settled has no record line, but a verdict).
 wait_verdicts() {
-  for _ in $(seq $(($2 * 10))); do
+  local end=$((SECONDS + $2))
+  while [ "$SECONDS" -lt "$end" ]; do
     local short=0
     for f in box-*.out box_*.out; do
       [ -f "$f" ] && count_text "$f" ': download ' && [ "$COUNT" -lt "$1" ] && short=1
@@ -318,7 +319,7 @@ EOF
     start_box 8 --boxes 12 --gap 1.2 --stay 240 $RISING_NOISE "$SAMPLE"
     PORTS+=(--port "$PTY_8")
     station "${PORTS[@]}"
-    wait_verdicts 12 170
+    wait_verdicts 12 330
     stop_station
     python3 - "$PTY_8" <<'EOF' >health.txt || fail "health: $(cat health.txt)"
 import json, sys
@@ -344,7 +345,7 @@ EOF
     # and the station says the line as a whole worsened.
     boxes 8 --boxes 12 --gap 1.2 --stay 240 $RISING_NOISE
     station "${PORTS[@]}"
-    wait_verdicts 12 170
+    wait_verdicts 12 330
     stop_station
     [ "$(grep -c 'link degrading' station.err)" = 0 ] || fail "$(grep 'link degrading' station.err)"
     grep -q "the line as a whole worsened: " station.err || fail "no word of the whole line"
