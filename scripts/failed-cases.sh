@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # failed-cases.sh BUILD_DIR...: what each failed test of the last ctest run in those trees said:
-# its first failure lines (a case's FAIL, GoogleTest's Failure) and its last lines. The suite's output is long and a failure's own lines are far above its end: this puts
-# them where a reader of the end (a CI summary) sees them.
+# its first failure lines (a case's FAIL, GoogleTest's Failure) and its last lines. The suite's
+# output is long and a failure's own lines are far above its end: this puts them where a reader
+# of the end (a CI summary) sees them.
 for tree in "$@"; do
   log="$tree/Testing/Temporary/LastTest.log"
   failed="$tree/Testing/Temporary/LastTestsFailed.log"

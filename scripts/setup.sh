@@ -6,7 +6,8 @@
 #   window  demo, and the Windows build under Wine on this display (./demo.sh --window)
 #   all     (the default) window, and everything the tests need (./test.sh, CI): clang for
 #           the fuzzers, Xvfb, ImageMagick and xterm for the pictures and the GUI suite,
-#           tshark for the captures, bash-builtins for the cases' polls, minisign for the release signatures, help2man, dpkg-dev, lintian and unzip for the packages
+#           tshark for the captures, bash-builtins for the cases' polls, minisign for the
+#           release signatures, help2man, dpkg-dev, lintian and unzip for the packages
 # KESTRUNE_SKIP_SETUP=1 skips it, for developers who manage their own machine.
 set -euo pipefail
 if [ "${KESTRUNE_SKIP_SETUP:-0}" = 1 ]; then
