@@ -105,6 +105,20 @@ void LineHealth::refresh() {
         // every port near its median. Alone, against its own best.
         h.degrading = h.hasLine ? h.worseThanLine : h.worseThanOwnPast;
     }
+    // A port is marked for standing out from its line. When half the ports of three or more
+    // stand out at once, the line is what changed (seen: four of eight ports under the same
+    // noise, each far above the median of the other seven): no port is marked.
+    size_t compared = 0;
+    size_t standingOut = 0;
+    for (const Port& p : ports_) {
+        compared += p.health.hasLine ? 1 : 0;
+        standingOut += p.health.hasLine && p.health.worseThanLine ? 1 : 0;
+    }
+    if (compared > 2 && standingOut * 2 >= compared) {
+        for (Port& p : ports_) {
+            p.health.degrading = p.health.degrading && !p.health.hasLine;
+        }
+    }
 }
 
 } // namespace kestrune::station

@@ -4,7 +4,8 @@
 // dying adapter shows before it fails boxes. Each port keeps its last few boxes: the link's
 // trouble per KiB the box acknowledged (frames sent again, NAKs of the box, frames of the box
 // that failed their CRC) and the time from the wake-up byte to the box's first request. A port
-// far above the line's other ports over the same window is degrading; a port that is the only
+// far above the line's other ports over the same window is degrading (unless half the ports of
+// three or more are at once: then the line changed, not a port); a port that is the only
 // one is compared with its own best. When most ports are worse than their own best at once, the
 // line as a whole worsened (an image build, mains noise): that marks no port by itself.
 // Pure: figures in, marks out; the station calls it under its own lock.

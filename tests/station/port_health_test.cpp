@@ -52,6 +52,8 @@ TEST(PortHealth, MarksPortsAgainstTheLineAndTheirOwnPast) {
         {"every port rises together: none marked, the line worsened", 4, 8,
          [](int r, size_t) { return healthOf(uint32_t(r)); },
          "....|....|....|....|....|....|....|....W"},
+        {"half the ports far above the rest at once: the line changed, none marked", 4, 6,
+         [](int, size_t p) { return healthOf(p < 2 ? 10 : 1); }, "....|....|....|....|....|...."},
         {"bad from the first box: marked with a full window, cleared below two thirds", 4, 10,
          [](int r, size_t p) {
              return healthOf(p == 1 && r < 6 ? 10 : p == 1 ? 0 : 1);
